@@ -1,0 +1,7 @@
+#include "engine_hooks.h"
+
+namespace ferro {
+
+void StopEngineForExit() {}
+
+}  // namespace ferro

@@ -1,0 +1,91 @@
+// Operations whose engine work is built in later steps. Each one accepts its
+// request fully parsed and answers success with the response's defaults
+// (0, empty text, empty lists).
+
+#include "soapH.h"
+
+int ns__GetSwitchInfoList(struct soap*, int, ns__SwitchInfoList&) { return SOAP_OK; }
+
+int ns__SetDiscoverToAgents(struct soap*, int, std::string, unsigned int&) { return SOAP_OK; }
+
+int ns__GetReqXmlList(struct soap*, ns__ReqXmlList&) { return SOAP_OK; }
+
+int ns__GetReqXmlFile(struct soap*, std::string, struct ns__GetReqXmlFileResponse&) {
+  return SOAP_OK;
+}
+
+int ns__SetUtilityGroupInterval(struct soap*, unsigned int, unsigned int&) { return SOAP_OK; }
+
+int ns__GetUtilityGroupInterval(struct soap*, int, std::string,
+                                struct ns__GetUtilityGroupIntervalResponse&) {
+  return SOAP_OK;
+}
+
+int ns__SetRefreshTime(struct soap*, unsigned int, unsigned int&) { return SOAP_OK; }
+
+int ns__GetRefreshTime(struct soap*, int, std::string, struct ns__GetRefreshTimeResponse&) {
+  return SOAP_OK;
+}
+
+int ns__GetRefreshTimeEx(struct soap*, int, std::string, struct ns__GetRefreshTimeExResponse&) {
+  return SOAP_OK;
+}
+
+int ns__SetTrapHwnd(struct soap*, int, std::string, unsigned int&) { return SOAP_OK; }
+
+int ns__GetTrapList(struct soap*, int, std::string, ns__TrapList&) { return SOAP_OK; }
+
+int ns__AddMonitorAgent(struct soap*, std::string, std::string, unsigned int&) { return SOAP_OK; }
+
+int ns__DelMonitorAgent(struct soap*, std::string, unsigned int&) { return SOAP_OK; }
+
+int ns__GetMonitorStatus(struct soap*, int, ns__MonitorList&) { return SOAP_OK; }
+
+int ns__AddUpgradeAgent(struct soap*, std::vector<ns__SwitchInfo>, unsigned int&) {
+  return SOAP_OK;
+}
+
+int ns__SetFwFilePath(struct soap*, std::wstring, std::wstring, std::wstring, int, unsigned int&) {
+  return SOAP_OK;
+}
+
+int ns__StartUpgrade(struct soap*, int, std::string, unsigned int&) { return SOAP_OK; }
+
+int ns__EndUpgrade(struct soap*, int, std::string, unsigned int&) { return SOAP_OK; }
+
+int ns__GetUpgradeStatus(struct soap*, std::string, ns__UpgradeInfo&) { return SOAP_OK; }
+
+int ns__GetUpgradingAgent(struct soap*, int, std::string, ns__UpgradeAddr&) { return SOAP_OK; }
+
+int ns__SetDeviceCfg(struct soap*, ns__SwitchInfo, unsigned int, unsigned int&) { return SOAP_OK; }
+
+int ns__GetOperateResult(struct soap*, int, std::string, ns__OperateList&) { return SOAP_OK; }
+
+int ns__EngineLayerStartup(struct soap*, int, std::string, unsigned int&) { return SOAP_OK; }
+
+int ns__SaveFile(struct soap*, std::wstring, unsigned int&) { return SOAP_OK; }
+
+int ns__SaveFileAs(struct soap*, int, std::string, unsigned int&) { return SOAP_OK; }
+
+int ns__LoadFile(struct soap*, std::wstring, ns__MonitorList&) { return SOAP_OK; }
+
+int ns__AddUpgradeAgentEx(struct soap*, std::string, std::string, std::string, std::string, int,
+                          unsigned int&) {
+  return SOAP_OK;
+}
+
+int ns__SetDeviceCfgEx(struct soap*, std::wstring, std::wstring, std::string, std::string,
+                       unsigned short, std::string, std::string, std::string, std::string,
+                       std::string, std::string, std::string, std::string, std::string,
+                       unsigned short, unsigned int, unsigned short, std::string, unsigned short,
+                       unsigned short, std::string, std::string, std::string, unsigned short,
+                       unsigned short, std::string, std::string, unsigned int, std::string,
+                       std::string, unsigned short, std::string, std::string, unsigned short,
+                       unsigned short, std::string, std::string, unsigned int, unsigned short,
+                       std::string, std::string, unsigned short, unsigned short, std::string,
+                       std::string, unsigned int, std::string, std::string, unsigned short,
+                       std::string, std::string, unsigned short, unsigned short, std::string,
+                       std::string, unsigned int, unsigned int, std::string, unsigned short,
+                       unsigned short, unsigned int&) {
+  return SOAP_OK;
+}

@@ -1,0 +1,36 @@
+#pragma once
+// Answers to HTTP GET: a few files that lie beside the executable (the
+// browser client page, its script library and the service description).
+// Only the names of a fixed map are served; there is no general file server.
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct soap;
+
+namespace ferro {
+
+inline constexpr size_t kStaticFileLimit = 512000;
+inline constexpr const char* kFileMissingBody = " <HTML> the file not exist. </HTML> ";
+inline constexpr const char* kNotPostBody = " <HTML> SOAP method should be post. </HTML> ";
+
+// The suffix (below the program folder) of the file that a request line asks
+// for: the first map key that occurs anywhere in the line wins
+// (case-sensitive), or nothing when no key occurs.
+std::optional<std::string_view> MapRequestLine(std::string_view request_line);
+
+// Reads a served file as text: CR LF pairs become LF, and the result ends at
+// the file's first zero byte or after kStaticFileLimit bytes, whichever comes
+// first. Returns nothing when the file cannot be opened for reading.
+std::optional<std::string> ReadStaticFile(const std::string& path);
+
+// The body for one GET request line, with the program folder `program_dir`.
+// Writes the log lines that go with it.
+std::string StaticResponseBody(std::string_view request_line, const std::string& program_dir);
+
+// The runtime's GET callback: answers with the mapped file and returns SOAP_OK.
+int StaticFileHandler(struct soap* soap);
+
+}  // namespace ferro
