@@ -1,0 +1,494 @@
+#!/usr/bin/python3
+"""A private test network of Linux network namespaces, for tests, benchmarks
+and demos.  Nothing is sent on the machine's own network: everything lives in
+namespaces named after this process, removed on exit, failure or signal.
+
+Layout (lans=2 adds the second pair):
+
+    fl-<id>-srv                         fl-<id>-lan
+    veth0 10.61.0.1/16  <-- veth -->    veth0 10.61.0.2/16, agents 10.61.1.1 ...
+    veth1 192.168.0.1/16 <-- veth -->   fl-<id>-lan2: veth0 192.168.0.2/16,
+                                              agents 192.168.1.1 ...
+
+Loopback is up everywhere; the server namespace has no default route.
+<id> is the process id (plus a letter for a second network in one process).
+
+Python API
+----------
+    from testnet import TestNet, netns_available, require_netns
+
+    ok, why = netns_available()          # (False, reason) when not root etc.
+    with TestNet(lans=1) as net:         # or net = TestNet(); net.up(); net.down()
+        net.ns["srv"], net.ns["lan"]     # namespace names; roles srv, lan, lan2
+        net.srv_ip                       # "10.61.0.1": server side of LAN 1
+        net.srv_ips                      # one per LAN: ["10.61.0.1", "192.168.0.1"]
+        net.srv_iface(0)                 # "veth0": server-side interface of LAN 1
+        net.srv_mac(0)                   # "02:fe:00:00:00:01"
+        net.lan_ip("lan")                # the LAN namespace's own address
+        net.lan_iface("lan")             # "veth0"
+        net.lan_prefix("lan")            # 16
+        net.agent_ip(5, "lan")           # "10.61.1.6": address of simulated agent 5
+        net.run_in("srv", ["ip", "addr"])        # CompletedProcess, text output
+        p = net.popen("lan", [...], **popen_kw)  # killed at teardown if alive
+        net.python_in("srv", code)       # run /usr/bin/python3 -c code there
+        net.add_addr("srv", "veth0", "10.61.0.9/16")
+        net.del_addr("srv", "veth0", "10.61.0.9/16")
+        net.set_mask("srv", "veth0", "10.61.0.1", 24)   # keeps the address
+        net.link("srv", "veth0", up=False)
+        net.set_mac("srv", "veth0", "02:fe:00:00:00:09")
+        t = net.start_tftpd("lan", net.agent_ip(0))      # tftpd-hpa, see Tftpd
+        net.env()                        # FL_* variables describing the network
+
+In unittest:  @require_netns  on a TestCase class or method skips it (with
+the reason) when namespaces cannot be made.
+
+Command line
+------------
+    testnet.py check                 exit 0 when namespaces can be made, else 77
+    testnet.py run [--lans N] -- CMD ...
+        creates the network, runs CMD (on the host side) with the FL_*
+        variables in its environment, tears everything down, and exits with
+        CMD's status; 77 when namespaces cannot be made (CTest: skipped).
+    testnet.py up [--lans N]         creates, prints the FL_* variables, waits
+                                     for Ctrl-C / SIGTERM, tears down
+    testnet.py cleanup               removes fl-* namespaces of dead processes
+
+FL_* variables: FL_NS_SRV, FL_NS_LAN, FL_NS_LAN2, FL_SRV_IP, FL_SRV_IP2,
+FL_SRV_IF, FL_SRV_IF2, FL_LAN_IP, FL_LAN2_IP, FL_LAN_IF, FL_LAN2_IF,
+FL_AGENT_FIRST, FL_AGENT2_FIRST, FL_PREFIX, FL_PREFIX2.
+"""
+
+import argparse
+import atexit
+import ipaddress
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SKIP_CODE = 77
+IP = "ip"
+
+# Per LAN: (role, subnet, server address, LAN namespace address, first agent)
+LANS = [
+    ("lan", "10.61.0.0/16", "10.61.0.1", "10.61.0.2", "10.61.1.1"),
+    ("lan2", "192.168.0.0/16", "192.168.0.1", "192.168.0.2", "192.168.1.1"),
+]
+
+_live = set()
+_children = []  # host-side children of "run", stopped on a signal
+_live_lock = threading.Lock()
+_counter = iter("abcdefghijklmnopqrstuvwxyz")
+_first_net = [True]
+_handlers_installed = [False]
+
+
+def _sh(argv, check=True, **kw):
+    kw.setdefault("capture_output", True)
+    kw.setdefault("text", True)
+    r = subprocess.run(argv, check=False, **kw)
+    if check and r.returncode != 0:
+        raise RuntimeError(f"{' '.join(argv)} failed ({r.returncode}): "
+                           f"{(r.stderr or '').strip()}")
+    return r
+
+
+def netns_available():
+    """(True, "") when this process can create network namespaces, else
+    (False, reason)."""
+    if os.geteuid() != 0:
+        return False, "needs root to create network namespaces"
+    try:
+        _sh([IP, "-V"])
+    except (OSError, RuntimeError) as e:
+        return False, f"iproute2 not usable: {e}"
+    probe = f"fl-{os.getpid()}-probe"
+    r = _sh([IP, "netns", "add", probe], check=False)
+    if r.returncode != 0:
+        return False, f"cannot create a network namespace: {r.stderr.strip()}"
+    _sh([IP, "netns", "del", probe], check=False)
+    return True, ""
+
+
+_availability = []
+
+
+def require_netns(obj):
+    """unittest decorator: skips the test (class) when namespaces cannot be
+    created, naming the reason."""
+    import unittest
+    if not _availability:
+        _availability.append(netns_available())
+    ok, why = _availability[0]
+    return unittest.skipUnless(ok, f"network namespaces unavailable: {why}")(obj)
+
+
+def _teardown_all():
+    for child in _children:
+        if child.poll() is None:
+            child.terminate()
+    with _live_lock:
+        nets = list(_live)
+    for net in nets:
+        net.down()
+
+
+def _install_handlers():
+    if _handlers_installed[0]:
+        return
+    _handlers_installed[0] = True
+    atexit.register(_teardown_all)
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        prev = signal.getsignal(sig)
+        if threading.current_thread() is not threading.main_thread():
+            break
+
+        def handler(signum, frame, prev=prev):
+            _teardown_all()
+            if callable(prev) and prev not in (signal.SIG_IGN, signal.SIG_DFL):
+                prev(signum, frame)
+            elif prev == signal.SIG_IGN:
+                return
+            else:
+                signal.signal(signum, signal.SIG_DFL)
+                os.kill(os.getpid(), signum)
+        signal.signal(sig, handler)
+
+
+class Tftpd:
+    """tftpd-hpa (in.tftpd) in the foreground inside a namespace, bound to
+    one address, accepting uploads (--create) into `root`.  Directory parts
+    of the requested name are stripped, so a WRQ for "/any/dir/fw.bin"
+    lands in root/fw.bin."""
+
+    def __init__(self, net, role, address, root=None, port=69, strip_dirs=True):
+        self.net = net
+        self.role = role
+        self.address = address
+        self.port = port
+        self._tmp = None
+        if root is None:
+            self._tmp = tempfile.TemporaryDirectory(prefix="fl-tftp-")
+            root = self._tmp.name
+        self.root = root
+        os.chmod(root, 0o777)
+        argv = ["in.tftpd", "--foreground", "--listen", "--address",
+                f"{address}:{port}", "--create", "--user", "nobody",
+                "--umask", "000", "--secure"]
+        if strip_dirs:
+            self._map = tempfile.NamedTemporaryFile("w", prefix="fl-tftp-map-",
+                                                    delete=False)
+            self._map.write("rg \\\\ /\nr ^.*/\n")
+            self._map.close()
+            argv += ["--map-file", self._map.name]
+        else:
+            self._map = None
+        argv.append(root)
+        self.proc = net.popen(role, argv, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE)
+        self._wait_bound()
+
+    def _wait_bound(self, timeout=5.0):
+        end = time.monotonic() + timeout
+        pattern = f"{self.address}:{self.port} "
+        while time.monotonic() < end:
+            if self.proc.poll() is not None:
+                err = self.proc.stderr.read() if self.proc.stderr else ""
+                raise RuntimeError(f"in.tftpd exited: {err.strip()}")
+            out = self.net.run_in(self.role, ["ss", "-uln"], check=False).stdout
+            if pattern in out:
+                return
+            time.sleep(0.05)
+        raise RuntimeError("in.tftpd did not bind in time")
+
+    def files(self):
+        return sorted(os.listdir(self.root))
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if self._map:
+            os.unlink(self._map.name)
+            self._map = None
+
+    def cleanup(self):
+        self.stop()
+        if self._tmp:
+            self._tmp.cleanup()
+            self._tmp = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+
+
+class TestNet:
+    __test__ = False  # not a unittest test class
+
+    def __init__(self, lans=1):
+        if lans not in (1, 2):
+            raise ValueError("lans must be 1 or 2")
+        self.lans = lans
+        suffix = "" if _first_net[0] else next(_counter)
+        _first_net[0] = False
+        self.id = f"{os.getpid()}{suffix}"
+        self.ns = {"srv": f"fl-{self.id}-srv"}
+        for role, *_ in LANS[:lans]:
+            self.ns[role] = f"fl-{self.id}-{role}"
+        self.srv_ips = [lan[2] for lan in LANS[:lans]]
+        self.srv_ip = self.srv_ips[0]
+        self._procs = []
+        self._tftpds = []
+        self._is_up = False
+
+    # -- life ---------------------------------------------------------------
+    def up(self):
+        ok, why = netns_available()
+        if not ok:
+            raise PermissionError(why)
+        _install_handlers()
+        with _live_lock:
+            _live.add(self)
+        try:
+            self._build()
+        except BaseException:
+            self.down()
+            raise
+        self._is_up = True
+        return self
+
+    def _build(self):
+        for name in self.ns.values():
+            _sh([IP, "netns", "add", name])
+            self.run_in_ns(name, [IP, "link", "set", "lo", "up"])
+        srv = self.ns["srv"]
+        self.run_in_ns(srv, ["sysctl", "-qw",
+                             "net.ipv4.conf.all.promote_secondaries=1"])
+        for i, (role, subnet, sip, lip, _first) in enumerate(LANS[:self.lans]):
+            prefix = ipaddress.ip_network(subnet).prefixlen
+            lan = self.ns[role]
+            _sh([IP, "link", "add", "name", f"veth{i}", "address", self.srv_mac(i),
+                 "netns", srv, "type", "veth", "peer", "name", "veth0",
+                 "address", self._lan_mac(i), "netns", lan])
+            self.run_in_ns(srv, [IP, "addr", "add", f"{sip}/{prefix}", "dev", f"veth{i}"])
+            self.run_in_ns(lan, [IP, "addr", "add", f"{lip}/{prefix}", "dev", "veth0"])
+            self.run_in_ns(srv, [IP, "link", "set", f"veth{i}", "up"])
+            self.run_in_ns(lan, [IP, "link", "set", "veth0", "up"])
+
+    def down(self):
+        """Stops every process started here and deletes the namespaces.
+        Safe to call more than once."""
+        for t in self._tftpds:
+            try:
+                t.cleanup()
+            except Exception:
+                pass
+        self._tftpds.clear()
+        for p in self._procs:
+            if p.poll() is None:
+                try:
+                    os.killpg(p.pid, signal.SIGTERM)
+                except (ProcessLookupError, PermissionError):
+                    pass
+        deadline = time.monotonic() + 3
+        for p in self._procs:
+            try:
+                p.wait(max(0.1, deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                try:
+                    os.killpg(p.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                p.wait()
+        self._procs.clear()
+        for name in self.ns.values():
+            # Anything still holding the namespace keeps it alive; kill it.
+            pids = _sh([IP, "netns", "pids", name], check=False).stdout.split()
+            for pid in pids:
+                try:
+                    os.kill(int(pid), signal.SIGKILL)
+                except (ProcessLookupError, ValueError):
+                    pass
+            _sh([IP, "netns", "del", name], check=False)
+        with _live_lock:
+            _live.discard(self)
+        self._is_up = False
+
+    def __enter__(self):
+        return self.up()
+
+    def __exit__(self, *exc):
+        self.down()
+
+    # -- description ----------------------------------------------------------
+    def _lan(self, role):
+        for i, lan in enumerate(LANS[:self.lans]):
+            if lan[0] == role:
+                return i, lan
+        raise KeyError(f"no LAN {role!r} in this network")
+
+    def srv_iface(self, i=0):
+        return f"veth{i}"
+
+    def srv_mac(self, i=0):
+        return f"02:fe:00:00:00:{i + 1:02x}"
+
+    def _lan_mac(self, i):
+        return f"02:fe:00:00:{i + 1:02x}:01"
+
+    def lan_ip(self, role="lan"):
+        return self._lan(role)[1][3]
+
+    def lan_iface(self, role="lan"):
+        self._lan(role)
+        return "veth0"
+
+    def lan_prefix(self, role="lan"):
+        return ipaddress.ip_network(self._lan(role)[1][1]).prefixlen
+
+    def agent_ip(self, index, role="lan"):
+        return str(ipaddress.IPv4Address(self._lan(role)[1][4]) + index)
+
+    def env(self):
+        e = {"FL_NS_SRV": self.ns["srv"]}
+        for i, (role, subnet, sip, lip, first) in enumerate(LANS[:self.lans]):
+            n = "" if i == 0 else "2"
+            e.update({
+                f"FL_NS_{role.upper()}": self.ns[role],
+                f"FL_SRV_IP{n}": sip, f"FL_SRV_IF{n}": self.srv_iface(i),
+                f"FL_{role.upper()}_IP": lip, f"FL_{role.upper()}_IF": "veth0",
+                f"FL_AGENT{n}_FIRST": first,
+                f"FL_PREFIX{n}": str(ipaddress.ip_network(subnet).prefixlen),
+            })
+        return e
+
+    # -- running things -------------------------------------------------------
+    def run_in_ns(self, name, argv, check=True, **kw):
+        return _sh([IP, "netns", "exec", name] + list(argv), check=check, **kw)
+
+    def run_in(self, role, argv, check=True, **kw):
+        """Runs argv inside namespace `role` and waits; text output captured."""
+        return self.run_in_ns(self.ns[role], argv, check=check, **kw)
+
+    def popen(self, role, argv, **kw):
+        """Starts argv inside namespace `role` in its own process group; it is
+        terminated at teardown if still running."""
+        kw.setdefault("start_new_session", True)
+        p = subprocess.Popen([IP, "netns", "exec", self.ns[role]] + list(argv), **kw)
+        self._procs.append(p)
+        return p
+
+    def python_in(self, role, code, timeout=30, check=True):
+        """Runs Python code inside a namespace; returns its stdout."""
+        r = self.run_in(role, [sys.executable, "-c", code], check=False,
+                        timeout=timeout)
+        if check and r.returncode != 0:
+            raise RuntimeError(f"python in {role} failed: {r.stderr}")
+        return r.stdout
+
+    def add_addr(self, role, iface, cidr):
+        self.run_in(role, [IP, "addr", "add", cidr, "dev", iface])
+
+    def del_addr(self, role, iface, cidr):
+        self.run_in(role, [IP, "addr", "del", cidr, "dev", iface])
+
+    def set_mask(self, role, iface, address, prefixlen):
+        """Gives `address` a new prefix length: the new entry is added before
+        the old one goes, so the address never disappears."""
+        out = self.run_in(role, [IP, "-4", "-o", "addr", "show", "dev", iface]).stdout
+        old = re.search(rf"inet {re.escape(address)}/(\d+)", out)
+        if old and int(old.group(1)) == prefixlen:
+            return
+        self.run_in(role, [IP, "addr", "add", f"{address}/{prefixlen}", "dev", iface])
+        if old:
+            self.run_in(role, [IP, "addr", "del", f"{address}/{old.group(1)}",
+                               "dev", iface])
+
+    def link(self, role, iface, up=True):
+        self.run_in(role, [IP, "link", "set", iface, "up" if up else "down"])
+
+    def set_mac(self, role, iface, mac):
+        self.run_in(role, [IP, "link", "set", iface, "address", mac])
+
+    def start_tftpd(self, role, address, root=None, port=69, strip_dirs=True):
+        t = Tftpd(self, role, address, root, port, strip_dirs)
+        self._tftpds.append(t)
+        return t
+
+
+def cleanup_stale():
+    """Deletes fl-<pid>-* namespaces whose process is gone."""
+    out = _sh([IP, "netns", "list"], check=False).stdout
+    removed = []
+    for line in out.splitlines():
+        name = line.split()[0] if line.split() else ""
+        m = re.fullmatch(r"fl-(\d+)[a-z]?-\w+", name)
+        if m and not os.path.exists(f"/proc/{m.group(1)}"):
+            _sh([IP, "netns", "del", name], check=False)
+            removed.append(name)
+    return removed
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description="Private namespace test network.")
+    sub = p.add_subparsers(dest="what", required=True)
+    sub.add_parser("check")
+    r = sub.add_parser("run")
+    r.add_argument("--lans", type=int, default=1)
+    r.add_argument("cmd", nargs=argparse.REMAINDER)
+    u = sub.add_parser("up")
+    u.add_argument("--lans", type=int, default=1)
+    sub.add_parser("cleanup")
+    args = p.parse_args(argv)
+
+    if args.what == "cleanup":
+        for name in cleanup_stale():
+            print(f"removed {name}")
+        return 0
+    ok, why = netns_available()
+    if args.what == "check":
+        print("namespaces available" if ok else f"SKIP: {why}")
+        return 0 if ok else SKIP_CODE
+    if not ok:
+        print(f"SKIP: network namespaces unavailable: {why}", file=sys.stderr)
+        return SKIP_CODE
+    net = TestNet(lans=args.lans)
+    if args.what == "run":
+        cmd = args.cmd[1:] if args.cmd[:1] == ["--"] else args.cmd
+        if not cmd:
+            p.error("run needs a command")
+        with net:
+            env = dict(os.environ, **net.env())
+            child = subprocess.Popen(cmd, env=env)
+            _children.append(child)
+            while True:
+                try:
+                    return child.wait()
+                except KeyboardInterrupt:
+                    # The child got the same Ctrl-C; give it time to finish.
+                    continue
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
+    with net:
+        for k, v in net.env().items():
+            print(f"{k}={v}")
+        sys.stdout.flush()
+        signal.sigwait({signal.SIGINT, signal.SIGTERM})
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
