@@ -1,0 +1,368 @@
+#include "service/switchinfo_convert.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/codepage.h"
+
+namespace ferro {
+namespace {
+
+// Names (systemName, location) are 21-byte fields and at most 21 wide units.
+constexpr size_t kNameLimit = 21;
+
+template <size_t N>
+void PutText(char (&field)[N], const std::string& text) {
+  const size_t n = std::min(text.size(), N - 1);
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
+}
+
+template <size_t N>
+std::string GetText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+template <size_t N>
+void PutName(char (&field)[N], const std::wstring& name, bool utf8) {
+  static_assert(N == kNameLimit);
+  if (utf8) {
+    WideToUtf8(name.c_str(), field, N);
+  } else {
+    // Whole characters only, and room kept for the NUL.
+    PutText(field, WideToAnsi(name, N - 1));
+  }
+}
+
+template <size_t N>
+std::wstring GetName(const char (&field)[N], bool utf8) {
+  static_assert(N == kNameLimit);
+  if (!utf8) return AnsiToWide(std::string_view(field, strnlen(field, N)), kNameLimit);
+  wchar_t buffer[kNameLimit + 1] = {};
+  Utf8ToWide(field, N, buffer, kNameLimit);
+  return std::wstring(buffer);
+}
+
+void PutAddress(uint8_t (&field)[4], const std::string& text) {
+  const std::array<uint8_t, 4> a = ParseIpText(text);
+  std::memcpy(field, a.data(), a.size());
+}
+
+bool IsHex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+uint8_t HexNibble(char c) {
+  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
+  return static_cast<uint8_t>(c - 'A' + 10);
+}
+
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+void SwitchInfoToAgentRecord(const ns__SwitchInfo& info, AgentRecord& out) {
+  out = ZeroAgentRecord();
+  const bool utf8Names = (info.funBitmap0 & kNameUtf8Flag) != 0;
+
+  PutText(out.productName, info.productName);
+  PutName(out.systemName, info.systemName, utf8Names);
+  PutName(out.location, info.location, utf8Names);
+  PutText(out.systemTime, info.systemTime);
+  PutText(out.controllerIPURL, info.controllerIPURL);
+  out.controlledByAC = info.controlledByAC;
+  PutText(out.loginUser, info.loginUser);
+  PutAddress(out.agentIpAddr, info.agentIpAddr);
+  PutAddress(out.agentNetmask, info.agentNetmask);
+  PutAddress(out.agentGateway, info.agentGateway);
+  PutAddress(out.agentDNS1, info.agentDNS1);
+  PutAddress(out.agentDNS2, info.agentDNS2);
+  PutAddress(out.trapIpAddr, info.trapIpAddr);
+  PutText(out.newPasseord, info.newPasseord);
+  PutText(out.oldPassword, info.oldPassword);
+  out.dhcpMode = info.dhcpMode;
+  PutText(out.fwVersion, info.fwVersion);
+  out.productType = info.productType;
+  out.httpPort = info.httpPort;
+  out.groupTimer = info.groupTimer;
+  out.lldpMode = info.lldpMode;
+  PutText(out.lldpAuthenkey, info.lldpAuthenkey);
+  out.snmpMode = info.snmpMode;
+  out.agentProtoVer = info.agentProtoVer;
+  out.agentFamilyType = info.agentFamilyType;
+  out.agentInterfaceVer = info.agentInterfaceVer;
+  out.upgradeDelayTime = info.upgradeDelayTime;
+  out.upgradeRebootTime = info.upgradeRebootTime;
+  out.vlanID = info.vlanID;
+  out.upgradeEreaseFlashTime = info.upgradeEreaseFlashTime;
+  out.funBitmap0 = info.funBitmap0;
+  out.funBitmap1 = info.funBitmap1;
+  out.funBitmap2 = info.funBitmap2;
+  out.funBitmap3 = info.funBitmap3;
+  PutText(out.errString, info.errString);
+  ParseMacText(info.macAddr, out.macAddr);  // a bad text leaves the MAC zero
+  out.isLoaderMode = info.isLoaderMode;
+  out.wifiEnable = info.wifiEnable;
+  PutText(out.wifiSSID, info.wifiSSID);
+  PutText(out.wifiKey, info.wifiKey);
+  PutText(out.wifiSecurity, info.wifiSecurity);
+  PutAddress(out.radiusIP, info.radiusIP);
+  out.radiusPort = static_cast<uint16_t>(info.radiusPort);
+  PutText(out.radiusSecret, info.radiusSecret);
+  out.wifiChannel = info.wifiChannel;
+  out.wifiCurrentChannel = info.wifiCurrentChannel;
+  PutText(out.wifi80211Mode, info.wifi80211Mode);
+  out.wifiVisible = info.wifiVisible;
+  out.wifiSSIDIsolution = info.wifiSSIDIsolution;
+  out.wifiVlanID = info.wifiVlanID;
+  PutText(out.bandwidthControl, info.bandwidthControl);
+  PutText(out.rssiScanner, info.rssiScanner);
+  out.txPowerLevel = static_cast<uint16_t>(info.txPowerLevel);
+  out.wifiEnable5G = info.wifiEnable5G;
+  PutText(out.wifiSSID5G, info.wifiSSID5G);
+  PutText(out.wifiKey5G, info.wifiKey5G);
+  PutText(out.wifiSecurity5G, info.wifiSecurity5G);
+  PutAddress(out.radiusIP5G, info.radiusIP5G);
+  out.radiusPort5G = static_cast<uint16_t>(info.radiusPort5G);
+  PutText(out.radiusSecret5G, info.radiusSecret5G);
+  out.wifiChannel5G = info.wifiChannel5G;
+  out.wifiCurrentChannel5G = info.wifiCurrentChannel5G;
+  PutText(out.wifi80211Mode5G, info.wifi80211Mode5G);
+  out.wifiVisible5G = info.wifiVisible5G;
+  out.wifiSSIDIsolution5G = info.wifiSSIDIsolution5G;
+  out.wifiVlanID5G = info.wifiVlanID5G;
+  PutText(out.bandwidthControl5G, info.bandwidthControl5G);
+  PutText(out.rssiScanner5G, info.rssiScanner5G);
+  out.txPowerLevel5G = static_cast<uint16_t>(info.txPowerLevel5G);
+  PutText(out.wifiBand, info.wifiBand);
+  PutText(out.fwDomain, info.fwDomain);
+  PutText(out.wifiSupportChannel, info.wifiSupportChannel);
+  PutText(out.wifiSupportChannel5G, info.wifiSupportChannel5G);
+  PutText(out.wifiChannelWidth, info.wifiChannelWidth);
+  PutText(out.wifiChannelWidth5G, info.wifiChannelWidth5G);
+  out.wifiBandSteering = info.wifiBandSteering;
+  out.wifiRoaming = info.wifiRoaming;
+}
+
+void AgentRecordToSwitchInfo(const AgentRecord& r, ns__SwitchInfo& out) {
+  const bool utf8Names = (r.funBitmap0 & kNameUtf8Flag) != 0;
+
+  out.productName = GetText(r.productName);
+  out.systemName = GetName(r.systemName, utf8Names);
+  out.location = GetName(r.location, utf8Names);
+  out.systemTime = GetText(r.systemTime);
+  out.controllerIPURL = GetText(r.controllerIPURL);
+  out.controlledByAC = r.controlledByAC;
+  out.loginUser = GetText(r.loginUser);
+  out.agentIpAddr = FormatIpText(r.agentIpAddr);
+  out.agentNetmask = FormatIpText(r.agentNetmask);
+  out.agentGateway = FormatIpText(r.agentGateway);
+  out.agentDNS1 = FormatIpText(r.agentDNS1);
+  out.agentDNS2 = FormatIpText(r.agentDNS2);
+  out.trapIpAddr = FormatIpText(r.trapIpAddr);
+  out.newPasseord = GetText(r.newPasseord);
+  out.oldPassword = GetText(r.oldPassword);
+  out.dhcpMode = r.dhcpMode;
+  out.fwVersion = GetText(r.fwVersion);
+  out.productType = r.productType;
+  out.httpPort = r.httpPort;
+  out.groupTimer = r.groupTimer;
+  out.lldpMode = r.lldpMode;
+  out.lldpAuthenkey = GetText(r.lldpAuthenkey);
+  out.snmpMode = r.snmpMode;
+  out.agentProtoVer = r.agentProtoVer;
+  out.agentFamilyType = r.agentFamilyType;
+  out.agentInterfaceVer = r.agentInterfaceVer;
+  out.upgradeDelayTime = r.upgradeDelayTime;
+  out.upgradeRebootTime = r.upgradeRebootTime;
+  out.upgradeEreaseFlashTime = r.upgradeEreaseFlashTime;
+  out.vlanID = r.vlanID;
+  out.funBitmap0 = r.funBitmap0;
+  out.funBitmap1 = r.funBitmap1;
+  out.funBitmap2 = r.funBitmap2;
+  out.funBitmap3 = r.funBitmap3;
+  out.errString = GetText(r.errString);
+  out.macAddr = FormatMacText(r.macAddr);
+  out.isLoaderMode = r.isLoaderMode;
+  out.wifiEnable = r.wifiEnable;
+  out.wifiSSID = GetText(r.wifiSSID);
+  out.wifiKey = GetText(r.wifiKey);
+  out.wifiBand = GetText(r.wifiBand);
+  out.wifiChannel = r.wifiChannel;
+  out.wifiCurrentChannel = r.wifiCurrentChannel;
+  out.wifiSecurity = GetText(r.wifiSecurity);
+  out.radiusIP = FormatIpText(r.radiusIP);
+  out.radiusPort = r.radiusPort;
+  out.radiusSecret = GetText(r.radiusSecret);
+  out.wifi80211Mode = GetText(r.wifi80211Mode);
+  out.wifiVisible = r.wifiVisible;
+  out.wifiSupportChannel = GetText(r.wifiSupportChannel);
+  out.wifiChannelWidth = GetText(r.wifiChannelWidth);
+  out.wifiSSIDIsolution = r.wifiSSIDIsolution;
+  out.wifiVlanID = r.wifiVlanID;
+  out.bandwidthControl = GetText(r.bandwidthControl);
+  out.rssiScanner = GetText(r.rssiScanner);
+  out.txPowerLevel = r.txPowerLevel;
+  out.wifiEnable5G = r.wifiEnable5G;
+  out.wifiSSID5G = GetText(r.wifiSSID5G);
+  out.wifiKey5G = GetText(r.wifiKey5G);
+  out.wifiChannel5G = r.wifiChannel5G;
+  out.wifiCurrentChannel5G = r.wifiCurrentChannel5G;
+  out.wifiSecurity5G = GetText(r.wifiSecurity5G);
+  out.radiusIP5G = FormatIpText(r.radiusIP5G);
+  out.radiusPort5G = r.radiusPort5G;
+  out.radiusSecret5G = GetText(r.radiusSecret5G);
+  out.wifi80211Mode5G = GetText(r.wifi80211Mode5G);
+  out.wifiVisible5G = r.wifiVisible5G;
+  out.wifiSupportChannel5G = GetText(r.wifiSupportChannel5G);
+  out.wifiChannelWidth5G = GetText(r.wifiChannelWidth5G);
+  out.wifiSSIDIsolution5G = r.wifiSSIDIsolution5G;
+  out.wifiVlanID5G = r.wifiVlanID5G;
+  out.bandwidthControl5G = GetText(r.bandwidthControl5G);
+  out.rssiScanner5G = GetText(r.rssiScanner5G);
+  out.txPowerLevel5G = r.txPowerLevel5G;
+  out.fwDomain = GetText(r.fwDomain);
+  out.wifiBandSteering = r.wifiBandSteering;
+  out.wifiRoaming = r.wifiRoaming;
+}
+
+std::array<uint8_t, 4> ParseIpText(std::string_view text) {
+  std::array<uint8_t, 4> bytes{};
+  size_t pos = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0) {
+      if (pos >= text.size() || text[pos] != '.') break;
+      ++pos;
+    }
+    while (pos < text.size() && IsSpace(text[pos])) ++pos;
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+      negative = text[pos] == '-';
+      ++pos;
+    }
+    if (pos >= text.size() || text[pos] < '0' || text[pos] > '9') break;
+    // Only the low 8 bits matter, so the number is accumulated modulo 256.
+    unsigned value = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+      value = (value * 10 + static_cast<unsigned>(text[pos] - '0')) & 0xFFu;
+      ++pos;
+    }
+    bytes[i] = static_cast<uint8_t>(negative ? (256u - value) & 0xFFu : value);
+  }
+  return bytes;
+}
+
+int32_t ParseMacText(std::string_view text, uint8_t* out) {
+  if (text.size() != 17) return -1;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool separator = i % 3 == 2;
+    if (separator ? text[i] != '-' : !IsHex(text[i])) return -1;
+  }
+  for (size_t i = 0; i < 6; ++i) {
+    out[i] = static_cast<uint8_t>(HexNibble(text[3 * i]) << 4 | HexNibble(text[3 * i + 1]));
+  }
+  return 0;
+}
+
+std::string FormatIpText(const uint8_t* a) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+  return text;
+}
+
+std::string FormatMacText(const uint8_t* m) {
+  char text[18];
+  std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", m[0], m[1], m[2], m[3], m[4],
+                m[5]);
+  return text;
+}
+
+Utf8Char DecodeUtf8Char(const char* bytes, size_t available) {
+  if (bytes == nullptr || available == 0) return {};
+  const auto b0 = static_cast<uint8_t>(bytes[0]);
+  int length;
+  uint32_t cp;
+  if (b0 < 0xC0) {
+    return {b0, 1};
+  } else if (b0 < 0xE0) {
+    length = 2, cp = b0 & 0x1Fu;
+  } else if (b0 < 0xF0) {
+    length = 3, cp = b0 & 0x0Fu;
+  } else if (b0 < 0xF8) {
+    length = 4, cp = b0 & 0x07u;
+  } else if (b0 < 0xFC) {
+    length = 5, cp = b0 & 0x03u;
+  } else {
+    length = 6, cp = b0 & 0x01u;
+  }
+  if (static_cast<size_t>(length) > available) return {};
+  for (int i = 1; i < length; ++i) {
+    const auto b = static_cast<uint8_t>(bytes[i]);
+    if (b == 0) return {};  // cut short by the end of the text
+    cp = (cp << 6) | (b & 0x3Fu);
+  }
+  return {cp, length};
+}
+
+size_t EncodeUtf8Char(uint32_t cp, char* out) {
+  size_t length;
+  uint8_t lead;
+  if (cp < 0x80) {
+    out[0] = static_cast<char>(cp);
+    return 1;
+  } else if (cp < 0x800) {
+    length = 2, lead = 0xC0;
+  } else if (cp < 0x10000) {
+    length = 3, lead = 0xE0;
+  } else if (cp <= 0x1FFFFF) {
+    length = 4, lead = 0xF0;
+  } else if (cp <= 0x3FFFFFF) {
+    length = 5, lead = 0xF8;
+  } else {
+    length = 6, lead = 0xFC;
+  }
+  for (size_t i = length - 1; i > 0; --i) {
+    out[i] = static_cast<char>(0x80u | (cp & 0x3Fu));
+    cp >>= 6;
+  }
+  // The lead keeps as many bits as its pattern leaves free (one for 6 bytes).
+  const uint8_t freeBits = static_cast<uint8_t>(0xFFu >> (length + 1));
+  out[0] = static_cast<char>(lead | (cp & freeBits));
+  return length;
+}
+
+size_t Utf8ToWide(const char* utf8, size_t size, wchar_t* out, size_t limit) {
+  if (out == nullptr || limit == 0) return 0;
+  out[0] = 0;
+  if (utf8 == nullptr) return 0;
+  size_t i = 0;
+  size_t pos = 0;
+  while (pos < size && utf8[pos] != '\0') {
+    const Utf8Char c = DecodeUtf8Char(utf8 + pos, size - pos);
+    if (c.length <= 0 || i + 1 >= limit) break;
+    out[i] = static_cast<wchar_t>(c.codePoint);  // whole code point: wchar_t holds 32 bits
+    out[i + 1] = 0;
+    pos += static_cast<size_t>(c.length);
+    ++i;
+  }
+  return i;
+}
+
+size_t WideToUtf8(const wchar_t* wide, char* out, size_t limit) {
+  if (out == nullptr || limit == 0) return 0;
+  out[0] = '\0';
+  if (wide == nullptr) return 0;
+  size_t written = 0;
+  for (const wchar_t* w = wide; *w != 0; ++w) {
+    char sequence[6];
+    const size_t n = EncodeUtf8Char(static_cast<uint32_t>(*w), sequence);
+    if (written + n >= limit) break;
+    std::memcpy(out + written, sequence, n);
+    written += n;
+    out[written] = '\0';
+  }
+  return written;
+}
+
+}  // namespace ferro
