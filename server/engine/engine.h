@@ -1,0 +1,104 @@
+#pragma once
+// Start, stop and the threads of the engine.
+//
+// StartEngine loads the configuration and starts the threads in this order:
+// AdapterWatchThread (which starts the ReceiveThread after its first pass),
+// IgmpReportThread, PacketProcessThread, TransferProcessThread,
+// UpgradeTimerThread, MonitorPollThread, ActionExpiryThread. InitDeviceLists
+// (after a successful start) registers the trap handler and starts the
+// DevSetTimeoutThread. StopEngine stops every thread first, then empties the
+// lists and closes every socket.
+//
+// The work of the protocol threads is plugged in by later code:
+//   AddPacketHandler(opcode, fn)   - PacketProcessThread dispatch by opcode
+//   SetTransferHandler(fn)         - TransferProcessThread, every record
+//   SetEnginePass(pass, fn)        - the periodic threads' one-pass work
+//   AddStopCleanup(fn)             - lists that StopEngine must empty
+// Register them before StartEngine (they may also change while it runs).
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/engine_state.h"
+#include "net/adapters.h"
+#include "platform/event.h"
+
+namespace ferro {
+
+enum class EngineThread {
+  kAdapterWatch,
+  kReceive,
+  kIgmpReport,
+  kPacketProcess,
+  kTransferProcess,
+  kUpgradeTimer,
+  kMonitorPoll,
+  kActionExpiry,
+  kDevSetTimeout,
+  kCount,
+};
+const char* EngineThreadName(EngineThread thread);
+
+// Periods of the engine threads, in ticks.
+inline constexpr uint32_t kAdapterWatchPeriodMs = 10000;
+inline constexpr uint32_t kIgmpCheckPeriodMs = 1000;
+inline constexpr uint32_t kMonitorPollPeriodMs = 1000;
+inline constexpr uint32_t kActionExpiryPeriodMs = 30000;
+inline constexpr uint32_t kDevSetTimeoutPeriodMs = 1000;
+inline constexpr uint32_t kUpgradeTimerPeriodMs = 1000;
+
+// How the engine reaches the machine. The defaults are the production ones;
+// a test in the machine's own network namespace must pass an adapter reader
+// that yields no adapters and switch the IGMP reports off, so that nothing
+// is ever sent there.
+struct EngineOptions {
+  bool (*readAdapters)(std::vector<AdapterEntry>& out) = ReadAdapters;
+  SocketOpener* opener = nullptr;  // nullptr: SystemSocketOpener()
+  bool igmpReports = true;
+  int (*loadConfig)() = nullptr;  // nullptr: LoadEngineConfig
+};
+
+// Starts the engine. 1 when the configuration loaded and the discovery port
+// is free, else 0; the engine runs in both cases. While the engine runs, a
+// further call starts nothing and returns what the first call returned.
+int StartEngine();
+int StartEngine(const EngineOptions& options);
+// After a successful start: registers `trapHandler` (parameter 0) and starts
+// the DevSetTimeoutThread. Returns 1; a second call changes nothing.
+int InitDeviceLists(TrapCallbackFn trapHandler = nullptr);
+// Stops every engine thread (each finishes its current step; waits are cut
+// short), then empties the AgentTable-side lists (via the stop cleanups),
+// the queues and the ActionList, and closes every socket. Returns 1. The
+// engine may then be started again (tests do; the product ends instead).
+int StopEngine();
+
+bool IsEngineRunning();
+bool IsEngineThreadRunning(EngineThread thread);
+// Completed adapter passes since the engine started.
+uint64_t AdapterPassCount();
+// The timer the upgrade scheduler arms; each expiry runs one UpgradeTick
+// pass on the UpgradeTimerThread. Usable only while the engine runs.
+WaitableTimer& UpgradeTimer();
+
+// Handlers, called on the PacketProcessThread with no engine lock held, for
+// records not from a transfer socket; those of one opcode run in the order
+// added (at most 4 per opcode, opcodes below 32). Returns false when full.
+using PacketHandler = void (*)(const ReceivedPacket& packet);
+bool AddPacketHandler(uint16_t opcode, PacketHandler handler);
+// Called on the TransferProcessThread for every record of the TransferQueue.
+void SetTransferHandler(PacketHandler handler);
+
+enum class EnginePass {
+  kMonitorPoll,    // every 1000 ms
+  kActionExpiry,   // at start, then every 30000 ms
+  kDevSetTimeout,  // every 1000 ms
+  kUpgradeTick,    // at each UpgradeTimer expiry
+  kCount,
+};
+void SetEnginePass(EnginePass pass, void (*work)());
+// Run by StopEngine once every thread has stopped (at most 8).
+bool AddStopCleanup(void (*cleanup)());
+// Forgets every handler, pass and cleanup (tests).
+void ClearEngineHooks();
+
+}  // namespace ferro

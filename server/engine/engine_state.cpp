@@ -1,0 +1,110 @@
+#include "engine/engine_state.h"
+
+#include <mutex>
+
+namespace ferro {
+
+#define FERRO_ENGINE_LOCK(Name, Rank)      \
+  OrderedMutex& Name() {                   \
+    static OrderedMutex lock(Rank, #Name); \
+    return lock;                           \
+  }
+FERRO_ENGINE_LOCK(ActionListLock, kRankActionList)
+FERRO_ENGINE_LOCK(AgentTableLock, kRankAgentTable)
+FERRO_ENGINE_LOCK(TftpSessionLock, kRankTftpSession)
+FERRO_ENGINE_LOCK(SetVecLock, kRankSetVec)
+FERRO_ENGINE_LOCK(DiscoveryListLock, kRankDiscoveryList)
+FERRO_ENGINE_LOCK(TrapRecordLock, kRankTrapRecord)
+#undef FERRO_ENGINE_LOCK
+
+void PacketQueue::Append(std::unique_ptr<ReceivedPacket> packet) {
+  if (!packet) return;
+  std::lock_guard lock(lock_);
+  items_.push_back(std::move(packet));
+}
+
+std::unique_ptr<ReceivedPacket> PacketQueue::TryTake() {
+  std::lock_guard lock(lock_);
+  if (items_.empty()) return nullptr;
+  std::unique_ptr<ReceivedPacket> p = std::move(items_.front());
+  items_.pop_front();
+  return p;
+}
+
+std::unique_ptr<ReceivedPacket> PacketQueue::Take(const std::atomic<bool>& stop) {
+  for (;;) {
+    if (stop.load(std::memory_order_acquire)) return nullptr;
+    if (std::unique_ptr<ReceivedPacket> p = TryTake()) return p;
+    // The event stays set from a Signal() that found nobody waiting, so a
+    // record appended between TryTake() and Wait() is not missed.
+    event_.Wait();
+  }
+}
+
+void PacketQueue::Clear() {
+  std::list<std::unique_ptr<ReceivedPacket>> gone;
+  {
+    std::lock_guard lock(lock_);
+    gone.swap(items_);
+  }
+}
+
+size_t PacketQueue::Size() {
+  std::lock_guard lock(lock_);
+  return items_.size();
+}
+
+PacketQueue& PacketQueueOf() {
+  static PacketQueue queue(kRankPacketQueue, "PacketQueueLock");
+  return queue;
+}
+
+PacketQueue& TransferQueueOf() {
+  static PacketQueue queue(kRankTransferQueue, "TransferQueueLock");
+  return queue;
+}
+
+std::list<std::unique_ptr<ActionEntry>>& ActionList() {
+  static std::list<std::unique_ptr<ActionEntry>> list;
+  return list;
+}
+
+std::vector<TrapRecord>& TrapRecordList() {
+  static std::vector<TrapRecord> list;
+  return list;
+}
+
+std::atomic<uint32_t>& TrapCount() {
+  static std::atomic<uint32_t> count{0};
+  return count;
+}
+
+namespace {
+OrderedMutex& SequenceLock() {
+  static OrderedMutex lock(kRankSequence, "SequenceLock");
+  return lock;
+}
+uint16_t g_sequence = 1;
+
+std::mutex g_trapMu;  // innermost; never held while calling the handler
+TrapCallbackSlot g_trap;
+}  // namespace
+
+uint16_t NextSequence() {
+  std::lock_guard lock(SequenceLock());
+  if (g_sequence == 0) g_sequence = 1;
+  return g_sequence++;
+}
+
+int SetTrapCallback(TrapCallbackFn function, void* param) {
+  std::lock_guard lock(g_trapMu);
+  g_trap = TrapCallbackSlot{function, param};
+  return 1;
+}
+
+TrapCallbackSlot GetTrapCallback() {
+  std::lock_guard lock(g_trapMu);
+  return g_trap;
+}
+
+}  // namespace ferro

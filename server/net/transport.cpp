@@ -1,0 +1,302 @@
+#include "net/transport.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "engine/engine_config.h"
+#include "engine/engine_state.h"
+
+namespace ferro {
+
+UdpSocket::~UdpSocket() {
+  if (fd_ >= 0) close(fd_);
+}
+
+OrderedMutex& AdapterSocketLock() {
+  static OrderedMutex lock(kRankAdapterSocket, "AdapterSocketLock");
+  return lock;
+}
+
+std::vector<AdapterSocketSet>& AdapterSocketList() {
+  static std::vector<AdapterSocketSet> list;
+  return list;
+}
+
+OrderedMutex& ReceiveSocketLock() {
+  static OrderedMutex lock(kRankReceiveSocket, "ReceiveSocketLock");
+  return lock;
+}
+
+std::vector<SocketRef>& ReceiveSocketList() {
+  static std::vector<SocketRef> list;
+  return list;
+}
+
+namespace {
+
+std::atomic<uint32_t> g_transferMaskOverride{0};
+
+int SystemSend(const UdpSocket& socket, uint32_t ip, uint16_t port, const uint8_t* data,
+               size_t length) {
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = ip;
+  to.sin_port = htons(port);
+  const ssize_t n = sendto(socket.fd(), data, length, MSG_NOSIGNAL,
+                           reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+  return errno;
+}
+
+std::atomic<DatagramSender> g_sender{nullptr};
+
+int Send(const UdpSocket& socket, uint32_t ip, uint16_t port, const uint8_t* data, size_t length) {
+  DatagramSender s = g_sender.load(std::memory_order_acquire);
+  return (s != nullptr ? s : SystemSend)(socket, ip, port, data, length);
+}
+
+// A socket that can carry a send: present and not given up by the receiver.
+const UdpSocket* Usable(const SocketRef& s) { return s && !s->failed() ? s.get() : nullptr; }
+
+bool InSubnet(uint32_t target, uint32_t ip, uint32_t mask) {
+  return (target & mask) == (ip & mask);
+}
+
+void CopyMac(uint8_t* packet, size_t length, const AdapterSocketSet& set) {
+  if (length >= kHdrSenderMac + kMacSize) SetPacketSenderMac(packet, set.mac.data());
+}
+
+// Logs once per process that the kernel granted less receive buffer than asked.
+void SetReceiveBuffer(int fd) {
+  int want = kReceiveBufferBytes;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
+  }
+  int got = 0;
+  socklen_t len = sizeof got;
+  getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &got, &len);
+  static std::atomic<bool> logged{false};
+  if (got < want && !logged.exchange(true)) {
+    std::printf("receive buffer: asked for %d bytes, the system granted %d\n", want, got);
+  }
+}
+
+class SystemOpener final : public SocketOpener {
+ public:
+  SocketRef Open(SocketKind kind, uint32_t ip, const AdapterSocketSet& set) override;
+};
+
+SocketRef SystemOpener::Open(SocketKind kind, uint32_t ip, const AdapterSocketSet& set) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  SocketRef s = std::make_shared<UdpSocket>(fd, kind);  // closes fd on every failure below
+  const int one = 1;
+  if (kind == SocketKind::kBroadcast || kind == SocketKind::kTransfer) {
+    if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) return nullptr;
+  }
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return nullptr;
+  SetReceiveBuffer(fd);
+  // A bound source address does not choose the outgoing interface on this
+  // system: broadcasts and multicasts would follow the routing table (or
+  // fail without a route). Tie the socket to its adapter.
+  if (!set.ifName.empty() && setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, set.ifName.c_str(),
+                                        static_cast<socklen_t>(set.ifName.size())) != 0) {
+    static std::atomic<bool> logged{false};
+    if (!logged.exchange(true)) {
+      std::printf("SO_BINDTODEVICE(%s) failed: %d\n", set.ifName.c_str(), errno);
+    }
+  }
+  ip_mreqn ifreq{};
+  ifreq.imr_address.s_addr = ip;
+  ifreq.imr_ifindex = static_cast<int>(set.ifIndex);
+  if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifreq, sizeof ifreq) != 0) return nullptr;
+
+  uint16_t port = kTransferPort;
+  switch (kind) {
+    case SocketKind::kGroup:
+      port = Config().GroupPort.load();
+      break;
+    case SocketKind::kBroadcast:
+      port = Config().DiscoveryPort.load();
+      break;
+    case SocketKind::kUnicast:
+      port = Config().CommandPort.load();
+      break;
+    case SocketKind::kTransfer:
+      break;
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = ip;
+  local.sin_port = htons(port);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (kind == SocketKind::kBroadcast) std::printf("Test WSAGetLastError() = %d\n", errno);
+    return nullptr;
+  }
+  if (kind == SocketKind::kGroup) {
+    ip_mreqn join{};
+    join.imr_multiaddr.s_addr = Config().multicastGroup.load();
+    join.imr_address.s_addr = ip;
+    join.imr_ifindex = static_cast<int>(set.ifIndex);
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) return nullptr;
+  }
+  return s;
+}
+
+}  // namespace
+
+SocketOpener& SystemSocketOpener() {
+  static SystemOpener opener;
+  return opener;
+}
+
+void SetDatagramSender(DatagramSender sender) { g_sender.store(sender, std::memory_order_release); }
+
+void OpenAddress(AdapterSocketSet& set, uint32_t ip, uint32_t mask, SocketOpener& opener) {
+  AdapterSocket a;
+  a.ip = ip;
+  a.mask = mask;
+  a.unicast = opener.Open(SocketKind::kUnicast, ip, set);
+  a.transfer = opener.Open(SocketKind::kTransfer, ip, set);
+  a.group = opener.Open(SocketKind::kGroup, ip, set);
+  a.broadcast = opener.Open(SocketKind::kBroadcast, ip, set);
+  {
+    std::lock_guard lock(ReceiveSocketLock());
+    for (const SocketRef* s : {&a.unicast, &a.transfer, &a.group, &a.broadcast}) {
+      if (*s) ReceiveSocketList().push_back(*s);
+    }
+  }
+  set.sockets.push_back(std::move(a));
+}
+
+void CloseAddress(AdapterSocket& address) {
+  {
+    std::lock_guard lock(ReceiveSocketLock());
+    auto& list = ReceiveSocketList();
+    for (const SocketRef* s :
+         {&address.unicast, &address.transfer, &address.group, &address.broadcast}) {
+      if (!*s) continue;
+      auto it = std::find(list.begin(), list.end(), *s);
+      if (it != list.end()) list.erase(it);
+    }
+  }
+  // The descriptors close here, or when the receive thread finishes the poll
+  // that still holds them.
+  address.unicast.reset();
+  address.transfer.reset();
+  address.group.reset();
+  address.broadcast.reset();
+}
+
+void CloseAllSockets() {
+  std::lock_guard lock(AdapterSocketLock());
+  for (AdapterSocketSet& set : AdapterSocketList()) {
+    for (AdapterSocket& a : set.sockets) CloseAddress(a);
+  }
+  AdapterSocketList().clear();
+  std::lock_guard rlock(ReceiveSocketLock());
+  ReceiveSocketList().clear();
+}
+
+int SendToAgent(uint32_t agentIp, uint8_t* packet, size_t length) {
+  std::lock_guard lock(AdapterSocketLock());
+  const auto& sets = AdapterSocketList();
+  bool anyInSubnet = false;
+  for (const AdapterSocketSet& set : sets) {
+    for (const AdapterSocket& a : set.sockets) anyInSubnet |= InSubnet(agentIp, a.ip, a.mask);
+  }
+  const uint16_t port = Config().AgentPort.load();
+  int attempted = 0;
+  for (const AdapterSocketSet& set : sets) {
+    CopyMac(packet, length, set);
+    for (const AdapterSocket& a : set.sockets) {
+      if (anyInSubnet && !InSubnet(agentIp, a.ip, a.mask)) continue;
+      const UdpSocket* s = Usable(a.unicast);
+      if (s == nullptr) continue;
+      Send(*s, agentIp, port, packet, length);  // errors go unnoticed
+      attempted = 1;
+    }
+  }
+  return attempted;
+}
+
+int SendBroadcast(uint8_t* packet, size_t length) {
+  std::lock_guard lock(AdapterSocketLock());
+  const uint16_t port = Config().AgentPort.load();
+  int attempted = 0;
+  for (const AdapterSocketSet& set : AdapterSocketList()) {
+    CopyMac(packet, length, set);
+    for (const AdapterSocket& a : set.sockets) {
+      const UdpSocket* s = Usable(a.broadcast);
+      if (s == nullptr) continue;
+      const int err = Send(*s, INADDR_BROADCAST, port, packet, length);
+      if (err != 0) std::printf("WSAGetLastError() = %d\n", err);
+      attempted = 1;
+    }
+  }
+  return attempted;
+}
+
+int SendMulticast(uint8_t* packet, size_t length) {
+  std::lock_guard lock(AdapterSocketLock());
+  const uint16_t port = Config().AgentPort.load();
+  const uint32_t group = Config().multicastGroup.load();
+  int attempted = 0;
+  for (const AdapterSocketSet& set : AdapterSocketList()) {
+    CopyMac(packet, length, set);
+    for (const AdapterSocket& a : set.sockets) {
+      const UdpSocket* s = Usable(a.group);
+      if (s == nullptr) continue;
+      Send(*s, group, port, packet, length);
+      attempted = 1;
+    }
+  }
+  return attempted;
+}
+
+int SendToAll(uint8_t* packet, size_t length) {
+  const int b = SendBroadcast(packet, length);
+  const int m = SendMulticast(packet, length);
+  return b | m;
+}
+
+int SendTransfer(uint32_t ip, uint16_t port, const uint8_t* bytes, size_t length) {
+  std::lock_guard lock(AdapterSocketLock());
+  const uint32_t override = g_transferMaskOverride.load(std::memory_order_acquire);
+  const auto maskFor = [override](uint32_t own) {
+    return ntohl(override) > ntohl(own) ? override : own;
+  };
+  const auto& sets = AdapterSocketList();
+  bool anyInSubnet = false;
+  for (const AdapterSocketSet& set : sets) {
+    for (const AdapterSocket& a : set.sockets) anyInSubnet |= InSubnet(ip, a.ip, maskFor(a.mask));
+  }
+  int attempted = 0;
+  for (const AdapterSocketSet& set : sets) {
+    for (const AdapterSocket& a : set.sockets) {
+      if (anyInSubnet && !InSubnet(ip, a.ip, maskFor(a.mask))) continue;
+      const UdpSocket* s = Usable(a.transfer);
+      if (s == nullptr) continue;
+      if (Send(*s, ip, ntohs(port), bytes, length) != 0) return 0;
+      attempted = 1;
+    }
+  }
+  return attempted;
+}
+
+void SetTransferMaskOverride(uint32_t mask) {
+  g_transferMaskOverride.store(mask, std::memory_order_release);
+}
+
+uint32_t TransferMaskOverride() { return g_transferMaskOverride.load(std::memory_order_acquire); }
+
+}  // namespace ferro
