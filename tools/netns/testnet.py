@@ -219,6 +219,8 @@ class Tftpd:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        if self.proc.stderr:
+            self.proc.stderr.close()
         if self._map:
             os.unlink(self._map.name)
             self._map = None

@@ -448,7 +448,7 @@ def damage(data, kind):
                 + data[wire.HEADER_LEN:])
     if kind == "bad-address":
         return (head + struct.pack(">HH", 4, 6) + bytes([10, 9, 8, 7])
-                + b"\0\0" + wire.tlv(3, b"after-bad-address"))
+                + wire.tlv(3, b"after-bad-address"))
     if kind == "oversize":
         pad = 1600 - len(data) - 4
         return data + wire.tlv(30, b"x" * max(pad, 0))
