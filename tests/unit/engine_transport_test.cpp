@@ -1,0 +1,344 @@
+// Transport logic without touching the network: adapter reconciliation with
+// a socket opener that opens nothing, the send variants with a recorder in
+// place of the system's sendto, and the receive side on loopback sockets.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <mutex>
+#include <vector>
+
+#include "engine/engine_config.h"
+#include "engine/engine_state.h"
+#include "net/adapters.h"
+#include "net/igmp.h"
+#include "net/receive.h"
+#include "net/transport.h"
+
+namespace ferro {
+namespace {
+
+uint32_t Ip(const char* text) { return inet_addr(text); }
+
+class FakeOpener : public SocketOpener {
+ public:
+  SocketRef Open(SocketKind kind, uint32_t, const AdapterSocketSet&) override {
+    ++opened;
+    return std::make_shared<UdpSocket>(-1, kind);
+  }
+  int opened = 0;
+};
+
+struct SentDatagram {
+  SocketKind kind;
+  uint32_t ip;
+  uint16_t port;
+  std::vector<uint8_t> bytes;
+};
+std::vector<SentDatagram> g_sent;
+int g_sendError = 0;
+
+int RecordSend(const UdpSocket& s, uint32_t ip, uint16_t port, const uint8_t* data, size_t n) {
+  g_sent.push_back(SentDatagram{s.kind(), ip, port, std::vector<uint8_t>(data, data + n)});
+  return g_sendError;
+}
+
+AdapterEntry Adapter(uint8_t macLast, uint32_t ifIndex,
+                     std::vector<std::pair<const char*, const char*>> addresses) {
+  AdapterEntry a;
+  a.mac = {0x02, 0, 0, 0, 0, macLast, 0, 0};
+  a.macLength = 6;
+  a.ifIndex = ifIndex;
+  a.ifName = "test" + std::to_string(ifIndex);
+  for (const auto& [ip, mask] : addresses) a.ipList.push_back(IpEntry{Ip(ip), Ip(mask), false});
+  return a;
+}
+
+size_t ReceiveListSize() {
+  std::lock_guard lock(ReceiveSocketLock());
+  return ReceiveSocketList().size();
+}
+
+class EngineTransport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_sent.clear();
+    g_sendError = 0;
+    SetDatagramSender(RecordSend);
+    SetTransferMaskOverride(0);
+    savedPort_ = Config().AgentPort.load();
+    savedGroup_ = Config().multicastGroup.load();
+    Config().AgentPort = 64515;
+    Config().multicastGroup = Ip("239.255.255.100");
+  }
+  void TearDown() override {
+    CloseAllSockets();
+    SetDatagramSender(nullptr);
+    SetTransferMaskOverride(0);
+    Config().AgentPort = savedPort_;
+    Config().multicastGroup = savedGroup_;
+  }
+  void Reconcile(std::vector<AdapterEntry> adapters) { ReconcileAdapters(adapters, opener_); }
+
+  FakeOpener opener_;
+  uint16_t savedPort_ = 0;
+  uint32_t savedGroup_ = 0;
+};
+
+TEST_F(EngineTransport, OneAdapterWithTwoAddressesGetsOneSetOfEightSockets) {
+  Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}, {"10.0.1.1", "255.255.255.0"}}),
+             Adapter(2, 8, {})});  // no address: no set
+  std::lock_guard lock(AdapterSocketLock());
+  ASSERT_EQ(AdapterSocketList().size(), 1u);
+  const AdapterSocketSet& set = AdapterSocketList()[0];
+  EXPECT_EQ(set.ifIndex, 7u);
+  ASSERT_EQ(set.sockets.size(), 2u);
+  EXPECT_EQ(set.sockets[1].ip, Ip("10.0.1.1"));
+  EXPECT_EQ(opener_.opened, 8);
+  EXPECT_EQ(ReceiveListSize(), 8u);
+  EXPECT_EQ(set.sockets[0].unicast->kind(), SocketKind::kUnicast);
+  EXPECT_EQ(set.sockets[0].group->kind(), SocketKind::kGroup);
+}
+
+TEST_F(EngineTransport, MaskChangeKeepsSocketsAndAddressChangeReplacesThem) {
+  Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}, {"10.0.1.1", "255.255.255.0"}})});
+  std::weak_ptr<UdpSocket> first, second;
+  {
+    std::lock_guard lock(AdapterSocketLock());
+    first = AdapterSocketList()[0].sockets[0].unicast;
+    second = AdapterSocketList()[0].sockets[1].unicast;
+  }
+  Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.0.0"}, {"10.0.2.1", "255.255.255.0"}})});
+  std::lock_guard lock(AdapterSocketLock());
+  const AdapterSocketSet& set = AdapterSocketList()[0];
+  ASSERT_EQ(set.sockets.size(), 2u);
+  EXPECT_EQ(set.sockets[0].unicast, first.lock());  // same socket, new mask
+  EXPECT_EQ(set.sockets[0].mask, Ip("255.255.0.0"));
+  EXPECT_TRUE(second.expired());  // old address closed
+  EXPECT_EQ(set.sockets[1].ip, Ip("10.0.2.1"));
+  EXPECT_EQ(opener_.opened, 12);
+  EXPECT_EQ(ReceiveListSize(), 8u);
+}
+
+TEST_F(EngineTransport, VanishedAndChangedAdaptersLoseTheirSetsInOnePass) {
+  Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}}),
+             Adapter(2, 8, {{"10.1.0.1", "255.255.255.0"}})});
+  // Adapter 1 changes its MAC, adapter 2 loses its address.
+  Reconcile({Adapter(3, 7, {{"10.0.0.1", "255.255.255.0"}}), Adapter(2, 8, {})});
+  {
+    std::lock_guard lock(AdapterSocketLock());
+    ASSERT_EQ(AdapterSocketList().size(), 1u);
+    EXPECT_EQ(AdapterSocketList()[0].mac[5], 3);
+  }
+  EXPECT_EQ(ReceiveListSize(), 4u);
+  // A failed adapter read yields an empty list: every socket goes.
+  Reconcile({});
+  EXPECT_EQ(ReceiveListSize(), 0u);
+  std::lock_guard lock(AdapterSocketLock());
+  EXPECT_TRUE(AdapterSocketList().empty());
+}
+
+TEST_F(EngineTransport, AdaptersSharingAMacKeepTheirOwnSets) {
+  // VLAN interfaces carry their parent's MAC; each keeps its sockets.
+  Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}}),
+             Adapter(1, 9, {{"10.9.0.1", "255.255.255.0"}})});
+  Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}}),
+             Adapter(1, 9, {{"10.9.0.1", "255.255.255.0"}})});
+  EXPECT_EQ(opener_.opened, 8);
+}
+
+TEST_F(EngineTransport, SendToAgentPicksTheSubnetOrElseEveryAddress) {
+  Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}}),
+             Adapter(2, 8, {{"10.1.0.1", "255.255.255.0"}, {"10.1.0.2", "255.255.255.0"}})});
+  uint8_t packet[kPacketHeaderSize] = {};
+  EXPECT_EQ(SendToAgent(Ip("10.1.0.50"), packet, sizeof packet), 1);
+  ASSERT_EQ(g_sent.size(), 2u);
+  for (const SentDatagram& d : g_sent) {
+    EXPECT_EQ(d.kind, SocketKind::kUnicast);
+    EXPECT_EQ(d.ip, Ip("10.1.0.50"));
+    EXPECT_EQ(d.port, 64515);
+    EXPECT_EQ(d.bytes[kHdrSenderMac + 5], 2);  // the MAC of the adapter it leaves
+  }
+  g_sent.clear();
+  EXPECT_EQ(SendToAgent(Ip("192.168.9.9"), packet, sizeof packet), 1);
+  EXPECT_EQ(g_sent.size(), 3u);
+}
+
+TEST_F(EngineTransport, SendToAllBroadcastsAndMulticastsFromEveryAddressWithItsMac) {
+  uint8_t packet[kPacketHeaderSize] = {};
+  EXPECT_EQ(SendToAll(packet, sizeof packet), 0);  // before the first adapter pass
+  Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}}),
+             Adapter(2, 8, {{"10.1.0.1", "255.255.255.0"}})});
+  EXPECT_EQ(SendToAll(packet, sizeof packet), 1);
+  ASSERT_EQ(g_sent.size(), 4u);
+  EXPECT_EQ(g_sent[0].kind, SocketKind::kBroadcast);
+  EXPECT_EQ(g_sent[0].ip, INADDR_BROADCAST);
+  EXPECT_EQ(g_sent[0].bytes[kHdrSenderMac + 5], 1);
+  EXPECT_EQ(g_sent[1].bytes[kHdrSenderMac + 5], 2);
+  EXPECT_EQ(g_sent[2].kind, SocketKind::kGroup);
+  EXPECT_EQ(g_sent[2].ip, Ip("239.255.255.100"));
+  EXPECT_EQ(g_sent[3].port, 64515);
+  // The caller's buffer ends up with the MAC of the last adapter.
+  EXPECT_EQ(packet[kHdrSenderMac + 5], 2);
+}
+
+TEST_F(EngineTransport, SendTransferUsesTheLongerMaskAndStopsAtAHardError) {
+  Reconcile(
+      {Adapter(1, 7, {{"10.0.0.1", "255.0.0.0"}}), Adapter(2, 8, {{"10.2.0.1", "255.0.0.0"}})});
+  const uint8_t data[4] = {0, 3, 0, 1};
+  EXPECT_EQ(SendTransfer(Ip("10.2.0.9"), htons(69), data, sizeof data), 1);
+  EXPECT_EQ(g_sent.size(), 2u);  // both /8 subnets hold the target
+  g_sent.clear();
+  SetTransferMaskOverride(Ip("255.255.0.0"));
+  EXPECT_EQ(SendTransfer(Ip("10.2.0.9"), htons(69), data, sizeof data), 1);
+  ASSERT_EQ(g_sent.size(), 1u);
+  EXPECT_EQ(g_sent[0].kind, SocketKind::kTransfer);
+  EXPECT_EQ(g_sent[0].port, 69);
+  EXPECT_EQ(g_sent[0].bytes[1], 3);  // no MAC copy into TFTP bytes
+  g_sent.clear();
+  SetTransferMaskOverride(0);
+  g_sendError = 101;  // ENETUNREACH
+  EXPECT_EQ(SendTransfer(Ip("10.2.0.9"), htons(69), data, sizeof data), 0);
+  EXPECT_EQ(g_sent.size(), 1u);
+}
+
+TEST_F(EngineTransport, SocketsGivenUpByTheReceiverAreNotUsedForSending) {
+  Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}})});
+  {
+    std::lock_guard lock(AdapterSocketLock());
+    AdapterSocketList()[0].sockets[0].unicast->MarkFailed();
+  }
+  uint8_t packet[kPacketHeaderSize] = {};
+  EXPECT_EQ(SendToAgent(Ip("10.0.0.9"), packet, sizeof packet), 0);
+  EXPECT_TRUE(g_sent.empty());
+}
+
+// Loopback sockets for the receive side (nothing leaves the machine).
+class LoopbackPair {
+ public:
+  LoopbackPair() {
+    rx_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    tx_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(rx_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof addr_;
+    getsockname(rx_, reinterpret_cast<sockaddr*>(&addr_), &len);
+  }
+  ~LoopbackPair() {
+    close(tx_);
+    if (rx_ >= 0) close(rx_);
+  }
+  void Send(const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(sendto(tx_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&addr_),
+                     sizeof addr_),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  int rx() const { return rx_; }
+  // Hands the receiving descriptor to a UdpSocket, which then closes it.
+  SocketRef Adopt(SocketKind kind) {
+    SocketRef s = std::make_shared<UdpSocket>(rx_, kind);
+    rx_ = -1;
+    return s;
+  }
+
+ private:
+  int rx_ = -1;
+  int tx_ = -1;
+  sockaddr_in addr_{};
+};
+
+std::vector<uint8_t> Datagram(uint16_t opcode, uint16_t sequence, size_t length = 40) {
+  std::vector<uint8_t> d(length, 0);
+  d[12] = static_cast<uint8_t>(opcode >> 8);
+  d[13] = static_cast<uint8_t>(opcode);
+  d[4] = 0xAA;
+  d[9] = 0x55;
+  d[26] = static_cast<uint8_t>(sequence >> 8);
+  d[27] = static_cast<uint8_t>(sequence);
+  return d;
+}
+
+TEST(EngineReceive, ReceiveOneReadsHeaderFieldsDropsOversizeAndFailsOnEmpty) {
+  LoopbackPair p;
+  std::unique_ptr<ReceivedPacket> r;
+  EXPECT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kNothing);
+  p.Send(Datagram(6, 0x1234, 28));
+  ASSERT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kPacket);
+  EXPECT_EQ(r->opcode, 6);
+  EXPECT_EQ(r->sequence, 0x1234);
+  EXPECT_EQ(r->agentMac[0], 0xAA);
+  EXPECT_EQ(r->agentMac[5], 0x55);
+  EXPECT_EQ(r->length, 28);
+  EXPECT_EQ(r->sourceIp, htonl(INADDR_LOOPBACK));
+  p.Send(Datagram(6, 1));
+  ASSERT_EQ(ReceiveOne(p.rx(), true, &r), ReceiveResult::kPacket);
+  EXPECT_EQ(r->opcode, 0);  // transfer socket: header fields not read
+  EXPECT_TRUE(r->fromTransferSocket);
+  p.Send(std::vector<uint8_t>(2000, 1));
+  EXPECT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kDropped);
+  p.Send({});
+  EXPECT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kSocketFailed);
+}
+
+TEST(EngineReceive, RoutesDiscoveryRepliesToBothQueuesAndUpgradeRepliesToTransfer) {
+  PacketQueue& packets = PacketQueueOf();
+  PacketQueue& transfers = TransferQueueOf();
+  packets.Clear();
+  transfers.Clear();
+  LoopbackPair p;
+  LoopbackPair t;
+  SocketRef ps = p.Adopt(SocketKind::kUnicast);
+  SocketRef ts = t.Adopt(SocketKind::kTransfer);
+  {
+    std::lock_guard lock(ReceiveSocketLock());
+    ReceiveSocketList() = {ps, ts};
+  }
+  Receiver receiver;
+  p.Send(Datagram(kOpDiscoverReply, 7));
+  receiver.Pass(1000, packets, transfers);
+  p.Send(Datagram(kOpUpgradeReply, 8));
+  receiver.Pass(1000, packets, transfers);
+  t.Send(Datagram(kOpDiscoverReply, 9));  // transfer socket: whatever its bytes
+  receiver.Pass(1000, packets, transfers);
+  p.Send(Datagram(kOpKeepAliveReply, 10));
+  receiver.Pass(1000, packets, transfers);
+
+  ASSERT_EQ(packets.Size(), 2u);
+  ASSERT_EQ(transfers.Size(), 3u);
+  std::unique_ptr<ReceivedPacket> a = packets.TryTake();
+  std::unique_ptr<ReceivedPacket> b = transfers.TryTake();
+  EXPECT_EQ(a->sequence, 7);
+  EXPECT_EQ(b->sequence, 7);
+  EXPECT_NE(a.get(), b.get());  // two separate records
+  EXPECT_EQ(transfers.TryTake()->opcode, kOpUpgradeReply);
+  EXPECT_TRUE(transfers.TryTake()->fromTransferSocket);
+  EXPECT_EQ(packets.TryTake()->opcode, kOpKeepAliveReply);
+
+  // A zero-length datagram gives the socket up: out of the wait list, failed.
+  p.Send({});
+  receiver.Pass(1000, packets, transfers);
+  EXPECT_TRUE(ps->failed());
+  std::lock_guard lock(ReceiveSocketLock());
+  ASSERT_EQ(ReceiveSocketList().size(), 1u);
+  EXPECT_EQ(ReceiveSocketList()[0], ts);
+  ReceiveSocketList().clear();
+}
+
+TEST(EngineIgmp, ReportCarriesTypeGroupAndAValidChecksum) {
+  const uint8_t rfcExample[8] = {0x00, 0x01, 0xf2, 0x03, 0xf4, 0xf5, 0xf6, 0xf7};
+  EXPECT_EQ(InternetChecksum(rfcExample, 8), static_cast<uint16_t>(~0xddf2));
+  const auto r = BuildIgmpV1Report(inet_addr("239.255.255.100"));
+  EXPECT_EQ(r[0], 0x12);
+  EXPECT_EQ(r[1], 0);
+  EXPECT_EQ(r[4], 239);
+  EXPECT_EQ(r[7], 100);
+  EXPECT_EQ(InternetChecksum(r.data(), r.size()), 0);  // a valid sum checks to zero
+}
+
+}  // namespace
+}  // namespace ferro
