@@ -19,11 +19,13 @@ from ferrosim.control import SimProcess  # noqa: E402
 from testnet import TestNet, require_netns  # noqa: E402
 
 # Runs in the server namespace: sends the given requests from sockets bound
-# to the server address (ports as the server uses them), then collects every
-# datagram for `wait` seconds and prints them as JSON lines.
+# to the server address (ports as the server uses them), then collects
+# datagrams for `wait` seconds, or until `expect` arrived, and prints them as
+# JSON lines.
 PROBE = r'''
 import json, socket, struct, sys, time
 srv, reqs, wait = sys.argv[1], json.loads(sys.argv[2]), float(sys.argv[3])
+expect, got = int(sys.argv[4]), 0
 socks = {}
 for port in (64513, 64514, 64519):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -35,12 +37,13 @@ print("READY", flush=True)
 for sport, dst, hexed in reqs:
     socks[sport].sendto(bytes.fromhex(hexed), (dst, 64515))
 end = time.time() + wait
-while time.time() < end:
+while time.time() < end and not (expect and got >= expect):
     for port, s in socks.items():
         try:
             d, a = s.recvfrom(2000)
         except BlockingIOError:
             continue
+        got += 1
         print(json.dumps({"port": port, "src": a[0], "sport": a[1], "hex": d.hex()}),
               flush=True)
     time.sleep(0.002)
@@ -66,11 +69,12 @@ class NetnsSmokeTest(unittest.TestCase):
         cls.sim.stop()
         cls.net.down()
 
-    def probe(self, reqs, wait=1.0, trigger=None):
+    def probe(self, reqs, expect, wait=5.0, trigger=None):
         """Sends `reqs` from the server namespace and returns what came back
-        within `wait` seconds; `trigger` runs once the sockets are bound."""
+        within `wait` seconds (early once `expect` datagrams arrived);
+        `trigger` runs once the sockets are bound."""
         p = self.net.popen("srv", [sys.executable, "-c", PROBE, self.net.srv_ip,
-                                   json.dumps(reqs), str(wait)],
+                                   json.dumps(reqs), str(wait), str(expect)],
                            stdout=subprocess.PIPE, text=True)
         try:
             self.assertEqual(p.stdout.readline().strip(), "READY")
@@ -92,7 +96,7 @@ class NetnsSmokeTest(unittest.TestCase):
 
     def test_discovery_by_broadcast_and_multicast(self):
         got = self.probe([[64513, "255.255.255.255", request(1, 0x4242)],
-                          [64519, "239.255.255.100", request(1, 0x4242)]])
+                          [64519, "239.255.255.100", request(1, 0x4242)]], expect=8)
         replies = [g for g in got if g["data"][26:28] == b"\x42\x42"]
         self.assertEqual(len(replies), 8, "4 agents x 2 copies")
         by_port = {64513: set(), 64519: set()}
@@ -112,7 +116,7 @@ class NetnsSmokeTest(unittest.TestCase):
         mac = "02464c000001"
         got = self.probe([[64514, self.net.agent_ip(1), request(5, 7)],
                           [64514, self.net.agent_ip(1),
-                           request(7, 8, mac) + "0002000a6e65772d6e6d"]])
+                           request(7, 8, mac) + "0002000a6e65772d6e6d"]], expect=2)
         ops = sorted((g["data"][12:14].hex(), g["port"]) for g in got)
         self.assertEqual(ops, [("0006", 64514), ("0008", 64514)])
         agent = self.sim.client.call("get", agents=1)["agents"][0]
@@ -127,7 +131,7 @@ class NetnsSmokeTest(unittest.TestCase):
             self.sim.client.call("trap", agents=1, kind="tlv", text="fan failed",
                                  port=64519)
 
-        got = sorted(self.probe([], wait=0.5, trigger=send_traps),
+        got = sorted(self.probe([], expect=2, trigger=send_traps),
                      key=lambda g: g["port"])
         self.assertEqual([(g["port"], g["src"]) for g in got],
                          [(64513, self.net.agent_ip(0)), (64519, self.net.agent_ip(1))])
@@ -152,6 +156,42 @@ d, a = s.recvfrom(600); assert d == b"\0\4\0\1", d
                                     self.net.agent_ip(0)], timeout=30)
             with open(tftpd.path("fw.bin"), "rb") as f:
                 self.assertEqual(f.read(), b"image")
+
+    def test_faulty_tftp_server(self):
+        tool = os.path.join(ROOT, "tools", "sim", "ferrosim", "tftpfault.py")
+        client = r'''
+import socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], 64517)); s.settimeout(3)
+s.sendto(b"\0\2fw.bin\0octet\0", (sys.argv[2], 69))
+d, a = s.recvfrom(600); print(d.hex(), a[1])
+s.sendto(b"\0\3\0\1" + b"x" * 512, a)
+d, b = s.recvfrom(600); print(d[:4].hex(), b[1])
+'''
+        def error_after_data_1(lines):
+            return lines[1][0].startswith("00050002")
+
+        def ack_1_from_another_port(lines):
+            return lines[1][0] == "00040001" and lines[1][1] != lines[0][1]
+
+        for mode, check in (("error", error_after_data_1),
+                            ("wrong-port", ack_1_from_another_port)):
+            with self.subTest(mode):
+                p = self.net.popen("lan", [sys.executable, tool, "--address",
+                                           self.net.agent_ip(2), "--mode", mode,
+                                           "--at", "1"], stdout=subprocess.PIPE, text=True)
+                try:
+                    self.assertIn("tftpfault", p.stdout.readline())
+                    out = self.net.run_in("srv", [sys.executable, "-c", client,
+                                                  self.net.srv_ip, self.net.agent_ip(2)],
+                                          timeout=30).stdout
+                    out = [line.split() for line in out.splitlines()]
+                    self.assertEqual(out[0][0], "00040000", out)
+                    self.assertTrue(check(out), out)
+                finally:
+                    p.terminate()
+                    p.wait()
+                    p.stdout.close()
 
 
 if __name__ == "__main__":

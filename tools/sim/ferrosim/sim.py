@@ -293,6 +293,10 @@ class Simulator:
         entry = {"id": next(self.ids), "t": round(now - self.start, 3),
                  "src": src[0], "sport": src[1], "dst": dst, "kind": kind}
         entry.update(wire.describe(data))
+        if entry["problems"]:
+            self.stats["malformed_requests"] += 1
+            self._say(f"malformed datagram from {src[0]}:{src[1]}: "
+                      + "; ".join(entry["problems"]))
         hdr = wire.Header.unpack(data)
         entry["opcode"] = hdr.opcode
         targets = self.agents if kind != "unicast" else self.by_ip.get(dst, [])
