@@ -263,6 +263,7 @@ class TestNet:
         if not ok:
             raise PermissionError(why)
         _install_handlers()
+        cleanup_stale()  # leftovers of runs that were killed outright
         with _live_lock:
             _live.add(self)
         try:

@@ -50,7 +50,7 @@ import sys
 import time
 
 from . import wire
-from .agent import DEFAULT_BEHAVIOUR, Agent
+from .agent import DEFAULT_BEHAVIOUR, Reply
 
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 IP_TRANSPARENT = getattr(socket, "IP_TRANSPARENT", 19)
@@ -402,7 +402,6 @@ class Simulator:
         port = port or a.behaviour["trap_port"] or self.base_port
         data = a.trap_packet(kind, text, self.cookie, ip)
         op = wire.OP_TRAP if kind == "plain" else wire.OP_TRAP_TLV
-        from .agent import Reply
         self.queue(a, Reply(op, to=(to, port)), data, (to, port), time.monotonic())
         if self.verbose:
             self._say(f"agent {a.index} sends a {kind} trap to {to}:{port}")
@@ -554,7 +553,6 @@ class Simulator:
         return {"count": len(chosen)}
 
     def _cmd_send(self, req):
-        from .agent import Reply
         chosen = self.select(req.get("agents"))
         to = req.get("to")
         if not to:
