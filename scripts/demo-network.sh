@@ -7,8 +7,9 @@
 #
 # While it runs, use the printed namespace names, e.g.
 #   sudo ip netns exec fl-<id>-srv bash          # a shell "on the server"
-# and the control socket of the simulator (JSON lines), e.g.
-#   echo '{"cmd":"list"}' | sudo socat - UNIX-CONNECT:/tmp/fl-demo-<id>/sim.sock
+# and the control socket of the simulator, e.g.
+#   sudo tools/sim/simctl.py /tmp/fl-demo-<id>/sim.sock list
+#   sudo tools/sim/simctl.py /tmp/fl-demo-<id>/sim.sock trap agents=0 kind=tlv
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=/usr/bin/python3
@@ -27,7 +28,7 @@ exec "$PY" tools/netns/testnet.py run --lans 1 -- bash -c '
    server namespace : $FL_NS_SRV   (address $FL_SRV_IP/$FL_PREFIX on $FL_SRV_IF, no default route)
    LAN namespace    : $FL_NS_LAN   (agents from $FL_AGENT_FIRST)
    shell on server  : sudo ip netns exec $FL_NS_SRV bash
-   simulator control: $ctl_dir/sim.sock  (JSON lines, e.g. {"cmd":"list"})
+   simulator control: sudo tools/sim/simctl.py $ctl_dir/sim.sock list
    Ctrl-C removes everything.
 INFO
   ip netns exec "$FL_NS_LAN" '"$PY"' tools/sim/agentsim.py \
