@@ -6,7 +6,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
+#include <utility>
 
 namespace ferro::http {
 namespace {
@@ -96,7 +98,122 @@ std::optional<size_t> ChunkedLength(std::string_view body, bool& bad, bool& too_
   }
 }
 
+void AppendUtf8(std::string& out, uint32_t cp) {
+  out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+  out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+  out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+  out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+}
+
+// The code point of a reference "&#...;" starting at `pos`, and its length.
+std::optional<std::pair<uint32_t, size_t>> ParseReference(std::string_view s, size_t pos) {
+  size_t i = pos + 2;
+  const bool hex = i < s.size() && (s[i] == 'x' || s[i] == 'X');
+  if (hex) ++i;
+  uint32_t cp = 0;
+  const size_t digits_start = i;
+  for (; i < s.size() && i - digits_start < 8; ++i) {
+    const char c = s[i];
+    int d;
+    if (c >= '0' && c <= '9') {
+      d = c - '0';
+    } else if (hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
+      d = (c | 0x20) - 'a' + 10;
+    } else {
+      break;
+    }
+    cp = cp * (hex ? 16u : 10u) + static_cast<uint32_t>(d);
+  }
+  if (i == digits_start || i >= s.size() || s[i] != ';') return std::nullopt;
+  return std::make_pair(cp, i + 1 - pos);
+}
+
+// Joins the chunks of a complete chunked body (framing already checked).
+std::string Dechunk(std::string_view body) {
+  std::string out;
+  size_t pos = 0;
+  while (pos < body.size()) {
+    const size_t eol = body.find('\n', pos);
+    if (eol == std::string_view::npos) break;
+    const size_t size = std::strtoul(std::string(body.substr(pos, eol - pos)).c_str(), nullptr, 16);
+    pos = eol + 1;
+    if (size == 0 || body.size() - pos < size) break;
+    out.append(body.substr(pos, size));
+    pos += size;
+    const size_t after = body.find('\n', pos);
+    if (after == std::string_view::npos) break;
+    pos = after + 1;
+  }
+  return out;
+}
+
 }  // namespace
+
+std::string DecodeAstralReferences(std::string_view xml) {
+  std::string out;
+  out.reserve(xml.size());
+  size_t pos = 0;
+  while (pos < xml.size()) {
+    const size_t amp = xml.find_first_of("&<", pos);
+    if (amp == std::string_view::npos) break;
+    out.append(xml.substr(pos, amp - pos));
+    pos = amp;
+    // Literal sections: copied whole.
+    for (const auto& [open, close] :
+         {std::pair<std::string_view, std::string_view>{"<![CDATA[", "]]>"}, {"<!--", "-->"}}) {
+      if (xml.substr(pos, open.size()) == open) {
+        const size_t end = xml.find(close, pos + open.size());
+        const size_t stop = end == std::string_view::npos ? xml.size() : end + close.size();
+        out.append(xml.substr(pos, stop - pos));
+        pos = stop;
+        break;
+      }
+    }
+    if (pos >= xml.size() || (xml[pos] != '&' && xml[pos] != '<')) continue;
+    if (xml[pos] == '&' && xml.substr(pos, 2) == "&#") {
+      if (const auto ref = ParseReference(xml, pos);
+          ref && ref->first > 0xFFFF && ref->first <= 0x10FFFF) {
+        AppendUtf8(out, ref->first);
+        pos += ref->second;
+        continue;
+      }
+    }
+    out.push_back(xml[pos++]);
+  }
+  out.append(xml.substr(std::min(pos, xml.size())));
+  return out;
+}
+
+void NormalizeRequest(std::string& request) {
+  const auto header_end = HeaderEnd(request);
+  if (!header_end) return;
+  std::string_view header = std::string_view(request).substr(0, *header_end);
+  std::string_view body = std::string_view(request).substr(*header_end);
+  // Keep the request line and every header line but the framing ones.
+  bool chunked = false;
+  std::string new_header(RequestLine(header));
+  new_header += "\r\n";
+  for (size_t pos = header.find('\n') + 1; pos < header.size();) {
+    size_t eol = header.find('\n', pos);
+    if (eol == std::string_view::npos) eol = header.size() - 1;
+    const std::string_view line = header.substr(pos, eol + 1 - pos);
+    pos = eol + 1;
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;  // the blank line
+    const std::string_view key = Trim(line.substr(0, colon));
+    if (IEquals(key, "Transfer-Encoding")) {
+      chunked = true;
+    } else if (!IEquals(key, "Content-Length")) {
+      new_header.append(line);
+    }
+  }
+  std::string new_body = chunked ? Dechunk(body) : std::string(body);
+  const bool has_reference = new_body.find("&#") != std::string::npos;
+  if (!chunked && !has_reference) return;
+  if (has_reference) new_body = DecodeAstralReferences(new_body);
+  new_header += "Content-Length: " + std::to_string(new_body.size()) + "\r\n\r\n";
+  request = new_header + new_body;
+}
 
 std::string_view RequestLine(std::string_view data) {
   std::string_view line = data.substr(0, data.find('\n'));

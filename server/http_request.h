@@ -35,6 +35,19 @@ FrameResult ScanRequest(std::string_view data, bool peer_closed);
 // The first line of the request (method, target, version), without its line end.
 std::string_view RequestLine(std::string_view data);
 
+// Rewrites the numeric character references to code points above U+FFFF
+// (such as "&#x1F600;") in XML text as the UTF-8 bytes they stand for. The
+// SOAP runtime decodes such references into wide strings with a stray ";"
+// behind the character; raw UTF-8 it decodes correctly. CDATA sections and
+// comments, where a reference is literal text, stay as they are.
+std::string DecodeAstralReferences(std::string_view xml);
+
+// Prepares a complete request for the SOAP runtime: a chunked body is joined
+// into one, astral character references are decoded, and the header's
+// framing is rewritten to the new Content-Length. Requests that need none of
+// this are left untouched.
+void NormalizeRequest(std::string& request);
+
 // Reads one request from a connected socket into `out`. The socket's own
 // receive time-out bounds every wait. Returns the final status: kComplete
 // when `out` holds a request to serve, kIncomplete when the peer sent nothing

@@ -31,6 +31,11 @@ bool PushChannel::Listen() {
     std::fprintf(stderr, "Push Socket INVALID_SOCKET!\n");
     return false;
   }
+  // A server restarted right after the previous one ended finds the old push
+  // connection in TIME_WAIT; that must not cost it its push channel. (A port
+  // that another program listens on still fails to bind.)
+  const int one = 1;
+  ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port_);

@@ -102,6 +102,11 @@ void InitServiceContext(struct soap* soap) {
   // Not SOAP_XML_TREE: it would drop the encodingStyle attribute that SOAP
   // 1.2 answers carry on the response element. Every member is a value, so
   // nothing is ever shared and no multi-reference is ever written.
+  // The runtime polls the connection before writing a fault and stays silent
+  // when the client looks gone, which a client that half-closed after its
+  // request also does. Always write the fault: a write to a peer that really
+  // left fails harmlessly.
+  soap->fpoll = [](struct soap*) { return SOAP_OK; };
   soap->fget = StaticFileHandler;
   soap->frecv = ReceiveFromBuffer;
   runtime_send = soap->fsend;
@@ -120,6 +125,7 @@ void ServeAcceptedConnection(struct soap* soap) {
   Connection conn;
   switch (http::ReadRequest(fd, conn.request)) {
     case http::FrameStatus::kComplete:
+      http::NormalizeRequest(conn.request);
       soap->user = &conn;
       soap_serve(soap);
       if (conn.sent == 0 && conn.held_open) {

@@ -1,0 +1,223 @@
+"""The HTTP front over real TCP: static GET answers, the push channel, the
+single-instance rule, start-up failures, and clients that misbehave."""
+
+import os
+import socket
+import subprocess
+import time
+import unittest
+
+import wire
+
+NOT_POST = b" <HTML> SOAP method should be post. </HTML> "
+MISSING = b" <HTML> the file not exist. </HTML> "
+
+
+class StaticFilesTest(unittest.TestCase):
+    JQUERY = b"/* script */\n" + b"x" * 100
+    INDEX = b"<html>index</html>"
+    WSDL = b"<definitions/>"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.root = wire.private_program_dir({
+            "tools/js_client/jquery.js": cls.JQUERY,
+            "tools/js_client/index.html": cls.INDEX,
+            "auto/Device.wsdl": cls.WSDL,
+        })
+        cls.server = wire.Server(cls.root).start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def put(self, rel, content):
+        path = os.path.join(self.root, rel)
+        if os.path.exists(path):
+            os.chmod(path, 0o644)
+        if content is None:
+            if os.path.exists(path):
+                os.remove(path)
+        else:
+            with open(path, "wb") as f:
+                f.write(content)
+
+    def tearDown(self):
+        self.put("tools/js_client/index.html", self.INDEX)
+        self.put("auto/Device.wsdl", self.WSDL)
+
+    def expect(self, target, body, status="HTTP/1.1 200 OK"):
+        resp = wire.get(target)
+        self.assertEqual(resp.status_line, status, target)
+        self.assertEqual(resp.headers.get("content-type"), "text/html; charset=utf-8")
+        self.assertEqual(resp.body, body, target)
+        self.assertEqual(int(resp.headers["content-length"]), len(body))
+
+    def test_file_map(self):
+        cases = [
+            ("/", NOT_POST),
+            ("/INDEX.HTML", NOT_POST),
+            ("/tools/js_client/index.html", self.INDEX),
+            ("/index.html?x=1", self.INDEX),
+            ("/jquery.js?from=index.html", self.JQUERY),
+            ("/Device.cgi", self.WSDL),
+            ("/x/Device.wsdl", self.WSDL),
+            ("/../../etc/passwd", NOT_POST),
+        ]
+        for target, body in cases:
+            with self.subTest(target=target):
+                self.expect(target, body)
+
+    def test_file_contents(self):
+        cases = [
+            ("missing", None, MISSING, "HTTP/1.1 200 OK"),
+            ("zero byte at 10", b"0123456789\0tail", b"0123456789", "HTTP/1.1 200 OK"),
+            ("empty", b"", b"", "HTTP/1.1 202 ACCEPTED"),
+            ("starts with zero", b"\0abc", b"", "HTTP/1.1 202 ACCEPTED"),
+            ("CR LF", b"a\r\nb\r\n\rc\r", b"a\nb\n\rc\r", "HTTP/1.1 200 OK"),
+            ("over the limit", b"y" * 512100, b"y" * 512000, "HTTP/1.1 200 OK"),
+        ]
+        for name, content, body, status in cases:
+            with self.subTest(name):
+                self.put("auto/Device.wsdl", content)
+                self.expect("/Device.wsdl", body, status)
+
+    def test_read_only_file_is_served(self):
+        path = os.path.join(self.root, "auto/Device.wsdl")
+        os.chmod(path, 0o444)
+        self.expect("/Device.wsdl", self.WSDL)
+
+    def test_log_lines(self):
+        wire.get("/nothing-here/Device.cgi")
+        path = os.path.join(self.root, "auto/Device.wsdl")
+        self.server.wait_log(f"get static file {path} OK.")
+        log = self.server.log()
+        self.assertIn("get file msgbuf GET /nothing-here/Device.cgi HTTP/1.1.\n", log)
+        self.assertIn(f"file_name = {path}\n", log)
+        self.put("auto/Device.wsdl", None)
+        wire.get("/Device.wsdl")
+        self.server.wait_log(f"ERR: file {path}, not exist. \n")
+
+    def test_client_hanging_up_mid_response(self):
+        # A large answer to a client that resets the connection at once: the
+        # server must survive it and go on serving.
+        self.put("auto/Device.wsdl", b"z" * 500000)
+        for _ in range(5):
+            s = socket.create_connection(("127.0.0.1", wire.SERVICE_PORT))
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+            s.sendall(b"GET /Device.wsdl HTTP/1.1\r\n\r\n")
+            time.sleep(0.05)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+            s.close()
+        self.assertIsNone(self.server.proc.poll())
+        self.assertEqual(wire.get("/").body, NOT_POST)
+
+
+class PushChannelTest(unittest.TestCase):
+    def test_push_channel_and_close(self):
+        with wire.Server() as server:
+            client = socket.create_connection(("127.0.0.1", wire.PUSH_PORT), timeout=5)
+            client.sendall(b"hello")
+            server.wait_log("we can send messge now! \n")
+            self.assertIn("Recive packet OK from 127.0.0.1: hello\n", server.log())
+            # Only one client, ever: the listener is gone.
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection(("127.0.0.1", wire.PUSH_PORT), timeout=5)
+            # GSoapClose: "app_exit" and its zero byte, no HTTP answer, exit code 0.
+            raw = wire.exchange(wire.envelope("GSoapClose").join(
+                [b"POST / HTTP/1.1\r\nContent-Length: %d\r\n\r\n" %
+                 len(wire.envelope("GSoapClose")), b""]))
+            self.assertEqual(raw, b"")
+            self.assertEqual(client.recv(100), b"app_exit\0")
+            self.assertEqual(client.recv(100), b"")
+            self.assertEqual(server.proc.wait(timeout=5), 0)
+            self.assertIn("Cmd Send: app_exit. success! Ret=0.\n", server.log())
+            client.close()
+
+    def test_notice_without_client(self):
+        with wire.Server() as server:
+            start = time.monotonic()
+            self.assertEqual(wire.call("GSoapClose").raw, b"")
+            self.assertGreaterEqual(time.monotonic() - start, 0.45)
+            self.assertEqual(server.proc.wait(timeout=5), 0)
+            self.assertIn("Cmd Send: app_exit. fail! Ret=-1.\n", server.log())
+
+    def test_listener_is_loopback_only(self):
+        with wire.Server():
+            with open("/proc/net/tcp") as f:
+                rows = [line.split() for line in f][1:]
+            listening = {r[1] for r in rows if r[3] == "0A"}
+            self.assertIn("0100007F:FC38", listening)  # 127.0.0.1:64568
+            self.assertNotIn("00000000:FC38", listening)
+
+
+class ProcessTest(unittest.TestCase):
+    def test_start_up_lines(self):
+        with wire.Server() as server:
+            log = server.wait_log("Orvex Engine is starting.\n")
+            self.assertRegex(log, r"^Socket connection successful: master socket = \d+\n")
+
+    def test_second_instance_returns_at_once(self):
+        with wire.Server() as first:
+            second = subprocess.run([os.path.join(wire.dist_dir(), "Ferrolink")],
+                                    capture_output=True, timeout=5)
+            self.assertEqual(second.returncode, 0)
+            self.assertEqual(second.stdout + second.stderr, b"")
+            self.assertIsNone(first.proc.poll())
+            self.assertEqual(wire.get("/").body, NOT_POST)
+
+    def test_port_in_use(self):
+        blocker = socket.socket()
+        blocker.bind(("0.0.0.0", wire.SERVICE_PORT))
+        blocker.listen()
+        try:
+            proc = subprocess.run([os.path.join(wire.dist_dir(), "Ferrolink")], capture_output=True,
+                                  timeout=10)
+        finally:
+            blocker.close()
+        self.assertEqual(proc.returncode, 255)  # exit(-1)
+        self.assertIn(b"bind failed", proc.stderr)
+        self.assertNotIn(b"push socket", proc.stdout + proc.stderr)
+
+    def test_restart_right_after_stop(self):
+        # Old connections in TIME_WAIT must not stop the next server binding
+        # either of its ports.
+        for _ in range(2):
+            with wire.Server() as server:
+                push = socket.create_connection(("127.0.0.1", wire.PUSH_PORT))
+                push.sendall(b"ui")
+                server.wait_log("we can send messge now!")
+                for _ in range(3):
+                    wire.get("/")
+            push.close()
+
+    def test_silent_client_does_not_block_others(self):
+        with wire.Server():
+            silent = socket.create_connection(("127.0.0.1", wire.SERVICE_PORT))
+            start = time.monotonic()
+            resp = wire.get("/", timeout=30)
+            waited = time.monotonic() - start
+            silent.close()
+            self.assertEqual(resp.body, NOT_POST)
+            self.assertLess(waited, 13)
+
+    def test_clients_served_one_after_another(self):
+        with wire.Server():
+            slow = socket.create_connection(("127.0.0.1", wire.SERVICE_PORT))
+            slow.sendall(b"GET / HT")  # incomplete: the loop waits on this client
+            time.sleep(0.2)
+            other = socket.create_connection(("127.0.0.1", wire.SERVICE_PORT), timeout=10)
+            other.sendall(b"GET / HTTP/1.1\r\n\r\n")
+            other.settimeout(0.5)
+            with self.assertRaises(socket.timeout):
+                other.recv(10)
+            slow.sendall(b"TP/1.1\r\n\r\n")
+            self.assertTrue(slow.recv(100).startswith(b"HTTP/1.1 200 OK"))
+            other.settimeout(10)
+            self.assertTrue(other.recv(100).startswith(b"HTTP/1.1 200 OK"))
+            slow.close()
+            other.close()
+
+
+if __name__ == "__main__":
+    unittest.main()

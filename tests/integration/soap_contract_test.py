@@ -1,0 +1,197 @@
+"""The SOAP wire contract, checked byte-level over real TCP: every operation
+in SOAP 1.1 and 1.2, encodingStyle placement, headers, faults and defaults."""
+
+import glob
+import os
+import re
+import socket
+import time
+import unittest
+
+import wire
+
+# Operation -> root element of its answer.
+OPERATIONS = {
+    "GetSwitchInfoList": "SwitchInfoList",
+    "SetDiscoverToAgents": "SetDiscoverToAgentsResponse",
+    "GetReqXmlList": "ReqXmlList",
+    "GetReqXmlFile": "GetReqXmlFileResponse",
+    "SetUtilityGroupInterval": "SetUtilityGroupIntervalResponse",
+    "GetUtilityGroupInterval": "GetUtilityGroupIntervalResponse",
+    "SetRefreshTime": "SetRefreshTimeResponse",
+    "GetRefreshTime": "GetRefreshTimeResponse",
+    "GetRefreshTimeEx": "GetRefreshTimeExResponse",
+    "SetTrapHwnd": "SetTrapHwndResponse",
+    "GetTrapList": "TrapList",
+    "AddMonitorAgent": "AddMonitorAgentResponse",
+    "DelMonitorAgent": "DelMonitorAgentResponse",
+    "GetMonitorStatus": "MonitorList",
+    "AddUpgradeAgent": "AddUpgradeAgentResponse",
+    "SetFwFilePath": "SetFwFilePathResponse",
+    "StartUpgrade": "StartUpgradeResponse",
+    "EndUpgrade": "EndUpgradeResponse",
+    "GetUpgradeStatus": "UpgradeInfo",
+    "GetUpgradingAgent": "UpgradeAddr",
+    "SetDeviceCfg": "SetDeviceCfgResponse",
+    "GetOperateResult": "OperateList",
+    "EngineLayerStartup": "EngineLayerStartupResponse",
+    "SaveFile": "SaveFileResponse",
+    "SaveFileAs": "SaveFileAsResponse",
+    "LoadFile": "MonitorList",
+    "AddUpgradeAgentEx": "AddUpgradeAgentExResponse",
+    "SetDeviceCfgEx": "SetDeviceCfgExResponse",
+}
+
+PREFIXES = {
+    1: (wire.SOAP11_ENV, wire.SOAP11_ENC),
+    2: (wire.SOAP12_ENV, wire.SOAP12_ENC),
+}
+
+
+def sample_request(operation: str) -> bytes:
+    """The sample request that the build publishes in auto/ for `operation`."""
+    path = os.path.join(wire.dist_dir(), "auto", f"Device.{operation}.req.xml")
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def as_soap12(body: bytes) -> bytes:
+    return body.replace(wire.SOAP11_ENV.encode(), wire.SOAP12_ENV.encode()).replace(
+        wire.SOAP11_ENC.encode(), wire.SOAP12_ENC.encode())
+
+
+class ContractTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = wire.Server().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def assert_envelope(self, resp: wire.Response, version: int, root: str) -> str:
+        env, enc = PREFIXES[version]
+        self.assertEqual(resp.status_line, "HTTP/1.1 200 OK", resp.raw[:300])
+        text = resp.text
+        self.assertTrue(text.startswith('<?xml version="1.0" encoding="UTF-8"?>\n<SOAP-ENV:Envelope'))
+        for prefix, ns in (("SOAP-ENV", env), ("SOAP-ENC", enc),
+                           ("xsi", "http://www.w3.org/2001/XMLSchema-instance"),
+                           ("xsd", "http://www.w3.org/2001/XMLSchema"), ("ns", "urn:Halvex")):
+            self.assertIn(f'xmlns:{prefix}="{ns}"', text)
+        body = re.search(r"<SOAP-ENV:Body([^>]*)>(.*)</SOAP-ENV:Body>", text, re.S)
+        self.assertIsNotNone(body, text)
+        first = re.match(r"<ns:(\w+)([^>]*)>", body.group(2))
+        self.assertIsNotNone(first, text)
+        self.assertEqual(first.group(1), root)
+        style = f'SOAP-ENV:encodingStyle="{enc}"'
+        if version == 1:
+            self.assertIn(style, body.group(1))
+            self.assertNotIn(style, first.group(2))
+        else:
+            self.assertNotIn("encodingStyle", body.group(1))
+            self.assertIn(style, first.group(2))
+        self.assertNotIn("xsi:type", text)
+        self.assertNotIn("href=", text)
+        self.assertNotIn("SOAP-ENC:Array", text)
+        return body.group(2)
+
+    def test_every_operation_in_both_versions(self):
+        for op, root in OPERATIONS.items():
+            for version in (1, 2):
+                with self.subTest(op=op, version=version):
+                    req = sample_request(op)
+                    ctype = "text/xml" if version == 1 else "application/soap+xml"
+                    resp = wire.post(req if version == 1 else as_soap12(req), ctype)
+                    self.assert_envelope(resp, version, root)
+                    self.assertNotIn("<SOAP-ENV:Header", resp.text)
+
+    def test_defaults_and_empty_lists(self):
+        body = self.assert_envelope(wire.call("GetSwitchInfoList", "<monitorNum>0</monitorNum>"), 1,
+                                    "SwitchInfoList")
+        self.assertEqual(
+            body, "<ns:SwitchInfoList><nErrorCode>0</nErrorCode><nSwitchNum>0</nSwitchNum>"
+            "</ns:SwitchInfoList>")
+        body = self.assert_envelope(wire.call("GetReqXmlList"), 1, "ReqXmlList")
+        self.assertNotIn("<ReqXml>", body)
+        body = self.assert_envelope(wire.call("GetUpgradeStatus", version=2), 2, "UpgradeInfo")
+        # A nested SwitchInfo is written whole, with every element present.
+        self.assertEqual(len(re.findall(r"<[A-Za-z]", body)), 1 + 7 + 77)
+        self.assertIn("<systemName/>", body)
+
+    def test_parameters_may_be_missing_reordered_or_unknown(self):
+        for children in ("", "<strUserName>x</strUserName><nUserID>5</nUserID>",
+                         "<bogus>1</bogus><nUserID>1</nUserID>"):
+            with self.subTest(children=children):
+                self.assert_envelope(wire.call("GetRefreshTime", children), 1, "GetRefreshTimeResponse")
+
+    def test_header_is_echoed_empty_only_when_sent(self):
+        for version in (1, 2):
+            text = wire.call("GetRefreshTime", version=version, header=True).text
+            self.assertIn("<SOAP-ENV:Header></SOAP-ENV:Header><SOAP-ENV:Body", text)
+            self.assertNotIn("<SOAP-ENV:Header", wire.call("GetRefreshTime", version=version).text)
+
+    def test_unknown_operation_faults_then_service_goes_on(self):
+        for version, code in ((1, "<faultcode>SOAP-ENV:Client</faultcode>"),
+                              (2, "<SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>")):
+            resp = wire.call("NoSuchOperation", version=version)
+            self.assertIn("<SOAP-ENV:Fault>", resp.text)
+            self.assertIn(code, resp.text)
+            self.assert_envelope(wire.call("GetRefreshTimeEx", version=version), version,
+                                 "GetRefreshTimeExResponse")
+
+    def test_unreadable_requests_get_a_fault_at_once(self):
+        env = wire.SOAP11_ENV
+        cases = {
+            "unbalanced": f'<e:Envelope xmlns:e="{env}"><e:Body><h:GetRefreshTime xmlns:h="urn:Halvex">'
+                          f"</e:Body>".encode(),
+            "plain text": b"hello there",
+            "other xml": b"<foo><bar/></foo>",
+            "empty": b"",
+            "truncated": wire.envelope("GetRefreshTime")[:-20],
+        }
+        for name, body in cases.items():
+            with self.subTest(name):
+                start = time.monotonic()
+                resp = wire.post(body)
+                self.assertLess(time.monotonic() - start, 3)
+                self.assertIn("<SOAP-ENV:Fault>", resp.text)
+                self.assertTrue(resp.status_line.startswith("HTTP/1.1 "))
+        self.assert_envelope(wire.call("GetRefreshTime"), 1, "GetRefreshTimeResponse")
+
+    def test_body_shorter_than_claimed(self):
+        # The client claims more than it sends and then half-closes: what
+        # arrived is parsed at once; a cut envelope is a fault.
+        body = wire.envelope("GetRefreshTime")
+        for sent, expect in ((body, "<ns:GetRefreshTimeResponse>"), (body[:-30], "<SOAP-ENV:Fault>")):
+            with socket.create_connection(("127.0.0.1", wire.SERVICE_PORT), timeout=5) as s:
+                s.sendall(b"POST / HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % (len(body) + 50) + sent)
+                s.shutdown(socket.SHUT_WR)
+                resp = wire.Response(b"".join(iter(lambda: s.recv(65536), b"")))
+            self.assertIn(expect, resp.text)
+
+    def test_chunked_request(self):
+        body = wire.envelope("GetUtilityGroupInterval")
+        chunked = b"".join(b"%x\r\n%s\r\n" % (len(body[i:i + 50]), body[i:i + 50])
+                           for i in range(0, len(body), 50)) + b"0\r\n\r\n"
+        raw = wire.exchange(b"POST / HTTP/1.1\r\nContent-Type: text/xml\r\n"
+                            b"Transfer-Encoding: chunked\r\n\r\n" + chunked)
+        self.assert_envelope(wire.Response(raw), 1, "GetUtilityGroupIntervalResponse")
+
+    def test_utf8_passes_through(self):
+        # A text parameter full of non-ASCII bytes is accepted as is.
+        resp = wire.call("GetReqXmlFile", "<strXmlName>Größe-名前-😀</strXmlName>")
+        self.assert_envelope(resp, 1, "GetReqXmlFileResponse")
+
+    def test_list_of_agents_as_repeated_elements(self):
+        agent = "<vecSwitchInfo><macAddr>00-11-22-33-44-55</macAddr></vecSwitchInfo>"
+        resp = wire.call("AddUpgradeAgent", agent * 3)
+        self.assert_envelope(resp, 1, "AddUpgradeAgentResponse")
+
+    def test_published_samples_cover_every_operation(self):
+        names = {os.path.basename(p)[len("Device."):-len(".req.xml")]
+                 for p in glob.glob(os.path.join(wire.dist_dir(), "auto", "*.req.xml"))}
+        self.assertEqual(names, set(OPERATIONS) | {"GSoapClose"})
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,176 @@
+"""Raw-socket helpers for the server-level tests: start a server from a
+program folder, talk HTTP to it byte for byte, and read its log.
+
+Every test that uses these runs inside a private network namespace
+(run_in_netns.py), so the fixed ports belong to the test alone.
+"""
+
+import os
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+SERVICE_PORT = 64567
+PUSH_PORT = 64568
+SOAP11_ENV = "http://schemas.xmlsoap.org/soap/envelope/"
+SOAP11_ENC = "http://schemas.xmlsoap.org/soap/encoding/"
+SOAP12_ENV = "http://www.w3.org/2003/05/soap-envelope"
+SOAP12_ENC = "http://www.w3.org/2003/05/soap-encoding"
+
+
+def dist_dir() -> str:
+    return os.environ["FERRO_DIST"]
+
+
+class Response:
+    def __init__(self, raw: bytes):
+        self.raw = raw
+        head, _, self.body = raw.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        self.status_line = lines[0] if lines else ""
+        self.headers = {}
+        for line in lines[1:]:
+            key, _, value = line.partition(":")
+            self.headers[key.strip().lower()] = value.strip()
+
+    @property
+    def text(self) -> str:
+        return self.body.decode("utf-8")
+
+
+def exchange(data: bytes, timeout: float = 20.0, port: int = SERVICE_PORT) -> bytes:
+    """Sends `data` on a new connection and reads until the server closes."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(data)
+        chunks = []
+        while True:
+            b = s.recv(65536)
+            if not b:
+                break
+            chunks.append(b)
+    return b"".join(chunks)
+
+
+def get(target: str, **kw) -> Response:
+    return Response(exchange(f"GET {target} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode(), **kw))
+
+
+def post(body: bytes, content_type: str = "text/xml; charset=utf-8", **kw) -> Response:
+    head = (f"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: {content_type}\r\n"
+            f"Content-Length: {len(body)}\r\n\r\n").encode()
+    return Response(exchange(head + body, **kw))
+
+
+def envelope(operation: str, children: str = "", version: int = 1, header: bool = False) -> bytes:
+    env = SOAP11_ENV if version == 1 else SOAP12_ENV
+    hdr = "<e:Header/>" if header else ""
+    return (f'<?xml version="1.0" encoding="UTF-8"?>'
+            f'<e:Envelope xmlns:e="{env}" xmlns:h="urn:Halvex">{hdr}<e:Body>'
+            f"<h:{operation}>{children}</h:{operation}></e:Body></e:Envelope>").encode()
+
+
+def call(operation: str, children: str = "", version: int = 1, **kw) -> Response:
+    ctype = "text/xml; charset=utf-8" if version == 1 else "application/soap+xml; charset=utf-8"
+    return post(envelope(operation, children, version, kw.pop("header", False)), ctype, **kw)
+
+
+def fault_string(resp: Response) -> str:
+    m = re.search(r"<faultstring>(.*?)</faultstring>|<SOAP-ENV:Text[^>]*>(.*?)</SOAP-ENV:Text>",
+                  resp.text, re.S)
+    return (m.group(1) or m.group(2)) if m else ""
+
+
+def wait_for_port(port: int, timeout: float = 10.0) -> None:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            time.sleep(0.02)
+    raise TimeoutError(f"nothing listens on port {port}")
+
+
+class Server:
+    """A server process started from a program folder, with its output in a file."""
+
+    def __init__(self, program_dir: str | None = None, cwd: str | None = None):
+        self.program_dir = program_dir or dist_dir()
+        self.cwd = cwd or self.program_dir
+        self.log_path = tempfile.mktemp(prefix="ferrolink-", suffix=".log")
+        self.err_path = self.log_path + ".err"
+        self.proc = None
+
+    def start(self, wait: bool = True) -> "Server":
+        self._out = open(self.log_path, "wb")
+        self._err = open(self.err_path, "wb")
+        self.proc = subprocess.Popen([os.path.join(self.program_dir, "Ferrolink")], cwd=self.cwd,
+                                     stdout=self._out, stderr=self._err)
+        if wait:
+            wait_for_port(SERVICE_PORT)
+            wait_for_port_listening_push()
+        return self
+
+    def log(self) -> str:
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stderr(self) -> str:
+        with open(self.err_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_log(self, pattern: str, timeout: float = 5.0) -> str:
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            text = self.log()
+            if pattern in text:
+                return text
+            time.sleep(0.02)
+        raise AssertionError(f"log never showed {pattern!r}:\n{self.log()}")
+
+    def stop(self) -> None:
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+        if self.proc:
+            self.proc.wait()
+        for f in (getattr(self, "_out", None), getattr(self, "_err", None)):
+            if f:
+                f.close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def wait_for_port_listening_push(timeout: float = 5.0) -> None:
+    """Waits until the push listener exists, without connecting to it (a
+    connection would become the push client)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open("/proc/net/tcp") as f:
+            if any(f":{PUSH_PORT:04X} " in line and line.split()[3] == "0A" for line in f):
+                return
+        time.sleep(0.02)
+    raise TimeoutError("the push listener never appeared")
+
+
+def private_program_dir(files: dict[str, bytes | None] | None = None) -> str:
+    """A copy of the program folder in a temporary place; `files` maps paths
+    below it to new contents (None deletes the file)."""
+    root = tempfile.mkdtemp(prefix="ferrolink-dist-")
+    shutil.copytree(dist_dir(), root, dirs_exist_ok=True)
+    for rel, content in (files or {}).items():
+        path = os.path.join(root, rel)
+        if content is None:
+            if os.path.exists(path):
+                os.remove(path)
+            continue
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(content)
+    return root
