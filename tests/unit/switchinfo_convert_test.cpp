@@ -1,0 +1,231 @@
+// SwitchInfo <-> AgentRecord conversion and its text helpers.
+#include "service/switchinfo_convert.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/codepage.h"
+
+namespace ferro {
+namespace {
+
+ns__SwitchInfo RoundTrip(const ns__SwitchInfo& in, AgentRecord* record = nullptr) {
+  AgentRecord r;
+  SwitchInfoToAgentRecord(in, r);
+  if (record != nullptr) *record = r;
+  ns__SwitchInfo out;
+  AgentRecordToSwitchInfo(r, out);
+  return out;
+}
+
+TEST(MacText, ParseAndFormat) {
+  uint8_t mac[6] = {};
+  EXPECT_EQ(ParseMacText("00-1a-2B-3c-4D-5e", mac), 0);
+  EXPECT_EQ(FormatMacText(mac), "00-1A-2B-3C-4D-5E");
+  const uint8_t all[6] = {0xFF, 0xFE, 0x0A, 0, 1, 0x80};
+  EXPECT_EQ(FormatMacText(all), "FF-FE-0A-00-01-80");
+}
+
+TEST(MacText, BadSyntaxLeavesOutputAlone) {
+  for (const char* bad : {"00:1A:2B:3C:4D:5E", "00-1A-2B-3C-4D-5", "00-1A-2B-3C:4D-5E",
+                          "00-1A-2B-3C-4D-5E-", "0G-1A-2B-3C-4D-5E", "", "001A2B3C4D5E00000"}) {
+    uint8_t mac[6] = {9, 9, 9, 9, 9, 9};
+    EXPECT_EQ(ParseMacText(bad, mac), -1) << bad;
+    EXPECT_EQ(mac[0], 9) << bad;
+  }
+}
+
+TEST(IpText, ParseLikeFourDecimalsWithLowEightBits) {
+  using A = std::array<uint8_t, 4>;
+  EXPECT_EQ(ParseIpText("192.168.0.1"), (A{192, 168, 0, 1}));
+  EXPECT_EQ(ParseIpText(""), (A{0, 0, 0, 0}));
+  EXPECT_EQ(ParseIpText("256.1.1.1"), (A{0, 1, 1, 1}));
+  EXPECT_EQ(ParseIpText("-1.0.0.0"), (A{255, 0, 0, 0}));
+  EXPECT_EQ(ParseIpText("10.0.0.5 trailing"), (A{10, 0, 0, 5}));
+  EXPECT_EQ(ParseIpText("10.20"), (A{10, 20, 0, 0}));
+  EXPECT_EQ(ParseIpText(" 1. 2.3.4"), (A{1, 2, 3, 4}));
+  EXPECT_EQ(ParseIpText("99999999999999999999.1.2.3")[1], 1);
+  EXPECT_EQ(ParseIpText("abc"), (A{0, 0, 0, 0}));
+}
+
+TEST(IpText, Format) {
+  const uint8_t a[4] = {192, 168, 0, 1}, z[4] = {};
+  EXPECT_EQ(FormatIpText(a), "192.168.0.1");
+  EXPECT_EQ(FormatIpText(z), "0.0.0.0");
+}
+
+TEST(Utf8, DecodeAndEncodeEveryLength) {
+  char buf[6];
+  const std::pair<uint32_t, size_t> cases[] = {{0x41, 1},      {0xFC, 2},     {0x20AC, 3},
+                                               {0x1F600, 4},   {0x200000, 5}, {0x4000000, 6},
+                                               {0x7FFFFFFF, 6}};
+  for (auto [cp, len] : cases) {
+    ASSERT_EQ(EncodeUtf8Char(cp, buf), len) << cp;
+    const Utf8Char c = DecodeUtf8Char(buf, len);
+    EXPECT_EQ(c.codePoint, cp);
+    EXPECT_EQ(c.length, static_cast<int>(len));
+  }
+  EXPECT_EQ(std::string(buf, EncodeUtf8Char(0x1F600, buf)), "\xF0\x9F\x98\x80");
+  // A stray continuation byte is one character of its own value.
+  EXPECT_EQ(DecodeUtf8Char("\x80", 1).codePoint, 0x80u);
+  // A sequence cut short by a NUL or by the end is not decoded.
+  EXPECT_EQ(DecodeUtf8Char("\xE2\x82", 3).length, 0);
+  EXPECT_EQ(DecodeUtf8Char("\xE2\x82\0", 3).length, 0);
+}
+
+TEST(Utf8, ToWideKeepsWholeCodePointsAndLimits) {
+  wchar_t out[22];
+  // A 4-byte character keeps its whole code point (wchar_t holds 32 bits).
+  EXPECT_EQ(Utf8ToWide("a\xF0\x9F\x98\x80", 5, out, 21), 2u);
+  EXPECT_EQ(out[1], static_cast<wchar_t>(0x1F600));
+  EXPECT_EQ(out[2], 0);
+  const std::string many(30, 'x');
+  EXPECT_EQ(Utf8ToWide(many.c_str(), many.size(), out, 21), 20u);
+  EXPECT_EQ(out[20], 0);
+  // The bound on the input is respected even without a NUL.
+  const char noNul[3] = {'a', 'b', 'c'};
+  EXPECT_EQ(Utf8ToWide(noNul, 2, out, 21), 2u);
+  // A truncated sequence ends the conversion.
+  EXPECT_EQ(Utf8ToWide("ab\xE2\x82", 4, out, 21), 2u);
+}
+
+TEST(Utf8, FromWideNeverSplitsACharacter) {
+  char out[21];
+  EXPECT_EQ(WideToUtf8(L"\U0001F600", out, 21), 4u);
+  EXPECT_STREQ(out, "\xF0\x9F\x98\x80");
+  // 19 ASCII + a 2-byte character would need 21 bytes before the NUL: dropped.
+  std::wstring w(19, L'a');
+  w += L'\u00FC';
+  EXPECT_EQ(WideToUtf8(w.c_str(), out, 21), 19u);
+  w = std::wstring(18, L'a') + L'\u00FC';
+  EXPECT_EQ(WideToUtf8(w.c_str(), out, 21), 20u);
+  EXPECT_EQ(std::string(out), std::string(18, 'a') + "\xC3\xBC");
+}
+
+TEST(CodePage, Windows1252) {
+  EXPECT_EQ(WideToAnsi(L"\u00FC\u20AC", 20), "\xFC\x80");
+  EXPECT_EQ(WideToAnsi(L"\u4E2D", 20), "?");
+  EXPECT_EQ(AnsiToWide("\xFC\x80\x81", 21), L"\u00FC\u20AC\u0081");
+  EXPECT_EQ(WideToAnsi(std::wstring(30, L'a'), 20).size(), 20u);
+}
+
+TEST(SwitchInfoConversion, NamesFollowTheUtf8Flag) {
+  ns__SwitchInfo in;
+  in.systemName = L"M\u00FCller";
+  in.location = L"B\u00FCro";
+  AgentRecord r;
+  in.funBitmap0 = kNameUtf8Flag;
+  ns__SwitchInfo out = RoundTrip(in, &r);
+  EXPECT_STREQ(r.systemName, "M\xC3\xBCller");
+  EXPECT_EQ(out.systemName, in.systemName);
+  EXPECT_EQ(out.location, in.location);
+
+  in.funBitmap0 = 0;
+  out = RoundTrip(in, &r);
+  EXPECT_STREQ(r.systemName, "M\xFCller");
+  EXPECT_EQ(out.systemName, in.systemName);
+}
+
+TEST(SwitchInfoConversion, LongNamesAreCutToTwentyBytes) {
+  ns__SwitchInfo in;
+  in.systemName = std::wstring(30, L'n');
+  for (uint32_t flag : {kNameUtf8Flag, 0u}) {
+    in.funBitmap0 = flag;
+    AgentRecord r;
+    const ns__SwitchInfo out = RoundTrip(in, &r);
+    EXPECT_EQ(std::string(r.systemName), std::string(20, 'n'));
+    EXPECT_EQ(out.systemName, std::wstring(20, L'n'));
+  }
+}
+
+TEST(SwitchInfoConversion, FourByteNameCharacterComesBackWhole) {
+  AgentRecord r = ZeroAgentRecord();
+  r.funBitmap0 = kNameUtf8Flag;
+  std::strcpy(r.location, "\xF0\x9F\x98\x80");
+  ns__SwitchInfo out;
+  AgentRecordToSwitchInfo(r, out);
+  EXPECT_EQ(out.location, std::wstring(1, static_cast<wchar_t>(0x1F600)));
+}
+
+TEST(SwitchInfoConversion, NumbersAddressesAndMac) {
+  ns__SwitchInfo in;
+  in.agentIpAddr = "";
+  in.agentGateway = "10.0.0.1";
+  in.radiusIP5G = "172.16.0.9";
+  in.macAddr = "00-1a-2B-3c-4D-5e";
+  in.radiusPort = 70000;
+  in.txPowerLevel5G = 0x12345;
+  in.groupTimer = 0xFFFFFFFF;
+  in.isLoaderMode = 1;
+  in.wifiRoaming = 1;
+  in.funBitmap3 = 0xA5A5A5A5;
+  AgentRecord r;
+  const ns__SwitchInfo out = RoundTrip(in, &r);
+  EXPECT_EQ(out.agentIpAddr, "0.0.0.0");
+  EXPECT_EQ(out.agentGateway, "10.0.0.1");
+  EXPECT_EQ(out.radiusIP5G, "172.16.0.9");
+  EXPECT_EQ(r.radiusIP5G[0], 172);
+  EXPECT_EQ(out.macAddr, "00-1A-2B-3C-4D-5E");
+  EXPECT_EQ(r.radiusPort, 4464);
+  EXPECT_EQ(out.radiusPort, 4464u);
+  EXPECT_EQ(out.txPowerLevel5G, 0x2345u);
+  EXPECT_EQ(out.groupTimer, 0xFFFFFFFFu);
+  EXPECT_EQ(out.isLoaderMode, 1);
+  EXPECT_EQ(out.wifiRoaming, 1);
+  EXPECT_EQ(out.funBitmap3, 0xA5A5A5A5u);
+}
+
+TEST(SwitchInfoConversion, BadMacLeavesZeroAndTheRestIsFilled) {
+  ns__SwitchInfo in;
+  in.macAddr = "00:1A:2B:3C:4D:5E";
+  in.productName = "GS-108";
+  in.vlanID = 12;
+  AgentRecord r;
+  const ns__SwitchInfo out = RoundTrip(in, &r);
+  EXPECT_EQ(out.macAddr, "00-00-00-00-00-00");
+  EXPECT_EQ(out.productName, "GS-108");
+  EXPECT_EQ(out.vlanID, 12);
+}
+
+TEST(SwitchInfoConversion, TextsAreCutToTheirFieldAndNeighboursSurvive) {
+  ns__SwitchInfo in;
+  in.fwDomain = "TOOLONG";  // field of 5
+  in.wifiSupportChannel = std::string(200, 'c');
+  in.wifiSupportChannel5G = "1,6,11";
+  in.wifiChannelWidth = "20MHz";
+  AgentRecord r;
+  const ns__SwitchInfo out = RoundTrip(in, &r);
+  EXPECT_EQ(out.fwDomain, "TOOL");
+  EXPECT_EQ(out.wifiSupportChannel, std::string(100, 'c'));
+  EXPECT_EQ(out.wifiSupportChannel5G, "1,6,11");
+  EXPECT_EQ(out.wifiChannelWidth, "20MHz");
+}
+
+TEST(SwitchInfoConversion, FullFieldWithoutNulReadsAtMostItsWidth) {
+  AgentRecord r = ZeroAgentRecord();
+  std::memset(r.fwDomain, 'D', sizeof r.fwDomain);  // no NUL, as a loaded file could hold
+  std::memset(r.systemName, 'S', sizeof r.systemName);
+  std::memset(r.location, 'L', sizeof r.location);
+  ns__SwitchInfo out;
+  AgentRecordToSwitchInfo(r, out);
+  EXPECT_EQ(out.fwDomain, "DDDDD");
+  EXPECT_EQ(out.systemName, std::wstring(21, L'S'));  // ANSI: up to 21 units
+  r.funBitmap0 = kNameUtf8Flag;
+  AgentRecordToSwitchInfo(r, out);
+  EXPECT_EQ(out.location, std::wstring(20, L'L'));  // UTF-8: at most 20 units
+}
+
+TEST(SwitchInfoConversion, TrapMessageIsNeverCarried) {
+  AgentRecord r = ZeroAgentRecord();
+  std::strcpy(r.trapMessage, "link down");
+  ns__SwitchInfo info;
+  AgentRecordToSwitchInfo(r, info);
+  AgentRecord back;
+  SwitchInfoToAgentRecord(info, back);
+  EXPECT_STREQ(back.trapMessage, "");
+}
+
+}  // namespace
+}  // namespace ferro
