@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Runs inside `testnet.py run` (FL_* variables set): starts the simulated
+# agents in the LAN namespace, the loopback forwarders on this machine, and
+# the server in the server namespace, in the foreground. Used by run.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=/usr/bin/python3
+DIST=$PWD/build/dist
+work=$(mktemp -d /tmp/ferrolink-run-XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+for port in 64567 64568; do
+  if ss -Hltn "sport = :$port" | grep -q .; then
+    echo "run: port $port is already in use on this machine" >&2
+    exit 1
+  fi
+done
+
+ip netns exec "$FL_NS_LAN" "$PY" tools/sim/agentsim.py \
+  --iface "$FL_LAN_IF" --first-ip "$FL_AGENT_FIRST" --count 20 \
+  --loader 3 --trappers 3 --trap-every 30 --trap-to "$FL_SRV_IP" \
+  --dies 1 --dies-after 120 --control "$work/sim.sock" >"$work/sim.log" 2>&1 &
+pids+=($!)
+
+# Loopback forwarders: 127.0.0.1 here -> 127.0.0.1 in the server namespace.
+for port in 64567 64568; do
+  socat "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr,fork" \
+    "EXEC:ip netns exec $FL_NS_SRV socat STDIO TCP\:127.0.0.1\:$port" 2>/dev/null &
+  pids+=($!)
+done
+
+cat <<INFO
+== Ferrolink is running in namespace $FL_NS_SRV ($FL_SRV_IP), with 20 simulated agents in $FL_NS_LAN
+   Web console : http://127.0.0.1:64567/index.html
+   Service     : http://127.0.0.1:64567/   (SOAP 1.1 and 1.2, namespace urn:Halvex)
+   Push channel: 127.0.0.1:64568
+   Agents      : sudo tools/sim/simctl.py $work/sim.sock list
+   Ctrl-C stops the server and removes the network.
+== server log
+INFO
+cd "$DIST"
+ip netns exec "$FL_NS_SRV" "$DIST/Ferrolink" &
+pids+=($!)
+wait "${pids[-1]}"
