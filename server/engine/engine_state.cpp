@@ -1,5 +1,6 @@
 #include "engine/engine_state.h"
 
+#include <algorithm>
 #include <mutex>
 
 namespace ferro {
@@ -62,6 +63,16 @@ PacketQueue& PacketQueueOf() {
 PacketQueue& TransferQueueOf() {
   static PacketQueue queue(kRankTransferQueue, "TransferQueueLock");
   return queue;
+}
+
+bool ActionEntry::AddResponder(const uint8_t* mac) {
+  uint64_t key = 0;
+  for (size_t i = 0; i < kMacSize; ++i) key = key << 8 | mac[i];
+  if (!responderKeys.insert(key).second) return false;
+  std::array<uint8_t, kMacSize> m{};
+  std::copy(mac, mac + kMacSize, m.begin());
+  responders.push_back(m);
+  return true;
 }
 
 std::list<std::unique_ptr<ActionEntry>>& ActionList() {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <list>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "net/received_packet.h"
@@ -91,13 +92,18 @@ struct ActionEntry {
   uint16_t replyOpcode = 0;
   uint16_t altReplyOpcode = 0;  // 0: none
   uint16_t sequence = 0;
-  std::array<uint8_t, kMacSize> agentMac{};  // all zero for discovery
-  std::vector<std::array<uint8_t, kMacSize>> responders;
+  std::array<uint8_t, kMacSize> agentMac{};               // all zero for discovery
+  std::vector<std::array<uint8_t, kMacSize>> responders;  // in answer order
+  std::unordered_set<uint64_t> responderKeys;             // the same MACs, for lookup
   ActionCallback callback = nullptr;
   void* param = nullptr;
   // Owns `param` when it must be freed with the entry (the "paramOwned" case).
   std::shared_ptr<void> ownedParam;
   int32_t cancelled = 0;  // non-zero suppresses the callback
+
+  // Records `mac` as having answered; false when it had answered already.
+  // Constant time, so a burst of thousands of replies stays cheap.
+  bool AddResponder(const uint8_t* mac);
 };
 // Guarded by ActionListLock(); in registration order.
 std::list<std::unique_ptr<ActionEntry>>& ActionList();

@@ -99,9 +99,9 @@ void Receiver::Pass(int timeoutMs, PacketQueue& packets, PacketQueue& transfers)
       const bool transfer = s->kind() == SocketKind::kTransfer;
       switch (ReceiveOne(s->fd(), transfer, &p)) {
         case ReceiveResult::kSocketFailed:
-          // Given up: it leaves the wait list now and is closed when its
-          // address goes; senders skip it from here on.
-          s->MarkFailed();
+          // Given up: closed now and out of the wait list; senders skip it
+          // and it is not reopened while its address stays.
+          s->CloseNow();
           list.erase(it);
           break;
         case ReceiveResult::kPacket: {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -19,6 +20,14 @@ namespace ferro {
 
 UdpSocket::~UdpSocket() {
   if (fd_ >= 0) close(fd_);
+}
+
+void UdpSocket::CloseNow() {
+  if (failed_.exchange(true, std::memory_order_acq_rel) || fd_ < 0) return;
+  // Replacing the descriptor closes the socket but keeps its number taken,
+  // so nothing else can be opened under it while a record still names it.
+  static const int placeholder = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (placeholder >= 0) dup2(placeholder, fd_);
 }
 
 OrderedMutex& AdapterSocketLock() {

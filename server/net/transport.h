@@ -38,10 +38,11 @@ class UdpSocket {
 
   int fd() const { return fd_; }
   SocketKind kind() const { return kind_; }
-  // Set by the receive thread after a receive failure: the socket is no
-  // longer used for anything and stays closed until its address goes.
+  // Set by the receive thread after a receive failure: the socket is closed
+  // at once (its port is free again) and no longer used for anything, while
+  // its descriptor number stays reserved until the last holder lets go.
   bool failed() const { return failed_.load(std::memory_order_acquire); }
-  void MarkFailed() { failed_.store(true, std::memory_order_release); }
+  void CloseNow();
 
  private:
   const int fd_;  // -1 for sockets that exist only in tests

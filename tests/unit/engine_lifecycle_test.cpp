@@ -97,6 +97,17 @@ TEST(EngineSequence, RunsFromOneToMaxAndWrapsToOneNeverZero) {
   }
 }
 
+TEST(EngineActionEntry, EachResponderIsRecordedOnceInAnswerOrder) {
+  ActionEntry e;
+  const uint8_t a[6] = {0, 1, 2, 3, 4, 5};
+  const uint8_t b[6] = {0, 1, 2, 3, 4, 6};
+  EXPECT_TRUE(e.AddResponder(a));
+  EXPECT_TRUE(e.AddResponder(b));
+  EXPECT_FALSE(e.AddResponder(a));
+  ASSERT_EQ(e.responders.size(), 2u);
+  EXPECT_EQ(e.responders[1][5], 6);
+}
+
 TEST_F(EngineLifecycle, StartRunsEveryThreadAndStopEndsThemAndFreesTheLists) {
   options_.readAdapters = OneFakeAdapter;
   ASSERT_TRUE(AddStopCleanup([] { ++g_cleanups; }));

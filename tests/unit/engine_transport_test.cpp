@@ -209,7 +209,7 @@ TEST_F(EngineTransport, SocketsGivenUpByTheReceiverAreNotUsedForSending) {
   Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}})});
   {
     std::lock_guard lock(AdapterSocketLock());
-    AdapterSocketList()[0].sockets[0].unicast->MarkFailed();
+    AdapterSocketList()[0].sockets[0].unicast->CloseNow();
   }
   uint8_t packet[kPacketHeaderSize] = {};
   EXPECT_EQ(SendToAgent(Ip("10.0.0.9"), packet, sizeof packet), 0);
