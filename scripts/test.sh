@@ -23,6 +23,15 @@ for flavour in normal asan; do
   ctest --test-dir "$(dir_of "$flavour")" -j2 --output-on-failure --timeout 600
 done
 
+# The engine's threads under ThreadSanitizer: its unit tests (Engine*,
+# Platform*) and its namespace tests (label "engine").
+echo "== build (tsan)"
+bash scripts/build.sh tsan
+echo "== tests (tsan, engine)"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan -j2 --output-on-failure --timeout 600 \
+  -R '^(Engine|Platform)[A-Za-z]*\.|^engine_'
+
 if [ -x scripts/fuzz.sh ]; then
   echo "== fuzz (bounded)"
   bash scripts/fuzz.sh 20

@@ -16,7 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ManualClock : public ::testing::Test {
+class PlatformManualClock : public ::testing::Test {
  protected:
   void SetUp() override { SetTickSource(&clock_); }
   void TearDown() override { SetTickSource(nullptr); }
@@ -51,7 +51,7 @@ TEST(PlatformTick, MonotonicSourceMovesForward) {
   EXPECT_LT(elapsed, 5000u);
 }
 
-TEST_F(ManualClock, LongTimedWaitEndsWhenTheClockIsAdvanced) {
+TEST_F(PlatformManualClock, LongTimedWaitEndsWhenTheClockIsAdvanced) {
   Event e;
   std::atomic<int> result{-1};
   const auto started = std::chrono::steady_clock::now();
@@ -62,7 +62,7 @@ TEST_F(ManualClock, LongTimedWaitEndsWhenTheClockIsAdvanced) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
 }
 
-TEST_F(ManualClock, AutoResetEventLetsOneWaitThroughPerSet) {
+TEST_F(PlatformManualClock, AutoResetEventLetsOneWaitThroughPerSet) {
   Event e;
   e.Set();
   EXPECT_TRUE(e.WaitFor(0));
@@ -85,7 +85,7 @@ TEST_F(ManualClock, AutoResetEventLetsOneWaitThroughPerSet) {
   EXPECT_TRUE(woke.load());
 }
 
-TEST_F(ManualClock, PeriodicTimerExpiresOncePerPeriodAndCollapsesMissedOnes) {
+TEST_F(PlatformManualClock, PeriodicTimerExpiresOncePerPeriodAndCollapsesMissedOnes) {
   WaitableTimer t;
   ASSERT_TRUE(t.Arm(1000, 1000));
   std::atomic<int> expiries{0};
