@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "engine/notices.h"
 #include "platform/instance_lock.h"
 #include "push_channel.h"
 #include "soapH.h"
@@ -31,6 +32,8 @@ int main() {
   std::fflush(stdout);
 
   std::thread(ferro::PushThread).detach();
+  // The engine's notices ("trap", "device_set") travel on the push channel.
+  ferro::SetNoticeSink(ferro::PushSend);
 
   std::printf("Orvex Engine is starting.\n");
   std::fflush(stdout);

@@ -4,42 +4,11 @@
 
 #include "soapH.h"
 
-int ns__GetSwitchInfoList(struct soap*, int, ns__SwitchInfoList&) { return SOAP_OK; }
-
-int ns__SetDiscoverToAgents(struct soap*, int, std::string, unsigned int&) { return SOAP_OK; }
-
 int ns__GetReqXmlList(struct soap*, ns__ReqXmlList&) { return SOAP_OK; }
 
 int ns__GetReqXmlFile(struct soap*, std::string, struct ns__GetReqXmlFileResponse&) {
   return SOAP_OK;
 }
-
-int ns__SetUtilityGroupInterval(struct soap*, unsigned int, unsigned int&) { return SOAP_OK; }
-
-int ns__GetUtilityGroupInterval(struct soap*, int, std::string,
-                                struct ns__GetUtilityGroupIntervalResponse&) {
-  return SOAP_OK;
-}
-
-int ns__SetRefreshTime(struct soap*, unsigned int, unsigned int&) { return SOAP_OK; }
-
-int ns__GetRefreshTime(struct soap*, int, std::string, struct ns__GetRefreshTimeResponse&) {
-  return SOAP_OK;
-}
-
-int ns__GetRefreshTimeEx(struct soap*, int, std::string, struct ns__GetRefreshTimeExResponse&) {
-  return SOAP_OK;
-}
-
-int ns__SetTrapHwnd(struct soap*, int, std::string, unsigned int&) { return SOAP_OK; }
-
-int ns__GetTrapList(struct soap*, int, std::string, ns__TrapList&) { return SOAP_OK; }
-
-int ns__AddMonitorAgent(struct soap*, std::string, std::string, unsigned int&) { return SOAP_OK; }
-
-int ns__DelMonitorAgent(struct soap*, std::string, unsigned int&) { return SOAP_OK; }
-
-int ns__GetMonitorStatus(struct soap*, int, ns__MonitorList&) { return SOAP_OK; }
 
 int ns__AddUpgradeAgent(struct soap*, std::vector<ns__SwitchInfo>, unsigned int&) {
   return SOAP_OK;
@@ -60,8 +29,6 @@ int ns__GetUpgradingAgent(struct soap*, int, std::string, ns__UpgradeAddr&) { re
 int ns__SetDeviceCfg(struct soap*, ns__SwitchInfo, unsigned int, unsigned int&) { return SOAP_OK; }
 
 int ns__GetOperateResult(struct soap*, int, std::string, ns__OperateList&) { return SOAP_OK; }
-
-int ns__EngineLayerStartup(struct soap*, int, std::string, unsigned int&) { return SOAP_OK; }
 
 int ns__SaveFile(struct soap*, std::wstring, unsigned int&) { return SOAP_OK; }
 

@@ -1,0 +1,154 @@
+#include "engine/discovery.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "net/transport.h"
+#include "platform/tick.h"
+#include "protocol/agent_decoder.h"
+#include "protocol/packet.h"
+
+namespace ferro {
+namespace {
+
+std::vector<AgentRecord>& DiscoveryList() {
+  static auto* list = new std::vector<AgentRecord>;
+  return *list;
+}
+
+bool Expired(const ActionEntry& entry, uint32_t tick) {
+  return TickElapsed(tick, entry.sendTick, entry.timeoutMs);
+}
+
+bool SameMac(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, kMacSize) == 0; }
+
+}  // namespace
+
+void RegisterAction(std::unique_ptr<ActionEntry> entry) {
+  std::lock_guard lock(ActionListLock());
+  entry->sendTick = GetTick();
+  ActionList().push_back(std::move(entry));
+}
+
+int DiscoverAgents(ActionCallback callback, void* param) {
+  uint8_t buffer[kMaxPacketSize] = {};
+  const uint16_t sequence = NextSequence();
+  BuildPacketHeader(kOpDiscover, buffer);
+  SetPacketSequence(buffer, sequence);
+
+  auto entry = std::make_unique<ActionEntry>();
+  entry->timeoutMs = kDiscoveryTimeoutMs;
+  entry->requestOpcode = kOpDiscover;
+  entry->replyOpcode = kOpDiscoverReply;
+  entry->altReplyOpcode = kOpLoaderDiscoverReply;
+  entry->sequence = sequence;
+  entry->callback = callback;
+  entry->param = param;
+  RegisterAction(std::move(entry));
+  return SendToAll(buffer, kPacketHeaderSize);
+}
+
+int32_t DiscoveryCallback(const uint8_t* packet, int32_t length, void*) {
+  AgentRecord record{};
+  DecodeAgentPacket(packet, static_cast<size_t>(std::max(length, 0)), record);
+  AddToDiscoveryList(record);
+  return 1;
+}
+
+void ClearDiscoveryList() {
+  std::lock_guard lock(DiscoveryListLock());
+  DiscoveryList().clear();
+}
+
+void CopyDiscoveryList(std::vector<AgentRecord>& out) {
+  std::lock_guard lock(DiscoveryListLock());
+  out.insert(out.end(), DiscoveryList().begin(), DiscoveryList().end());
+}
+
+void AddToDiscoveryList(const AgentRecord& record) {
+  std::lock_guard lock(DiscoveryListLock());
+  DiscoveryList().push_back(record);
+}
+
+void RemoveFromDiscoveryList(const AgentRecord& record) {
+  std::lock_guard lock(DiscoveryListLock());
+  std::erase_if(DiscoveryList(), [&](const AgentRecord& r) {
+    return std::memcmp(r.agentIpAddr, record.agentIpAddr, sizeof r.agentIpAddr) == 0 &&
+           SameMac(r.macAddr, record.macAddr);
+  });
+}
+
+void UpdateDiscoveryEntry(const AgentRecord& record) {
+  std::lock_guard lock(DiscoveryListLock());
+  auto& list = DiscoveryList();
+  const auto it = std::find_if(list.begin(), list.end(), [&](const AgentRecord& r) {
+    return SameMac(r.macAddr, record.macAddr);
+  });
+  if (it != list.end()) *it = record;
+}
+
+size_t DiscoveryListSize() {
+  std::lock_guard lock(DiscoveryListLock());
+  return DiscoveryList().size();
+}
+
+void HandleDiscoveryReply(const ReceivedPacket& packet) {
+  if (!CheckMagicCookie(packet.data, static_cast<size_t>(packet.length))) return;
+  std::lock_guard lock(ActionListLock());
+  auto& actions = ActionList();
+  const auto it = std::find_if(actions.begin(), actions.end(), [&](const auto& entry) {
+    return entry->sequence == packet.sequence &&
+           (packet.opcode == entry->replyOpcode || packet.opcode == entry->altReplyOpcode);
+  });
+  if (it == actions.end()) return;
+  ActionEntry& entry = **it;
+  if (Expired(entry, packet.rxTick)) {
+    actions.erase(it);  // a late reply ends its request
+    return;
+  }
+  if (!entry.AddResponder(packet.agentMac)) return;  // this agent answered already
+  if (entry.cancelled == 0 && entry.callback != nullptr) {
+    entry.callback(packet.data, packet.length, entry.param);
+  }
+}
+
+void HandleCommandReply(const ReceivedPacket& packet) {
+  if (!CheckMagicCookie(packet.data, static_cast<size_t>(packet.length))) {
+    std::printf("a invalid hdp response packet received");
+    std::fflush(stdout);
+    return;
+  }
+  std::unique_ptr<ActionEntry> found;
+  {
+    std::lock_guard lock(ActionListLock());
+    auto& actions = ActionList();
+    const auto it = std::find_if(actions.begin(), actions.end(), [&](const auto& entry) {
+      return entry->sequence == packet.sequence && entry->replyOpcode == packet.opcode;
+    });
+    if (it == actions.end()) return;
+    if (Expired(**it, packet.rxTick)) {
+      actions.erase(it);
+      return;
+    }
+    if (!SameMac((*it)->agentMac.data(), packet.agentMac)) return;  // not its agent: keep waiting
+    found = std::move(*it);
+    actions.erase(it);
+  }
+  std::printf("NULL != found_action\n");
+  std::fflush(stdout);
+  if (found->cancelled == 0 && found->callback != nullptr) {
+    found->callback(packet.data, packet.length, found->param);
+  }
+}
+
+void ExpireActions() {
+  const uint32_t now = GetTick();
+  std::lock_guard lock(ActionListLock());
+  ActionList().remove_if([now](const auto& entry) {
+    return entry->requestOpcode != kOpKeepAlive && Expired(*entry, now);
+  });
+}
+
+}  // namespace ferro

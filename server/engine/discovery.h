@@ -1,0 +1,56 @@
+#pragma once
+// Discovery and the matching of replies to requests.
+//
+// Every request that expects replies is registered as an ActionEntry in the
+// ActionList before it is sent. Discovery replies (opcodes 2 and 12) are
+// matched by sequence and opcode and counted once per agent MAC; command
+// replies are matched by sequence, opcode and the agent's MAC and complete
+// their command. Entries expire after their time-out.
+//
+// The DiscoveryList holds the agents that answered the latest discovery.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/engine_state.h"
+#include "net/received_packet.h"
+#include "protocol/agent_record.h"
+
+namespace ferro {
+
+inline constexpr uint32_t kDiscoveryTimeoutMs = 3000;
+inline constexpr uint32_t kCommandTimeoutMs = 50000;
+
+// Appends `entry` to the ActionList (under ActionListLock), stamping its
+// sendTick with the current tick. Call before sending the request.
+void RegisterAction(std::unique_ptr<ActionEntry> entry);
+
+// Sends one discovery request (a bare header, opcode 1) by broadcast and
+// multicast from every local address, registered to collect replies for
+// kDiscoveryTimeoutMs. Returns the result of SendToAll: non-zero when at
+// least one copy left.
+int DiscoverAgents(ActionCallback callback, void* param);
+// Decodes a discovery reply and appends it to the DiscoveryList. Returns 1.
+int32_t DiscoveryCallback(const uint8_t* packet, int32_t length, void* param);
+
+// The DiscoveryList, each call under DiscoveryListLock.
+void ClearDiscoveryList();
+void CopyDiscoveryList(std::vector<AgentRecord>& out);  // appends, in list order
+void AddToDiscoveryList(const AgentRecord& record);
+// Erases every entry whose agentIpAddr and macAddr both equal the record's.
+void RemoveFromDiscoveryList(const AgentRecord& record);
+// Overwrites the first entry with the record's macAddr; nothing when none has it.
+void UpdateDiscoveryEntry(const AgentRecord& record);
+size_t DiscoveryListSize();
+
+// Packet handlers (PacketProcessThread).
+void HandleDiscoveryReply(const ReceivedPacket& packet);
+void HandleCommandReply(const ReceivedPacket& packet);
+
+// Removes every entry older than its time-out, except keep-alive entries
+// (request opcode 5). Run at engine start and every 30 s.
+void ExpireActions();
+
+}  // namespace ferro

@@ -1,0 +1,139 @@
+#include "engine/monitoring.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "engine/engine_config.h"
+#include "engine/engine_state.h"
+#include "net/transport.h"
+#include "platform/tick.h"
+#include "protocol/agent_decoder.h"
+#include "protocol/packet.h"
+
+namespace ferro {
+namespace {
+
+// Guarded by AgentTableLock(); in insertion order, one node per address.
+std::vector<WatchedAgent>& AgentTable() {
+  static auto* table = new std::vector<WatchedAgent>;
+  return *table;
+}
+
+bool SameAddress(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, 4) == 0; }
+
+// The node has answered: it is alive and its miss count starts over.
+void Accept(WatchedAgent& node) {
+  node.recvFlag = 1;
+  node.missCount = 0;
+  node.isAlive = 1;
+}
+
+}  // namespace
+
+int AddWatchedAgent(const AgentRecord& record) {
+  std::lock_guard lock(AgentTableLock());
+  auto& table = AgentTable();
+  if (std::any_of(table.begin(), table.end(), [&](const WatchedAgent& node) {
+        return SameAddress(node.record.agentIpAddr, record.agentIpAddr);
+      })) {
+    return 0;
+  }
+  WatchedAgent node;
+  node.record = record;
+  table.push_back(node);
+  return 1;
+}
+
+int RemoveWatchedAgent(const uint8_t* address) {
+  std::lock_guard lock(AgentTableLock());
+  auto& table = AgentTable();
+  const auto it = std::find_if(table.begin(), table.end(), [&](const WatchedAgent& node) {
+    return SameAddress(node.record.agentIpAddr, address);
+  });
+  if (it != table.end()) table.erase(it);
+  return 1;
+}
+
+int GetWatchedAgent(size_t index, WatchedAgent& out) {
+  std::lock_guard lock(AgentTableLock());
+  if (index >= AgentTable().size()) return 0;
+  out = AgentTable()[index];
+  return 1;
+}
+
+int ClearWatchedAgents() {
+  std::lock_guard lock(AgentTableLock());
+  AgentTable().clear();
+  return 1;
+}
+
+size_t WatchedAgentCount() {
+  std::lock_guard lock(AgentTableLock());
+  return AgentTable().size();
+}
+
+void RefreshWatchedAgent(const ReceivedPacket& packet) {
+  const auto length = static_cast<size_t>(packet.length);
+  if (!CheckMagicCookie(packet.data, length)) return;
+  const uint32_t interval = Config().monitorPollingIntervalMs.load();
+  uint8_t source[4];
+  std::memcpy(source, &packet.sourceIp, sizeof source);
+
+  std::lock_guard lock(AgentTableLock());
+  for (WatchedAgent& node : AgentTable()) {
+    // Replies count only within one interval after the node's last poll,
+    // and not before its first poll.
+    const bool in_window =
+        node.lastPollTick != 0 && TickSince(packet.rxTick, node.lastPollTick) < interval;
+    if (std::memcmp(node.record.macAddr, packet.agentMac, kMacSize) == 0) {
+      if (in_window) {
+        // The agent may have moved: its record starts over from the reply,
+        // whose address item (if any) overrides the source address.
+        node.record = AgentRecord{};
+        std::memcpy(node.record.agentIpAddr, source, sizeof source);
+        Accept(node);
+        DecodeAgentPacket(packet.data, length, node.record);
+      }
+      return;
+    }
+    if (SameAddress(node.record.agentIpAddr, source) && node.record.macAddr[0] == 0) {
+      if (in_window) {
+        // First reply of an agent watched by address only: it tells its MAC.
+        std::memcpy(node.record.macAddr, packet.agentMac, kMacSize);
+        Accept(node);
+        DecodeAgentPacket(packet.data, length, node.record);
+      }
+      return;
+    }
+  }
+}
+
+void MonitorPollPass() {
+  uint8_t request[kMaxPacketSize] = {};
+  const uint16_t sequence = NextSequence();
+  BuildPacketHeader(kOpKeepAlive, request);
+  SetPacketSequence(request, sequence);
+  const uint32_t interval = Config().monitorPollingIntervalMs.load();
+
+  std::lock_guard lock(AgentTableLock());
+  for (WatchedAgent& node : AgentTable()) {
+    const uint32_t now = GetTick();
+    // A node never polled (lastPollTick 0) is due at once.
+    if (node.lastPollTick != 0 && !TickElapsed(now, node.lastPollTick, interval)) continue;
+    if (node.recvFlag == 1) {
+      node.recvFlag = 0;
+      node.missCount = 0;
+      node.isAlive = 1;
+    } else if (++node.missCount >= 3) {
+      node.isAlive = 0;
+    }
+    uint32_t address;
+    std::memcpy(&address, node.record.agentIpAddr, sizeof address);
+    SendToAgent(address, request, kPacketHeaderSize);
+    node.lastPollTick = now != 0 ? now : 1;  // 0 means "never polled"
+  }
+}
+
+}  // namespace ferro

@@ -1,0 +1,91 @@
+#include "engine/traps.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "engine/notices.h"
+#include "protocol/agent_decoder.h"
+#include "protocol/packet.h"
+
+namespace ferro {
+namespace {
+
+inline constexpr size_t kTrapAddressOffset = 40;
+inline constexpr size_t kTrapTextOffset = 44;
+
+void FormatAddress(const uint8_t* a, char (&out)[20]) {
+  std::snprintf(out, sizeof out, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+}
+
+// Copies a NUL-terminated text of at most `n` bytes into `dst`, cut to fit.
+template <size_t N>
+void CopyText(char (&dst)[N], const char* src, size_t n) {
+  const size_t len = std::min({n, N - 1, static_cast<size_t>(std::find(src, src + n, '\0') - src)});
+  std::memcpy(dst, src, len);
+  dst[len] = '\0';
+}
+
+}  // namespace
+
+void HandleTrapPacket(const ReceivedPacket& packet) {
+  if (!CheckMagicCookie(packet.data, static_cast<size_t>(packet.length))) return;
+  std::printf("recv a trap packet. \n");
+  std::fflush(stdout);
+  const TrapCallbackSlot slot = GetTrapCallback();
+  if (slot.function != nullptr) slot.function(packet.data, packet.length, slot.param);
+}
+
+int32_t TrapCallback(const uint8_t* packet, int32_t length, void*) {
+  const size_t size = static_cast<size_t>(std::max(length, 0));
+  TrapRecord trap;
+  if (PacketU16(packet, size, kHdrOpcode) == kOpTrapTlv) {
+    AgentRecord record{};
+    DecodeAgentPacket(packet, size, record);
+    CopyText(trap.location, record.location, sizeof record.location);
+    CopyText(trap.string, record.trapMessage, sizeof record.trapMessage);
+    FormatAddress(record.agentIpAddr, trap.ip);
+  } else {
+    uint8_t address[4] = {};
+    PacketBytes(packet, size, kTrapAddressOffset, address, sizeof address);
+    FormatAddress(address, trap.ip);
+    // The text runs to its NUL or to the end of the datagram; a longer text
+    // than the record holds is cut to 255 characters.
+    if (size > kTrapTextOffset) {
+      CopyText(trap.string, reinterpret_cast<const char*>(packet) + kTrapTextOffset,
+               size - kTrapTextOffset);
+    }
+  }
+  FormatLocalTime(trap.time, sizeof trap.time);
+  {
+    std::lock_guard lock(TrapRecordLock());
+    TrapRecordList().push_back(trap);
+  }
+  const uint32_t count = ++TrapCount();
+  std::printf("receive trap number : %u \n", count);
+  std::fflush(stdout);
+  SendNotice("trap");
+  return 1;
+}
+
+int FormatLocalTime(char* buffer, size_t size) {
+  if (size == 0) return 0;
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::snprintf(buffer, size, "%04d/%02d/%02d %02d:%02d:%02d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return 0;
+}
+
+int TakeAllTraps(std::vector<TrapRecord>& out) {
+  std::lock_guard lock(TrapRecordLock());
+  auto& list = TrapRecordList();
+  out.insert(out.end(), list.begin(), list.end());
+  list.clear();
+  return 1;
+}
+
+}  // namespace ferro

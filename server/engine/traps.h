@@ -1,0 +1,26 @@
+#pragma once
+// Traps: events that agents report unasked (opcode 9 with an address and a
+// text, opcode 16 with TLV items). Each one is recorded, counted and
+// announced to the user interface with the notice "trap".
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/engine_state.h"
+#include "net/received_packet.h"
+
+namespace ferro {
+
+// Packet handler (PacketProcessThread): checks the cookie and hands the trap
+// to the registered trap callback.
+void HandleTrapPacket(const ReceivedPacket& packet);
+// Records one trap packet in the TrapRecordList and sends the notice. Returns 1.
+int32_t TrapCallback(const uint8_t* packet, int32_t length, void* param);
+// Writes the local time as "YYYY/MM/DD hh:mm:ss" into `buffer` (at most
+// size - 1 characters and a NUL). Returns 0.
+int FormatLocalTime(char* buffer, size_t size);
+// Moves every waiting trap, in arrival order, to the end of `out`. Returns 1.
+int TakeAllTraps(std::vector<TrapRecord>& out);
+
+}  // namespace ferro

@@ -1,0 +1,111 @@
+// Operations that start the engine, run a discovery, list the agents and
+// read or change the engine's two intervals.
+
+#include <cstdio>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/discovery.h"
+#include "engine/engine.h"
+#include "engine/engine_config.h"
+#include "engine/monitoring.h"
+#include "engine/protocol_hooks.h"
+#include "engine/traps.h"
+#include "fault.h"
+#include "soapH.h"
+#include "switchinfo_convert.h"
+
+namespace {
+
+void Log(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+// errorcode 0: started; 1: the configuration could not be loaded; 2: the
+// discovery port is taken by another program. The call itself succeeds.
+int ns__EngineLayerStartup(struct soap* soap, int, std::string, unsigned int& errorcode) {
+  Log("EngineLayerStartup begin. \n");
+  ferro::InstallEngineProtocol();
+  if (ferro::StartEngine() == 0) {
+    errorcode = ferro::IsPortInUse() ? 2 : 1;
+    return SOAP_OK;
+  }
+  if (ferro::InitDeviceLists(ferro::TrapCallback) == 0) return ferro::OperationFailed(soap);
+  errorcode = 0;
+  return SOAP_OK;
+}
+
+// The first `monitorNum` watched agents in table order, then the discovered
+// agents whose MAC text is not listed yet, in discovery order.
+int ns__GetSwitchInfoList(struct soap* soap, int monitorNum, ns__SwitchInfoList& result) {
+  Log("GetSwitchInfoList begin. \n");
+  result.nSwitchNum = 0;
+  result.arrList.clear();
+  for (int i = 0; i < monitorNum; ++i) {
+    ferro::WatchedAgent node;
+    if (ferro::GetWatchedAgent(static_cast<size_t>(i), node) == 0) {
+      result.arrList.clear();
+      return ferro::OperationFailed(soap);
+    }
+    ferro::AgentRecordToSwitchInfo(node.record, result.arrList.emplace_back());
+  }
+  std::vector<ferro::AgentRecord> discovered;
+  ferro::CopyDiscoveryList(discovered);
+  result.arrList.reserve(result.arrList.size() + discovered.size());
+  // MAC texts already listed; the watched ones may repeat among themselves.
+  std::unordered_set<std::string> listed;
+  for (const auto& info : result.arrList) listed.insert(info.macAddr);
+  for (const ferro::AgentRecord& record : discovered) {
+    ns__SwitchInfo info;
+    ferro::AgentRecordToSwitchInfo(record, info);
+    if (listed.insert(info.macAddr).second) result.arrList.push_back(std::move(info));
+  }
+  result.nSwitchNum = static_cast<int>(result.arrList.size());
+  result.nErrorCode = 0;
+  Log("GetSwitchInfoList end:SOAP_OK \n");
+  return SOAP_OK;
+}
+
+// Starts a discovery and returns at once; the replies fill the list that
+// GetSwitchInfoList reads.
+int ns__SetDiscoverToAgents(struct soap* soap, int, std::string, unsigned int& errorcode) {
+  Log("SetDiscoverToAgents begin. \n");
+  errorcode = 0;
+  ferro::ClearDiscoveryList();
+  if (ferro::DiscoverAgents(ferro::DiscoveryCallback, nullptr) == 0) {
+    return ferro::OperationFailed(soap);
+  }
+  return SOAP_OK;
+}
+
+int ns__SetUtilityGroupInterval(struct soap*, unsigned int groupInterval, unsigned int& errorcode) {
+  ferro::SetIgmpInterval(groupInterval);
+  errorcode = 0;
+  return SOAP_OK;
+}
+
+int ns__GetUtilityGroupInterval(struct soap*, int, std::string,
+                                ns__GetUtilityGroupIntervalResponse& result) {
+  result.groupInterval = ferro::GetIgmpInterval();
+  return SOAP_OK;
+}
+
+int ns__SetRefreshTime(struct soap*, unsigned int monitorPollingInterval, unsigned int& errorcode) {
+  ferro::SetMonitorInterval(monitorPollingInterval);
+  errorcode = 0;
+  return SOAP_OK;
+}
+
+int ns__GetRefreshTime(struct soap*, int, std::string, ns__GetRefreshTimeResponse& result) {
+  result.monitorPollingInterval = ferro::GetMonitorInterval();
+  return SOAP_OK;
+}
+
+int ns__GetRefreshTimeEx(struct soap*, int, std::string, ns__GetRefreshTimeExResponse& result) {
+  result.monitorPollingInterval = ferro::GetMonitorInterval();
+  return SOAP_OK;
+}

@@ -1,7 +1,0 @@
-#include "engine_hooks.h"
-
-namespace ferro {
-
-void StopEngineForExit() {}
-
-}  // namespace ferro
