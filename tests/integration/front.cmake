@@ -3,6 +3,7 @@
 foreach(name soap_contract http_front)
   add_test(NAME ${name}
            COMMAND ${FERRO_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/integration/run_in_netns.py
+                   --stub 10.250.0.1/24
                    ${FERRO_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/integration/${name}_test.py)
   set_tests_properties(${name} PROPERTIES
     ENVIRONMENT "FERRO_DIST=${FERRO_DIST};PYTHONDONTWRITEBYTECODE=1"

@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """Runs one command inside a fresh, private network namespace.
 
-    run_in_netns.py COMMAND [ARG...]
+    run_in_netns.py [--stub ADDRESS/PREFIX] COMMAND [ARG...]
 
-The namespace has only its loopback interface, so a server under test can
-listen on its fixed ports without meeting the machine's own services or
-another test. The namespace, and every process left in it, is removed
+The namespace has its loopback interface and, with --stub, a stub
+interface with that address (a local network whose datagrams go nowhere), so
+a server under test can listen on its fixed ports, and its engine can open
+its sockets, without meeting the machine's own services or another test. The namespace, and every process left in it, is removed
 afterwards, also when the command fails or the run is interrupted. Exits 77
 (counted as skipped) when namespaces cannot be created here.
 """
@@ -17,7 +18,11 @@ import sys
 
 
 def main() -> int:
-    if len(sys.argv) < 2:
+    args = sys.argv[1:]
+    stub = None
+    if args[:1] == ["--stub"] and len(args) >= 2:
+        stub, args = args[1], args[2:]
+    if not args:
         print(__doc__, file=sys.stderr)
         return 2
     name = f"flt-{os.getpid()}"
@@ -40,7 +45,15 @@ def main() -> int:
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
         subprocess.run(["ip", "-n", name, "link", "set", "lo", "up"], check=True)
-        return subprocess.run(["ip", "netns", "exec", name, *sys.argv[1:]]).returncode
+        if stub:
+            # A veth pair with both ends inside: a network that leads nowhere.
+            ip = ["ip", "-n", name]
+            subprocess.run(ip + ["link", "add", "stub0", "type", "veth", "peer", "name", "stub1"],
+                           check=True)
+            subprocess.run(ip + ["addr", "add", stub, "dev", "stub0"], check=True)
+            for dev in ("stub0", "stub1"):
+                subprocess.run(ip + ["link", "set", dev, "up"], check=True)
+        return subprocess.run(["ip", "netns", "exec", name, *args]).returncode
     except KeyboardInterrupt:
         return 130
     finally:

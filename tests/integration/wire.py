@@ -41,9 +41,52 @@ class Response:
         return self.body.decode("utf-8")
 
 
+# How tests reach 127.0.0.1: directly, or inside another network namespace
+# (see use_namespace).
+connect = socket.create_connection
+
+
+def use_namespace(ns: str | None) -> None:
+    """Makes every later connection of this module (and of tests that call
+    wire.connect) start from loopback of network namespace `ns`, or from the
+    caller's own namespace again with None."""
+    global connect
+    if ns is None:
+        connect = socket.create_connection
+        return
+    import ctypes
+    import threading
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    clone_newnet = 0x40000000
+
+    def create(address, timeout=None):
+        # A socket belongs to the namespace of the thread that made it, so a
+        # short-lived thread enters the namespace and makes the socket.
+        box = {}
+
+        def make():
+            try:
+                with open(f"/var/run/netns/{ns}") as f:
+                    if libc.setns(f.fileno(), clone_newnet) != 0:
+                        raise OSError(ctypes.get_errno(), "setns failed")
+                box["sock"] = socket.create_connection(address, timeout=timeout)
+            except BaseException as e:  # handed to the caller
+                box["error"] = e
+
+        t = threading.Thread(target=make)
+        t.start()
+        t.join()
+        if "error" in box:
+            raise box["error"]
+        return box["sock"]
+
+    connect = create
+
+
 def exchange(data: bytes, timeout: float = 20.0, port: int = SERVICE_PORT) -> bytes:
     """Sends `data` on a new connection and reads until the server closes."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+    with connect(("127.0.0.1", port), timeout=timeout) as s:
         s.sendall(data)
         chunks = []
         while True:
@@ -87,7 +130,7 @@ def wait_for_port(port: int, timeout: float = 10.0) -> None:
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            connect(("127.0.0.1", port), timeout=1).close()
             return
         except OSError:
             time.sleep(0.02)
@@ -97,8 +140,10 @@ def wait_for_port(port: int, timeout: float = 10.0) -> None:
 class Server:
     """A server process started from a program folder, with its output in a file."""
 
-    def __init__(self, program_dir: str | None = None, cwd: str | None = None):
+    def __init__(self, program_dir: str | None = None, cwd: str | None = None,
+                 prefix: list[str] | None = None):
         self.program_dir = program_dir or dist_dir()
+        self.prefix = prefix or []  # e.g. ["ip", "netns", "exec", NS]
         self.cwd = cwd or self.program_dir
         self.log_path = tempfile.mktemp(prefix="ferrolink-", suffix=".log")
         self.err_path = self.log_path + ".err"
@@ -107,11 +152,11 @@ class Server:
     def start(self, wait: bool = True) -> "Server":
         self._out = open(self.log_path, "wb")
         self._err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen([os.path.join(self.program_dir, "Ferrolink")], cwd=self.cwd,
-                                     stdout=self._out, stderr=self._err)
+        self.proc = subprocess.Popen(self.prefix + [os.path.join(self.program_dir, "Ferrolink")],
+                                     cwd=self.cwd, stdout=self._out, stderr=self._err)
         if wait:
             wait_for_port(SERVICE_PORT)
-            wait_for_port_listening_push()
+            wait_for_port_listening_push(f"/proc/{self.proc.pid}/net/tcp")
         return self
 
     def log(self) -> str:
@@ -147,12 +192,12 @@ class Server:
         self.stop()
 
 
-def wait_for_port_listening_push(timeout: float = 5.0) -> None:
+def wait_for_port_listening_push(table: str = "/proc/net/tcp", timeout: float = 5.0) -> None:
     """Waits until the push listener exists, without connecting to it (a
     connection would become the push client)."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        with open("/proc/net/tcp") as f:
+        with open(table) as f:
             if any(f":{PUSH_PORT:04X} " in line and line.split()[3] == "0A" for line in f):
                 return
         time.sleep(0.02)
