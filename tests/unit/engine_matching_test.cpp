@@ -1,0 +1,372 @@
+// Matching of replies to pending requests, the watched agents' keep-alive
+// accounting and the trap records, on a manual clock and without a network.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/discovery.h"
+#include "engine/engine_config.h"
+#include "engine/engine_state.h"
+#include "engine/monitoring.h"
+#include "engine/notices.h"
+#include "engine/traps.h"
+#include "platform/tick.h"
+#include "protocol/packet.h"
+
+namespace ferro {
+namespace {
+
+struct Mac {
+  uint8_t b[kMacSize];
+};
+constexpr Mac kMacA{{0x02, 0, 0, 0, 0, 0x0A}};
+constexpr Mac kMacB{{0x02, 0, 0, 0, 0, 0x0B}};
+
+// A reply datagram as the receive thread would queue it.
+std::unique_ptr<ReceivedPacket> Reply(uint16_t opcode, uint16_t sequence, const Mac& mac,
+                                      uint32_t source_ip = 0x0100000A, uint32_t cookie = 0) {
+  uint8_t bytes[kMaxPacketSize] = {};
+  BuildPacketHeader(opcode, cookie, bytes);
+  SetPacketSequence(bytes, sequence);
+  SetPacketAgentMac(bytes, mac.b);
+  // Item 4 (the agent's address) so that the decoder has something to keep.
+  const uint8_t item[] = {0, 4, 0, 8, 10, 0, 0, 1};
+  std::memcpy(bytes + kPacketHeaderSize, item, sizeof item);
+  return MakeReceivedPacket(bytes, kPacketHeaderSize + sizeof item, source_ip, 64515, false);
+}
+
+int g_calls = 0;
+int32_t CountingCallback(const uint8_t*, int32_t, void*) { return ++g_calls; }
+
+class EngineMatching : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetTickSource(&clock_);
+    Config().magicCookie = 0;
+    Config().monitorPollingIntervalMs = 15000;
+    {
+      std::lock_guard lock(ActionListLock());
+      ActionList().clear();
+    }
+    ClearDiscoveryList();
+    ClearWatchedAgents();
+    g_calls = 0;
+  }
+  void TearDown() override {
+    {
+      std::lock_guard lock(ActionListLock());
+      ActionList().clear();
+    }
+    ClearDiscoveryList();
+    ClearWatchedAgents();
+    SetTickSource(nullptr);
+  }
+
+  // Registers a command awaiting `reply` from `mac`, as the agent commands do.
+  void RegisterCommand(uint16_t sequence, uint16_t request, uint16_t reply, const Mac& mac,
+                       uint32_t timeout = kCommandTimeoutMs) {
+    auto entry = std::make_unique<ActionEntry>();
+    entry->timeoutMs = timeout;
+    entry->requestOpcode = request;
+    entry->replyOpcode = reply;
+    entry->sequence = sequence;
+    std::memcpy(entry->agentMac.data(), mac.b, kMacSize);
+    entry->callback = CountingCallback;
+    RegisterAction(std::move(entry));
+  }
+
+  void RegisterDiscovery(uint16_t sequence) {
+    auto entry = std::make_unique<ActionEntry>();
+    entry->timeoutMs = kDiscoveryTimeoutMs;
+    entry->requestOpcode = kOpDiscover;
+    entry->replyOpcode = kOpDiscoverReply;
+    entry->altReplyOpcode = kOpLoaderDiscoverReply;
+    entry->sequence = sequence;
+    entry->callback = DiscoveryCallback;
+    RegisterAction(std::move(entry));
+  }
+
+  size_t Pending() {
+    std::lock_guard lock(ActionListLock());
+    return ActionList().size();
+  }
+
+  ManualTickSource clock_{100000};
+};
+
+TEST_F(EngineMatching, DiscoveryRepliesCountOncePerAgentWithinTheWindow) {
+  RegisterDiscovery(7);
+  HandleDiscoveryReply(*Reply(kOpDiscoverReply, 7, kMacA));
+  HandleDiscoveryReply(*Reply(kOpDiscoverReply, 7, kMacA));        // the multicast copy
+  HandleDiscoveryReply(*Reply(kOpLoaderDiscoverReply, 7, kMacB));  // loader mode
+  HandleDiscoveryReply(*Reply(kOpDiscoverReply, 8, kMacB));        // other sequence
+  HandleDiscoveryReply(*Reply(kOpKeepAliveReply, 7, kMacB));       // other opcode
+  HandleDiscoveryReply(*Reply(kOpDiscoverReply, 7, kMacB, 0x0100000A, 0xBAD));  // cookie
+  std::vector<AgentRecord> found;
+  CopyDiscoveryList(found);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].macAddr[5], 0x0A);
+  EXPECT_EQ(found[1].macAddr[5], 0x0B);
+  EXPECT_EQ(found[1].isLoaderMode, 1);
+  EXPECT_EQ(Pending(), 1u);  // a discovery entry stays for further agents
+
+  // At exactly the time-out the reply is late: dropped, and the entry with it.
+  clock_.Advance(kDiscoveryTimeoutMs);
+  HandleDiscoveryReply(*Reply(kOpDiscoverReply, 7, Mac{{2, 0, 0, 0, 0, 0x0D}}));
+  EXPECT_EQ(Pending(), 0u);
+  EXPECT_EQ(DiscoveryListSize(), 2u);
+  // Judged by the receive tick, not by when it is processed.
+  RegisterDiscovery(9);
+  clock_.Advance(kDiscoveryTimeoutMs);
+  auto queued = Reply(kOpDiscoverReply, 9, kMacA);
+  queued->rxTick = clock_.Now() - kDiscoveryTimeoutMs + 1;
+  HandleDiscoveryReply(*queued);
+  EXPECT_EQ(DiscoveryListSize(), 3u);
+}
+
+TEST_F(EngineMatching, CommandCompletesOnlyByItsAgentsFirstReply) {
+  RegisterCommand(20, kOpSetByMac, kOpSetByMacReply, kMacA);
+  HandleCommandReply(*Reply(kOpSetByMacReply, 20, kMacB));  // another agent: keep waiting
+  HandleCommandReply(*Reply(kOpSetByIpReply, 20, kMacA));   // wrong opcode
+  EXPECT_EQ(g_calls, 0);
+  EXPECT_EQ(Pending(), 1u);
+  HandleCommandReply(*Reply(kOpSetByMacReply, 20, kMacA));
+  EXPECT_EQ(g_calls, 1);
+  EXPECT_EQ(Pending(), 0u);
+  HandleCommandReply(*Reply(kOpSetByMacReply, 20, kMacA));  // repeat: nothing pending
+  EXPECT_EQ(g_calls, 1);
+
+  // The alternative reply opcode is a discovery matter only.
+  auto entry = std::make_unique<ActionEntry>();
+  entry->sequence = 21;
+  entry->timeoutMs = kCommandTimeoutMs;
+  entry->replyOpcode = kOpSetByMacReply;
+  entry->altReplyOpcode = kOpLoaderCommandReply;
+  std::memcpy(entry->agentMac.data(), kMacA.b, kMacSize);
+  entry->callback = CountingCallback;
+  RegisterAction(std::move(entry));
+  HandleCommandReply(*Reply(kOpLoaderCommandReply, 21, kMacA));
+  EXPECT_EQ(g_calls, 1);
+
+  // A reply at the time-out finds the entry expired and removes it silently.
+  clock_.Advance(kCommandTimeoutMs);
+  HandleCommandReply(*Reply(kOpSetByMacReply, 21, kMacA));
+  EXPECT_EQ(g_calls, 1);
+  EXPECT_EQ(Pending(), 0u);
+}
+
+TEST_F(EngineMatching, CancelledEntriesAreMatchedButNotCalled) {
+  RegisterCommand(30, kOpRestoreDefault, kOpRestoreDefaultReply, kMacA);
+  {
+    std::lock_guard lock(ActionListLock());
+    ActionList().back()->cancelled = 1;
+  }
+  HandleCommandReply(*Reply(kOpRestoreDefaultReply, 30, kMacA));
+  EXPECT_EQ(g_calls, 0);
+  EXPECT_EQ(Pending(), 0u);
+}
+
+TEST_F(EngineMatching, ExpiryKeepsKeepAliveEntriesAndYoungOnes) {
+  RegisterCommand(1, kOpSetByMac, kOpSetByMacReply, kMacA, 1000);
+  RegisterCommand(2, kOpKeepAlive, kOpKeepAliveReply, kMacA, 1000);
+  RegisterCommand(3, kOpSetByIp, kOpSetByIpReply, kMacA, 1001);
+  clock_.Advance(999);
+  ExpireActions();
+  EXPECT_EQ(Pending(), 3u);
+  clock_.Advance(1);  // exactly timeoutMs for the first two
+  ExpireActions();
+  EXPECT_EQ(Pending(), 2u);
+  clock_.Advance(1000000);
+  ExpireActions();
+  EXPECT_EQ(Pending(), 1u);  // the keep-alive entry is never expired
+}
+
+TEST_F(EngineMatching, TickWrapDoesNotExpireEarly) {
+  clock_.Set(0xFFFFFF00u);
+  RegisterCommand(5, kOpSetByMac, kOpSetByMacReply, kMacA, 1000);
+  clock_.Advance(0x200);  // wraps past zero; 512 ms elapsed
+  ExpireActions();
+  EXPECT_EQ(Pending(), 1u);
+  HandleCommandReply(*Reply(kOpSetByMacReply, 5, kMacA));
+  EXPECT_EQ(g_calls, 1);
+}
+
+TEST_F(EngineMatching, DiscoveryListOperations) {
+  AgentRecord a{}, b{};
+  std::memcpy(a.macAddr, kMacA.b, kMacSize);
+  std::memcpy(b.macAddr, kMacB.b, kMacSize);
+  a.agentIpAddr[3] = 1;
+  b.agentIpAddr[3] = 2;
+  AddToDiscoveryList(a);
+  AddToDiscoveryList(b);
+  AddToDiscoveryList(a);
+  AgentRecord other_ip = a;
+  other_ip.agentIpAddr[3] = 9;
+  RemoveFromDiscoveryList(other_ip);  // needs address and MAC
+  EXPECT_EQ(DiscoveryListSize(), 3u);
+  RemoveFromDiscoveryList(a);  // every entry of that pair
+  EXPECT_EQ(DiscoveryListSize(), 1u);
+  b.vlanID = 42;
+  UpdateDiscoveryEntry(b);
+  UpdateDiscoveryEntry(a);  // absent: nothing
+  std::vector<AgentRecord> out;
+  CopyDiscoveryList(out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].vlanID, 42);
+}
+
+class EngineMonitoring : public EngineMatching {
+ protected:
+  WatchedAgent Node(size_t i) {
+    WatchedAgent node;
+    EXPECT_EQ(GetWatchedAgent(i, node), 1);
+    return node;
+  }
+};
+
+TEST_F(EngineMonitoring, TableKeyedByAddress) {
+  AgentRecord r{};
+  r.agentIpAddr[0] = 10;
+  EXPECT_EQ(AddWatchedAgent(r), 1);
+  EXPECT_EQ(AddWatchedAgent(r), 0);
+  EXPECT_EQ(WatchedAgentCount(), 1u);
+  WatchedAgent node;
+  EXPECT_EQ(GetWatchedAgent(1, node), 0);
+  EXPECT_EQ(Node(0).isAlive, 1);
+  EXPECT_EQ(Node(0).lastPollTick, 0u);
+  const uint8_t absent[4] = {1, 2, 3, 4};
+  EXPECT_EQ(RemoveWatchedAgent(absent), 1);
+  EXPECT_EQ(WatchedAgentCount(), 1u);
+  EXPECT_EQ(RemoveWatchedAgent(r.agentIpAddr), 1);
+  EXPECT_EQ(WatchedAgentCount(), 0u);
+}
+
+TEST_F(EngineMonitoring, DeadAtThirdSilentPollAliveAtNextReply) {
+  AgentRecord r{};
+  const uint32_t source = 0x0100000A;  // 10.0.0.1 in network order
+  std::memcpy(r.agentIpAddr, &source, 4);
+  std::memcpy(r.macAddr, kMacA.b, kMacSize);
+  AddWatchedAgent(r);
+  // Before the first poll no reply is accepted.
+  RefreshWatchedAgent(*Reply(kOpKeepAliveReply, 1, kMacA, source));
+  EXPECT_EQ(Node(0).recvFlag, 0);
+
+  MonitorPollPass();  // first poll, at once
+  EXPECT_EQ(Node(0).lastPollTick, clock_.Now());
+  RefreshWatchedAgent(*Reply(kOpKeepAliveReply, 1, kMacA, source));
+  EXPECT_EQ(Node(0).recvFlag, 1);
+
+  // The agent falls silent: three polls later it is dead.
+  std::vector<int> alive;
+  for (int poll = 0; poll < 4; ++poll) {
+    clock_.Advance(1000);
+    MonitorPollPass();  // not due yet: nothing changes
+    clock_.Advance(14000);
+    MonitorPollPass();
+    alive.push_back(Node(0).isAlive);
+  }
+  EXPECT_EQ(alive, (std::vector<int>{1, 1, 1, 0}));
+  // (The first of those polls found the earlier reply: misses start after it.)
+  EXPECT_EQ(Node(0).missCount, 3);
+
+  // A reply an interval or more after the last poll is ignored...
+  clock_.Advance(15000);
+  RefreshWatchedAgent(*Reply(kOpKeepAliveReply, 1, kMacA, source));
+  EXPECT_EQ(Node(0).isAlive, 0);
+  // ... one within the interval brings it back at once.
+  MonitorPollPass();
+  clock_.Advance(100);
+  RefreshWatchedAgent(*Reply(kOpDiscoverReply, 1, kMacA, source));
+  EXPECT_EQ(Node(0).isAlive, 1);
+  EXPECT_EQ(Node(0).missCount, 0);
+}
+
+TEST_F(EngineMonitoring, UnknownMacLearntThenFollowedToNewAddress) {
+  AgentRecord r{};
+  const uint32_t first = 0x0500000A;
+  const uint32_t moved = 0x0600000A;
+  std::memcpy(r.agentIpAddr, &first, 4);
+  r.vlanID = 7;
+  AddWatchedAgent(r);
+  MonitorPollPass();
+  RefreshWatchedAgent(*Reply(kOpKeepAliveReply, 1, kMacB, moved));  // another address
+  EXPECT_EQ(Node(0).record.macAddr[0], 0);
+  RefreshWatchedAgent(*Reply(kOpKeepAliveReply, 1, kMacA, first));
+  EXPECT_EQ(Node(0).record.macAddr[5], 0x0A);
+  EXPECT_EQ(Node(0).record.vlanID, 7);  // kept: the reply does not carry it
+  // Matched by MAC from now on; the reply's address item wins over its source.
+  RefreshWatchedAgent(*Reply(kOpKeepAliveReply, 1, kMacA, moved));
+  EXPECT_EQ(Node(0).record.agentIpAddr[0], 10);
+  EXPECT_EQ(Node(0).record.agentIpAddr[3], 1);
+  EXPECT_EQ(Node(0).record.vlanID, 0);  // the record starts over from the reply
+}
+
+std::vector<std::string> g_notices;
+int RecordNotice(std::string_view text) {
+  g_notices.emplace_back(text);
+  return 0;
+}
+
+TEST(EngineTraps, PlainAndTlvTrapsAreRecordedOnceEach) {
+  SetNoticeSink(RecordNotice);
+  g_notices.clear();
+  std::vector<TrapRecord> drained;
+  TakeAllTraps(drained);
+  drained.clear();
+  const uint32_t count_before = TrapCount();
+
+  uint8_t plain[kMaxPacketSize] = {};
+  BuildPacketHeader(kOpTrap, 0, plain);
+  const uint8_t address[] = {0xC0, 0xA8, 0x00, 0x14};
+  std::memcpy(plain + 40, address, 4);
+  std::memcpy(plain + 44, "link up", 8);
+  TrapCallback(plain, 52, nullptr);
+
+  // A text that runs to the end of the datagram, longer than the record.
+  uint8_t long_text[kMaxPacketSize] = {};
+  BuildPacketHeader(kOpTrap, 0, long_text);
+  std::memset(long_text + 44, 'x', 400);
+  TrapCallback(long_text, 444, nullptr);
+
+  uint8_t tlv[kMaxPacketSize] = {};
+  BuildPacketHeader(kOpTrapTlv, 0, tlv);
+  const uint8_t items[] = {0, 3,  0, 8, 'h', 'a', 'l', 'l',  // location
+                           0, 31, 0, 7, 'f', 'a', 'n'};      // trap message
+  std::memcpy(tlv + 40, items, sizeof items);
+  TrapCallback(tlv, 40 + sizeof items, nullptr);
+
+  TakeAllTraps(drained);
+  ASSERT_EQ(drained.size(), 3u);
+  EXPECT_STREQ(drained[0].ip, "192.168.0.20");
+  EXPECT_STREQ(drained[0].string, "link up");
+  EXPECT_STREQ(drained[0].location, "");
+  EXPECT_EQ(std::string(drained[1].string), std::string(255, 'x'));
+  EXPECT_STREQ(drained[2].location, "hall");
+  EXPECT_STREQ(drained[2].string, "fan");
+  EXPECT_STREQ(drained[2].ip, "0.0.0.0");  // no address item
+  EXPECT_EQ(std::strlen(drained[2].time), 19u);
+  EXPECT_EQ(g_notices, (std::vector<std::string>{"trap", "trap", "trap"}));
+  EXPECT_EQ(TrapCount() - count_before, 3u);
+  drained.clear();
+  TakeAllTraps(drained);
+  EXPECT_TRUE(drained.empty());
+  SetNoticeSink(nullptr);
+}
+
+TEST(EngineTraps, LocalTimeFormatFitsItsBuffer) {
+  char buffer[20];
+  EXPECT_EQ(FormatLocalTime(buffer, sizeof buffer), 0);
+  EXPECT_EQ(std::strlen(buffer), 19u);
+  EXPECT_EQ(buffer[4], '/');
+  char tiny[5];
+  FormatLocalTime(tiny, sizeof tiny);
+  EXPECT_EQ(std::strlen(tiny), 4u);
+}
+
+}  // namespace
+}  // namespace ferro
