@@ -36,16 +36,40 @@ for port in 64567 64568; do
   pids+=($!)
 done
 
+cd "$DIST"
+ip netns exec "$FL_NS_SRV" "$DIST/Ferrolink" &
+server=$!
+pids+=($server)
+cd - >/dev/null
+
+# Start the engine and a first discovery, as the user interface does.
+call() { "$PY" tools/soapcall.py "$@"; }
+for _ in $(seq 50); do
+  call GetRefreshTime >/dev/null 2>&1 && break
+  sleep 0.1
+done
+call EngineLayerStartup >/dev/null
+sleep 1
+call SetDiscoverToAgents >/dev/null
+sleep 3.5
+found=$(call --raw GetSwitchInfoList monitorNum=0 | grep -o '<nSwitchNum>[0-9]*' | cut -d'>' -f2)
+first=$(call --raw GetSwitchInfoList monitorNum=0 | grep -o '<agentIpAddr>[^<]*' | head -1 | cut -d'>' -f2)
+mac=$(call --raw GetSwitchInfoList monitorNum=0 | grep -o '<macAddr>[^<]*' | head -1 | cut -d'>' -f2)
+
 cat <<INFO
+
 == Ferrolink is running in namespace $FL_NS_SRV ($FL_SRV_IP), with 20 simulated agents in $FL_NS_LAN
+   Engine started; the first discovery found ${found:-0} agents.
    Web console : http://127.0.0.1:64567/index.html
    Service     : http://127.0.0.1:64567/   (SOAP 1.1 and 1.2, namespace urn:Halvex)
    Push channel: 127.0.0.1:64568
+   Try:
+     tools/soapcall.py GetSwitchInfoList monitorNum=0
+     tools/soapcall.py AddMonitorAgent strIpAddress=$first strMacAddr=$mac
+     tools/soapcall.py GetMonitorStatus monitorNum=1
+     tools/soapcall.py GetTrapList            (3 agents send a trap every 30 s)
    Agents      : sudo tools/sim/simctl.py $work/sim.sock list
    Ctrl-C stops the server and removes the network.
-== server log
+== server log continues
 INFO
-cd "$DIST"
-ip netns exec "$FL_NS_SRV" "$DIST/Ferrolink" &
-pids+=($!)
-wait "${pids[-1]}"
+wait "$server"
