@@ -116,6 +116,8 @@ def envelope(operation: str, children: str = "", version: int = 1, header: bool 
 
 
 def call(operation: str, children: str = "", version: int = 1, **kw) -> Response:
+    """Posts one operation; keyword arguments go to exchange (timeout, port)
+    except `header`, which adds an empty SOAP header."""
     ctype = "text/xml; charset=utf-8" if version == 1 else "application/soap+xml; charset=utf-8"
     return post(envelope(operation, children, version, kw.pop("header", False)), ctype, **kw)
 
