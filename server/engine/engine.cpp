@@ -48,8 +48,8 @@ void Dispatch(const ReceivedPacket& packet) {
 }
 
 struct EngineCore {
-  std::mutex lifecycle;  // StartEngine / InitDeviceLists / StopEngine
-  bool running = false;
+  std::mutex lifecycle;              // StartEngine / InitDeviceLists / StopEngine
+  std::atomic<bool> running{false};  // also read by engine threads, without the mutex
   bool deviceLists = false;
   int startResult = 0;
   EngineOptions options;
@@ -262,11 +262,7 @@ int StopEngine() {
   return 1;
 }
 
-bool IsEngineRunning() {
-  EngineCore& c = Core();
-  std::lock_guard lock(c.lifecycle);
-  return c.running;
-}
+bool IsEngineRunning() { return Core().running.load(); }
 
 bool IsEngineThreadRunning(EngineThread thread) {
   return thread != EngineThread::kCount && Alive(thread).load();

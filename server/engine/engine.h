@@ -72,12 +72,13 @@ int InitDeviceLists(TrapCallbackFn trapHandler = nullptr);
 // engine may then be started again (tests do; the product ends instead).
 int StopEngine();
 
+// Safe from any thread, engine threads included.
 bool IsEngineRunning();
 bool IsEngineThreadRunning(EngineThread thread);
 // Completed adapter passes since the engine started.
 uint64_t AdapterPassCount();
 // The timer the upgrade scheduler arms; each expiry runs one UpgradeTick
-// pass on the UpgradeTimerThread. Usable only while the engine runs.
+// pass on the UpgradeTimerThread. StopEngine closes it (Arm then fails).
 WaitableTimer& UpgradeTimer();
 
 // Handlers, called on the PacketProcessThread with no engine lock held, for
