@@ -1,8 +1,9 @@
+#include "platform/version.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
-
-#include "platform/version.h"
 
 TEST(Version, IsDottedTriple) {
   std::string v = ferro::VersionText();
