@@ -63,6 +63,16 @@ int GetWatchedAgent(size_t index, WatchedAgent& out) {
   return 1;
 }
 
+bool GetFirstWatchedAgents(int count, std::vector<WatchedAgent>& out) {
+  for (int i = 0; i < count; ++i) {
+    if (GetWatchedAgent(static_cast<size_t>(i), out.emplace_back()) == 0) {
+      out.pop_back();
+      return false;
+    }
+  }
+  return true;
+}
+
 int ClearWatchedAgents() {
   std::lock_guard lock(AgentTableLock());
   AgentTable().clear();

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "net/received_packet.h"
 #include "protocol/agent_record.h"
@@ -27,6 +28,9 @@ int AddWatchedAgent(const AgentRecord& record);
 int RemoveWatchedAgent(const uint8_t* address);
 // 1 and a copy of the node at `index` (insertion order); 0 past the end.
 int GetWatchedAgent(size_t index, WatchedAgent& out);
+// The first `count` nodes, fetched one position at a time as the table is at
+// each fetch; false when the table has fewer (`out` then holds those found).
+bool GetFirstWatchedAgents(int count, std::vector<WatchedAgent>& out);
 int ClearWatchedAgents();
 size_t WatchedAgentCount();
 

@@ -45,12 +45,9 @@ int ns__GetSwitchInfoList(struct soap* soap, int monitorNum, ns__SwitchInfoList&
   Log("GetSwitchInfoList begin. \n");
   result.nSwitchNum = 0;
   result.arrList.clear();
-  for (int i = 0; i < monitorNum; ++i) {
-    ferro::WatchedAgent node;
-    if (ferro::GetWatchedAgent(static_cast<size_t>(i), node) == 0) {
-      result.arrList.clear();
-      return ferro::OperationFailed(soap);
-    }
+  std::vector<ferro::WatchedAgent> watched;
+  if (!ferro::GetFirstWatchedAgents(monitorNum, watched)) return ferro::OperationFailed(soap);
+  for (const ferro::WatchedAgent& node : watched) {
     ferro::AgentRecordToSwitchInfo(node.record, result.arrList.emplace_back());
   }
   std::vector<ferro::AgentRecord> discovered;

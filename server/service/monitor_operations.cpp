@@ -61,12 +61,9 @@ int ns__DelMonitorAgent(struct soap*, std::string strIpAddress, unsigned int& er
 int ns__GetMonitorStatus(struct soap* soap, int monitorNum, ns__MonitorList& result) {
   result.nMonitorNum = 0;
   result.arrList.clear();
-  for (int i = 0; i < monitorNum; ++i) {
-    ferro::WatchedAgent node;
-    if (ferro::GetWatchedAgent(static_cast<size_t>(i), node) == 0) {
-      result.arrList.clear();
-      return ferro::OperationFailed(soap);
-    }
+  std::vector<ferro::WatchedAgent> watched;
+  if (!ferro::GetFirstWatchedAgents(monitorNum, watched)) return ferro::OperationFailed(soap);
+  for (const ferro::WatchedAgent& node : watched) {
     ns__MonitorInfo& info = result.arrList.emplace_back();
     ferro::AgentRecordToSwitchInfo(node.record, info.monitorInfo);
     info.isAlive = node.isAlive;
