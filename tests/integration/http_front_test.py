@@ -2,6 +2,7 @@
 single-instance rule, start-up failures, and clients that misbehave."""
 
 import os
+import shutil
 import socket
 import subprocess
 import time
@@ -30,6 +31,7 @@ class StaticFilesTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.server.stop()
+        shutil.rmtree(cls.root, ignore_errors=True)
 
     def put(self, rel, content):
         path = os.path.join(self.root, rel)

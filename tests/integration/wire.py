@@ -146,7 +146,10 @@ class Server:
                  prefix: list[str] | None = None):
         self.program_dir = program_dir or dist_dir()
         self.prefix = prefix or []  # e.g. ["ip", "netns", "exec", NS]
-        self.cwd = cwd or self.program_dir
+        # The server rewrites cfg/define.ecf under its working directory, so by
+        # default it gets a private one holding a copy of the program's file.
+        self._own_cwd = cwd is None
+        self.cwd = cwd or private_working_dir(self.program_dir)
         self.log_path = tempfile.mktemp(prefix="ferrolink-", suffix=".log")
         self.err_path = self.log_path + ".err"
         self.proc = None
@@ -186,6 +189,8 @@ class Server:
         for f in (getattr(self, "_out", None), getattr(self, "_err", None)):
             if f:
                 f.close()
+        if self._own_cwd:
+            shutil.rmtree(self.cwd, ignore_errors=True)
 
     def __enter__(self):
         return self.start()
@@ -204,6 +209,15 @@ def wait_for_port_listening_push(table: str = "/proc/net/tcp", timeout: float = 
                 return
         time.sleep(0.02)
     raise TimeoutError("the push listener never appeared")
+
+
+def private_working_dir(program_dir: str) -> str:
+    root = tempfile.mkdtemp(prefix="ferrolink-cwd-")
+    os.makedirs(os.path.join(root, "cfg"))
+    src = os.path.join(program_dir, "cfg", "define.ecf")
+    if os.path.exists(src):
+        shutil.copy(src, os.path.join(root, "cfg", "define.ecf"))
+    return root
 
 
 def private_program_dir(files: dict[str, bytes | None] | None = None) -> str:
