@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour of the tree.
-#   scripts/build.sh [normal|asan|tsan|fuzz]   (default: normal)
+#   scripts/build.sh [normal|asan|tsan|fuzz] [TARGET...]   (default: normal, everything)
 # Build folders: build/ (normal, holds build/dist), build-asan/, build-tsan/, build-fuzz/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-normal}
+shift || true
 jobs=$(nproc)
 case "$flavour" in
   normal) dir=build; args=() ;;
@@ -14,4 +15,6 @@ case "$flavour" in
   *) echo "usage: $0 [normal|asan|tsan|fuzz]" >&2; exit 2 ;;
 esac
 cmake -S . -B "$dir" -G Ninja "${args[@]}" >/dev/null
-cmake --build "$dir" -j "$jobs"
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build "$dir" -j "$jobs" "${targets[@]}"

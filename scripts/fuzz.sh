@@ -12,7 +12,9 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || ((seconds < 1)); then
   exit 2
 fi
 
-bash scripts/build.sh fuzz
+targets=()
+for src in tests/fuzz/fuzz_*.cpp; do targets+=("$(basename "$src" .cpp)"); done
+bash scripts/build.sh fuzz "${targets[@]}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -25,8 +25,8 @@ done
 
 # The engine's threads under ThreadSanitizer: its unit tests (Engine*,
 # Platform*) and its namespace tests (label "engine").
-echo "== build (tsan)"
-bash scripts/build.sh tsan
+echo "== build (tsan, engine tests)"
+bash scripts/build.sh tsan ferro_unit_tests transport_harness
 echo "== tests (tsan, engine)"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan -j2 --output-on-failure --timeout 600 \
