@@ -52,6 +52,7 @@ class StaticFilesTest(unittest.TestCase):
         resp = wire.get(target)
         self.assertEqual(resp.status_line, status, target)
         self.assertEqual(resp.headers.get("content-type"), "text/html; charset=utf-8")
+        self.assertNotIn("x-frame-options", resp.headers)
         self.assertEqual(resp.body, body, target)
         self.assertEqual(int(resp.headers["content-length"]), len(body))
 
