@@ -32,12 +32,8 @@ void RegisterAction(std::unique_ptr<ActionEntry> entry) {
   ActionList().push_back(std::move(entry));
 }
 
-int DiscoverAgents(ActionCallback callback, void* param) {
-  uint8_t buffer[kMaxPacketSize] = {};
-  const uint16_t sequence = NextSequence();
-  BuildPacketHeader(kOpDiscover, buffer);
-  SetPacketSequence(buffer, sequence);
-
+std::unique_ptr<ActionEntry> MakeDiscoveryEntry(uint16_t sequence, ActionCallback callback,
+                                                void* param) {
   auto entry = std::make_unique<ActionEntry>();
   entry->timeoutMs = kDiscoveryTimeoutMs;
   entry->requestOpcode = kOpDiscover;
@@ -46,7 +42,16 @@ int DiscoverAgents(ActionCallback callback, void* param) {
   entry->sequence = sequence;
   entry->callback = callback;
   entry->param = param;
-  RegisterAction(std::move(entry));
+  return entry;
+}
+
+int DiscoverAgents(ActionCallback callback, void* param) {
+  uint8_t buffer[kMaxPacketSize] = {};
+  const uint16_t sequence = NextSequence();
+  BuildPacketHeader(kOpDiscover, buffer);
+  SetPacketSequence(buffer, sequence);
+
+  RegisterAction(MakeDiscoveryEntry(sequence, callback, param));
   return SendToAll(buffer, kPacketHeaderSize);
 }
 

@@ -27,6 +27,11 @@ inline constexpr uint32_t kCommandTimeoutMs = 50000;
 // sendTick with the current tick. Call before sending the request.
 void RegisterAction(std::unique_ptr<ActionEntry> entry);
 
+// The pending-request entry of a discovery with `sequence`: replies with
+// opcode 2 or 12 are collected for kDiscoveryTimeoutMs.
+std::unique_ptr<ActionEntry> MakeDiscoveryEntry(uint16_t sequence, ActionCallback callback,
+                                                void* param);
+
 // Sends one discovery request (a bare header, opcode 1) by broadcast and
 // multicast from every local address, registered to collect replies for
 // kDiscoveryTimeoutMs. Returns the result of SendToAll: non-zero when at

@@ -81,14 +81,7 @@ class EngineMatching : public ::testing::Test {
   }
 
   void RegisterDiscovery(uint16_t sequence) {
-    auto entry = std::make_unique<ActionEntry>();
-    entry->timeoutMs = kDiscoveryTimeoutMs;
-    entry->requestOpcode = kOpDiscover;
-    entry->replyOpcode = kOpDiscoverReply;
-    entry->altReplyOpcode = kOpLoaderDiscoverReply;
-    entry->sequence = sequence;
-    entry->callback = DiscoveryCallback;
-    RegisterAction(std::move(entry));
+    RegisterAction(MakeDiscoveryEntry(sequence, DiscoveryCallback, nullptr));
   }
 
   size_t Pending() {
