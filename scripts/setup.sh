@@ -8,7 +8,7 @@ packages=(
   gsoap libgsoap-dev libjs-jquery
   googletest libgtest-dev libgmock-dev
   clang libclang-rt-14-dev clang-format
-  python3 iproute2 iptables procps psmisc curl socat chromium
+  git python3 iproute2 iptables procps psmisc curl socat chromium
   tftpd-hpa
 )
 

@@ -1,0 +1,217 @@
+#!/usr/bin/env bash
+# Proves that the README's two commands work on a fresh Debian 12 machine.
+#
+# Builds a minimal Debian 12 root (debootstrap, minbase variant, from the
+# Debian mirror this machine's own apt sources name), clones the current
+# checkout into it, and there, as root inside a chroot:
+#   1. runs the README's test command exactly as written;
+#   2. runs the README's main command until the server answers on
+#      127.0.0.1:64567, interrupts it as a user would (Ctrl-C), and checks that
+#      it left no namespace, no process and no forwarded port behind.
+# Everything mounted or created is removed at the end, also on failure or
+# interruption.
+#
+#   bash scripts/fresh-check.sh [--keep-cache] [--only test|run]
+#
+# The debootstrap result is cached in $FRESH_CACHE (default
+# /var/cache/ferrolink-fresh), keyed by date, and so are the packages that the
+# fresh root downloads, so a second run on the same day starts in seconds.
+# The chroot shares this machine's network, so the check stops at once when
+# 127.0.0.1:64567 is already taken here.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+
+only=all
+while (($#)); do
+  case "$1" in
+    --only) only=$2; shift 2 ;;
+    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "fresh-check: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+
+log() { printf '== fresh-check: %s\n' "$*"; }
+die() { printf 'fresh-check: %s\n' "$*" >&2; exit 1; }
+
+[ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot, mounts); run it as root"
+missing_tools=()
+for tool in debootstrap chroot mount umount git curl ss; do
+  command -v "$tool" >/dev/null || missing_tools+=("$tool")
+done
+if ((${#missing_tools[@]})); then
+  log "installing debootstrap"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    debootstrap curl iproute2 git >/dev/null
+fi
+
+# The Debian mirror named by this machine's apt sources (deb822 or one-line
+# form), so the check uses exactly the archive this machine is allowed to use.
+mirror_from_sources() {
+  local f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    awk '
+      /^[ \t]*$/ { if (uri != "" && suites ~ /(^| )bookworm( |$)/) { print uri; exit } uri=""; suites=""; next }
+      /^URIs:/ { uri=$2 }
+      /^Suites:/ { $1=""; suites=$0 " " }
+      END { if (uri != "" && suites ~ /(^| )bookworm( |$)/) print uri }
+    ' "$f"
+  done
+  if [ -f /etc/apt/sources.list ]; then
+    awk '$1 == "deb" && $3 == "bookworm" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' \
+      /etc/apt/sources.list
+  fi
+}
+mirror=$(mirror_from_sources | head -n1)
+[ -n "$mirror" ] || die "no bookworm mirror found in /etc/apt/sources.list*"
+
+cache=${FRESH_CACHE:-/var/cache/ferrolink-fresh}
+mkdir -p "$cache/archives"
+base="$cache/bookworm-minbase-$(date +%Y%m%d).tar"
+
+if ss -Hltn 'sport = :64567' | grep -q . || ss -Hltn 'sport = :64568' | grep -q .; then
+  die "port 64567 or 64568 is in use on this machine; the main command's check needs them"
+fi
+
+root=$(mktemp -d /var/tmp/ferrolink-fresh-XXXXXX)
+run_pid=""
+
+# Every process whose root directory lies inside the fresh root.
+procs_in_root() {
+  local p r
+  for p in /proc/[0-9]*; do
+    r=$(readlink "$p/root" 2>/dev/null) || continue
+    case "$r" in "$root" | "$root"/*) echo "${p#/proc/}" ;; esac
+  done
+}
+
+# Namespaces that the fresh root's runs created. The chroot has its own /run,
+# so its named namespaces are not listed here; their mount points are, under
+# the fresh root's /run/netns.
+cleanup() {
+  local rc=$?
+  trap - EXIT INT TERM
+  set +e
+  if [ -n "$run_pid" ] && kill -0 "$run_pid" 2>/dev/null; then
+    kill -INT -- "-$run_pid" 2>/dev/null
+    sleep 2
+  fi
+  local pids
+  pids=$(procs_in_root)
+  if [ -n "$pids" ]; then
+    kill -TERM $pids 2>/dev/null
+    sleep 1
+    pids=$(procs_in_root)
+    [ -n "$pids" ] && kill -KILL $pids 2>/dev/null
+  fi
+  # Unmount everything below the root, deepest first, then the root itself.
+  local m
+  for m in $(findmnt -rn -o TARGET | grep -E "^$root(/|$)" | sort -r); do
+    umount -l "$m" 2>/dev/null
+  done
+  rm -rf --one-file-system "$root"
+  log "cleaned up $root"
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+if [ -f "$base" ]; then
+  log "unpacking the cached fresh root $(basename "$base")"
+  tar -C "$root" -xpf "$base"
+else
+  log "building a fresh Debian 12 root (debootstrap minbase from the mirror of this machine's apt sources)"
+  started=$SECONDS
+  debootstrap --variant=minbase --cache-dir="$cache/archives" bookworm "$root" "$mirror" \
+    >"$cache/debootstrap.log" 2>&1 || { tail -n 20 "$cache/debootstrap.log" >&2; die "debootstrap failed"; }
+  log "debootstrap took $((SECONDS - started)) s"
+  # Only today's root is kept.
+  rm -f "$cache"/bookworm-minbase-*.tar
+  tar -C "$root" -cpf "$base.part" . && mv "$base.part" "$base"
+fi
+
+# The same apt sources as this machine (Debian's archive only), a name
+# resolver, and a package cache kept between runs.
+rm -f "$root/etc/apt/sources.list"
+mkdir -p "$root/etc/apt/sources.list.d"
+for f in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list; do
+  [ -f "$f" ] && cp "$f" "$root/etc/apt/${f#/etc/apt/}"
+done
+cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+
+# `ip netns exec` needs "/" to be a mount point and a writable /run; the
+# kernel file systems are those of this machine.
+mount --bind "$root" "$root"
+mount -t proc proc "$root/proc"
+mount --rbind /sys "$root/sys"
+mount --make-rslave "$root/sys"
+mount --rbind /dev "$root/dev"
+mount --make-rslave "$root/dev"
+mount -t tmpfs tmpfs "$root/run"
+mount -t tmpfs tmpfs "$root/tmp"
+mount --bind "$cache/archives" "$root/var/cache/apt/archives"
+
+log "copying the checkout (committed state of $(git -C "$repo" rev-parse --short HEAD))"
+git clone -q --no-hardlinks "$repo" "$root/root/ferrolink"
+git -C "$repo" diff --quiet HEAD || log "note: uncommitted changes in $repo are not part of the check"
+
+in_root() {
+  chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
+}
+
+if [ "$only" = all ] || [ "$only" = test ]; then
+  log "README test command: bash scripts/test.sh"
+  started=$SECONDS
+  in_root /bin/bash -c 'cd /root/ferrolink && bash scripts/test.sh' </dev/null
+  log "test command passed in $((SECONDS - started)) s"
+fi
+
+if [ "$only" = all ] || [ "$only" = run ]; then
+  log "README main command: bash scripts/run.sh (until the server answers on 64567)"
+  started=$SECONDS
+  setsid chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    /bin/bash -c 'cd /root/ferrolink && exec bash scripts/run.sh' \
+    </dev/null >"$root/tmp/run.log" 2>&1 &
+  run_pid=$!
+  answered=0
+  for _ in $(seq 1 900); do
+    if ! kill -0 "$run_pid" 2>/dev/null; then break; fi
+    if curl -s -m 2 -o /dev/null http://127.0.0.1:64567/index.html; then
+      answered=1
+      break
+    fi
+    sleep 1
+  done
+  if ((!answered)); then
+    tail -n 40 "$root/tmp/run.log" >&2
+    die "the main command did not bring the server up"
+  fi
+  log "server answered on 64567 after $((SECONDS - started)) s; interrupting the main command"
+  kill -INT -- "-$run_pid"
+  for _ in $(seq 1 60); do
+    kill -0 "$run_pid" 2>/dev/null || break
+    sleep 1
+  done
+  if kill -0 "$run_pid" 2>/dev/null; then
+    tail -n 40 "$root/tmp/run.log" >&2
+    die "the main command did not end within 60 s of Ctrl-C"
+  fi
+  run_pid=""
+  leftovers=$(procs_in_root)
+  [ -z "$leftovers" ] || { ps -o pid,args -p $leftovers >&2; die "processes left behind: $leftovers"; }
+  if ss -Hltn 'sport = :64567' | grep -q . || ss -Hltn 'sport = :64568' | grep -q .; then
+    die "a forwarded port is still listening after Ctrl-C"
+  fi
+  if [ -n "$(ls -A "$root/run/netns" 2>/dev/null)" ]; then
+    die "namespaces left behind: $(ls "$root/run/netns")"
+  fi
+  if ls "$root/tmp" | grep -v '^run\.log$' | grep -q .; then
+    die "files left behind in /tmp: $(ls "$root/tmp" | grep -v '^run\.log$' | tr '\n' ' ')"
+  fi
+  log "main command: Ctrl-C left no namespace, process or forwarded port"
+fi
+
+log "passed"
