@@ -34,7 +34,10 @@ int ns__EngineLayerStartup(struct soap* soap, int, std::string, unsigned int& er
     errorcode = ferro::IsPortInUse() ? 2 : 1;
     return SOAP_OK;
   }
-  if (ferro::InitDeviceLists(ferro::TrapCallback) == 0) return ferro::OperationFailed(soap);
+  if (ferro::InitDeviceLists(ferro::TrapCallback) == 0) {
+    return ferro::OperationFailed(
+        soap, "the engine stopped while it was starting; call EngineLayerStartup again");
+  }
   errorcode = 0;
   return SOAP_OK;
 }
@@ -46,7 +49,9 @@ int ns__GetSwitchInfoList(struct soap* soap, int monitorNum, ns__SwitchInfoList&
   result.nSwitchNum = 0;
   result.arrList.clear();
   std::vector<ferro::WatchedAgent> watched;
-  if (!ferro::GetFirstWatchedAgents(monitorNum, watched)) return ferro::OperationFailed(soap);
+  if (!ferro::GetFirstWatchedAgents(monitorNum, watched)) {
+    return ferro::OperationFailed(soap, ferro::TooFewWatchedReason(monitorNum, watched.size()));
+  }
   for (const ferro::WatchedAgent& node : watched) {
     ferro::AgentRecordToSwitchInfo(node.record, result.arrList.emplace_back());
   }
@@ -74,7 +79,10 @@ int ns__SetDiscoverToAgents(struct soap* soap, int, std::string, unsigned int& e
   errorcode = 0;
   ferro::ClearDiscoveryList();
   if (ferro::DiscoverAgents(ferro::DiscoveryCallback, nullptr) == 0) {
-    return ferro::OperationFailed(soap);
+    return ferro::OperationFailed(soap,
+                                  ferro::IsEngineRunning()
+                                      ? "no local IPv4 address could send the discovery request"
+                                      : "the engine is not started; call EngineLayerStartup first");
   }
   return SOAP_OK;
 }

@@ -34,7 +34,10 @@ int ns__AddMonitorAgent(struct soap* soap, std::string strIpAddress, std::string
       record = candidate;  // the last match wins
     }
   }
-  if (ferro::AddWatchedAgent(record) == 0) return ferro::OperationFailed(soap);
+  if (ferro::AddWatchedAgent(record) == 0) {
+    return ferro::OperationFailed(
+        soap, "address " + ferro::FormatIpText(address.data()) + " is already watched");
+  }
   ferro::RemoveFromDiscoveryList(record);
   errorcode = 0;
   return SOAP_OK;
@@ -62,7 +65,9 @@ int ns__GetMonitorStatus(struct soap* soap, int monitorNum, ns__MonitorList& res
   result.nMonitorNum = 0;
   result.arrList.clear();
   std::vector<ferro::WatchedAgent> watched;
-  if (!ferro::GetFirstWatchedAgents(monitorNum, watched)) return ferro::OperationFailed(soap);
+  if (!ferro::GetFirstWatchedAgents(monitorNum, watched)) {
+    return ferro::OperationFailed(soap, ferro::TooFewWatchedReason(monitorNum, watched.size()));
+  }
   for (const ferro::WatchedAgent& node : watched) {
     ns__MonitorInfo& info = result.arrList.emplace_back();
     ferro::AgentRecordToSwitchInfo(node.record, info.monitorInfo);

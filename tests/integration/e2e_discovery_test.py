@@ -78,10 +78,12 @@ class Deployment:
         return resp.text
 
     def fault(self, operation: str, children: str = "") -> str:
+        """Calls an operation that must fail; returns the fault's reason."""
         resp = wire.call(operation, children)
         if "<SOAP-ENV:Fault>" not in resp.text:
             raise AssertionError(f"{operation} did not fail: {resp.text[:600]}")
-        return wire.fault_string(resp)
+        assert wire.fault_string(resp).startswith("End of file or no input: "), resp.text
+        return wire.fault_detail(resp)
 
     def startup(self) -> int:
         return int(value(self.ok("EngineLayerStartup"), "errorcode"))
@@ -172,9 +174,10 @@ class DiscoveryAndMonitoringTest(unittest.TestCase):
         a0, a1 = self.d.agent(0), self.d.agent(1)
         self.d.ok("AddMonitorAgent", f"<strIpAddress>{a0['ip']}</strIpAddress>"
                                      f"<strMacAddr>{a0['mac']}</strMacAddr>")
-        # Watching twice is a fault.
-        self.d.fault("AddMonitorAgent", f"<strIpAddress>{a0['ip']}</strIpAddress>"
-                                        f"<strMacAddr>{a0['mac']}</strMacAddr>")
+        # Watching twice is a fault that names the address.
+        self.assertEqual(self.d.fault("AddMonitorAgent", f"<strIpAddress>{a0['ip']}</strIpAddress>"
+                                                         f"<strMacAddr>{a0['mac']}</strMacAddr>"),
+                         f"address {a0['ip']} is already watched")
         # An address nobody discovered is watched with an empty record.
         self.d.ok("AddMonitorAgent", "<strIpAddress>10.61.9.9</strIpAddress>"
                                      "<strMacAddr>00-00-00-00-00-00</strMacAddr>")
@@ -200,8 +203,9 @@ class DiscoveryAndMonitoringTest(unittest.TestCase):
         self.assertEqual(macs.count(a0["mac"]), 1)
         self.assertEqual(len(macs), 2 + self.AGENTS - 1)
         # Asking for more watched agents than there are is a fault.
-        self.d.fault("GetSwitchInfoList", "<monitorNum>3</monitorNum>")
-        self.d.fault("GetMonitorStatus", "<monitorNum>3</monitorNum>")
+        for op in ("GetSwitchInfoList", "GetMonitorStatus"):
+            self.assertEqual(self.d.fault(op, "<monitorNum>3</monitorNum>"),
+                             "monitorNum 3 asks for more agents than are watched (2)")
         self.assertEqual(self.d.monitor(0), [])
         # Unwatching puts the agent back among the discovered ones.
         self.d.ok("DelMonitorAgent", f"<strIpAddress>{a1['ip']}</strIpAddress>")  # not watched

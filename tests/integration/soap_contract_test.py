@@ -148,6 +148,26 @@ class ContractTest(unittest.TestCase):
             self.assert_envelope(wire.call("GetRefreshTimeEx", version=version), version,
                                  "GetRefreshTimeExResponse")
 
+    def test_failure_fault_carries_a_reason(self):
+        # Same code and string for every failure; the detail says why, in
+        # one line, with the caller's text escaped.
+        for version, code, detail in (
+                (1, "<faultcode>SOAP-ENV:Client</faultcode>", "<detail>"),
+                (2, "<SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>", "<SOAP-ENV:Detail>")):
+            with self.subTest(version=version):
+                resp = wire.call("GetMonitorStatus", "<monitorNum>7</monitorNum>", version=version)
+                self.assertIn(code, resp.text)
+                self.assertIn(detail, resp.text)
+                self.assertEqual(wire.fault_string(resp),
+                                 "End of file or no input: message transfer interrupted")
+                self.assertEqual(wire.fault_detail(resp),
+                                 "monitorNum 7 asks for more agents than are watched (0)")
+        wire.call("DelMonitorAgent", "<strIpAddress>10.250.0.77</strIpAddress>")
+        wire.call("AddMonitorAgent", "<strIpAddress>10.250.0.77</strIpAddress>")
+        resp = wire.call("AddMonitorAgent", "<strIpAddress>10.250.0.77&lt;&amp;</strIpAddress>")
+        self.assertEqual(wire.fault_detail(resp), "address 10.250.0.77 is already watched")
+        wire.call("DelMonitorAgent", "<strIpAddress>10.250.0.77</strIpAddress>")
+
     def test_unreadable_requests_get_a_fault_at_once(self):
         env = wire.SOAP11_ENV
         cases = {

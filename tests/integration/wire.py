@@ -128,6 +128,15 @@ def fault_string(resp: Response) -> str:
     return (m.group(1) or m.group(2)) if m else ""
 
 
+def fault_detail(resp: Response) -> str:
+    """The reason text of a fault's detail element ("detail" in SOAP 1.1,
+    "SOAP-ENV:Detail" in SOAP 1.2), unescaped; empty when there is none."""
+    from xml.sax.saxutils import unescape
+
+    m = re.search(r"<detail>(.*?)</detail>|<SOAP-ENV:Detail>(.*?)</SOAP-ENV:Detail>", resp.text, re.S)
+    return unescape((m.group(1) or m.group(2) or "") if m else "")
+
+
 def wait_for_port(port: int, timeout: float = 10.0) -> None:
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
