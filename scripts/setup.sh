@@ -20,9 +20,15 @@ for p in "${packages[@]}"; do
 done
 
 if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
   SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "setup: missing packages (${missing[*]}); install them as root: bash scripts/setup.sh" >&2
+      exit 1
+    fi
+    SUDO="sudo"
+  fi
+  echo "setup: installing ${#missing[@]} packages (a few minutes on a fresh machine): ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Discovery benchmark: one discovery answered by N simulated agents.
 
-    sudo tools/bench/discovery_bench.py [--agents 1000,10000] [--spread-ms 0]
+    tools/bench/discovery_bench.py [--agents 1000,10000] [--spread-ms 0]    (as root)
 
 For each N it builds a private test network (namespaces, removed afterwards),
 starts the simulator with N agents (distinct MACs and addresses) and the
