@@ -8,12 +8,30 @@
 # and the push channel are forwarded to 127.0.0.1:64567 and :64568 here.
 # Ctrl-C stops everything and removes the network.
 set -euo pipefail
+. "$(dirname "$0")/as-root.sh"
+as_root "$0" "$@"
 cd "$(dirname "$0")/.."
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "run: needs root, for the namespace network (try: sudo bash scripts/run.sh)" >&2
+say() { echo "run: $*"; }
+
+say "checking the packages it needs"
+bash scripts/setup.sh
+
+# The compiler's output goes to a log; only a failure shows its end here.
+mkdir -p build
+log=build/build.log
+if [ -x build/dist/Ferrolink ]; then
+  say "building (only what changed; output in $log)"
+else
+  say "building (first time: about 2 minutes; output in $log)"
+fi
+started=$SECONDS
+if ! bash scripts/build.sh normal >"$log" 2>&1; then
+  say "the build failed; the end of $log:" >&2
+  tail -n 30 "$log" >&2
   exit 1
 fi
-bash scripts/setup.sh
-bash scripts/build.sh normal
+say "built in $((SECONDS - started)) s"
+
+say "creating the namespace network"
 exec /usr/bin/python3 tools/netns/testnet.py run --lans 1 -- bash scripts/serve-in-testnet.sh "$@"
