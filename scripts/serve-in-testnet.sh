@@ -6,9 +6,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=/usr/bin/python3
 DIST=$PWD/build/dist
-work=$(mktemp -d /tmp/ferrolink-run-XXXXXX)
+# The run's folder (simulator socket and log) belongs to testnet.py, which
+# removes it with the network whatever happens here.
+work=${FL_RUN_DIR:?runs inside testnet.py run}
 pids=()
 cleanup() {
+  trap '' INT TERM  # a second Ctrl-C must not cut the clean-up short
+  echo "run: stopping; removing the namespace network"
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
@@ -23,6 +27,7 @@ for port in 64567 64568; do
   fi
 done
 
+echo "run: starting 20 simulated agents in $FL_NS_LAN"
 ip netns exec "$FL_NS_LAN" "$PY" tools/sim/agentsim.py \
   --iface "$FL_LAN_IF" --first-ip "$FL_AGENT_FIRST" --count 20 \
   --loader 3 --trappers 3 --trap-every 30 --trap-to "$FL_SRV_IP" \
@@ -36,12 +41,14 @@ for port in 64567 64568; do
   pids+=($!)
 done
 
+echo "run: starting the server in $FL_NS_SRV"
 cd "$DIST"
 ip netns exec "$FL_NS_SRV" "$DIST/Ferrolink" &
 server=$!
 pids+=($server)
 cd - >/dev/null
 
+echo "run: starting the engine and a first discovery"
 # Start the engine and a first discovery, as the user interface does.
 call() { "$PY" tools/soapcall.py "$@"; }
 for _ in $(seq 50); do
@@ -68,7 +75,7 @@ cat <<INFO
      tools/soapcall.py AddMonitorAgent strIpAddress=$first strMacAddr=$mac
      tools/soapcall.py GetMonitorStatus monitorNum=1
      tools/soapcall.py GetTrapList            (3 agents send a trap every 30 s)
-   Agents      : sudo tools/sim/simctl.py $work/sim.sock list
+   Agents      : tools/sim/simctl.py $work/sim.sock list   (as root)
    Ctrl-C stops the server and removes the network.
 == server log continues
 INFO

@@ -45,17 +45,22 @@ the reason) when namespaces cannot be made.
 Command line
 ------------
     testnet.py check                 exit 0 when namespaces can be made, else 77
-    testnet.py run [--lans N] -- CMD ...
+    testnet.py run [--lans N] [--grace S] -- CMD ...
         creates the network, runs CMD (on the host side) with the FL_*
         variables in its environment, tears everything down, and exits with
         CMD's status; 77 when namespaces cannot be made (CTest: skipped).
+        CMD also gets FL_RUN_DIR, a private folder for its sockets and logs
+        that is removed with the network. A Ctrl-C or SIGTERM is passed to
+        CMD once; it has S seconds (default 10) to clean up before it is
+        killed.
     testnet.py up [--lans N]         creates, prints the FL_* variables, waits
                                      for Ctrl-C / SIGTERM, tears down
     testnet.py cleanup               removes fl-* namespaces of dead processes
 
 FL_* variables: FL_NS_SRV, FL_NS_LAN, FL_NS_LAN2, FL_SRV_IP, FL_SRV_IP2,
 FL_SRV_IF, FL_SRV_IF2, FL_LAN_IP, FL_LAN2_IP, FL_LAN_IF, FL_LAN2_IF,
-FL_AGENT_FIRST, FL_AGENT2_FIRST, FL_PREFIX, FL_PREFIX2.
+FL_AGENT_FIRST, FL_AGENT2_FIRST, FL_PREFIX, FL_PREFIX2 (and FL_RUN_DIR
+under "run").
 """
 
 import argparse
@@ -63,6 +68,7 @@ import atexit
 import ipaddress
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -81,6 +87,16 @@ LANS = [
 
 _live = set()
 _children = []  # host-side children of "run", stopped on a signal
+_run_child = [None]  # the command "run" is waiting for, if any
+RUN_GRACE_S = 10.0
+
+
+class _Stop(Exception):
+    """A signal that arrived while "run" waits for its command."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
 _live_lock = threading.Lock()
 _counter = iter("abcdefghijklmnopqrstuvwxyz")
 _first_net = [True]
@@ -148,6 +164,10 @@ def _install_handlers():
             break
 
         def handler(signum, frame, prev=prev):
+            if _run_child[0] is not None:
+                # "run" hands the signal to its command and tears down only
+                # after the command has cleaned up (see _run_command).
+                raise _Stop(signum)
             _teardown_all()
             if callable(prev) and prev not in (signal.SIG_IGN, signal.SIG_DFL):
                 prev(signum, frame)
@@ -256,6 +276,7 @@ class TestNet:
         self._procs = []
         self._tftpds = []
         self._is_up = False
+        self.run_dir = None
 
     # -- life ---------------------------------------------------------------
     def up(self):
@@ -327,6 +348,9 @@ class TestNet:
                 except (ProcessLookupError, ValueError):
                     pass
             _sh([IP, "netns", "del", name], check=False)
+        if self.run_dir:
+            shutil.rmtree(self.run_dir, ignore_errors=True)
+            self.run_dir = None
         with _live_lock:
             _live.discard(self)
         self._is_up = False
@@ -434,9 +458,15 @@ class TestNet:
 
 
 def cleanup_stale():
-    """Deletes fl-<pid>-* namespaces whose process is gone."""
+    """Deletes fl-<pid>-* namespaces and run folders whose process is gone."""
     out = _sh([IP, "netns", "list"], check=False).stdout
     removed = []
+    tmp = tempfile.gettempdir()
+    for name in os.listdir(tmp):
+        m = re.fullmatch(r"fl-run-(\d+)[a-z]?-\w+", name)
+        if m and not os.path.exists(f"/proc/{m.group(1)}"):
+            shutil.rmtree(os.path.join(tmp, name), ignore_errors=True)
+            removed.append(name)
     for line in out.splitlines():
         name = line.split()[0] if line.split() else ""
         m = re.fullmatch(r"fl-(\d+)[a-z]?-\w+", name)
@@ -446,12 +476,52 @@ def cleanup_stale():
     return removed
 
 
+def _run_command(cmd, env, grace=RUN_GRACE_S):
+    """Runs `cmd` in a process group of its own and returns its exit status.
+    A signal to this process reaches the group exactly once, whether it came
+    from a terminal's Ctrl-C or from kill; the command then has `grace`
+    seconds to clean up before the group is killed. Processes of the group
+    that outlive the command get SIGTERM."""
+    child = subprocess.Popen(cmd, env=env, process_group=0)
+    _children.append(child)
+    _run_child[0] = child
+    deadline = None
+    try:
+        while True:
+            try:
+                if deadline is None:
+                    return child.wait()
+                return child.wait(max(0.0, deadline - time.monotonic()))
+            except _Stop as stop:
+                if deadline is None:
+                    deadline = time.monotonic() + grace
+                    try:
+                        os.killpg(child.pid, stop.signum)
+                    except ProcessLookupError:
+                        pass
+            except subprocess.TimeoutExpired:
+                try:
+                    os.killpg(child.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                return child.wait()
+    finally:
+        _run_child[0] = None
+        # Whatever the command left running in its group goes with it.
+        try:
+            os.killpg(child.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(description="Private namespace test network.")
     sub = p.add_subparsers(dest="what", required=True)
     sub.add_parser("check")
     r = sub.add_parser("run")
     r.add_argument("--lans", type=int, default=1)
+    r.add_argument("--grace", type=float, default=RUN_GRACE_S,
+                   help="seconds CMD gets to clean up after a signal")
     r.add_argument("cmd", nargs=argparse.REMAINDER)
     u = sub.add_parser("up")
     u.add_argument("--lans", type=int, default=1)
@@ -475,15 +545,10 @@ def main(argv=None):
         if not cmd:
             p.error("run needs a command")
         with net:
-            env = dict(os.environ, **net.env())
-            child = subprocess.Popen(cmd, env=env)
-            _children.append(child)
-            while True:
-                try:
-                    return child.wait()
-                except KeyboardInterrupt:
-                    # The child got the same Ctrl-C; give it time to finish.
-                    continue
+            net.run_dir = tempfile.mkdtemp(prefix=f"fl-run-{net.id}-")
+            env = dict(os.environ, **net.env(), FL_RUN_DIR=net.run_dir)
+            status = _run_command(cmd, env, args.grace)
+            return 128 - status if status < 0 else status  # killed by a signal
     signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
     with net:
         for k, v in net.env().items():
