@@ -3,6 +3,8 @@
 # normal and the sanitizer flavours, run every test under each, and run each
 # fuzz target for a short bounded time.
 set -euo pipefail
+. "$(dirname "$0")/as-root.sh"
+as_root "$0" "$@"
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
@@ -16,11 +18,26 @@ for flavour in normal asan; do
 done
 
 dir_of() { case "$1" in normal) echo build ;; asan) echo build-asan ;; tsan) echo build-tsan ;; esac; }
+
+# The tests keep their temporary files in a folder of this run; anything
+# still in it after a pass is a leak and fails the run.
+run_tmp=$(mktemp -d /tmp/ferrolink-test-XXXXXX)
+trap 'rm -rf "$run_tmp"' EXIT
+check_tmp() {
+  local left
+  left=$(ls -A "$run_tmp")
+  if [ -n "$left" ]; then
+    echo "test: the $1 tests left files behind in the temporary folder:" >&2
+    echo "$left" | sed 's/^/  /' >&2
+    exit 1
+  fi
+}
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for flavour in normal asan; do
   echo "== tests ($flavour)"
-  ctest --test-dir "$(dir_of "$flavour")" -j2 --output-on-failure --timeout 600
+  TMPDIR=$run_tmp ctest --test-dir "$(dir_of "$flavour")" -j2 --output-on-failure --timeout 600
+  check_tmp "$flavour"
 done
 
 # The engine's threads under ThreadSanitizer: its unit tests (Engine*,
@@ -28,9 +45,10 @@ done
 echo "== build (tsan, engine tests)"
 bash scripts/build.sh tsan ferro_unit_tests transport_harness
 echo "== tests (tsan, engine)"
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 TMPDIR=$run_tmp \
   ctest --test-dir build-tsan -j2 --output-on-failure --timeout 600 \
   -R '^(Engine|Platform)[A-Za-z]*\.|^engine_'
+check_tmp tsan
 
 if [ -x scripts/fuzz.sh ]; then
   echo "== fuzz (bounded)"

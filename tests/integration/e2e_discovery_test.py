@@ -60,6 +60,8 @@ class Deployment:
         self.server = None
 
     def start_server(self) -> wire.Server:
+        if self.server:
+            self.server.stop()
         self.server = wire.Server(cwd=self.workdir, prefix=["ip", "netns", "exec", self.net.ns["srv"]])
         return self.server.start()
 

@@ -149,7 +149,9 @@ def wait_for_port(port: int, timeout: float = 10.0) -> None:
 
 
 class Server:
-    """A server process started from a program folder, with its output in a file."""
+    """A server process started from a program folder, with its output in
+    files of a private folder that stop() removes (the texts stay readable
+    through log() and stderr() afterwards)."""
 
     def __init__(self, program_dir: str | None = None, cwd: str | None = None,
                  prefix: list[str] | None = None):
@@ -159,8 +161,10 @@ class Server:
         # default it gets a private one holding a copy of the program's file.
         self._own_cwd = cwd is None
         self.cwd = cwd or private_working_dir(self.program_dir)
-        self.log_path = tempfile.mktemp(prefix="ferrolink-", suffix=".log")
-        self.err_path = self.log_path + ".err"
+        self._log_dir = tempfile.mkdtemp(prefix="ferrolink-log-")
+        self.log_path = os.path.join(self._log_dir, "server.log")
+        self.err_path = os.path.join(self._log_dir, "server.err")
+        self._kept = None  # (log, stderr) once stopped
         self.proc = None
 
     def start(self, wait: bool = True) -> "Server":
@@ -174,12 +178,10 @@ class Server:
         return self
 
     def log(self) -> str:
-        with open(self.log_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
+        return self._kept[0] if self._kept else _read_text(self.log_path)
 
     def stderr(self) -> str:
-        with open(self.err_path, "rb") as f:
-            return f.read().decode("utf-8", "replace")
+        return self._kept[1] if self._kept else _read_text(self.err_path)
 
     def wait_log(self, pattern: str, timeout: float = 5.0) -> str:
         deadline = time.monotonic() + timeout
@@ -198,6 +200,9 @@ class Server:
         for f in (getattr(self, "_out", None), getattr(self, "_err", None)):
             if f:
                 f.close()
+        if self._kept is None:
+            self._kept = (_read_text(self.log_path), _read_text(self.err_path))
+        shutil.rmtree(self._log_dir, ignore_errors=True)
         if self._own_cwd:
             shutil.rmtree(self.cwd, ignore_errors=True)
 
@@ -206,6 +211,14 @@ class Server:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+def _read_text(path: str) -> str:
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+    except FileNotFoundError:
+        return ""
 
 
 def wait_for_port_listening_push(table: str = "/proc/net/tcp", timeout: float = 5.0) -> None:
