@@ -134,6 +134,27 @@ class RootCheckTest(unittest.TestCase):
         self.assertIn("running it again through sudo", r.stderr)
 
 
+@unittest.skipUnless(os.environ.get("FERRO_BUILD"), "FERRO_BUILD names no build folder")
+class InstallTreeTest(unittest.TestCase):
+    def test_install_writes_a_unit_for_its_folder(self):
+        with tempfile.TemporaryDirectory(prefix="ferrolink-install-") as root:
+            prefix = os.path.join(root, "opt", "ferrolink")
+            subprocess.run(["cmake", "--install", os.environ["FERRO_BUILD"], "--prefix", prefix],
+                           check=True, capture_output=True)
+            self.assertTrue(os.access(os.path.join(prefix, "Ferrolink"), os.X_OK))
+            with open(os.path.join(prefix, "systemd", "ferrolink.service")) as f:
+                unit = f.read()
+            self.assertIn(f"\nWorkingDirectory={prefix}\n", unit)
+            self.assertIn(f"\nExecStart={prefix}/Ferrolink\n", unit)
+            self.assertNotIn("@", unit)
+            if shutil.which("systemd-analyze"):
+                r = subprocess.run(["systemd-analyze", "verify",
+                                    os.path.join(prefix, "systemd", "ferrolink.service")],
+                                   capture_output=True, text=True)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stderr.strip(), "")
+
+
 if __name__ == "__main__":
     import wire
 
