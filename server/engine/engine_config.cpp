@@ -129,30 +129,7 @@ bool WriteFileBytes(const std::string& path, std::string_view bytes) {
   return (std::fclose(f) == 0) && ok;
 }
 
-void ApplyConfigValues(const ConfigValues& v) {
-  EngineConfig& c = Config();
-  c.magicCookie = v.magicCookie;
-  c.DiscoveryPort = v.discoveryPort;
-  c.CommandPort = static_cast<uint16_t>(v.discoveryPort + 1);
-  c.AgentPort = static_cast<uint16_t>(v.discoveryPort + 2);
-  c.GroupPort = static_cast<uint16_t>(v.discoveryPort + 6);
-  c.multicastGroup = v.multicastGroup;
-  c.monitorPollingIntervalMs = v.monitorPollingIntervalMs;
-  c.igmpReportIntervalMs = v.igmpReportIntervalMs;
-}
-
 }  // namespace
-
-EngineConfig& Config() {
-  static EngineConfig config;
-  return config;
-}
-
-ConfigValues DefaultConfigValues() {
-  ConfigValues v;
-  v.multicastGroup = GroupValue(kDefaultMulticastGroup);
-  return v;
-}
 
 uint8_t ConfigScrambleByte(uint8_t x) {
   if (x < 32 || x > 127) return x;

@@ -1,36 +1,21 @@
 #pragma once
-// The engine's network settings, read from cfg/define.ecf when the engine
-// starts. Engine threads read these values without a lock: each is a single
-// aligned word, written only on the main thread.
+// The engine's configuration file cfg/define.ecf, read into the settings of
+// config/config_values.h when the engine starts.
 //
 // The file is text, one "key=value" per line with CR LF between lines,
 // every printable byte scrambled by an affine substitution, followed by two
 // check bytes that make the folded byte sum 0xFF. The pure functions below
 // work on bytes; the load and save functions are a thin file layer on top.
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "config/config_values.h"
+
 namespace ferro {
-
-struct EngineConfig {
-  std::atomic<uint32_t> magicCookie{0};     // host order; stamped into every packet header
-  std::atomic<uint16_t> DiscoveryPort{0};   // base UDP port: broadcast sockets' local port
-  std::atomic<uint16_t> CommandPort{0};     // DiscoveryPort + 1: unicast sockets' local port
-  std::atomic<uint16_t> AgentPort{0};       // DiscoveryPort + 2: destination of every request
-  std::atomic<uint16_t> GroupPort{0};       // DiscoveryPort + 6: multicast sockets' local port
-  std::atomic<uint32_t> multicastGroup{0};  // IPv4, network order
-  std::atomic<uint32_t> monitorPollingIntervalMs{0};
-  std::atomic<uint32_t> igmpReportIntervalMs{0};
-  std::atomic<bool> PortInUse{false};  // binding DiscoveryPort failed
-};
-
-// The process-wide configuration (all zero until the first successful load).
-EngineConfig& Config();
 
 // ---- File format ---------------------------------------------------------
 
@@ -40,21 +25,6 @@ inline constexpr char kEngineConfigPath[] = "cfg/define.ecf";
 inline constexpr size_t kConfigFileMaxBytes = 511;
 // An interval line holds at most 4 decimal digits.
 inline constexpr uint32_t kMaxIntervalSeconds = 9999;
-
-inline constexpr uint16_t kDefaultDiscoveryPort = 0xFC01;  // 64513
-inline constexpr char kDefaultMulticastGroup[] = "239.255.255.100";
-inline constexpr uint32_t kDefaultMonitorIntervalMs = 15000;
-inline constexpr uint32_t kDefaultIgmpIntervalMs = 120000;
-
-// The values a file holds (absent keys give the defaults).
-struct ConfigValues {
-  uint32_t magicCookie = 0;
-  uint16_t discoveryPort = kDefaultDiscoveryPort;
-  uint32_t multicastGroup = 0;  // network order; see DefaultConfigValues()
-  uint32_t monitorPollingIntervalMs = kDefaultMonitorIntervalMs;
-  uint32_t igmpReportIntervalMs = kDefaultIgmpIntervalMs;
-};
-ConfigValues DefaultConfigValues();
 
 // The substitution of one byte: codes 32..127 are mapped, others unchanged.
 uint8_t ConfigScrambleByte(uint8_t x);

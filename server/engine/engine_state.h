@@ -23,65 +23,34 @@
 #include <unordered_set>
 #include <vector>
 
+#include "net/lock_ranks.h"
+#include "net/packet_queue.h"
 #include "net/received_packet.h"
-#include "platform/event.h"
 #include "platform/ordered_mutex.h"
 
 namespace ferro {
 
+// The engine's ranks; 5..8 are the transport's (net/lock_ranks.h).
 enum LockRank : int {
   kRankSetVec = 1,
   kRankActionList = 2,
   kRankAgentTable = 3,
   kRankTftpSession = 4,
-  kRankAdapterSocket = 5,
-  kRankReceiveSocket = 6,
-  kRankPacketQueue = 7,
-  kRankTransferQueue = 8,
-  kRankDiscoveryList = 9,
-  kRankTrapRecord = 10,
-  kRankSequence = 11,
+  kRankDiscoveryList = kRankAboveTransport,
+  kRankTrapRecord,
+  kRankSequence,
 };
+static_assert(kRankTftpSession < kRankAdapterSocket);
 
 // Locks of containers defined beside the code that fills them (AgentTable,
 // TftpSessionList, g_setVec, DiscoveryList). The transport's two locks are in
-// net/transport.h, the queue locks inside PacketQueue.
+// net/transport.h, the queues and their locks in net/packet_queue.h.
 OrderedMutex& ActionListLock();
 OrderedMutex& AgentTableLock();
 OrderedMutex& TftpSessionLock();
 OrderedMutex& SetVecLock();
 OrderedMutex& DiscoveryListLock();
 OrderedMutex& TrapRecordLock();
-
-// A FIFO of received datagrams with its lock and auto-reset event. The
-// producer appends (each under the lock) and signals once after it has
-// released its own locks; the consumer takes records one at a time and owns
-// each record it took.
-class PacketQueue {
- public:
-  PacketQueue(int rank, const char* name) : lock_(rank, name) {}
-
-  void Append(std::unique_ptr<ReceivedPacket> packet);
-  void Signal() { event_.Set(); }
-  // Oldest record, or nullptr when the queue is empty.
-  std::unique_ptr<ReceivedPacket> TryTake();
-  // Waits (without time limit) until a record is there or `stop` is set;
-  // nullptr only when stopping. Wake() lets a waiter re-check `stop`.
-  std::unique_ptr<ReceivedPacket> Take(const std::atomic<bool>& stop);
-  void Wake() { event_.Set(); }
-  void Clear();
-  size_t Size();
-
- private:
-  OrderedMutex lock_;
-  Event event_{Event::Mode::kAutoReset};
-  std::list<std::unique_ptr<ReceivedPacket>> items_;
-};
-
-// Datagrams for the protocol layer (PacketProcessThread) and for transfers
-// and upgrade replies (TransferProcessThread).
-PacketQueue& PacketQueueOf();
-PacketQueue& TransferQueueOf();
 
 // One request awaiting replies.
 using ActionCallback = int32_t (*)(const uint8_t* packet, int32_t length, void* param);

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/engine_state.h"
+#include "net/packet_queue.h"
 #include "net/transport.h"
 
 namespace ferro {

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "engine/engine_config.h"
-#include "engine/engine_state.h"
+#include "config/config_values.h"
+#include "net/lock_ranks.h"
 
 namespace ferro {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/engine_config.h"
+#include "config/config_values.h"
 
 namespace ferro {
 
