@@ -1,8 +1,10 @@
 // The Ferrolink SOAP service: the one source of the wire contract.
 //
 // soapcpp2 reads this header at build time and generates the marshalling
-// code, the dispatcher, the namespace table, Device.wsdl and the sample
-// request messages (auto/*.req.xml). Nothing it generates is kept in git.
+// code, the dispatcher, the namespace table and the sample request messages
+// (auto/*.req.xml); describe_service.py makes the published Device.wsdl from
+// it too, in the document/literal form that describes the same messages.
+// Nothing generated is kept in git.
 //
 // Style: RPC with SOAP encoding, namespace "urn:Halvex" under the prefix
 // "ns". Members are plain values (std::string, std::wstring, numbers,

@@ -8,6 +8,7 @@ import socket
 import time
 import unittest
 
+import description
 import wire
 
 # Operation -> root element of its answer.
@@ -215,6 +216,56 @@ class ContractTest(unittest.TestCase):
         agent = "<vecSwitchInfo><macAddr>00-11-22-33-44-55</macAddr></vecSwitchInfo>"
         resp = wire.call("AddUpgradeAgent", agent * 3)
         self.assert_envelope(resp, 1, "AddUpgradeAgentResponse")
+
+    def test_served_description_is_document_literal(self):
+        # What standard toolkits need: a request element per operation, all
+        # members optional, lists as repeated elements, GSoapClose one-way,
+        # and a SOAP 1.2 binding beside the 1.1 one, both document/literal.
+        from lxml import etree
+
+        resp = wire.get("/Device.wsdl")
+        with open(description.wsdl_path(), "rb") as f:
+            self.assertEqual(resp.body, f.read().replace(b"\r\n", b"\n"))
+        doc = etree.fromstring(resp.body)
+        ns = {"w": description.WSDL, "x": description.XSD,
+              "s11": "http://schemas.xmlsoap.org/wsdl/soap/",
+              "s12": "http://schemas.xmlsoap.org/wsdl/soap12/"}
+        port_type = doc.find("w:portType", ns)
+        operations = {op.get("name"): op for op in port_type.findall("w:operation", ns)}
+        self.assertEqual(set(operations), set(OPERATIONS) | {"GSoapClose"})
+        self.assertIsNone(operations["GSoapClose"].find("w:output", ns))
+        for name, op in operations.items():
+            if name != "GSoapClose":
+                self.assertIsNotNone(op.find("w:output", ns), name)
+        for prefix in ("s11", "s12"):
+            binding = doc.find(f"w:binding/{prefix}:binding/..", ns)
+            self.assertIsNotNone(binding, prefix)
+            self.assertEqual(binding.find(f"{prefix}:binding", ns).get("style"), "document")
+            uses = {b.get("use") for b in binding.iter(f"{{{ns[prefix]}}}body")}
+            self.assertEqual(uses, {"literal"})
+        schema = doc.find("w:types/x:schema", ns)
+        self.assertEqual(schema.get("elementFormDefault"), "unqualified")
+        elements = list(schema.iter(f"{{{description.XSD}}}element"))
+        locals_ = [e for e in elements if e.getparent().tag != f"{{{description.XSD}}}schema"]
+        self.assertEqual({e.get("minOccurs") for e in locals_}, {"0"})
+        lists = {e.get("name") for e in locals_ if e.get("maxOccurs") == "unbounded"}
+        self.assertEqual(lists, {"arrList", "ReqXml", "vecSwitchInfo"})
+        request = schema.find("x:element[@name='GetReqXmlList']", ns)
+        self.assertIsNotNone(request)  # an empty request is still an element
+
+    def test_answers_are_checked_against_the_description(self):
+        # Every answer a test receives passes this check (wire.post); a
+        # drift between the wire and the description must fail it.
+        good = wire.call("GetSwitchInfoList", "<monitorNum>0</monitorNum>").body
+        description.check_answer(good)
+        swapped = good.replace(b"<nErrorCode>0</nErrorCode><nSwitchNum>0</nSwitchNum>",
+                               b"<nSwitchNum>0</nSwitchNum><nErrorCode>0</nErrorCode>")
+        unknown = good.replace(b"<nSwitchNum>0</nSwitchNum>", b"<nSwitchNum>0</nSwitchNum><x>1</x>")
+        wrong_type = good.replace(b"<nSwitchNum>0</nSwitchNum>", b"<nSwitchNum>many</nSwitchNum>")
+        for bad in (swapped, unknown, wrong_type):
+            self.assertNotEqual(bad, good)
+            with self.assertRaises(AssertionError):
+                description.check_answer(bad)
 
     def test_published_samples_cover_every_operation(self):
         names = {os.path.basename(p)[len("Device."):-len(".req.xml")]

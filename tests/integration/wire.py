@@ -44,44 +44,62 @@ class Response:
 # How tests reach 127.0.0.1: directly, or inside another network namespace
 # (see use_namespace).
 connect = socket.create_connection
+_namespace: str | None = None
 
 
 def use_namespace(ns: str | None) -> None:
     """Makes every later connection of this module (and of tests that call
-    wire.connect) start from loopback of network namespace `ns`, or from the
-    caller's own namespace again with None."""
-    global connect
+    wire.connect or wire.listen) start from loopback of network namespace
+    `ns`, or from the caller's own namespace again with None."""
+    global connect, _namespace
+    _namespace = ns
     if ns is None:
         connect = socket.create_connection
         return
+    connect = lambda address, timeout=None: in_namespace(  # noqa: E731
+        lambda: socket.create_connection(address, timeout=timeout))
+
+
+def in_namespace(make):
+    """Calls make() so that the sockets it creates belong to the namespace
+    chosen with use_namespace, and returns its result."""
+    if _namespace is None:
+        return make()
     import ctypes
     import threading
 
     libc = ctypes.CDLL(None, use_errno=True)
     clone_newnet = 0x40000000
+    # A socket belongs to the namespace of the thread that made it, so a
+    # short-lived thread enters the namespace and makes the socket.
+    box = {}
 
-    def create(address, timeout=None):
-        # A socket belongs to the namespace of the thread that made it, so a
-        # short-lived thread enters the namespace and makes the socket.
-        box = {}
+    def run():
+        try:
+            with open(f"/var/run/netns/{_namespace}") as f:
+                if libc.setns(f.fileno(), clone_newnet) != 0:
+                    raise OSError(ctypes.get_errno(), "setns failed")
+            box["result"] = make()
+        except BaseException as e:  # handed to the caller
+            box["error"] = e
 
-        def make():
-            try:
-                with open(f"/var/run/netns/{ns}") as f:
-                    if libc.setns(f.fileno(), clone_newnet) != 0:
-                        raise OSError(ctypes.get_errno(), "setns failed")
-                box["sock"] = socket.create_connection(address, timeout=timeout)
-            except BaseException as e:  # handed to the caller
-                box["error"] = e
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+    if "error" in box:
+        raise box["error"]
+    return box["result"]
 
-        t = threading.Thread(target=make)
-        t.start()
-        t.join()
-        if "error" in box:
-            raise box["error"]
-        return box["sock"]
 
-    connect = create
+def listen(port: int) -> socket.socket:
+    """A listening TCP socket on 127.0.0.1:`port` (in the chosen namespace)."""
+    def make():
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind(("127.0.0.1", port))
+        s.listen(16)
+        return s
+    return in_namespace(make)
 
 
 def exchange(data: bytes, timeout: float = 20.0, port: int = SERVICE_PORT) -> bytes:
@@ -102,9 +120,17 @@ def get(target: str, **kw) -> Response:
 
 
 def post(body: bytes, content_type: str = "text/xml; charset=utf-8", **kw) -> Response:
+    """Posts a SOAP message. Every answer of the service (not its faults) is
+    checked against the schema of the published description, so that the
+    description and the wire cannot drift apart unnoticed."""
     head = (f"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: {content_type}\r\n"
             f"Content-Length: {len(body)}\r\n\r\n").encode()
-    return Response(exchange(head + body, **kw))
+    resp = Response(exchange(head + body, **kw))
+    if resp.status_line == "HTTP/1.1 200 OK":
+        import description
+
+        description.check_answer(resp.body)
+    return resp
 
 
 def envelope(operation: str, children: str = "", version: int = 1, header: bool = False) -> bytes:
