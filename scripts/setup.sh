@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   git python3 iproute2 iptables procps psmisc curl socat chromium
   tftpd-hpa
+  python3-zeep python3-lxml nodejs
 )
 
 missing=()
@@ -32,4 +33,17 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The npm "soap" package for the client tests, at the versions the lock file
+# pins; reinstalled only when the lock file changed since the last install.
+node_dir=$(cd "$(dirname "$0")/.." && pwd)/tests/clients/node
+if ! command -v npm >/dev/null; then
+  echo "setup: installing npm"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends npm >/dev/null
+fi
+if [ ! -f "$node_dir/node_modules/.package-lock.json" ] ||
+   [ "$node_dir/package-lock.json" -nt "$node_dir/node_modules/.package-lock.json" ]; then
+  echo "setup: installing the node client packages (npm ci)"
+  (cd "$node_dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 fi
