@@ -152,6 +152,11 @@ class ThirdPartyClientsTest(unittest.TestCase):
             names = ok["GetReqXmlList"]
             self.assertEqual(names["nNum"], len(names.get("ReqXml") or []))
 
+        # An upgrade status, once uploads are queued, is that of the agent asked for.
+        status = ok.get("GetUpgradeStatus")
+        if status and text(status["agentInfo"]["macAddr"]):
+            self.assertEqual(status["agentInfo"]["macAddr"], first)
+
         # On the wire: the request bodies the clients sent.
         sent = {}
         for e in exchanges:

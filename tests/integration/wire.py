@@ -119,6 +119,11 @@ def get(target: str, **kw) -> Response:
     return Response(exchange(f"GET {target} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode(), **kw))
 
 
+# Whether post() checks each answer against the published description; tools
+# that time the server's answers switch it off.
+check_answers = True
+
+
 def post(body: bytes, content_type: str = "text/xml; charset=utf-8", **kw) -> Response:
     """Posts a SOAP message. Every answer of the service (not its faults) is
     checked against the schema of the published description, so that the
@@ -126,7 +131,7 @@ def post(body: bytes, content_type: str = "text/xml; charset=utf-8", **kw) -> Re
     head = (f"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: {content_type}\r\n"
             f"Content-Length: {len(body)}\r\n\r\n").encode()
     resp = Response(exchange(head + body, **kw))
-    if resp.status_line == "HTTP/1.1 200 OK":
+    if check_answers and resp.status_line == "HTTP/1.1 200 OK":
         import description
 
         description.check_answer(resp.body)

@@ -123,7 +123,9 @@ class Report {
                    .Done();
     }
     steps_.push_back(entry + "}");
-    soap_end(ctx_);  // the answer is recorded: free what the call read
+    // The answer is recorded: free what the call made and read.
+    soap_destroy(ctx_);
+    soap_end(ctx_);
   }
 
   void Raw(const std::string& entry) { steps_.push_back(entry); }
