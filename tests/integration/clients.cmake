@@ -9,11 +9,14 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${FERRO_CLIENT_GEN}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${FERRO_CLIENT_GEN}
   # -N fl: type prefix "fl" and one proxy per binding (SOAP 1.1 and 1.2).
-  COMMAND wsdl2h -c++11 -N fl -o ${FERRO_CLIENT_GEN}/device.h ${FERRO_DIST}/auto/Device.wsdl
-          > ${FERRO_CLIENT_GEN}/wsdl2h.log
-  COMMAND soapcpp2 -C -j -L -x -I/usr/share/gsoap/import -d ${FERRO_CLIENT_GEN}
-          ${FERRO_CLIENT_GEN}/device.h > ${FERRO_CLIENT_GEN}/soapcpp2.log
-  DEPENDS ${FERRO_DIST}/auto/Device.wsdl ferro_auto_files
+  # The tools' banners and notes go to logs in the build tree.
+  COMMAND ${CMAKE_COMMAND} -DLOG=${FERRO_CLIENT_GEN}/wsdl2h.log
+          "-DCMD=wsdl2h$<SEMICOLON>-c++11$<SEMICOLON>-N$<SEMICOLON>fl$<SEMICOLON>-o$<SEMICOLON>${FERRO_CLIENT_GEN}/device.h$<SEMICOLON>${FERRO_DIST}/auto/Device.wsdl"
+          -P ${CMAKE_SOURCE_DIR}/server/quietly.cmake
+  COMMAND ${CMAKE_COMMAND} -DLOG=${FERRO_CLIENT_GEN}/soapcpp2.log
+          "-DCMD=soapcpp2$<SEMICOLON>-C$<SEMICOLON>-j$<SEMICOLON>-L$<SEMICOLON>-x$<SEMICOLON>-I/usr/share/gsoap/import$<SEMICOLON>-d${FERRO_CLIENT_GEN}$<SEMICOLON>${FERRO_CLIENT_GEN}/device.h"
+          -P ${CMAKE_SOURCE_DIR}/server/quietly.cmake
+  DEPENDS ${FERRO_DIST}/auto/Device.wsdl ferro_auto_files ${CMAKE_SOURCE_DIR}/server/quietly.cmake
   COMMENT "wsdl2h + soapcpp2: generating a client from the published Device.wsdl"
   VERBATIM)
 add_executable(ferro_gsoap_client ${CMAKE_CURRENT_SOURCE_DIR}/clients/cpp/device_client.cpp
