@@ -20,6 +20,9 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# npm comes with some Node.js builds and is Debian's own package otherwise.
+command -v npm >/dev/null || missing+=(npm)
+
 if ((${#missing[@]})); then
   SUDO=""
   if [ "$(id -u)" -ne 0 ]; then
@@ -38,10 +41,6 @@ fi
 # The npm "soap" package for the client tests, at the versions the lock file
 # pins; reinstalled only when the lock file changed since the last install.
 node_dir=$(cd "$(dirname "$0")/.." && pwd)/tests/clients/node
-if ! command -v npm >/dev/null; then
-  echo "setup: installing npm"
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends npm >/dev/null
-fi
 if [ ! -f "$node_dir/node_modules/.package-lock.json" ] ||
    [ "$node_dir/package-lock.json" -nt "$node_dir/node_modules/.package-lock.json" ]; then
   echo "setup: installing the node client packages (npm ci)"
