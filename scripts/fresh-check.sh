@@ -139,6 +139,14 @@ for f in /etc/apt/sources.list.d/*.sources /etc/apt/sources.list; do
   [ -f "$f" ] && cp "$f" "$root/etc/apt/${f#/etc/apt/}"
 done
 cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+# The certificate authorities this machine trusts besides Debian's own, so
+# that HTTPS (the npm registry, for the client tests' packages) is trusted in
+# the root as it is here; the root's ca-certificates package adds them to its
+# store when setup installs it.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+  mkdir -p "$root/usr/local/share/ca-certificates"
+  cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+fi
 
 # `ip netns exec` needs "/" to be a mount point and a writable /run; the
 # kernel file systems are those of this machine.
