@@ -50,18 +50,15 @@ cd - >/dev/null
 
 echo "run: starting the engine and a first discovery"
 # Start the engine and a first discovery, as the user interface does.
-call() { "$PY" tools/soapcall.py "$@"; }
+ctl() { "$PY" "$DIST/tools/ferroctl" "$@"; }
 for _ in $(seq 50); do
-  call GetRefreshTime >/dev/null 2>&1 && break
+  ctl interval poll >/dev/null 2>&1 && break
   sleep 0.1
 done
-call EngineLayerStartup >/dev/null
+ctl start >/dev/null
 sleep 1
-call SetDiscoverToAgents >/dev/null
-sleep 3.5
-found=$(call --raw GetSwitchInfoList monitorNum=0 | grep -o '<nSwitchNum>[0-9]*' | cut -d'>' -f2)
-first=$(call --raw GetSwitchInfoList monitorNum=0 | grep -o '<agentIpAddr>[^<]*' | head -1 | cut -d'>' -f2)
-mac=$(call --raw GetSwitchInfoList monitorNum=0 | grep -o '<macAddr>[^<]*' | head -1 | cut -d'>' -f2)
+found=$(ctl discover --csv 2>/dev/null | tail -n +2 | wc -l)
+first=$(ctl list --csv | sed -n 2p | cut -d, -f1)
 
 cat <<INFO
 
@@ -70,11 +67,11 @@ cat <<INFO
    Web console : http://127.0.0.1:64567/index.html
    Service     : http://127.0.0.1:64567/   (SOAP 1.1 and 1.2, namespace urn:Halvex)
    Push channel: 127.0.0.1:64568
-   Try:
-     tools/soapcall.py GetSwitchInfoList monitorNum=0
-     tools/soapcall.py AddMonitorAgent strIpAddress=$first strMacAddr=$mac
-     tools/soapcall.py GetMonitorStatus monitorNum=1
-     tools/soapcall.py GetTrapList            (3 agents send a trap every 30 s)
+   Try (ferroctl --help lists every command):
+     build/dist/tools/ferroctl list
+     build/dist/tools/ferroctl watch add $first
+     build/dist/tools/ferroctl watch status
+     build/dist/tools/ferroctl traps --follow     (3 agents send a trap every 30 s)
    Agents      : tools/sim/simctl.py $work/sim.sock list   (as root)
    Ctrl-C stops the server and removes the network.
 == server log continues

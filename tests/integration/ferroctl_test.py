@@ -1,0 +1,314 @@
+"""ferroctl against a real server: the server runs in the server namespace of
+a private test network with the capabilities its systemd unit keeps,
+simulated agents answer in the LAN namespace, and ferroctl is the installed
+program-folder copy, started from an unrelated folder inside the server
+namespace (the service answers SOAP to local callers only)."""
+
+import csv
+import io
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tools", "netns"))
+sys.path.insert(0, os.path.join(ROOT, "tools", "sim"))
+
+import wire  # noqa: E402
+from ferrosim.control import SimProcess  # noqa: E402
+from testnet import TestNet, require_netns  # noqa: E402
+
+AGENTS = 6
+LOADER = 1  # the last agent answers in loader mode
+FIRST_MAC = "02-46-4C-00-00-00"
+MAC_RE = r"[0-9A-F]{2}(?:-[0-9A-F]{2}){5}"
+
+
+def unit_capabilities() -> list[str]:
+    """The capability bounding set of the systemd unit, as setpriv takes it."""
+    with open(os.path.join(ROOT, "tools", "systemd", "ferrolink.service.in")) as f:
+        line = next(x for x in f if x.startswith("CapabilityBoundingSet="))
+    return [c.lower().removeprefix("cap_") for c in line.split("=", 1)[1].split()]
+
+
+def mac(i: int) -> str:
+    return f"02-46-4C-00-00-{i:02X}"
+
+
+class Site:
+    """A test network, the simulator, a server and a folder to run ferroctl from."""
+
+    def __init__(self, agents=AGENTS, sim_args=()):
+        self.net = TestNet(lans=1)
+        self.net.up()
+        try:
+            wire.use_namespace(self.net.ns["srv"])
+            self.sim = SimProcess.start(self.net, "lan", [
+                "--first-ip", self.net.agent_ip(0, "lan"), "--count", str(agents),
+                "--loader", str(LOADER), *sim_args])
+            self.workdir = tempfile.mkdtemp(prefix="ferrolink-ctl-")
+            os.makedirs(os.path.join(self.workdir, "cfg"))
+            shutil.copy(os.path.join(wire.dist_dir(), "cfg", "define.ecf"),
+                        os.path.join(self.workdir, "cfg", "define.ecf"))
+            self.elsewhere = tempfile.mkdtemp(prefix="ferrolink-cwd-")
+            self.server = None
+        except BaseException:
+            self.close()
+            raise
+
+    def start_server(self) -> wire.Server:
+        if self.server:
+            self.server.stop()
+        caps = ",".join(["-all"] + [f"+{c}" for c in unit_capabilities()])
+        self.server = wire.Server(cwd=self.workdir, prefix=[
+            "ip", "netns", "exec", self.net.ns["srv"], "setpriv", f"--bounding-set={caps}"])
+        return self.server.start()
+
+    def ctl(self, *args: str, timeout: float = 120) -> subprocess.CompletedProcess:
+        return subprocess.run(
+            ["ip", "netns", "exec", self.net.ns["srv"],
+             os.path.join(wire.dist_dir(), "tools", "ferroctl"), *args],
+            cwd=self.elsewhere, capture_output=True, text=True, timeout=timeout)
+
+    def close(self):
+        if getattr(self, "server", None):
+            self.server.stop()
+        if getattr(self, "sim", None):
+            self.sim.stop()
+        wire.use_namespace(None)
+        self.net.down()
+        for d in (getattr(self, "workdir", None), getattr(self, "elsewhere", None)):
+            if d:
+                shutil.rmtree(d, ignore_errors=True)
+
+
+class CtlCase(unittest.TestCase):
+    def ok(self, r: subprocess.CompletedProcess) -> str:
+        self.assertEqual(r.returncode, 0, f"{r.args[4:]}: {r.stderr}{r.stdout}")
+        return r.stdout
+
+    def fails(self, r: subprocess.CompletedProcess, status: int, message: str) -> None:
+        self.assertEqual(r.returncode, status, f"{r.args[4:]}: {r.stderr}{r.stdout}")
+        self.assertIn(message, r.stderr)
+        self.assertNotIn("Traceback", r.stderr)
+
+
+@unittest.skipUnless(os.access(os.path.join(wire.dist_dir(), "tools", "ferroctl"), os.X_OK),
+                     "the program folder has no tools/ferroctl")
+@require_netns
+class WithoutServerTest(CtlCase):
+    """Every command says clearly that nobody answers, without a traceback."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.site = Site(agents=1)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.site.close()
+
+    def test_each_command_names_the_missing_server(self):
+        saved = os.path.join(self.site.elsewhere, "fleet.cfg")
+        with open(saved, "wb") as f:
+            f.write(b"\0" * 1608)
+        commands = [["start"], ["discover"], ["list"], ["watch", "status"],
+                    ["watch", "add", "10.61.1.1"], ["watch", "del", "10.61.1.1"], ["traps"],
+                    ["set", FIRST_MAC, "--name", "x"],
+                    ["password", FIRST_MAC, "--old", "a", "--new", "b"],
+                    ["restore", FIRST_MAC], ["upgrade", saved, FIRST_MAC], ["save", saved],
+                    ["load", saved], ["interval", "poll"], ["interval", "igmp", "60"], ["stop"],
+                    ["raw", "GetRefreshTime"]]
+        for args in commands:
+            with self.subTest(args=args):
+                r = self.site.ctl(*args)
+                self.fails(r, 3, "no server answers at http://127.0.0.1:64567/")
+                self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+
+    def test_help_of_every_command(self):
+        top = self.ok(self.site.ctl("--help"))
+        commands = re.findall(r"^    (\w+)  +\S", top, re.M)
+        self.assertEqual(set(commands), {"start", "discover", "list", "watch", "traps", "set",
+                                         "password", "restore", "upgrade", "save", "load",
+                                         "interval", "stop", "raw"})
+        for name in commands:
+            with self.subTest(command=name):
+                self.assertIn(f"usage: ferroctl {name}", self.ok(self.site.ctl(name, "--help")))
+
+    def test_usage_errors(self):
+        cases = [(["set", "02-46-4C-00-00", "--name", "x"], "is not a MAC address"),
+                 (["set", FIRST_MAC], "nothing to change"),
+                 (["set", FIRST_MAC, "--ip", "10.61.1.300"], "is not an IPv4 address"),
+                 (["set", FIRST_MAC, "--name", "n" * 21], "longer than the agents keep"),
+                 (["set", FIRST_MAC, "--field", "productName=x"], "NAME=VALUE"),
+                 (["upgrade", "/nonexistent/fw.bin", FIRST_MAC], "no such file"),
+                 (["load", "/nonexistent/fleet.cfg"], "no such file"),
+                 (["interval", "poll", "0"], "1 to 9999"),
+                 (["raw", "GetRefreshTime", "<broken"], "not well-formed XML")]
+        for args, message in cases:
+            with self.subTest(args=args):
+                self.fails(self.site.ctl(*args), 2, message)
+
+
+@unittest.skipUnless(os.access(os.path.join(wire.dist_dir(), "tools", "ferroctl"), os.X_OK),
+                     "the program folder has no tools/ferroctl")
+@require_netns
+class FleetTest(CtlCase):
+    """Start, discovery, listing, watching, traps, intervals and raw calls
+    against one server; each test leaves the watch list empty."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.site = Site()
+        cls.site.start_server()
+        r = cls.site.ctl("start")
+        if r.returncode != 0:
+            cls.site.close()
+            raise AssertionError(r.stderr)
+        cls.discovered = cls.site.ctl("discover", "--json")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.site.close()
+
+    def test_start_is_reported_and_harmless_twice(self):
+        self.assertEqual(self.ok(self.site.ctl("start")), "engine started\n")
+        self.assertNotIn("raw IGMP socket unavailable", self.site.server.log())
+        self.assertNotIn("SO_BINDTODEVICE", self.site.server.log())
+
+    def test_discover_and_list_in_three_formats(self):
+        agents = json.loads(self.ok(self.discovered))
+        self.assertEqual(sorted(a["macAddr"] for a in agents), [mac(i) for i in range(AGENTS)])
+        self.assertEqual(sum(a["isLoaderMode"] for a in agents), LOADER)
+        self.assertTrue(all(a["watched"] is False for a in agents))
+        first = next(a for a in agents if a["macAddr"] == FIRST_MAC)
+        self.assertEqual(first["agentIpAddr"], self.site.net.agent_ip(0))
+
+        rows = list(csv.reader(io.StringIO(self.ok(self.site.ctl("list", "--csv")))))
+        self.assertEqual(rows[0], ["address", "mac", "name", "model", "firmware", "location",
+                                   "loader", "watched"])
+        self.assertEqual({r[1] for r in rows[1:]}, {mac(i) for i in range(AGENTS)})
+        by_mac = {a["macAddr"]: a for a in agents}
+        for r in rows[1:]:
+            a = by_mac[r[1]]
+            self.assertEqual(r, [a["agentIpAddr"], a["macAddr"], a["systemName"],
+                                 a["productName"], a["fwVersion"], a["location"],
+                                 "yes" if a["isLoaderMode"] else "", ""])
+
+        table = self.ok(self.site.ctl("list")).splitlines()
+        self.assertEqual(table[0].split(), ["ADDRESS", "MAC", "NAME", "MODEL", "FIRMWARE",
+                                            "LOCATION", "LOADER", "WATCHED"])
+        # Aligned: cut at the header's column starts, each row gives the
+        # values of its CSV row.
+        starts = [0] + [m.start() for m in re.finditer(r"(?<=  )\S", table[0])]
+        cut = [[row[a:b].strip() for a, b in zip(starts, starts[1:] + [None])]
+               for row in table[1:]]
+        self.assertEqual(cut, rows[1:])
+
+    def test_watch_add_status_del(self):
+        ip0, ip1 = self.site.net.agent_ip(0), self.site.net.agent_ip(1)
+        self.assertEqual(self.ok(self.site.ctl("watch", "add", ip0, mac(1))),
+                         f"watching {ip0} ({mac(0)})\nwatching {ip1} ({mac(1)})\n")
+        try:
+            self.fails(self.site.ctl("watch", "add", mac(0)), 1, "is already watched")
+            listed = json.loads(self.ok(self.site.ctl("list", "--json")))
+            self.assertEqual([a["macAddr"] for a in listed if a["watched"]], [mac(0), mac(1)])
+            self.assertEqual(len(listed), AGENTS)  # watched ones are not listed twice
+            time.sleep(1.5)  # the first keep-alive polls go out at once
+            status = json.loads(self.ok(self.site.ctl("watch", "status", "--json")))
+            self.assertEqual([s["mac"] for s in status], [mac(0), mac(1)])
+            self.assertTrue(all(s["alive"] for s in status))
+            table = self.ok(self.site.ctl("watch", "status")).splitlines()
+            self.assertEqual(table[0].split(), ["ADDRESS", "MAC", "NAME", "ALIVE", "REPLIED",
+                                                "TIME"])
+            self.assertRegex(table[1], rf"^{re.escape(ip0)} +{mac(0)} .* yes +\w+ +"
+                                       r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d$")
+        finally:
+            out = self.ok(self.site.ctl("watch", "del", ip0, mac(1)))
+        self.assertEqual(out, f"no longer watching {ip0} ({mac(0)})\n"
+                              f"no longer watching {ip1} ({mac(1)})\n")
+        self.fails(self.site.ctl("watch", "del", ip0), 1, "is not watched")
+        self.assertEqual(self.ok(self.site.ctl("watch", "status")), "")
+
+    def test_watch_an_address_nobody_discovered(self):
+        self.assertEqual(self.ok(self.site.ctl("watch", "add", "10.61.9.9")),
+                         "watching 10.61.9.9, an address no discovery has seen yet\n")
+        self.ok(self.site.ctl("watch", "del", "10.61.9.9"))
+        self.fails(self.site.ctl("watch", "add", "02-46-4C-00-99-99"), 1, "no agent with MAC")
+
+    def test_traps_are_drained_with_their_time(self):
+        self.ok(self.site.ctl("traps"))  # whatever came before
+        srv = self.site.net.srv_ip
+        self.site.sim.client.call("trap", agents=0, kind="plain", text="fan failed", to=srv)
+        self.site.sim.client.call("trap", agents=1, kind="tlv", text="port 3 down", to=srv)
+        self.site.server.wait_log("receive trap number", timeout=5)
+        deadline = time.monotonic() + 5
+        lines = []
+        while len(lines) < 2 and time.monotonic() < deadline:
+            lines += self.ok(self.site.ctl("traps")).splitlines()
+            time.sleep(0.2)
+        stamp = r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d"
+        self.assertRegex(lines[0], rf"^{stamp}  {re.escape(self.site.net.agent_ip(0))}  fan failed$")
+        self.assertRegex(lines[1], rf"^{stamp}  {re.escape(self.site.net.agent_ip(1))}  "
+                                   r"\[[^\]]*\]  port 3 down$")
+        r = self.site.ctl("traps")
+        self.assertEqual((r.returncode, r.stdout), (0, ""))
+        self.assertIn("no traps waiting", r.stderr)
+
+    def test_intervals(self):
+        self.assertEqual(self.ok(self.site.ctl("interval", "poll", "30")),
+                         "keep-alive poll interval set to 30 s (written to cfg/define.ecf)\n")
+        self.assertEqual(self.ok(self.site.ctl("interval", "poll")),
+                         "keep-alive poll interval: 30 s\n")
+        self.ok(self.site.ctl("interval", "igmp", "125"))
+        self.assertEqual(self.ok(self.site.ctl("interval", "igmp")),
+                         "IGMP report interval: 125 s\n")
+        self.ok(self.site.ctl("interval", "poll", "15"))
+
+    def test_raw_calls_and_faults(self):
+        out = self.ok(self.site.ctl("raw", "GetMonitorStatus", "monitorNum=0"))
+        self.assertIn("<nMonitorNum>0</nMonitorNum>", out)
+        # A nested value travels as XML.
+        self.ok(self.site.ctl("raw", "AddUpgradeAgent",
+                              "<vecSwitchInfo><macAddr>x</macAddr></vecSwitchInfo>"))
+        r = self.site.ctl("raw", "GetMonitorStatus", "monitorNum=3")
+        self.fails(r, 1, "the server refused GetMonitorStatus: End of file or no input")
+        self.assertIn("Fault", r.stdout)
+        self.fails(self.site.ctl("raw", "NoSuchOperation"), 1, "the server refused")
+        self.assertIn("<ns:SetDiscoverToAgentsResponse>",
+                      self.ok(self.site.ctl("raw", "--xml", "SetDiscoverToAgents")))
+
+
+@unittest.skipUnless(os.access(os.path.join(wire.dist_dir(), "tools", "ferroctl"), os.X_OK),
+                     "the program folder has no tools/ferroctl")
+@require_netns
+class StartAndStopTest(CtlCase):
+    def setUp(self):
+        self.site = Site(agents=1)
+
+    def tearDown(self):
+        self.site.close()
+
+    def test_start_without_configuration_says_why(self):
+        os.remove(os.path.join(self.site.workdir, "cfg", "define.ecf"))
+        self.site.start_server()
+        self.fails(self.site.ctl("start"), 1, "cfg/define.ecf in the server's working folder "
+                                              "is missing or damaged")
+
+    def test_stop_ends_the_server_without_a_traceback(self):
+        self.site.start_server()
+        self.ok(self.site.ctl("start"))
+        r = self.site.ctl("stop")
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "server stopped\n", ""))
+        self.assertEqual(self.site.server.proc.wait(timeout=10), 0)
+        self.fails(self.site.ctl("list"), 3, "no server answers")
+
+
+if __name__ == "__main__":
+    wire.run_tests()
