@@ -613,17 +613,19 @@ class Progress:
     """Per-agent upload lines: redrawn in place on a terminal, otherwise one
     line whenever an agent's state changes."""
 
-    def __init__(self, macs: list[str], out=None):
+    def __init__(self, macs: list[str], size: int, out=None):
         self.macs = macs
+        self.size = size
         self.out = out or sys.stdout
         self.live = self.out.isatty()
         self.drawn = 0
         self.last = {}
 
-    @staticmethod
-    def line(mac: str, st: dict) -> str:
+    def line(self, mac: str, st: dict) -> str:
         state = UPLOAD_STATES.get(st["upgradeStatus"], f"state {st['upgradeStatus']}")
-        total, sent = max(st["fwFileSize"], 0), max(st["transmitedSize"], 0)
+        # A queued upload has not measured its file yet.
+        total = st["fwFileSize"] if st["fwFileSize"] > 0 else self.size
+        sent = max(st["transmitedSize"], 0)
         frac = min(sent / total, 1.0) if total else 0.0
         if st["upgradeStatus"] in (6, 7, UPLOAD_DONE):
             frac = 1.0 if total else frac
@@ -697,15 +699,23 @@ def cmd_upgrade(client: Client, args) -> int:
                           "(ferroctl discover finds the agents); nothing was started")
     client.call("StartUpgrade")
     note(f"uploading {path} ({size:,} bytes, {args.type}) to {len(macs)} agent(s)")
-    progress = Progress(macs)
+    progress = Progress(macs, size)
     status = {}
+    idle = 0
     try:
         while True:
             for mac in macs:
                 status[mac] = upload_status(client, mac)
             progress.show(status)
-            if all(s["upgradeStatus"] in (UPLOAD_DONE, UPLOAD_FAILED) for s in status.values()):
+            states = [s["upgradeStatus"] for s in status.values()]
+            if all(st in (UPLOAD_DONE, UPLOAD_FAILED) for st in states):
                 break
+            # After some failures (a TFTP error, the file gone) the server
+            # does not start the next queued upload by itself.
+            idle = idle + 1 if 0 in states and not any(1 <= st <= 7 for st in states) else 0
+            if idle >= 2:
+                client.call("StartUpgrade")
+                idle = 0
             time.sleep(args.every)
     except KeyboardInterrupt:
         note("stopped watching; the uploads go on in the server "

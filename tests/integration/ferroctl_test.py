@@ -42,6 +42,20 @@ def mac(i: int) -> str:
     return f"02-46-4C-00-00-{i:02X}"
 
 
+def built(*operations: str) -> bool:
+    """Whether the operations do their work in this tree (not yet the
+    default answers of the operations still to be built)."""
+    path = os.path.join(ROOT, "server", "service", "pending_operations.cpp")
+    if not os.path.exists(path):
+        return True
+    with open(path) as f:
+        text = f.read()
+    return not any(f"ns__{op}(" in text for op in operations)
+
+
+CTL = os.environ.get("FERROCTL") or os.path.join(wire.dist_dir(), "tools", "ferroctl")
+
+
 class Site:
     """A test network, the simulator, a server and a folder to run ferroctl from."""
 
@@ -73,8 +87,7 @@ class Site:
 
     def ctl(self, *args: str, timeout: float = 120) -> subprocess.CompletedProcess:
         return subprocess.run(
-            ["ip", "netns", "exec", self.net.ns["srv"],
-             os.path.join(wire.dist_dir(), "tools", "ferroctl"), *args],
+            ["ip", "netns", "exec", self.net.ns["srv"], CTL, *args],
             cwd=self.elsewhere, capture_output=True, text=True, timeout=timeout)
 
     def close(self):
@@ -100,8 +113,32 @@ class CtlCase(unittest.TestCase):
         self.assertNotIn("Traceback", r.stderr)
 
 
-@unittest.skipUnless(os.access(os.path.join(wire.dist_dir(), "tools", "ferroctl"), os.X_OK),
-                     "the program folder has no tools/ferroctl")
+class ProgressTest(unittest.TestCase):
+    """The upload lines on a terminal are redrawn in place."""
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    def test_redraws_every_agent_line_in_place(self):
+        sys.path.insert(0, os.path.join(ROOT, "tools"))
+        import ferroctl
+        out = self.Terminal()
+        p = ferroctl.Progress([mac(0), mac(1)], 1000, out)
+        st = {"upgradeStatus": 4, "fwFileSize": 1000, "transmitedSize": 500, "failedCode": 0}
+        queued = dict(st, upgradeStatus=0, fwFileSize=0, transmitedSize=0)
+        p.show({mac(0): st, mac(1): queued})
+        first = out.getvalue()
+        self.assertNotIn("\x1b[2F", first)
+        p.show({mac(0): dict(st, upgradeStatus=9, transmitedSize=1000), mac(1): queued})
+        second = out.getvalue()[len(first):]
+        self.assertTrue(second.startswith("\x1b[2F\x1b[2K"), repr(second))
+        lines = second[len("\x1b[2F"):].split("\n")
+        self.assertRegex(lines[0], rf"^\x1b\[2K{mac(0)}  Done +1,000 / 1,000 +\[#{{24}}\] 100%$")
+        self.assertRegex(lines[1], rf"^\x1b\[2K{mac(1)}  Queued +0 / 1,000 +\[\.{{24}}\] +0%$")
+
+
+@unittest.skipUnless(os.access(CTL, os.X_OK), "the program folder has no tools/ferroctl")
 @require_netns
 class WithoutServerTest(CtlCase):
     """Every command says clearly that nobody answers, without a traceback."""
@@ -156,8 +193,7 @@ class WithoutServerTest(CtlCase):
                 self.fails(self.site.ctl(*args), 2, message)
 
 
-@unittest.skipUnless(os.access(os.path.join(wire.dist_dir(), "tools", "ferroctl"), os.X_OK),
-                     "the program folder has no tools/ferroctl")
+@unittest.skipUnless(os.access(CTL, os.X_OK), "the program folder has no tools/ferroctl")
 @require_netns
 class FleetTest(CtlCase):
     """Start, discovery, listing, watching, traps, intervals and raw calls
@@ -285,8 +321,7 @@ class FleetTest(CtlCase):
                       self.ok(self.site.ctl("raw", "--xml", "SetDiscoverToAgents")))
 
 
-@unittest.skipUnless(os.access(os.path.join(wire.dist_dir(), "tools", "ferroctl"), os.X_OK),
-                     "the program folder has no tools/ferroctl")
+@unittest.skipUnless(os.access(CTL, os.X_OK), "the program folder has no tools/ferroctl")
 @require_netns
 class StartAndStopTest(CtlCase):
     def setUp(self):
@@ -308,6 +343,205 @@ class StartAndStopTest(CtlCase):
         self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "server stopped\n", ""))
         self.assertEqual(self.site.server.proc.wait(timeout=10), 0)
         self.fails(self.site.ctl("list"), 3, "no server answers")
+
+
+@unittest.skipUnless(os.access(CTL, os.X_OK), "the program folder has no tools/ferroctl")
+@unittest.skipUnless(built("SetDeviceCfgEx", "GetOperateResult"), "device-set operations not built")
+@require_netns
+class DeviceSetTest(CtlCase):
+    """set, password and restore, each waiting for the agent's answer."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.site = Site()
+        cls.sim = cls.site.sim.client
+        cls.site.start_server()
+        for args in (["start"], ["discover"]):
+            r = cls.site.ctl(*args)
+            if r.returncode != 0:
+                cls.site.close()
+                raise AssertionError(r.stderr)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.site.close()
+
+    def setUp(self):
+        self.sim.call("reset")
+
+    def agent(self, i: int) -> dict:
+        return self.sim.call("get", agents=i)["agents"][0]
+
+    def test_rename_and_move_an_agent(self):
+        r = self.site.ctl("set", mac(0), "--name", "lab-switch", "--location", "shelf 2",
+                          "--field", "vlanID=7")
+        self.assertEqual(self.ok(r), f"{mac(0)}: settings answered with result 0 (accepted)\n")
+        self.assertIn("waiting for the agent's answer", r.stderr)
+        fields = self.agent(0)["fields"]
+        self.assertEqual((fields["systemName"], fields["location"]), ("lab-switch", "shelf 2"))
+        # Settings not named keep the values the agent had.
+        self.assertEqual(fields["agentIpAddr"], self.site.net.agent_ip(0))
+        listed = json.loads(self.ok(self.site.ctl("list", "--json")))
+        self.assertEqual(next(a for a in listed if a["macAddr"] == mac(0))["systemName"],
+                         "lab-switch")
+
+    def test_refusal_is_reported_with_its_result(self):
+        self.sim.call("behave", agents=1, check_password=True)
+        r = self.site.ctl("set", mac(1), "--name", "x", "--password", "wrong")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(r.stdout, f"{mac(1)}: settings answered with result 1 (refused)\n")
+        self.assertNotEqual(self.agent(1)["fields"]["systemName"], "x")
+
+    def test_password_and_factory_defaults(self):
+        self.assertEqual(self.ok(self.site.ctl("password", mac(2), "--old", "admin", "--new",
+                                               "s3cret")),
+                         f"{mac(2)}: password change answered with result 0 (accepted)\n")
+        self.assertEqual(self.agent(2)["password"], "s3cret")
+        self.sim.call("set", agents=3, fields={"systemName": "custom"})
+        self.assertEqual(self.ok(self.site.ctl("restore", mac(3))),
+                         f"{mac(3)}: factory defaults answered with result 0 (accepted)\n")
+        self.assertNotEqual(self.agent(3)["fields"]["systemName"], "custom")
+
+    def test_outcomes_of_others_are_not_lost(self):
+        self.assertIn("settings sent", self.ok(self.site.ctl("set", mac(0), "--name", "first",
+                                                             "--no-wait")))
+        time.sleep(1)
+        r = self.site.ctl("set", mac(1), "--name", "second")
+        self.ok(r)
+        self.assertIn(f"also finished: {mac(0)} settings, result 0", r.stderr)
+
+    def test_unknown_agent_and_silence(self):
+        self.fails(self.site.ctl("set", "02-46-4c-00-99-99", "--name", "x"), 1,
+                   "no agent with MAC 02-46-4C-00-99-99")
+        self.sim.call("silence", agents=4, ms=-1)
+        try:
+            r = self.site.ctl("set", mac(4), "--name", "x", timeout=180)
+        finally:
+            self.sim.call("silence", agents=4, ms=0)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(r.stdout, f"{mac(4)}: settings timed out: the agent did not answer "
+                                   "within 50 s\n")
+
+
+@unittest.skipUnless(os.access(CTL, os.X_OK), "the program folder has no tools/ferroctl")
+@unittest.skipUnless(built("SetFwFilePath", "AddUpgradeAgentEx", "StartUpgrade",
+                           "GetUpgradeStatus", "EndUpgrade"), "upgrade operations not built")
+@require_netns
+class UpgradeTest(CtlCase):
+    """Uploads to agents with an interface each and tftpd-hpa as their TFTP
+    server; one agent refuses."""
+
+    AGENTS = 3
+
+    @classmethod
+    def setUpClass(cls):
+        cls.site = Site(agents=cls.AGENTS)
+        try:
+            sim = cls.site.sim.client
+            sim.call("set", fields={"upgradeRebootTime": 1})
+            cls.tftpd = []
+            for i, a in enumerate(sim.call("get")["agents"]):
+                cls.site.net.agent_link("lan", f"ag{i}", a["mac"], a["ip"])
+                cls.tftpd.append(cls.site.net.start_tftpd("lan", a["ip"]))
+            cls.site.start_server()
+            for args in (["start"], ["discover"]):
+                r = cls.site.ctl(*args)
+                if r.returncode != 0:
+                    raise AssertionError(r.stderr)
+        except BaseException:
+            cls.site.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.site.close()
+
+    def test_progress_until_every_upload_ended(self):
+        data = os.urandom(200 * 1024 + 5)
+        with open(os.path.join(self.site.elsewhere, "fw-3.1.bin"), "wb") as f:
+            f.write(data)
+        self.site.sim.client.call("behave", agents=2, upgrade_result=2)
+        r = self.site.ctl("upgrade", "fw-3.1.bin", mac(0), mac(1), mac(2), timeout=300)
+        self.assertEqual(r.returncode, 1, r.stderr)  # one refused
+        lines = r.stdout.splitlines()
+        self.assertEqual(lines[-3:], [f"{mac(0)}: done", f"{mac(1)}: done",
+                                      f"{mac(2)}: failed: the agent refused the upgrade "
+                                      "(result 2) (code 4)"])
+        progress = "\n".join(lines[:-3])
+        # One line per change of state (the transfer itself may fall between
+        # two looks; the reboot wait of 1 s does not).
+        self.assertRegex(progress, rf"{mac(1)}  Queued +0 / 204,805 +\[\.{{24}}\] +0%")
+        for i in (0, 1):
+            self.assertRegex(progress, rf"{mac(i)}  RebootWait +204,805 / 204,805 +\[#{{24}}\] 100%")
+            self.assertRegex(progress, rf"{mac(i)}  Done +204,805 / 204,805 +\[#{{24}}\] 100%")
+        self.assertRegex(progress, rf"{mac(2)}  Failed +0 / 204,805 +\[\.{{24}}\] +0%  "
+                                   r"the agent refused the upgrade \(result 2\) \(code 4\)")
+        for i in (0, 1):
+            with open(self.tftpd[i].path("fw-3.1.bin"), "rb") as f:
+                self.assertEqual(f.read(), data)
+        # Finished uploads were cleared (EndUpgrade).
+        self.fails(self.site.ctl("raw", "GetUpgradeStatus", f"strMacAddr={mac(0)}"), 1,
+                   "the server refused GetUpgradeStatus")
+
+    def test_unknown_agent_starts_nothing(self):
+        path = os.path.join(self.site.elsewhere, "small.bin")
+        with open(path, "wb") as f:
+            f.write(b"x" * 100)
+        self.fails(self.site.ctl("upgrade", path, mac(0), "02-46-4C-00-99-99"), 1,
+                   "02-46-4C-00-99-99: no agent with this MAC is known to the server")
+        self.fails(self.site.ctl("raw", "GetUpgradeStatus", f"strMacAddr={mac(0)}"), 1,
+                   "the server refused GetUpgradeStatus")
+
+
+@unittest.skipUnless(os.access(CTL, os.X_OK), "the program folder has no tools/ferroctl")
+@unittest.skipUnless(built("SaveFile", "LoadFile"), "file operations not built")
+@require_netns
+class SaveLoadTest(CtlCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.site = Site(agents=3)
+        cls.site.start_server()
+        for args in (["start"], ["discover"]):
+            r = cls.site.ctl(*args)
+            if r.returncode != 0:
+                cls.site.close()
+                raise AssertionError(r.stderr)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.site.close()
+
+    def watched(self) -> list[str]:
+        return [s["mac"] for s in json.loads(self.ok(self.site.ctl("watch", "status", "--json")))]
+
+    def test_round_trip_and_refusals(self):
+        saved = os.path.join(self.site.elsewhere, "fleet.cfg")
+        self.ok(self.site.ctl("watch", "add", mac(0), mac(2)))
+        self.assertEqual(self.ok(self.site.ctl("save", "fleet.cfg")),
+                         f"saved 2 watched agents to {saved}\n")
+        self.assertEqual(os.path.getsize(saved), 2 * 1608)
+        self.ok(self.site.ctl("watch", "del", mac(0), mac(2)))
+        self.assertEqual(self.watched(), [])
+
+        out = self.ok(self.site.ctl("load", saved)).splitlines()
+        self.assertEqual(out[0], f"watching 2 agents from {saved}")
+        self.assertEqual(out[1].split()[:2], ["ADDRESS", "MAC"])
+        self.assertEqual([line.split()[1] for line in out[2:]], [mac(0), mac(2)])
+        self.assertEqual(self.watched(), [mac(0), mac(2)])
+
+        with open(saved, "rb") as f:
+            data = f.read()
+        broken = os.path.join(self.site.elsewhere, "broken.cfg")
+        with open(broken, "wb") as f:
+            f.write(data + b"\0" * 100)
+        self.fails(self.site.ctl("load", broken), 1, "not a whole number of 1608-byte records")
+        twice = os.path.join(self.site.elsewhere, "twice.cfg")
+        with open(twice, "wb") as f:
+            f.write(data[:1608] * 2)
+        self.fails(self.site.ctl("load", twice), 1, "two records hold the same address")
+        self.fails(self.site.ctl("save", "/nonexistent-folder/fleet.cfg"), 1,
+                   "/nonexistent-folder/fleet.cfg")
+        self.fails(self.site.ctl("load", "missing.cfg"), 2, "the watched agents stay as they are")
 
 
 if __name__ == "__main__":
