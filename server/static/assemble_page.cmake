@@ -1,0 +1,30 @@
+# Builds the one page the server serves: shell.html with every
+# "<!-- include: FILE -->" line replaced by FILE (relative to this folder),
+# recursively. The server sends at most 512,000 bytes of a file, so a larger
+# page is a build error rather than a page cut short in the browser.
+#   cmake -DSRC=<this folder> -DOUT=<index.html> -P assemble_page.cmake
+file(READ ${SRC}/shell.html page)
+foreach(depth RANGE 5)
+  string(REGEX MATCHALL "<!-- include: [^ ]+ -->" markers "${page}")
+  if(NOT markers)
+    break()
+  endif()
+  list(REMOVE_DUPLICATES markers)
+  foreach(marker IN LISTS markers)
+    string(REGEX REPLACE "<!-- include: ([^ ]+) -->" "\\1" name "${marker}")
+    if(NOT EXISTS ${SRC}/${name})
+      message(FATAL_ERROR "page source ${name} is missing")
+    endif()
+    file(READ ${SRC}/${name} part)
+    string(REPLACE "${marker}" "${part}" page "${page}")
+  endforeach()
+endforeach()
+if(page MATCHES "<!-- include: ")
+  message(FATAL_ERROR "page includes nest too deep")
+endif()
+string(LENGTH "${page}" size)
+if(size GREATER 512000)
+  message(FATAL_ERROR "the page is ${size} bytes; the server serves at most 512000")
+endif()
+file(WRITE ${OUT}.tmp "${page}")
+file(RENAME ${OUT}.tmp ${OUT})

@@ -1,0 +1,385 @@
+// The devices the server knows: watched agents (table order) and the ones
+// the latest discovery found, kept as one list, shown in a virtual table
+// that draws only the rows in sight, so 10,000 agents stay quick.
+(function () {
+  "use strict";
+  var S = FV.soap, F = FV.fields, U = FV.ui;
+  var ROW = 28;
+  var ZERO_MAC = "00-00-00-00-00-00";
+  var DISCOVERY_WINDOW_MS = 3000;
+
+  var model = {
+    rows: [], byKey: {}, view: [], watchedCount: 0,
+    selected: {}, anchor: null,
+    sort: { key: "ip", dir: 1 }, filter: "",
+    discovering: false, generation: 0
+  };
+  var stats = { lastList: null };
+  var changeListeners = [], selectionListeners = [];
+
+  function wait(ms) { return new Promise(function (r) { setTimeout(r, ms); }); }
+
+  function makeEntry(info, watched) {
+    var e = { key: "", info: info, watched: watched, alive: null, recv: 0, time: "", lastReply: "" };
+    index(e);
+    return e;
+  }
+
+  // Sort keys and the filter's haystack, computed once per update.
+  function index(e) {
+    var i = e.info;
+    e.sIp = F.ipNumber(i.agentIpAddr);
+    e.sName = i.systemName.toLowerCase();
+    e.sModel = i.productName.toLowerCase();
+    e.sFw = i.fwVersion.toLowerCase();
+    e.sLoc = i.location.toLowerCase();
+    e.hay = (i.agentIpAddr + " " + i.macAddr + " " + i.systemName + " " + i.productName + " " + i.fwVersion +
+      " " + i.location + (i.isLoaderMode ? " loader" : "")).toLowerCase();
+  }
+
+  function keyOf(info) {
+    return info.macAddr && info.macAddr !== ZERO_MAC ? info.macAddr : "ip:" + info.agentIpAddr;
+  }
+
+  function stateRank(e) { return !e.watched ? 2 : e.alive === 0 ? 1 : 0; }
+
+  var COMPARE = {
+    state: function (a, b) { return stateRank(a) - stateRank(b); },
+    ip: function (a, b) { return a.sIp - b.sIp; },
+    mac: function (a, b) { return a.info.macAddr < b.info.macAddr ? -1 : a.info.macAddr > b.info.macAddr ? 1 : 0; },
+    name: function (a, b) { return a.sName < b.sName ? -1 : a.sName > b.sName ? 1 : 0; },
+    model: function (a, b) { return a.sModel < b.sModel ? -1 : a.sModel > b.sModel ? 1 : 0; },
+    fw: function (a, b) { return a.sFw < b.sFw ? -1 : a.sFw > b.sFw ? 1 : 0; },
+    location: function (a, b) { return a.sLoc < b.sLoc ? -1 : a.sLoc > b.sLoc ? 1 : 0; },
+    mode: function (a, b) { return a.info.isLoaderMode - b.info.isLoaderMode; }
+  };
+
+  // Replaces the whole list from the server's answers.
+  function setRows(watchedInfos, monitor, discoveredInfos) {
+    var rows = [], byKey = {};
+    function add(e) {
+      var k = keyOf(e.info), n = 2;
+      while (byKey[k + (n > 2 ? "#" + (n - 1) : "")]) n++;
+      e.key = k + (n > 2 ? "#" + (n - 1) : "");
+      var old = model.byKey[e.key];
+      if (old && old.lastReply) e.lastReply = old.lastReply;
+      byKey[e.key] = e;
+      rows.push(e);
+    }
+    watchedInfos.forEach(function (info, i) {
+      var e = makeEntry(info, true);
+      if (monitor && monitor[i]) applyStatus(e, monitor[i]);
+      add(e);
+    });
+    discoveredInfos.forEach(function (info) { add(makeEntry(info, false)); });
+    model.rows = rows;
+    model.byKey = byKey;
+    Object.keys(model.selected).forEach(function (k) { if (!byKey[k]) delete model.selected[k]; });
+    applyView();
+    changeListeners.forEach(function (fn) { fn(); });
+    selectionChanged();
+  }
+
+  function applyStatus(e, status) {
+    e.alive = status.isAlive;
+    e.recv = status.recvFlag;
+    e.time = status.time;
+    if (status.recvFlag) e.lastReply = status.time;
+  }
+
+  function parseMonitor(el) {
+    return S.children(el, "arrList").map(function (item) {
+      return {
+        info: F.parseSwitchInfo(S.child(item, "monitorInfo")),
+        isAlive: S.number(item, "isAlive"), recvFlag: S.number(item, "recvFlag"), time: S.text(item, "time")
+      };
+    });
+  }
+
+  function isFault(e) { return e && e.kind === "fault"; }
+
+  function watchedExists(k) {
+    if (k <= 0) return Promise.resolve(true);
+    return S.call("GetMonitorStatus", { monitorNum: k }).then(function () { return true; },
+      function (e) { if (isFault(e)) return false; throw e; });
+  }
+
+  // How many agents the server watches: the status of k agents is a fault
+  // when fewer are watched, so grow and then halve the step.
+  function recount() {
+    var lo = 0, hi = 0;
+    function search() {
+      if (hi - lo <= 1) { model.watchedCount = lo; return lo; }
+      var mid = Math.floor((lo + hi) / 2);
+      return watchedExists(mid).then(function (ok) { if (ok) lo = mid; else hi = mid; return search(); });
+    }
+    function grow(k) {
+      return watchedExists(k).then(function (ok) {
+        if (ok) { lo = k; return grow(k * 2); }
+        hi = k;
+        return search();
+      });
+    }
+    return grow(Math.max(1, model.watchedCount));
+  }
+
+  // Fetches both lists; a fault means the watched count moved: count again.
+  function refreshAll(retried) {
+    var n = model.watchedCount, monitor;
+    var started = performance.now();
+    return S.call("GetMonitorStatus", { monitorNum: n }).then(function (el) {
+      monitor = parseMonitor(el);
+      return S.call("GetSwitchInfoList", { monitorNum: n }, { timeout: 60000 });
+    }).then(function (el) {
+      var received = S.stats.lastAnswerAt;
+      var items = S.children(el, "arrList").map(F.parseSwitchInfo);
+      var parsed = performance.now();
+      setRows(items.slice(0, n), monitor, items.slice(n));
+      var drawn = performance.now();
+      return new Promise(function (resolve) {
+        requestAnimationFrame(function () {
+          setTimeout(function () {
+            stats.lastList = {
+              count: items.length, fetchMs: received - started, parseMs: parsed - received,
+              drawMs: drawn - parsed, totalMs: performance.now() - received
+            };
+            resolve(items.length);
+          }, 0);
+        });
+      });
+    }, function (e) {
+      if (isFault(e) && !retried) return recount().then(function () { return refreshAll(true); });
+      throw e;
+    });
+  }
+
+  var pollCount = 0;
+  // Keep-alive state of the watched agents; every fifth time it also looks
+  // whether another client added one.
+  function pollMonitor() {
+    var n = model.watchedCount;
+    pollCount++;
+    var probe = pollCount % 5 === 0 ? watchedExists(n + 1) : Promise.resolve(false);
+    return probe.then(function (grew) {
+      if (grew) return recount().then(function () { return refreshAll(); });
+      if (n === 0) return null;
+      return S.call("GetMonitorStatus", { monitorNum: n }).then(function (el) {
+        var list = parseMonitor(el);
+        var watched = model.rows.filter(function (e) { return e.watched; });
+        if (watched.length !== list.length) return refreshAll();
+        var moved = false;
+        list.forEach(function (status, i) {
+          var e = watched[i];
+          if (keyOf(status.info) !== keyOf(e.info)) moved = true;  // its MAC became known
+          e.info = status.info;
+          index(e);
+          applyStatus(e, status);
+        });
+        if (moved) return refreshAll();
+        applyView();
+        changeListeners.forEach(function (fn) { fn(); });
+        return null;
+      }, function (e) {
+        if (isFault(e)) return recount().then(function () { return refreshAll(); });
+        throw e;
+      });
+    });
+  }
+
+  function discover() {
+    if (model.discovering) return Promise.resolve();
+    model.discovering = true;
+    model.generation++;
+    $("#discover").prop("disabled", true);
+    U.message("#discover-state", "Discovering…", "muted");
+    return S.call("SetDiscoverToAgents", { nUserID: 0, strUserName: "" }).then(function () {
+      // Answers arrive during the discovery window; show them as they come.
+      return wait(1500).then(function () { return refreshAll(); })
+        .then(function () { return wait(DISCOVERY_WINDOW_MS - 1500 + 600); })
+        .then(function () { return refreshAll(); });
+    }).then(function () {
+      var found = model.rows.filter(function (e) { return !e.watched; }).length;
+      U.message("#discover-state", "Found " + found + (found === 1 ? " device" : " devices") + " at " +
+        U.clock(new Date()), "ok");
+    }, function (e) {
+      U.message("#discover-state", "Discovery failed: " + e, "fault");
+    }).then(function () {
+      model.discovering = false;
+      $("#discover").prop("disabled", false);
+    });
+  }
+
+  function applyView() {
+    var f = model.filter, rows = model.rows;
+    var view = f ? rows.filter(function (e) { return e.hay.indexOf(f) >= 0; }) : rows.slice();
+    var cmp = COMPARE[model.sort.key] || COMPARE.ip, dir = model.sort.dir;
+    view.sort(function (a, b) { return dir * cmp(a, b) || a.sIp - b.sIp || (a.key < b.key ? -1 : 1); });
+    model.view = view;
+    $("#grid-head > div").removeClass("sorted-asc sorted-desc");
+    $("#grid-head > div[data-sort='" + model.sort.key + "']").addClass(dir > 0 ? "sorted-asc" : "sorted-desc");
+    var watched = 0, dead = 0;
+    rows.forEach(function (e) { if (e.watched) { watched++; if (e.alive === 0) dead++; } });
+    $("#counts").text(rows.length + (rows.length === 1 ? " device" : " devices") + ", " + watched + " watched" +
+      (dead ? ", " + dead + " not answering" : "") + (f ? " (" + view.length + " shown)" : ""));
+    render();
+  }
+
+  function stateCell(e) {
+    if (!e.watched) return '<span class="dot"></span>Discovered';
+    if (e.alive === 0) return '<span class="dot dead"></span>Not answering';
+    if (e.alive === 1) return '<span class="dot alive"></span>Alive';
+    return '<span class="dot waiting"></span>Watched';
+  }
+
+  function render() {
+    var vp = document.getElementById("grid-viewport");
+    var total = model.view.length;
+    document.getElementById("grid-sizer").style.height = Math.max(total * ROW, 1) + "px";
+    var rowsEl = document.getElementById("grid-rows");
+    if (!total) {
+      rowsEl.style.top = "0px";
+      rowsEl.innerHTML = '<div class="empty">' + (model.rows.length ? "No device matches the filter." :
+        "No devices yet. Press Discover to find the switches and access points on this machine's networks.") + "</div>";
+      return;
+    }
+    var first = Math.max(0, Math.floor(vp.scrollTop / ROW) - 5);
+    var last = Math.min(total, first + Math.ceil((vp.clientHeight || 600) / ROW) + 10);
+    var h = U.escapeHtml, html = [];
+    for (var i = first; i < last; i++) {
+      var e = model.view[i], info = e.info, sel = model.selected[e.key];
+      html.push('<div class="cols row' + (sel ? " selected" : "") + (e.watched && e.alive === 0 ? " dead" : "") +
+        '" data-key="' + h(e.key) + '" data-index="' + i + '">' +
+        '<div><input type="checkbox"' + (sel ? " checked" : "") + "></div>" +
+        "<div>" + stateCell(e) + "</div>" +
+        '<div class="mono">' + h(info.agentIpAddr) + "</div>" +
+        '<div class="mono">' + h(info.macAddr) + "</div>" +
+        "<div>" + h(info.systemName) + "</div>" +
+        "<div>" + h(info.productName) + "</div>" +
+        "<div>" + h(info.fwVersion) + "</div>" +
+        "<div>" + h(info.location) + "</div>" +
+        "<div>" + (info.isLoaderMode ? '<span class="warn">Loader</span>' : "Normal") + "</div></div>");
+    }
+    rowsEl.style.top = first * ROW + "px";
+    rowsEl.innerHTML = html.join("");
+  }
+
+  function selectedEntries() {
+    return model.rows.filter(function (e) { return model.selected[e.key]; });
+  }
+
+  function selectionChanged() {
+    var sel = selectedEntries();
+    $("#watch").prop("disabled", !sel.some(function (e) { return !e.watched; }));
+    $("#unwatch").prop("disabled", !sel.some(function (e) { return e.watched; }));
+    var shown = model.view.length;
+    var shownSelected = model.view.filter(function (e) { return model.selected[e.key]; }).length;
+    $("#select-all").prop("checked", shown > 0 && shownSelected === shown)
+      .prop("indeterminate", shownSelected > 0 && shownSelected < shown);
+    selectionListeners.forEach(function (fn) { fn(sel); });
+  }
+
+  function select(keys, add) {
+    if (!add) model.selected = {};
+    keys.forEach(function (k) { model.selected[k] = true; });
+    render();
+    selectionChanged();
+  }
+
+  function onRowClick(ev) {
+    var row = $(ev.target).closest(".row");
+    if (!row.length) return;
+    var key = row.attr("data-key"), idx = +row.attr("data-index");
+    if ($(ev.target).is("input[type=checkbox]") || ev.ctrlKey || ev.metaKey) {
+      if (model.selected[key]) delete model.selected[key]; else model.selected[key] = true;
+      model.anchor = idx;
+      render();
+      selectionChanged();
+    } else if (ev.shiftKey && model.anchor !== null) {
+      var a = Math.min(model.anchor, idx), b = Math.max(model.anchor, idx);
+      select(model.view.slice(a, b + 1).map(function (e) { return e.key; }), false);
+    } else {
+      model.anchor = idx;
+      select([key], false);
+    }
+  }
+
+  // Watching: each selected discovered agent moves to the watched list.
+  function watchSelected() {
+    var todo = selectedEntries().filter(function (e) { return !e.watched; });
+    var failed = [];
+    return todo.reduce(function (p, e) {
+      return p.then(function () {
+        return S.call("AddMonitorAgent", { strIpAddress: e.info.agentIpAddr, strMacAddr: e.info.macAddr })
+          .then(function () { model.watchedCount++; }, function (err) { failed.push(e.info.agentIpAddr + " (" + err + ")"); });
+      });
+    }, Promise.resolve()).then(function () {
+      U.message("#discover-state", failed.length ? "Not watched: " + failed.join(", ") + " — already watched?" :
+        "Watching " + todo.length + (todo.length === 1 ? " device" : " devices"), failed.length ? "fault" : "ok");
+      return refreshAll();
+    });
+  }
+
+  function unwatchSelected() {
+    var todo = selectedEntries().filter(function (e) { return e.watched; });
+    return todo.reduce(function (p, e) {
+      return p.then(function () {
+        return S.call("DelMonitorAgent", { strIpAddress: e.info.agentIpAddr }).then(function () {
+          model.watchedCount = Math.max(0, model.watchedCount - 1);
+        });
+      });
+    }, Promise.resolve()).then(function () {
+      U.message("#discover-state", "Stopped watching " + todo.length + (todo.length === 1 ? " device" : " devices"), "ok");
+      return refreshAll();
+    }, function (e) {
+      U.message("#discover-state", "Could not stop watching: " + e, "fault");
+      return recount().then(function () { return refreshAll(); });
+    });
+  }
+
+  function init() {
+    var vp = document.getElementById("grid-viewport");
+    var pending = false;
+    vp.addEventListener("scroll", function () {
+      if (pending) return;
+      pending = true;
+      requestAnimationFrame(function () { pending = false; render(); });
+    });
+    window.addEventListener("resize", function () { render(); });
+    $("#grid-rows").on("click", onRowClick);
+    $("#grid-head").on("click", "div[data-sort]", function (ev) {
+      var key = $(this).attr("data-sort");
+      if (!key || $(ev.target).is("input")) return;
+      if (model.sort.key === key) model.sort.dir = -model.sort.dir;
+      else model.sort = { key: key, dir: 1 };
+      applyView();
+    });
+    $("#select-all").on("change", function () {
+      var on = this.checked;
+      model.view.forEach(function (e) { if (on) model.selected[e.key] = true; else delete model.selected[e.key]; });
+      render();
+      selectionChanged();
+    });
+    var filterTimer = null;
+    $("#filter").on("input", function () {
+      var v = this.value;
+      clearTimeout(filterTimer);
+      filterTimer = setTimeout(function () { model.filter = v.trim().toLowerCase(); applyView(); selectionChanged(); }, 120);
+    });
+    $("#discover").on("click", discover);
+    $("#watch").on("click", watchSelected);
+    $("#unwatch").on("click", unwatchSelected);
+    applyView();
+  }
+
+  FV.devices = {
+    model: model, stats: stats, init: init, refreshAll: refreshAll, pollMonitor: pollMonitor, discover: discover,
+    recount: recount, selectedEntries: selectedEntries, select: select, applyView: applyView, keyOf: keyOf,
+    onChange: function (fn) { changeListeners.push(fn); },
+    onSelection: function (fn) { selectionListeners.push(fn); },
+    get: function (key) { return model.byKey[key]; },
+    findByMac: function (mac) {
+      for (var i = 0; i < model.rows.length; i++) if (model.rows[i].info.macAddr === mac) return model.rows[i];
+      return null;
+    }
+  };
+})();

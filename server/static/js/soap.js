@@ -1,0 +1,129 @@
+// The SOAP client of the page: one function that posts an operation and
+// resolves with its response element, and the server's reachability, which
+// every call updates. The server answers one request per connection.
+var FV = window.FV = window.FV || {};
+(function () {
+  "use strict";
+  var SOAP11 = "http://schemas.xmlsoap.org/soap/envelope/";
+
+  function escapeXml(text) {
+    return String(text).replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;")
+      .replace(/"/g, "&quot;");
+  }
+
+  // Parameters: a plain object in the order the operation lists them; an
+  // array repeats the element, an object nests one.
+  function element(name, value) {
+    if (Array.isArray(value)) return value.map(function (v) { return element(name, v); }).join("");
+    if (value !== null && typeof value === "object") {
+      return "<" + name + ">" + Object.keys(value).map(function (k) { return element(k, value[k]); }).join("") +
+        "</" + name + ">";
+    }
+    return "<" + name + ">" + escapeXml(value === undefined || value === null ? "" : value) + "</" + name + ">";
+  }
+
+  function envelope(operation, params) {
+    var children = params ? Object.keys(params).map(function (k) { return element(k, params[k]); }).join("") : "";
+    return '<?xml version="1.0" encoding="UTF-8"?>\n' +
+      '<SOAP-ENV:Envelope xmlns:SOAP-ENV="' + SOAP11 + '" xmlns:ns="urn:Halvex">' +
+      "<SOAP-ENV:Body><ns:" + operation + ">" + children + "</ns:" + operation + ">" +
+      "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  }
+
+  function firstElement(node) {
+    for (var c = node && node.firstChild; c; c = c.nextSibling) if (c.nodeType === 1) return c;
+    return null;
+  }
+
+  function child(node, name) {
+    for (var c = node && node.firstChild; c; c = c.nextSibling) if (c.nodeType === 1 && c.localName === name) return c;
+    return null;
+  }
+
+  function children(node, name) {
+    var out = [];
+    for (var c = node && node.firstChild; c; c = c.nextSibling) if (c.nodeType === 1 && c.localName === name) out.push(c);
+    return out;
+  }
+
+  function text(node, name) {
+    var c = child(node, name);
+    return c ? c.textContent : "";
+  }
+
+  function number(node, name) {
+    var v = parseInt(text(node, name), 10);
+    return isNaN(v) ? 0 : v;
+  }
+
+  // Reachability: "unknown" until the first answer, then "up" or "down".
+  var reach = { state: "unknown", listeners: [], downSince: 0 };
+
+  function setReach(state) {
+    if (reach.state === state) return;
+    var before = reach.state;
+    reach.state = state;
+    if (state === "down") reach.downSince = Date.now();
+    reach.listeners.forEach(function (fn) { fn(state, before); });
+  }
+
+  function SoapError(kind, message) {
+    this.kind = kind;        // "fault", "network", "bad-answer"
+    this.message = message;
+  }
+  SoapError.prototype.toString = function () { return this.message; };
+
+  var stats = { calls: 0, faults: 0, failures: 0 };
+
+  // Posts one operation. Resolves with the response element (the body's
+  // first child); rejects with a SoapError. opts.timeout in ms.
+  function call(operation, params, opts) {
+    opts = opts || {};
+    var body = envelope(operation, params);
+    stats.calls++;
+    return new Promise(function (resolve, reject) {
+      $.ajax({
+        url: "/", type: "POST", data: body, processData: false, dataType: "text",
+        contentType: "text/xml; charset=utf-8", timeout: opts.timeout || 20000,
+        complete: function (xhr, status) {
+          stats.lastAnswerAt = performance.now();
+          if (xhr.status === 0 || status === "timeout") {
+            stats.failures++;
+            if (!opts.expectNoAnswer) setReach("down");
+            reject(new SoapError("network", status === "timeout" ? "no answer in time" : "server not reachable"));
+            return;
+          }
+          setReach("up");
+          var doc = null;
+          try { doc = $.parseXML(xhr.responseText); } catch (e) { doc = null; }
+          var env = doc && doc.documentElement;
+          var bodyEl = env && child(env, "Body");
+          var first = firstElement(bodyEl);
+          if (!first) {
+            reject(new SoapError("bad-answer", "unreadable answer (HTTP " + xhr.status + ")"));
+            return;
+          }
+          if (first.localName === "Fault") {
+            stats.faults++;
+            var reason = text(first, "faultstring");
+            if (!reason) {
+              var t = first.getElementsByTagNameNS("*", "Text")[0];
+              reason = t ? t.textContent : "fault";
+            }
+            reject(new SoapError("fault", reason));
+            return;
+          }
+          resolve(first);
+        }
+      });
+    });
+  }
+
+  FV.soap = {
+    call: call, envelope: envelope, escapeXml: escapeXml, SoapError: SoapError,
+    child: child, children: children, text: text, number: number, stats: stats,
+    reach: reach,
+    onReach: function (fn) { reach.listeners.push(fn); },
+    markUp: function () { setReach("up"); }
+  };
+})();

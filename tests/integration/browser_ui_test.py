@@ -1,0 +1,293 @@
+"""The user interface in a real browser: headless Chromium, driven over the
+DevTools protocol, opens the page the server serves and works it as a user
+would, against the server in the server namespace of a private test network
+and simulated agents on its LAN. Every test leaves a screenshot in
+$FERRO_SHOTS (the build tree)."""
+
+import os
+import re
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tools", "netns"))
+sys.path.insert(0, os.path.join(ROOT, "tools", "sim"))
+
+import cdp  # noqa: E402
+import wire  # noqa: E402
+from ferrosim.control import SimProcess  # noqa: E402
+from testnet import TestNet, require_netns  # noqa: E402
+
+AGENTS = 20
+PAGE = f"http://127.0.0.1:{wire.SERVICE_PORT}/tools/js_client/index.html"
+SHOTS = os.environ.get("FERRO_SHOTS") or os.path.join(tempfile.gettempdir(), "ferrolink-screenshots")
+
+
+def value(xml: str, name: str) -> str:
+    m = re.search(rf"<{name}>(.*?)</{name}>|<{name}/>", xml, re.S)
+    return (m.group(1) or "") if m else ""
+
+
+class Deployment:
+    """Test network, simulator, server (own working folder) and a browser,
+    the last two in the server namespace."""
+
+    def __init__(self, agents: int, sim_args=()):
+        self.net = TestNet(lans=1)
+        self.net.up()
+        self.server = self.sim = self.browser = None
+        self.workdir = tempfile.mkdtemp(prefix="ferrolink-ui-")
+        try:
+            wire.use_namespace(self.net.ns["srv"])
+            self.sim = SimProcess.start(self.net, "lan", ["--first-ip", self.net.agent_ip(0, "lan"),
+                                                          "--count", str(agents), *sim_args])
+            os.makedirs(os.path.join(self.workdir, "cfg"))
+            shutil.copy(os.path.join(wire.dist_dir(), "cfg", "define.ecf"), self.ecf)
+            self.start_server()
+            self.browser = cdp.Browser(prefix=["ip", "netns", "exec", self.net.ns["srv"]]).start()
+            self.page = self.browser.page()
+        except BaseException:
+            self.close()
+            raise
+
+    @property
+    def ecf(self) -> str:
+        return os.path.join(self.workdir, "cfg", "define.ecf")
+
+    def start_server(self) -> wire.Server:
+        self.server = wire.Server(cwd=self.workdir, prefix=["ip", "netns", "exec", self.net.ns["srv"]])
+        return self.server.start()
+
+    def close(self):
+        if self.browser:
+            self.browser.stop()
+        if self.server:
+            self.server.stop()
+        if self.sim:
+            self.sim.stop()
+        wire.use_namespace(None)
+        self.net.down()
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def soap(self, operation: str, children: str = "") -> str:
+        resp = wire.call(operation, children)
+        if "<SOAP-ENV:Fault>" in resp.text:
+            raise AssertionError(f"{operation} failed: {resp.text[:400]}")
+        return resp.text
+
+    def agent(self, index: int) -> dict:
+        return self.sim.client.call("get", agents=index)["agents"][0]
+
+
+@unittest.skipIf(cdp.CHROMIUM is None, "chromium is not installed")
+@require_netns
+class DevicesViewTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.d = Deployment(AGENTS)
+        cls.page = cls.d.page
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.d.close()
+
+    def setUp(self):
+        self.d.sim.client.call("reset")
+        self.d.sim.client.call("silence", ms=0)
+        # Every scenario starts from an empty watch list and a fresh page.
+        while "<SOAP-ENV:Fault>" not in wire.call("GetMonitorStatus", "<monitorNum>1</monitorNum>").text:
+            ip = value(self.d.soap("GetMonitorStatus", "<monitorNum>1</monitorNum>"), "agentIpAddr")
+            self.d.soap("DelMonitorAgent", f"<strIpAddress>{ip}</strIpAddress>")
+        self.page.goto(PAGE)
+        self.page.wait_for("FV.app.engine.errorcode === 0")
+
+    def tearDown(self):
+        self.page.screenshot(os.path.join(SHOTS, f"{self._testMethodName}.png"))
+
+    # -- helpers -----------------------------------------------------------
+    def discover(self):
+        self.page.click("#discover")
+        self.page.wait_for(f"FV.devices.model.rows.length === {AGENTS} && !FV.devices.model.discovering", 20)
+
+    def shown_rows(self) -> list[dict]:
+        """The table rows in the DOM, as their cells' texts."""
+        return self.page.eval("""Array.from(document.querySelectorAll('#grid-rows .row')).map(function (r) {
+            var c = r.children; return {key: r.getAttribute('data-key'), state: c[1].innerText, ip: c[2].innerText,
+              mac: c[3].innerText, name: c[4].innerText, model: c[5].innerText, fw: c[6].innerText,
+              location: c[7].innerText, mode: c[8].innerText, cls: r.className}; })""")
+
+    def click_row(self, mac: str, extra: str = ""):
+        self.page.eval(f"""(function () {{
+            var r = document.querySelector('#grid-rows .row[data-key="{mac}"]');
+            if (!r) throw new Error('row {mac} not shown');
+            r.children[4].dispatchEvent(new MouseEvent('click', {{bubbles: true{extra}}})); return true; }})()""")
+
+    def row(self, mac: str) -> dict:
+        rows = [r for r in self.shown_rows() if r["mac"] == mac]
+        self.assertEqual(len(rows), 1, f"{mac} shown {len(rows)} times")
+        return rows[0]
+
+    # -- tests ---------------------------------------------------------------
+    def test_discover_twenty_sort_filter_and_details(self):
+        self.discover()
+        rows = self.shown_rows()
+        self.assertEqual(len(rows), AGENTS)  # 20 rows fit: all drawn
+        by_mac = {r["mac"]: r for r in rows}
+        for i in (0, 7, 19):
+            a = self.d.agent(i)
+            r = by_mac[a["mac"]]
+            self.assertEqual(r["ip"], a["ip"])
+            self.assertEqual(r["name"], a["fields"]["systemName"])
+            self.assertEqual(r["model"], a["fields"]["productName"])
+            self.assertEqual(r["fw"], a["fields"]["fwVersion"])
+            self.assertEqual(r["state"], "Discovered")
+        self.assertIn("20 devices, 0 watched", self.page.text("#counts"))
+        # Sorted by address by default; the name column sorts both ways.
+        ips = [r["ip"] for r in rows]
+        self.assertEqual(ips, sorted(ips, key=lambda s: tuple(int(x) for x in s.split("."))))
+        self.page.click("#grid-head div[data-sort=name]")
+        self.page.click("#grid-head div[data-sort=name]")
+        names = [r["name"] for r in self.shown_rows()]
+        self.assertEqual(names, sorted(names, reverse=True))
+        # The filter matches any column; a MAC picks exactly one device.
+        a5 = self.d.agent(5)
+        self.page.fill("#filter", a5["mac"].lower())
+        self.page.wait_for("document.querySelectorAll('#grid-rows .row').length === 1")
+        self.assertIn("(1 shown)", self.page.text("#counts"))
+        self.page.fill("#filter", "")
+        self.page.wait_for(f"document.querySelectorAll('#grid-rows .row').length === {AGENTS}")
+
+        # The form offers only what the device supports: radios for an
+        # access point, none for a switch.
+        kinds = {i: self.d.agent(i)["kind"] for i in range(4)}
+        ap = next(i for i, k in kinds.items() if k == "ap")
+        switch = next(i for i, k in kinds.items() if k == "switch")
+        self.click_row(self.d.agent(switch)["mac"])
+        self.page.wait_for("!document.getElementById('details-one').hidden")
+        self.assertTrue(self.page.eval("!!document.getElementById('set-systemName')"))
+        self.assertFalse(self.page.eval("!!document.getElementById('set-wifiSSID')"))
+        self.assertEqual(self.page.eval("document.getElementById('set-systemName').value"),
+                         self.d.agent(switch)["fields"]["systemName"])
+        ap_agent = self.d.agent(ap)
+        self.click_row(ap_agent["mac"])
+        self.page.wait_for("!!document.getElementById('set-wifiSSID')")
+        self.assertEqual(self.page.eval("document.getElementById('set-wifiSSID').value"),
+                         ap_agent["fields"]["wifiSSID"])
+        # A bad address is refused in the form, before anything is sent.
+        self.page.fill("#set-agentGateway", "10.1.2")
+        self.page.click("#apply")
+        self.assertIn("Expected an address", self.page.text("#err-agentGateway"))
+        self.assertEqual(self.d.sim.client.received(opcode=3), [])
+        self.page.click("#revert")
+        # Shift selects a range; the details panel then speaks of several.
+        self.click_row(self.d.agent(switch)["mac"], ", shiftKey: true")
+        self.page.wait_for("FV.devices.selectedEntries().length >= 2")
+        self.assertIn("devices selected", self.page.text("#details-many"))
+        self.assertFalse(self.page.eval("document.getElementById('watch').disabled"))
+        # The README's picture of the devices view.
+        self.click_row(ap_agent["mac"])
+        self.page.wait_for("!!document.getElementById('set-wifiSSID')")
+        self.page.screenshot(os.path.join(SHOTS, "devices-view.png"))
+
+    def test_watch_then_silence_turns_dead_and_back(self):
+        self.page.click("nav.tabs button[data-tab=settings]")
+        self.page.wait_for("document.getElementById('refresh-interval').value === '15'")
+        self.page.fill("#refresh-interval", "1")
+        self.page.click("#settings-save")
+        self.page.wait_for("document.getElementById('settings-message').innerText === 'Saved.'")
+        try:
+            self.assertEqual(value(self.d.soap("GetRefreshTime"), "monitorPollingInterval"), "1")
+            self.page.click("nav.tabs button[data-tab=devices]")
+            self.discover()
+            a3 = self.d.agent(3)
+            self.click_row(a3["mac"])
+            self.page.click("#watch")
+            self.page.wait_for(f"(FV.devices.get('{a3['mac']}') || {{}}).watched === true")
+            self.page.wait_for(f"FV.devices.get('{a3['mac']}').alive === 1", 10)
+            self.assertEqual(self.row(a3["mac"])["state"], "Alive")
+            self.assertIn("1 watched", self.page.text("#counts"))
+            # The server watches it now.
+            self.assertEqual(value(self.d.soap("GetMonitorStatus", "<monitorNum>1</monitorNum>"),
+                                   "macAddr"), a3["mac"])
+
+            self.d.sim.client.call("silence", agents=3, ms=-1)
+            self.page.wait_for(f"FV.devices.get('{a3['mac']}').alive === 0", 15)
+            row = self.row(a3["mac"])
+            self.assertEqual(row["state"], "Not answering")
+            self.assertIn("dead", row["cls"])
+            self.assertIn("1 not answering", self.page.text("#counts"))
+            self.page.screenshot(os.path.join(SHOTS, "watched-dead.png"))
+
+            self.d.sim.client.call("silence", agents=3, ms=0)
+            self.page.wait_for(f"FV.devices.get('{a3['mac']}').alive === 1", 15)
+            # Stop watching: back among the discovered devices.
+            self.click_row(a3["mac"])
+            self.page.click("#unwatch")
+            self.page.wait_for(f"FV.devices.get('{a3['mac']}').watched === false")
+            self.assertEqual(self.row(a3["mac"])["state"], "Discovered")
+        finally:
+            self.d.soap("SetRefreshTime", "<monitorPollingInterval>15</monitorPollingInterval>")
+
+    def test_trap_appears_newest_first_with_badge(self):
+        srv = self.d.net.srv_ip
+        self.d.sim.client.call("trap", agents=0, kind="plain", text="port 3 link down", to=srv)
+        self.page.wait_for("FV.traps.list().length === 1", 10)
+        self.assertEqual(self.page.text("#trap-badge"), "1")
+        self.d.sim.client.call("trap", agents=1, kind="tlv", text="fan failure", to=srv)
+        self.page.wait_for("FV.traps.list().length === 2", 10)
+        self.assertEqual(self.page.text("#trap-badge"), "2")
+        self.page.click("nav.tabs button[data-tab=traps]")
+        self.assertEqual(self.page.text("#trap-badge"), "")
+        rows = self.page.eval("Array.from(document.querySelectorAll('#trap-rows tr')).map(function (r) {"
+                              " return Array.from(r.children).map(function (c) { return c.innerText; }); })")
+        self.assertEqual([r[2] for r in rows], ["fan failure", "port 3 link down"])
+        self.assertEqual(rows[0][1], self.d.agent(1)["ip"])
+        self.assertEqual(rows[0][3], self.d.agent(1)["fields"]["location"])
+        self.assertRegex(rows[0][0], r"^\d{4}/\d\d/\d\d \d\d:\d\d:\d\d$")
+        # Drained: the server holds none now, the page keeps both.
+        self.assertEqual(value(self.d.soap("GetTrapList"), "nTrapNum"), "0")
+
+    def test_server_stopped_restarted_and_engine_failure_in_words(self):
+        self.discover()
+        self.page.click("nav.tabs button[data-tab=settings]")
+        self.page.click("#stop-server")
+        self.page.wait_for("document.getElementById('modal').classList.contains('shown')")
+        self.assertIn("Stop the server?", self.page.text("#modal-title"))
+        self.page.click("#modal-ok")
+        self.assertEqual(self.d.server.proc.wait(timeout=10), 0)
+        self.page.wait_for("document.getElementById('banner').classList.contains('shown')", 10)
+        self.assertIn("server was stopped", self.page.text("#banner"))
+        self.assertIn("unreachable", self.page.text("#server-state"))
+        self.d.server.stop()
+
+        # Back without its configuration file: the engine cannot start, and
+        # the page says why in words.
+        os.rename(self.d.ecf, self.d.ecf + ".away")
+        self.d.start_server()
+        self.page.wait_for("FV.app.engine.errorcode === 1", 15)
+        self.assertFalse(self.page.eval("document.getElementById('banner').classList.contains('shown')"))
+        self.assertIn("configuration file", self.page.text("#engine-msg"))
+        self.assertIn("damaged or missing", self.page.text("#engine-msg"))
+        self.page.screenshot(os.path.join(SHOTS, "engine-failed.png"))
+
+        # Killed outright and started properly: the page recovers by itself
+        # and starts the new process's engine.
+        self.d.server.stop()
+        self.page.wait_for("document.getElementById('banner').classList.contains('shown')", 10)
+        self.assertIn("cannot be reached", self.page.text("#banner"))
+        os.rename(self.d.ecf + ".away", self.d.ecf)
+        self.d.start_server()
+        self.page.wait_for("FV.app.engine.errorcode === 0", 15)
+        self.assertIn("EngineLayerStartup begin.", self.d.server.log())
+        self.assertFalse(self.page.eval("document.getElementById('engine-msg').classList.contains('shown')"))
+        self.assertEqual(self.page.text("#server-state"), "Server: connected")
+        self.page.click("nav.tabs button[data-tab=devices]")
+        self.discover()
+
+
+if __name__ == "__main__":
+    wire.run_tests()
