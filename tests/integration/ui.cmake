@@ -5,3 +5,9 @@ add_test(NAME browser_ui
 set_tests_properties(browser_ui PROPERTIES
   ENVIRONMENT "FERRO_DIST=${FERRO_DIST};FERRO_SHOTS=${CMAKE_BINARY_DIR}/screenshots"
   SKIP_RETURN_CODE 77 TIMEOUT 600 LABELS "integration;netns;browser")
+
+# The installed page against the service header: no browser, no namespace.
+add_test(NAME page_contract
+         COMMAND ${FERRO_PYTHON} -B ${CMAKE_CURRENT_SOURCE_DIR}/integration/page_contract_test.py)
+set_tests_properties(page_contract PROPERTIES
+  ENVIRONMENT "FERRO_DIST=${FERRO_DIST}" TIMEOUT 60 LABELS "integration")
