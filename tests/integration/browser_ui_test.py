@@ -193,6 +193,33 @@ class DevicesViewTest(unittest.TestCase):
         self.page.wait_for("!!document.getElementById('set-wifiSSID')")
         self.page.screenshot(os.path.join(SHOTS, "devices-view.png"))
 
+    def test_answer_reader_entities_empty_and_faults(self):
+        # The page reads large answers with its own one-pass reader; it must
+        # agree with an XML parser on what the server may write.
+        tree = self.page.eval("""(function () {
+            var t = FV.soap.parseTree('<?xml version="1.0" encoding="UTF-8"?>' +
+              '<SOAP-ENV:Envelope xmlns:SOAP-ENV="x"><SOAP-ENV:Body><ns:MonitorList a="1">' +
+              '<nErrorCode>0</nErrorCode><nMonitorNum>2</nMonitorNum>' +
+              '<arrList><monitorInfo><systemName>R&amp;D &lt;lab&gt; &#228;&#x4E2D;</systemName>' +
+              '<location/><macAddr></macAddr><funBitmap0>536870912</funBitmap0></monitorInfo>' +
+              '<isAlive>1</isAlive><time>2026/01/02 03:04:05</time></arrList>' +
+              '<arrList><monitorInfo><agentIpAddr xsi:type="xsd:string">10.0.0.9</agentIpAddr></monitorInfo>' +
+              '<isAlive>0</isAlive></arrList></ns:MonitorList></SOAP-ENV:Body></SOAP-ENV:Envelope>');
+            var list = t.Envelope.Body.MonitorList;
+            var a = FV.fields.switchInfoFromTree(list.arrList[0].monitorInfo);
+            var b = FV.fields.switchInfoFromTree(list.arrList[1].monitorInfo);
+            return {n: list.arrList.length, name: a.systemName, loc: a.location, mac: a.macAddr,
+                    bitmap: a.funBitmap0, vlan: a.vlanID, ip: b.agentIpAddr, alive: list.arrList[1].isAlive,
+                    time: list.arrList[0].time};
+        })()""")
+        self.assertEqual(tree, {"n": 2, "name": "R&D <lab> \u00e4\u4e2d", "loc": "", "mac": "", "bitmap": 536870912,
+                                "vlan": 0, "ip": "10.0.0.9", "alive": "0", "time": "2026/01/02 03:04:05"})
+        # A fault answer rejects with its reason, for both SOAP versions.
+        fault = self.page.eval("""FV.soap.callTree('GetMonitorStatus', {monitorNum: 5}).then(
+            function () { return 'no fault'; }, function (e) { return e.kind + ': ' + e.message; })""")
+        self.assertTrue(fault.startswith("fault: "), fault)
+        self.assertIn("End of file or no input", fault)
+
     def test_watch_then_silence_turns_dead_and_back(self):
         self.page.click("nav.tabs button[data-tab=settings]")
         self.page.wait_for("document.getElementById('refresh-interval').value === '15'")

@@ -58,7 +58,7 @@ class PageFileTest(unittest.TestCase):
 
     def test_operations_and_parameters_exist_in_the_contract(self):
         ops = header_operations()
-        calls = re.findall(r'call\("(\w+)"(?:,\s*(\{[^{}]*\}))?', self.page)
+        calls = re.findall(r'call(?:Tree)?\("(\w+)"(?:,\s*(\{[^{}]*\}))?', self.page)
         self.assertGreater(len(calls), 20)
         used = set()
         for op, params in calls:

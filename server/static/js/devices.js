@@ -87,11 +87,12 @@
     if (status.recvFlag) e.lastReply = status.time;
   }
 
-  function parseMonitor(el) {
-    return S.children(el, "arrList").map(function (item) {
+  function parseMonitor(list) {
+    return (list.arrList || []).map(function (item) {
       return {
-        info: F.parseSwitchInfo(S.child(item, "monitorInfo")),
-        isAlive: S.number(item, "isAlive"), recvFlag: S.number(item, "recvFlag"), time: S.text(item, "time")
+        info: F.switchInfoFromTree(item.monitorInfo),
+        isAlive: Number(item.isAlive) || 0, recvFlag: Number(item.recvFlag) || 0,
+        time: typeof item.time === "string" ? item.time : ""
       };
     });
   }
@@ -100,7 +101,7 @@
 
   function watchedExists(k) {
     if (k <= 0) return Promise.resolve(true);
-    return S.call("GetMonitorStatus", { monitorNum: k }).then(function () { return true; },
+    return S.callTree("GetMonitorStatus", { monitorNum: k }).then(function () { return true; },
       function (e) { if (isFault(e)) return false; throw e; });
   }
 
@@ -127,12 +128,12 @@
   function refreshAll(retried) {
     var n = model.watchedCount, monitor;
     var started = performance.now();
-    return S.call("GetMonitorStatus", { monitorNum: n }).then(function (el) {
-      monitor = parseMonitor(el);
-      return S.call("GetSwitchInfoList", { monitorNum: n }, { timeout: 60000 });
-    }).then(function (el) {
+    return S.callTree("GetMonitorStatus", { monitorNum: n }).then(function (list) {
+      monitor = parseMonitor(list);
+      return S.callTree("GetSwitchInfoList", { monitorNum: n }, { timeout: 60000 });
+    }).then(function (list) {
       var received = S.stats.lastAnswerAt;
-      var items = S.children(el, "arrList").map(F.parseSwitchInfo);
+      var items = (list.arrList || []).map(F.switchInfoFromTree);
       var parsed = performance.now();
       setRows(items.slice(0, n), monitor, items.slice(n));
       var drawn = performance.now();
@@ -163,8 +164,8 @@
     return probe.then(function (grew) {
       if (grew) return recount().then(function () { return refreshAll(); });
       if (n === 0) return null;
-      return S.call("GetMonitorStatus", { monitorNum: n }).then(function (el) {
-        var list = parseMonitor(el);
+      return S.callTree("GetMonitorStatus", { monitorNum: n }).then(function (answer) {
+        var list = parseMonitor(answer);
         var watched = model.rows.filter(function (e) { return e.watched; });
         if (watched.length !== list.length) return refreshAll();
         var moved = false;

@@ -49,6 +49,22 @@
     return info;
   }
 
+  // The same from parseTree's plain object.
+  function switchInfoFromTree(o) {
+    var info = {};
+    o = o && typeof o === "object" ? o : {};
+    for (var i = 0; i < SWITCH_INFO.length; i++) {
+      var f = SWITCH_INFO[i], v = o[f.name];
+      if (f.num) {
+        var n = typeof v === "string" ? Number(v) : 0;
+        info[f.name] = isFinite(n) ? n : 0;
+      } else {
+        info[f.name] = typeof v === "string" ? v : "";
+      }
+    }
+    return info;
+  }
+
   // The agent description as request parameters, every element in order.
   function switchInfoParams(info) {
     var out = {};
@@ -191,7 +207,7 @@
   var OPERATIONS = { 0: "Apply settings", 1: "Change password", 2: "Apply settings", 3: "Restore defaults" };
 
   FV.fields = {
-    SWITCH_INFO: SWITCH_INFO, SETTINGS: SETTINGS, parseSwitchInfo: parseSwitchInfo,
+    SWITCH_INFO: SWITCH_INFO, SETTINGS: SETTINGS, parseSwitchInfo: parseSwitchInfo, switchInfoFromTree: switchInfoFromTree,
     switchInfoParams: switchInfoParams, cfgExParams: cfgExParams, supports: supports, settingShown: settingShown,
     validate: validate, isIp: isIp, ipNumber: ipNumber, utf8Length: utf8Length,
     UPLOAD_STATES: UPLOAD_STATES, UPLOAD_FAILURES: UPLOAD_FAILURES, OPERATIONS: OPERATIONS

@@ -94,6 +94,10 @@ var FV = window.FV = window.FV || {};
             return;
           }
           setReach("up");
+          if (opts.raw) {
+            resolve(xhr.responseText || "");
+            return;
+          }
           var doc = null;
           try { doc = $.parseXML(xhr.responseText); } catch (e) { doc = null; }
           var env = doc && doc.documentElement;
@@ -119,7 +123,78 @@ var FV = window.FV = window.FV || {};
     });
   }
 
+  // A lean reader for the large answers (10,000 agents make some 28 MB):
+  // the browser's XML parser builds a DOM several times slower than this
+  // one pass, which turns the answer into plain objects. Elements that may
+  // repeat always become arrays; a leaf becomes its decoded text.
+  var REPEATED = { arrList: true, ReqXml: true };
+  var TOKEN = /<([A-Za-z_][\w.-]*)>([^<]*)<\/\1>|<([A-Za-z_][\w.:-]*)[^>]*?\/>|<(\/?)([A-Za-z_][\w.:-]*)[^>]*>|([^<]+)/g;
+  var ENTITY = /&(?:(lt|gt|amp|quot|apos)|#(\d+)|#x([0-9a-fA-F]+));/g;
+  var NAMED = { lt: "<", gt: ">", amp: "&", quot: '"', apos: "'" };
+
+  function decode(text) {
+    if (text.indexOf("&") < 0) return text;
+    return text.replace(ENTITY, function (all, name, dec, hex) {
+      if (name) return NAMED[name];
+      var code = dec ? parseInt(dec, 10) : parseInt(hex, 16);
+      return code > 0 && code <= 0x10FFFF ? String.fromCodePoint(code) : "";
+    });
+  }
+
+  function localName(name) { return name.slice(name.indexOf(":") + 1); }
+
+  function addValue(frame, name, value) {
+    frame.keys = true;
+    var o = frame.obj;
+    if (REPEATED[name]) (o[name] || (o[name] = [])).push(value);
+    else o[name] = value;
+  }
+
+  function parseTree(text) {
+    var root = { obj: {}, text: "", name: "", keys: false }, stack = [root], top = root, m;
+    TOKEN.lastIndex = 0;
+    while ((m = TOKEN.exec(text)) !== null) {
+      if (m[1] !== undefined) {
+        addValue(top, m[1], decode(m[2]));
+      } else if (m[3] !== undefined) {
+        addValue(top, localName(m[3]), "");
+      } else if (m[5] !== undefined) {
+        if (m[4] === "/") {
+          if (stack.length < 2) continue;  // a stray end tag
+          var done = stack.pop();
+          top = stack[stack.length - 1];
+          addValue(top, done.name, done.keys ? done.obj : decode(done.text));
+        } else {
+          top = { obj: {}, text: "", name: localName(m[5]), keys: false };
+          stack.push(top);
+        }
+      } else if (m[6] !== undefined && top !== root) {
+        top.text += m[6];
+      }
+    }
+    return root.obj;
+  }
+
+  // Like call, but resolves with the response element as plain objects
+  // (parseTree), for answers that may be large.
+  function callTree(operation, params, opts) {
+    opts = $.extend({}, opts, { raw: true });
+    return call(operation, params, opts).then(function (text) {
+      var tree = parseTree(text);
+      var body = tree.Envelope && tree.Envelope.Body;
+      if (!body || typeof body !== "object") throw new SoapError("bad-answer", "unreadable answer");
+      if (body.Fault) {
+        stats.faults++;
+        var f = body.Fault;
+        throw new SoapError("fault", f.faultstring || (f.Reason && f.Reason.Text) || "fault");
+      }
+      for (var k in body) if (k !== "Header") return body[k];
+      throw new SoapError("bad-answer", "empty answer");
+    });
+  }
+
   FV.soap = {
+    callTree: callTree, parseTree: parseTree,
     call: call, envelope: envelope, escapeXml: escapeXml, SoapError: SoapError,
     child: child, children: children, text: text, number: number, stats: stats,
     reach: reach,
