@@ -88,7 +88,7 @@ class Deployment:
 class DevicesViewTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.d = Deployment(AGENTS)
+        cls.d = Deployment(AGENTS, ["--loader", "1"])  # the last agent runs its loader
         cls.page = cls.d.page
 
     @classmethod
@@ -137,7 +137,7 @@ class DevicesViewTest(unittest.TestCase):
         rows = self.shown_rows()
         self.assertEqual(len(rows), AGENTS)  # 20 rows fit: all drawn
         by_mac = {r["mac"]: r for r in rows}
-        for i in (0, 7, 19):
+        for i in (0, 7, 18):
             a = self.d.agent(i)
             r = by_mac[a["mac"]]
             self.assertEqual(r["ip"], a["ip"])
@@ -145,6 +145,8 @@ class DevicesViewTest(unittest.TestCase):
             self.assertEqual(r["model"], a["fields"]["productName"])
             self.assertEqual(r["fw"], a["fields"]["fwVersion"])
             self.assertEqual(r["state"], "Discovered")
+            self.assertEqual(r["mode"], "Normal")
+        self.assertEqual(by_mac[self.d.agent(19)["mac"]]["mode"], "Loader")
         self.assertIn("20 devices, 0 watched", self.page.text("#counts"))
         # Sorted by address by default; the name column sorts both ways.
         ips = [r["ip"] for r in rows]
@@ -177,6 +179,12 @@ class DevicesViewTest(unittest.TestCase):
         self.page.wait_for("!!document.getElementById('set-wifiSSID')")
         self.assertEqual(self.page.eval("document.getElementById('set-wifiSSID').value"),
                          ap_agent["fields"]["wifiSSID"])
+        # A device running its loader offers its addresses only.
+        self.click_row(self.d.agent(19)["mac"])
+        self.page.wait_for("!!document.getElementById('set-agentIpAddr') && !document.getElementById('set-wifiSSID')")
+        self.assertFalse(self.page.eval("!!document.getElementById('set-systemName')"))
+        self.click_row(ap_agent["mac"])
+        self.page.wait_for("!!document.getElementById('set-wifiSSID')")
         # A bad address is refused in the form, before anything is sent.
         self.page.fill("#set-agentGateway", "10.1.2")
         self.page.click("#apply")
