@@ -4,6 +4,7 @@
   "use strict";
   var F = FV.fields, U = FV.ui, D = FV.devices;
   var shown = null;       // key of the device in the form
+  var shownData = "";     // its data when the form was built
   var dirty = false;      // the user changed something not yet applied
 
   function current() { return shown ? D.get(shown) : null; }
@@ -57,12 +58,14 @@
         " of them watched. Use Watch or Stop watching above, or the Upgrade tab to upgrade them together.</p>");
     }
     if (sel.length !== 1) { shown = null; return; }
-    var e = sel[0];
-    if (shown === e.key && dirty) { header(e); return; }  // keep the user's edits
-    shown = e.key;
+    var e = sel[0], data = JSON.stringify(e.info);
     header(e);
+    // Keep the user's edits, and the form as it is while nothing changed.
+    if (shown === e.key && (dirty || data === shownData)) return;
+    if (shown !== e.key) $("#pw-new, #pw-again").val("");
+    shown = e.key;
+    shownData = data;
     buildForm(e);
-    $("#pw-new, #pw-again").val("");
   }
 
   function header(e) {
@@ -137,7 +140,7 @@
       if ($(this).attr("data-name") === "dhcpMode") syncDhcp();
     });
     $("#apply").on("click", apply);
-    $("#revert").on("click", function () { var e = current(); if (e) buildForm(e); });
+    $("#revert").on("click", function () { var e = current(); if (e) { shownData = JSON.stringify(e.info); buildForm(e); } });
     $("#change-password").on("click", changePassword);
     $("#restore-defaults").on("click", restoreDefaults);
   }
