@@ -31,8 +31,11 @@
     });
   }
 
+  // Sets a message and its kind (ok, fault, muted…), keeping the classes
+  // the element names in data-class.
   function message(selector, text, kind) {
-    $(selector).text(text).attr("class", kind || "");
+    var el = $(selector);
+    el.text(text).attr("title", text).attr("class", ((el.attr("data-class") || "") + " " + (kind || "")).trim());
   }
 
   // Runs task() now and then again `interval()` ms after each run has
