@@ -223,10 +223,14 @@ class DevicesViewTest(unittest.TestCase):
         self.assertEqual(tree, {"n": 2, "name": "R&D <lab> \u00e4\u4e2d", "loc": "", "mac": "", "bitmap": 536870912,
                                 "vlan": 0, "ip": "10.0.0.9", "alive": "0", "time": "2026/01/02 03:04:05"})
         # A fault answer rejects with its reason, for both SOAP versions.
-        fault = self.page.eval("""FV.soap.callTree('GetMonitorStatus', {monitorNum: 5}).then(
-            function () { return 'no fault'; }, function (e) { return e.kind + ': ' + e.message; })""")
-        self.assertTrue(fault.startswith("fault: "), fault)
-        self.assertIn("End of file or no input", fault)
+        # A fault rejects with the reason the server put in its detail.
+        for call in ("callTree", "call"):
+            fault = self.page.eval(f"""FV.soap.{call}('GetMonitorStatus', {{monitorNum: 5}}).then(
+                function () {{ return null; }},
+                function (e) {{ return {{kind: e.kind, string: e.faultString, message: e.message}}; }})""")
+            self.assertEqual(fault["kind"], "fault")
+            self.assertIn("End of file or no input", fault["string"])
+            self.assertIn("more agents than are watched", fault["message"])
 
     def test_watch_then_silence_turns_dead_and_back(self):
         self.page.click("nav.tabs button[data-tab=settings]")

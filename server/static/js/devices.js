@@ -311,10 +311,12 @@
     return todo.reduce(function (p, e) {
       return p.then(function () {
         return S.call("AddMonitorAgent", { strIpAddress: e.info.agentIpAddr, strMacAddr: e.info.macAddr })
-          .then(function () { model.watchedCount++; }, function (err) { failed.push(e.info.agentIpAddr + " (" + err + ")"); });
+          .then(function () { model.watchedCount++; }, function (err) {
+            failed.push(e.info.agentIpAddr + " (" + (err.detail || (err.kind === "fault" ? "already watched?" : err)) + ")");
+          });
       });
     }, Promise.resolve()).then(function () {
-      U.message("#discover-state", failed.length ? "Not watched: " + failed.join(", ") + " — already watched?" :
+      U.message("#discover-state", failed.length ? "Not watched: " + failed.join(", ") :
         "Watching " + todo.length + (todo.length === 1 ? " device" : " devices"), failed.length ? "fault" : "ok");
       return refreshAll();
     });

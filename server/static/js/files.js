@@ -44,7 +44,8 @@
       D.model.watchedCount = items.length;
       return D.refreshAll();
     }, function (err) {
-      U.message("#files-message", err.kind === "fault" ? "The file lists one address twice; the devices before it are watched now." :
+      U.message("#files-message", err.kind === "fault" ? "The file lists one address twice; the devices before it are watched now." +
+        (err.detail ? " (" + err.detail + ")" : "") :
         "Could not load: " + err, "fault");
       return D.recount().then(function () { return D.refreshAll(); });
     });

@@ -22,8 +22,8 @@
       pending.push({ mac: info.macAddr, operate: operate, what: what, started: Date.now(), li: li, name: label(e) });
       poller.now();
     }, function (err) {
-      note(e, what + " not sent: " + (err.kind === "fault" ?
-        "the server knows no device with this MAC address, or could not send the command" : String(err)), "fault");
+      note(e, what + " not sent: " + (err.kind !== "fault" ? String(err) : err.detail ||
+        "the server knows no device with this MAC address, or could not send the command"), "fault");
       throw err;
     });
   }

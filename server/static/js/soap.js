@@ -67,9 +67,13 @@ var FV = window.FV = window.FV || {};
     reach.listeners.forEach(function (fn) { fn(state, before); });
   }
 
-  function SoapError(kind, message) {
-    this.kind = kind;        // "fault", "network", "bad-answer"
-    this.message = message;
+  // kind: "fault", "network" or "bad-answer". A fault's message is the
+  // reason the server gave in the fault's detail, else its fault string.
+  function SoapError(kind, message, detail) {
+    this.kind = kind;
+    this.message = detail || message;
+    this.faultString = message;
+    this.detail = detail || "";
   }
   SoapError.prototype.toString = function () { return this.message; };
 
@@ -114,7 +118,8 @@ var FV = window.FV = window.FV || {};
               var t = first.getElementsByTagNameNS("*", "Text")[0];
               reason = t ? t.textContent : "fault";
             }
-            reject(new SoapError("fault", reason));
+            var detail = child(first, "detail") || child(first, "Detail");
+            reject(new SoapError("fault", reason, detail ? $.trim(detail.textContent) : ""));
             return;
           }
           resolve(first);
@@ -185,8 +190,9 @@ var FV = window.FV = window.FV || {};
       if (!body || typeof body !== "object") throw new SoapError("bad-answer", "unreadable answer");
       if (body.Fault) {
         stats.faults++;
-        var f = body.Fault;
-        throw new SoapError("fault", f.faultstring || (f.Reason && f.Reason.Text) || "fault");
+        var f = body.Fault, d = f.detail || f.Detail;
+        throw new SoapError("fault", f.faultstring || (f.Reason && f.Reason.Text) || "fault",
+          typeof d === "string" ? $.trim(d) : "");
       }
       for (var k in body) if (k !== "Header") return body[k];
       throw new SoapError("bad-answer", "empty answer");

@@ -47,8 +47,8 @@
           });
         }, Promise.resolve());
       }).then(function () {
-        return S.call("StartUpgrade", { nUserID: 0, strUserName: "" }).catch(function () {
-          throw new Error("The upgrade could not start: no queued device could be started (is the file readable?).");
+        return S.call("StartUpgrade", { nUserID: 0, strUserName: "" }).catch(function (err) {
+          throw new Error("The upgrade could not start: " + (err.detail || "no queued device could be started (is the file readable?)") + ".");
         });
       }).then(function () {
         run = { agents: agents, active: true };
