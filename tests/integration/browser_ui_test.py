@@ -234,10 +234,11 @@ class DevicesViewTest(unittest.TestCase):
 
     def test_watch_then_silence_turns_dead_and_back(self):
         self.page.click("nav.tabs button[data-tab=settings]")
-        self.page.wait_for("document.getElementById('refresh-interval').value === '15'")
+        self.page.wait_for("!document.getElementById('settings-save').disabled")
+        self.assertEqual(self.page.eval("document.getElementById('refresh-interval').value"), "15")
         self.page.fill("#refresh-interval", "1")
         self.page.click("#settings-save")
-        self.page.wait_for("document.getElementById('settings-message').innerText === 'Saved.'")
+        self.assertEqual(self.page.wait_for("document.getElementById('settings-message').innerText"), "Saved.")
         try:
             self.assertEqual(value(self.d.soap("GetRefreshTime"), "monitorPollingInterval"), "1")
             self.page.click("nav.tabs button[data-tab=devices]")

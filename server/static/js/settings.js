@@ -9,7 +9,11 @@
       refreshSeconds = S.number(el, "monitorPollingInterval") || refreshSeconds;
       $("#refresh-interval").val(refreshSeconds);
       return S.call("GetUtilityGroupInterval", { nUserID: 0, strUserName: "" });
-    }).then(function (el) { $("#group-interval").val(S.number(el, "groupInterval")); });
+    }).then(function (el) {
+      $("#group-interval").val(S.number(el, "groupInterval"));
+      // Saving before both values are known would send a half-empty form.
+      $("#settings-save").prop("disabled", false);
+    });
   }
 
   function save() {
