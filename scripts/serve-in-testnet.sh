@@ -34,6 +34,27 @@ ip netns exec "$FL_NS_LAN" "$PY" tools/sim/agentsim.py \
   --dies 1 --dies-after 120 --control "$work/sim.sock" >"$work/sim.log" 2>&1 &
 pids+=($!)
 
+# Agents 0-2 can take uploads: each gets an interface of its own with its
+# MAC (the server pins a static ARP entry to it, which the shared LAN
+# interface would not receive), tftpd-hpa on its address as its TFTP server,
+# and a 5 s reboot.
+for _ in $(seq 100); do [ -S "$work/sim.sock" ] && break; sleep 0.1; done
+printf 'rg \\\\ /\nr ^.*/\n' >"$work/tftp.map"  # keep only the file's name
+for i in 0 1 2; do
+  read -r agent_ip agent_mac < <("$PY" tools/sim/simctl.py "$work/sim.sock" get agents=$i |
+    "$PY" -c 'import json,sys; a=json.load(sys.stdin)["agents"][0]; print(a["ip"], a["mac"])')
+  lan=(ip -n "$FL_NS_LAN")
+  "${lan[@]}" link add link "$FL_LAN_IF" name "ag$i" address "${agent_mac//-/:}" type macvlan mode bridge
+  "${lan[@]}" addr del "$agent_ip/$FL_PREFIX" dev "$FL_LAN_IF" 2>/dev/null || true
+  "${lan[@]}" addr add "$agent_ip/32" dev "ag$i"
+  "${lan[@]}" link set "ag$i" up
+  mkdir -p "$work/tftp-$i" && chmod 777 "$work/tftp-$i"
+  ip netns exec "$FL_NS_LAN" in.tftpd --foreground --listen --address "$agent_ip:69" --create \
+    --user nobody --umask 000 --secure --map-file "$work/tftp.map" "$work/tftp-$i" &
+  pids+=($!)
+done
+"$PY" tools/sim/simctl.py "$work/sim.sock" set agents='[0,1,2]' 'fields={"upgradeRebootTime": 5}' >/dev/null
+
 # Loopback forwarders: 127.0.0.1 here -> 127.0.0.1 in the server namespace.
 for port in 64567 64568; do
   socat "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr,fork" \
@@ -73,6 +94,8 @@ cat <<INFO
      build/dist/tools/ferroctl watch status
      build/dist/tools/ferroctl traps --follow     (3 agents send a trap every 30 s)
    Agents      : tools/sim/simctl.py $work/sim.sock list   (as root)
+   Uploads     : agents 0-2 ($first and the next two) take firmware; their TFTP
+                 folders are $work/tftp-0 .. tftp-2
    Ctrl-C stops the server and removes the network.
 == server log continues
 INFO
