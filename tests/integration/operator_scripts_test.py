@@ -63,27 +63,27 @@ class TestnetRunTest(unittest.TestCase):
                 proc, (run_dir, ns) = self.start(
                     'touch "$FL_RUN_DIR/sim.sock"; n=0; '
                     'trap \'n=$((n+1)); echo "cleaning $n"; sleep 0.5; exit %d\' INT TERM' % status,
-                    "sleep 60 & wait")
+                    "sleep 1000 & wait")
                 proc.send_signal(sig)
                 out = proc.stdout.read()
-                self.assertEqual(proc.wait(timeout=30), status)
+                self.assertEqual(proc.wait(timeout=120), status)
                 # Exactly one signal reached the command, and its clean-up ran.
                 self.assertEqual(out, "cleaning 1\n")
                 self.assert_gone(run_dir, ns)
 
     def test_command_that_ignores_signals_is_killed_after_the_grace(self):
-        proc, (run_dir, ns) = self.start("trap '' INT TERM", "sleep 60", "--grace", "1")
-        start = time.monotonic()
+        # Without the kill after the grace, the command would sleep far
+        # longer than the wait below allows.
+        proc, (run_dir, ns) = self.start("trap '' INT TERM", "sleep 1000", "--grace", "1")
         proc.send_signal(signal.SIGTERM)
-        self.assertEqual(proc.wait(timeout=30), 128 + signal.SIGKILL)
-        self.assertLess(time.monotonic() - start, 20)
+        self.assertEqual(proc.wait(timeout=120), 128 + signal.SIGKILL)
         self.assert_gone(run_dir, ns)
 
     def test_processes_the_command_leaves_running_are_stopped(self):
         proc, (run_dir, ns) = self.start("true", "sleep 300 & echo $!; exit 3")
         leftover = int(proc.stdout.readline())
-        self.assertEqual(proc.wait(timeout=30), 3)
-        deadline = time.monotonic() + 5
+        self.assertEqual(proc.wait(timeout=120), 3)
+        deadline = time.monotonic() + 30
         while alive(leftover) and time.monotonic() < deadline:
             time.sleep(0.05)
         self.assertFalse(alive(leftover), "a background process of the command outlived the run")
@@ -107,7 +107,7 @@ class RootCheckTest(unittest.TestCase):
         return subprocess.run(
             ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
              "env", "-i", f"PATH={self.bin}", "bash", script, *args],
-            cwd=ROOT, capture_output=True, text=True, timeout=30)
+            cwd=ROOT, capture_output=True, text=True, timeout=120)
 
     def test_without_sudo_one_clear_line(self):
         for script in ("scripts/run.sh", "scripts/test.sh", "scripts/demo-network.sh"):
@@ -140,7 +140,7 @@ class InstallTreeTest(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="ferrolink-install-") as root:
             prefix = os.path.join(root, "opt", "ferrolink")
             subprocess.run(["cmake", "--install", os.environ["FERRO_BUILD"], "--prefix", prefix],
-                           check=True, capture_output=True)
+                           check=True, capture_output=True, timeout=120)
             self.assertTrue(os.access(os.path.join(prefix, "Ferrolink"), os.X_OK))
             with open(os.path.join(prefix, "systemd", "ferrolink.service")) as f:
                 unit = f.read()
@@ -150,7 +150,7 @@ class InstallTreeTest(unittest.TestCase):
             if shutil.which("systemd-analyze"):
                 r = subprocess.run(["systemd-analyze", "verify",
                                     os.path.join(prefix, "systemd", "ferrolink.service")],
-                                   capture_output=True, text=True)
+                                   capture_output=True, text=True, timeout=120)
                 self.assertEqual(r.returncode, 0, r.stderr)
                 self.assertEqual(r.stderr.strip(), "")
 
