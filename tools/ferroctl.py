@@ -112,10 +112,9 @@ class Fault(Failure):
     """The server answered a request with a SOAP fault."""
 
     def __init__(self, operation, reason, detail=""):
-        text = f"the server refused {operation}: {reason}"
-        if detail:
-            text += f" ({detail})"
-        super().__init__(text)
+        # The fault string is the runtime's generic one; the detail, when the
+        # server gives one, says why.
+        super().__init__(f"the server refused {operation}: {detail or reason}")
         self.operation = operation
         self.reason = reason
         self.detail = detail
