@@ -4,12 +4,6 @@
 
 #include "soapH.h"
 
-int ns__GetReqXmlList(struct soap*, ns__ReqXmlList&) { return SOAP_OK; }
-
-int ns__GetReqXmlFile(struct soap*, std::string, struct ns__GetReqXmlFileResponse&) {
-  return SOAP_OK;
-}
-
 int ns__AddUpgradeAgent(struct soap*, std::vector<ns__SwitchInfo>, unsigned int&) {
   return SOAP_OK;
 }
@@ -29,12 +23,6 @@ int ns__GetUpgradingAgent(struct soap*, int, std::string, ns__UpgradeAddr&) { re
 int ns__SetDeviceCfg(struct soap*, ns__SwitchInfo, unsigned int, unsigned int&) { return SOAP_OK; }
 
 int ns__GetOperateResult(struct soap*, int, std::string, ns__OperateList&) { return SOAP_OK; }
-
-int ns__SaveFile(struct soap*, std::wstring, unsigned int&) { return SOAP_OK; }
-
-int ns__SaveFileAs(struct soap*, int, std::string, unsigned int&) { return SOAP_OK; }
-
-int ns__LoadFile(struct soap*, std::wstring, ns__MonitorList&) { return SOAP_OK; }
 
 int ns__AddUpgradeAgentEx(struct soap*, std::string, std::string, std::string, std::string, int,
                           unsigned int&) {

@@ -1,0 +1,183 @@
+// Operations that keep the watched agents in saved device lists (.cfg
+// files) and hand out the sample requests of the browser console.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "config_file.h"
+#include "engine/monitoring.h"
+#include "fault.h"
+#include "platform/file_path.h"
+#include "platform/save_dialog.h"
+#include "sample_requests.h"
+#include "soapH.h"
+#include "switchinfo_convert.h"
+
+namespace {
+
+// The user interface's main window: the save dialog belongs to it.
+constexpr const char* kOwnerWindowTitle = "CALVORN Ferroview Utility";
+
+void Log(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+// Writes the watched agents to `path`: 0 when the whole file was written,
+// 1 when it could not be (the previous file, if any, is then unchanged).
+unsigned int SaveTable(const std::string& path) {
+  if (ferro::ReplaceFileContents(path, ferro::EncodeWatchedAgents())) return 0;
+  std::printf("save %s error: %s. \n", path.c_str(), std::strerror(errno));
+  std::fflush(stdout);
+  return 1;
+}
+
+enum class ReadOutcome { kRead, kCannotOpen, kFailed };
+
+// Reads a saved device list whole, within the size bound.
+ReadOutcome ReadConfigFile(const std::string& path, std::string& bytes) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ReadOutcome::kCannotOpen;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return ReadOutcome::kCannotOpen;
+  }
+  constexpr size_t kLimit = ferro::kMaxConfigRecords * ferro::kConfigRecordSize;
+  bytes.clear();
+  char buf[65536];
+  ReadOutcome outcome = ReadOutcome::kRead;
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      outcome = ReadOutcome::kFailed;
+      break;
+    }
+    if (n == 0) break;
+    if (bytes.size() + static_cast<size_t>(n) > kLimit) {
+      std::printf("LoadFile: %s holds more than %zu agents. \n", path.c_str(),
+                  ferro::kMaxConfigRecords);
+      std::fflush(stdout);
+      outcome = ReadOutcome::kFailed;
+      break;
+    }
+    bytes.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return outcome;
+}
+
+}  // namespace
+
+int ns__SaveFile(struct soap*, std::wstring filepath, unsigned int& errorcode) {
+  Log("SaveFile begin \n");
+  const std::optional<std::string> path = ferro::WidePathToNative(filepath, ferro::kMaxPathBytes);
+  if (!path) {
+    Log("SaveFile: the path is too long or not a valid name. \n");
+    errorcode = 1;
+    return SOAP_OK;
+  }
+  errorcode = SaveTable(*path);
+  return SOAP_OK;
+}
+
+// Asks the user for a file name and saves the watched agents there. The
+// dialog is modal: no other request is served until it closes.
+int ns__SaveFileAs(struct soap*, int, std::string, unsigned int& errorcode) {
+  Log("SaveFileAs begin \n");
+  errorcode = 0;
+  const ferro::SaveDialogResult choice =
+      ferro::AskSaveFileName({kOwnerWindowTitle, "config File (*.cfg)", "*.cfg", "*.cfg"});
+  if (!choice.confirmed) {
+    if (!choice.reason.empty()) {
+      std::printf("SaveFileAs: no dialog, counted as cancelled: %s. \n", choice.reason.c_str());
+      std::fflush(stdout);
+    }
+    return SOAP_OK;
+  }
+  if (choice.path.size() + 1 > ferro::kMaxPathBytes) {
+    Log("SaveFileAs: the chosen path is too long. \n");
+    errorcode = 1;
+    return SOAP_OK;
+  }
+  errorcode = SaveTable(choice.path);
+  return SOAP_OK;
+}
+
+// Reads a saved device list and, when it holds whole records only, makes its
+// agents the watched agents, in file order.
+int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& result) {
+  Log("LoadFile begin. \n");
+  result.nErrorCode = 0;
+  result.nMonitorNum = 0;
+  result.arrList.clear();
+  const std::optional<std::string> path = ferro::WidePathToNative(filepath, ferro::kMaxPathBytes);
+  if (!path) {
+    Log("LoadFile: the path is too long or not a valid name. \n");
+    return ferro::OperationFailed(soap);
+  }
+  std::string bytes;
+  switch (ReadConfigFile(*path, bytes)) {
+    case ReadOutcome::kRead:
+      break;
+    case ReadOutcome::kCannotOpen:
+      bytes.clear();  // a file that cannot be opened reads as an empty list
+      break;
+    case ReadOutcome::kFailed:
+      return ferro::OperationFailed(soap);
+  }
+  const ferro::ConfigFileContents contents = ferro::ParseConfigFile(bytes);
+  for (const ferro::StoredAgent& stored : contents.agents) {
+    ns__MonitorInfo& info = result.arrList.emplace_back();
+    ferro::AgentRecordToSwitchInfo(stored.record, info.monitorInfo);
+    info.isAlive = stored.isAlive;
+    info.recvFlag = 0;
+    ++result.nMonitorNum;
+  }
+  if (contents.partial) {
+    result.nErrorCode = 1;  // not a whole number of records: the table stays as it is
+    return SOAP_OK;
+  }
+  ferro::ClearWatchedAgents();
+  for (const ns__MonitorInfo& info : result.arrList) {
+    ferro::AgentRecord record;
+    ferro::SwitchInfoToAgentRecord(info.monitorInfo, record);
+    if (ferro::AddWatchedAgent(record) == 0) return ferro::OperationFailed(soap);
+  }
+  return SOAP_OK;
+}
+
+int ns__GetReqXmlList(struct soap* soap, ns__ReqXmlList& result) {
+  const auto names = ferro::ListSampleRequests(ferro::kSampleFolder);
+  if (!names) {
+    Log("find auto/*.req.xml error. \n");
+    return ferro::OperationFailed(soap);
+  }
+  result.ReqXml = *names;
+  result.nNum = static_cast<int>(names->size());
+  result.nErrorCode = 0;
+  return SOAP_OK;
+}
+
+int ns__GetReqXmlFile(struct soap* soap, std::string strXmlName,
+                      struct ns__GetReqXmlFileResponse& result) {
+  std::optional<std::string> content;
+  if (ferro::IsPlainSampleName(strXmlName)) {
+    content = ferro::ReadSampleRequest(std::string(ferro::kSampleFolder) + "/" + strXmlName);
+  }
+  if (!content) {
+    std::printf("open auto/%s error. \n", strXmlName.c_str());
+    std::fflush(stdout);
+    return ferro::OperationFailed(soap);
+  }
+  result.strXmlContent = std::move(*content);
+  return SOAP_OK;
+}
