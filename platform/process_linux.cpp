@@ -125,7 +125,8 @@ CapturedRun RunCaptured(const std::vector<std::string>& argv, size_t outputLimit
   // into the helper.
   posix_spawn_file_actions_addclosefrom_np(actions.get(), 3);
   SpawnAttributes attr(false);
-  std::vector<char*> args = ArgvOf(argv[0], std::vector<std::string>(argv.begin() + 1, argv.end()));
+  const std::vector<std::string> rest(argv.begin() + 1, argv.end());
+  std::vector<char*> args = ArgvOf(argv[0], rest);
   pid_t pid = -1;
   const int rc =
       posix_spawnp(&pid, argv[0].c_str(), actions.get(), attr.get(), args.data(), environ);

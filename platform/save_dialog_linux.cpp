@@ -37,6 +37,15 @@ std::string FindWindowByTitle(const std::string& title) {
   return id;
 }
 
+// ": " and the last line zenity wrote to standard error, if any.
+std::string LastLine(const std::string& text) {
+  const size_t end = text.find_last_not_of("\n");
+  if (end == std::string::npos) return {};
+  const size_t start = text.rfind('\n', end);
+  return ": " + text.substr(start == std::string::npos ? 0 : start + 1,
+                            end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
 }  // namespace
 
 SaveDialogResult AskSaveFileName(const SaveDialogRequest& request) {
@@ -72,7 +81,8 @@ SaveDialogResult AskSaveFileName(const SaveDialogRequest& request) {
     if (run.errors.find("annot open display") != std::string::npos) {
       result.reason = "the display " + std::string(display) + " cannot be opened";
     } else if (run.exitCode != 1) {
-      result.reason = "zenity ended with code " + std::to_string(run.exitCode);
+      result.reason =
+          "zenity ended with code " + std::to_string(run.exitCode) + LastLine(run.errors);
     }
     return result;
   }

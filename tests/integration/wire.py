@@ -185,9 +185,10 @@ class Server:
     through log() and stderr() afterwards)."""
 
     def __init__(self, program_dir: str | None = None, cwd: str | None = None,
-                 prefix: list[str] | None = None):
+                 prefix: list[str] | None = None, env: dict | None = None):
         self.program_dir = program_dir or dist_dir()
         self.prefix = prefix or []  # e.g. ["ip", "netns", "exec", NS]
+        self.env = env  # the server's environment; None inherits ours
         # The server rewrites cfg/define.ecf under its working directory, so by
         # default it gets a private one holding a copy of the program's file.
         self._own_cwd = cwd is None
@@ -202,7 +203,8 @@ class Server:
         self._out = open(self.log_path, "wb")
         self._err = open(self.err_path, "wb")
         self.proc = subprocess.Popen(self.prefix + [os.path.join(self.program_dir, "Ferrolink")],
-                                     cwd=self.cwd, stdout=self._out, stderr=self._err)
+                                     cwd=self.cwd, stdout=self._out, stderr=self._err,
+                                     env=self.env)
         if wait:
             wait_for_port(SERVICE_PORT)
             wait_for_port_listening_push(f"/proc/{self.proc.pid}/net/tcp")
