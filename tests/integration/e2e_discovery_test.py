@@ -216,6 +216,38 @@ class DiscoveryAndMonitoringTest(unittest.TestCase):
         self.assertEqual(macs[0], "00-00-00-00-00-00")
         self.assertEqual(macs.count(a0["mac"]), 1)
 
+    def test_saved_list_round_trip_with_discovered_agents(self):
+        self.d.discover()
+        a0, a1 = self.d.agent(0), self.d.agent(1)
+        for a in (a1, a0):  # watched in this order
+            self.d.ok("AddMonitorAgent", f"<strIpAddress>{a['ip']}</strIpAddress>"
+                                         f"<strMacAddr>{a['mac']}</strMacAddr>")
+        first = os.path.join(self.d.workdir, "watched.cfg")
+        self.assertEqual(value(self.d.ok("SaveFile", f"<filepath>{first}</filepath>"), "errorcode"), "0")
+        with open(first, "rb") as f:
+            saved = f.read()
+        self.assertEqual(len(saved), 2 * 1608)
+        self.assertEqual(saved[244:248], socket.inet_aton(a1["ip"]))
+        self.assertEqual(saved[1608 + 244:1608 + 248], socket.inet_aton(a0["ip"]))
+        self.assertEqual(saved[788:794].hex("-").upper(), a1["mac"])
+
+        # Unwatch both, load the file: the same agents, in the same order.
+        for a in (a0, a1):
+            self.d.ok("DelMonitorAgent", f"<strIpAddress>{a['ip']}</strIpAddress>")
+        xml = self.d.ok("LoadFile", f"<filepath>{first}</filepath>")
+        self.assertEqual((value(xml, "nErrorCode"), value(xml, "nMonitorNum")), ("0", "2"))
+        watched = self.d.monitor(2)
+        self.assertEqual([value(w, "agentIpAddr") for w in watched], [a1["ip"], a0["ip"]])
+        self.assertEqual([value(w, "macAddr") for w in watched], [a1["mac"], a0["mac"]])
+        self.assertEqual(value(watched[0], "systemName"), a1["fields"]["systemName"])
+        # Saved again, each agent's record is the same, byte for byte.
+        again = os.path.join(self.d.workdir, "again.cfg")
+        self.d.ok("SaveFile", f"<filepath>{again}</filepath>")
+        with open(again, "rb") as f:
+            resaved = f.read()
+        for i in range(2):
+            self.assertEqual(resaved[i * 1608:i * 1608 + 1600], saved[i * 1608:i * 1608 + 1600])
+
     def test_keep_alive_dead_at_third_silent_poll_and_back(self):
         self.d.ok("SetRefreshTime", "<monitorPollingInterval>1</monitorPollingInterval>")
         try:
