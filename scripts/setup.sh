@@ -11,6 +11,7 @@ packages=(
   git python3 iproute2 iptables procps psmisc curl socat chromium
   tftpd-hpa
   python3-zeep python3-lxml nodejs
+  zenity xdotool x11-utils xvfb libnotify-bin xdg-utils
 )
 
 missing=()
