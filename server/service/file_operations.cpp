@@ -22,6 +22,9 @@
 
 namespace {
 
+constexpr const char* kBadPathReason =
+    "the path is longer than 259 bytes or is not a valid file name";
+
 // The user interface's main window: the save dialog belongs to it.
 constexpr const char* kOwnerWindowTitle = "CALVORN Ferroview Utility";
 
@@ -41,8 +44,9 @@ unsigned int SaveTable(const std::string& path) {
 
 enum class ReadOutcome { kRead, kCannotOpen, kFailed };
 
-// Reads a saved device list whole, within the size bound.
-ReadOutcome ReadConfigFile(const std::string& path, std::string& bytes) {
+// Reads a saved device list whole, within the size bound. `why` says what
+// went wrong when the outcome is kFailed.
+ReadOutcome ReadConfigFile(const std::string& path, std::string& bytes, std::string& why) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return ReadOutcome::kCannotOpen;
   struct stat st;
@@ -58,14 +62,13 @@ ReadOutcome ReadConfigFile(const std::string& path, std::string& bytes) {
     const ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      why = "cannot read " + path + ": " + std::strerror(errno);
       outcome = ReadOutcome::kFailed;
       break;
     }
     if (n == 0) break;
     if (bytes.size() + static_cast<size_t>(n) > kLimit) {
-      std::printf("LoadFile: %s holds more than %zu agents. \n", path.c_str(),
-                  ferro::kMaxConfigRecords);
-      std::fflush(stdout);
+      why = path + " holds more than " + std::to_string(ferro::kMaxConfigRecords) + " agents";
       outcome = ReadOutcome::kFailed;
       break;
     }
@@ -122,17 +125,19 @@ int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& resu
   const std::optional<std::string> path = ferro::WidePathToNative(filepath, ferro::kMaxPathBytes);
   if (!path) {
     Log("LoadFile: the path is too long or not a valid name. \n");
-    return ferro::OperationFailed(soap);
+    return ferro::OperationFailed(soap, kBadPathReason);
   }
-  std::string bytes;
-  switch (ReadConfigFile(*path, bytes)) {
+  std::string bytes, why;
+  switch (ReadConfigFile(*path, bytes, why)) {
     case ReadOutcome::kRead:
       break;
     case ReadOutcome::kCannotOpen:
       bytes.clear();  // a file that cannot be opened reads as an empty list
       break;
     case ReadOutcome::kFailed:
-      return ferro::OperationFailed(soap);
+      std::printf("LoadFile: %s. \n", why.c_str());
+      std::fflush(stdout);
+      return ferro::OperationFailed(soap, why);
   }
   const ferro::ConfigFileContents contents = ferro::ParseConfigFile(bytes);
   for (const ferro::StoredAgent& stored : contents.agents) {
@@ -150,7 +155,10 @@ int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& resu
   for (const ns__MonitorInfo& info : result.arrList) {
     ferro::AgentRecord record;
     ferro::SwitchInfoToAgentRecord(info.monitorInfo, record);
-    if (ferro::AddWatchedAgent(record) == 0) return ferro::OperationFailed(soap);
+    if (ferro::AddWatchedAgent(record) == 0) {
+      return ferro::OperationFailed(
+          soap, "address " + ferro::FormatIpText(record.agentIpAddr) + " is in the file twice");
+    }
   }
   return SOAP_OK;
 }
@@ -159,7 +167,7 @@ int ns__GetReqXmlList(struct soap* soap, ns__ReqXmlList& result) {
   const auto names = ferro::ListSampleRequests(ferro::kSampleFolder);
   if (!names) {
     Log("find auto/*.req.xml error. \n");
-    return ferro::OperationFailed(soap);
+    return ferro::OperationFailed(soap, "no auto/*.req.xml file below the working folder");
   }
   result.ReqXml = *names;
   result.nNum = static_cast<int>(names->size());
@@ -170,13 +178,16 @@ int ns__GetReqXmlList(struct soap* soap, ns__ReqXmlList& result) {
 int ns__GetReqXmlFile(struct soap* soap, std::string strXmlName,
                       struct ns__GetReqXmlFileResponse& result) {
   std::optional<std::string> content;
-  if (ferro::IsPlainSampleName(strXmlName)) {
+  const bool plain = ferro::IsPlainSampleName(strXmlName);
+  if (plain) {
     content = ferro::ReadSampleRequest(std::string(ferro::kSampleFolder) + "/" + strXmlName);
   }
   if (!content) {
     std::printf("open auto/%s error. \n", strXmlName.c_str());
     std::fflush(stdout);
-    return ferro::OperationFailed(soap);
+    return ferro::OperationFailed(
+        soap, plain ? "auto/" + strXmlName + " is not a sample that can be read"
+                    : std::string("the name must not leave the auto folder (no /, \\ or ..)"));
   }
   result.strXmlContent = std::move(*content);
   return SOAP_OK;

@@ -82,9 +82,11 @@ class FileServer(unittest.TestCase):
         self.assertNotIn("<SOAP-ENV:Fault>", resp.text)
         return resp.text
 
-    def fault(self, operation: str, children: str = "") -> None:
+    def fault(self, operation: str, children: str = "") -> str:
+        """Calls an operation that must fail; returns the fault's reason."""
         resp = wire.call(operation, children)
         self.assertIn("<SOAP-ENV:Fault>", resp.text, resp.text[:400])
+        return wire.fault_detail(resp)
 
     def path(self, name: str) -> str:
         return os.path.join(self.tmp, name)
@@ -188,7 +190,8 @@ class SavedListTest(FileServer):
     def test_duplicate_address_fails_and_keeps_the_first(self):
         path = self.write("dup.cfg", record("10.4.0.1", "first") + record("10.4.0.2") +
                           record("10.4.0.1", "second") + record("10.4.0.3"))
-        self.fault("LoadFile", f"<filepath>{path}</filepath>")
+        self.assertEqual(self.fault("LoadFile", f"<filepath>{path}</filepath>"),
+                         "address 10.4.0.1 is in the file twice")
         self.assertEqual(self.watched(), ["10.4.0.1", "10.4.0.2"])
         xml = self.ok("GetMonitorStatus", "<monitorNum>1</monitorNum>")
         self.assertEqual(value(xml, "systemName"), "first")
@@ -201,7 +204,8 @@ class SavedListTest(FileServer):
         too_long = fits + "a"
         self.assertEqual(self.save(too_long), 1)
         self.assertFalse(os.path.exists(too_long))
-        self.fault("LoadFile", f"<filepath>{too_long}</filepath>")
+        self.assertEqual(self.fault("LoadFile", f"<filepath>{too_long}</filepath>"),
+                         "the path is longer than 259 bytes or is not a valid file name")
         self.assertEqual(self.watched(), ["10.1.0.10"])
         self.assertEqual(self.save(fits), 0)
         self.assertEqual(len(self.read(fits)), RECORD)
@@ -286,7 +290,8 @@ class SampleRequestTest(FileServer):
                          ["Device.A.req.xml", "Device.B.req.xml", "alpha.req.xml", "zeta.req.xml"])
 
     def test_no_samples_is_a_failure(self):
-        self.fault("GetReqXmlList")  # no folder
+        self.assertEqual(self.fault("GetReqXmlList"),  # no folder
+                         "no auto/*.req.xml file below the working folder")
         self.put("readme.txt", b"")
         self.fault("GetReqXmlList")  # no match
         self.assertIn("find auto/*.req.xml error. \n", self.server.log())
@@ -313,10 +318,13 @@ class SampleRequestTest(FileServer):
         with open(os.path.join(self.server.cwd, "secret.req.xml"), "wb") as f:
             f.write(b"secret")
         for name in ("../secret.req.xml", "..\\secret.req.xml", "sub/ok.req.xml",
-                     f"{os.path.abspath(self.auto)}/ok.req.xml", "", "missing.req.xml"):
+                     f"{os.path.abspath(self.auto)}/ok.req.xml", ""):
             with self.subTest(name=name):
-                self.fault("GetReqXmlFile", f"<strXmlName>{escape(name)}</strXmlName>")
+                self.assertEqual(self.fault("GetReqXmlFile", f"<strXmlName>{escape(name)}</strXmlName>"),
+                                 "the name must not leave the auto folder (no /, \\ or ..)")
                 self.assertIn(f"open auto/{name} error. \n", self.server.log())
+        self.assertEqual(self.fault("GetReqXmlFile", "<strXmlName>missing.req.xml</strXmlName>"),
+                         "auto/missing.req.xml is not a sample that can be read")
 
 
 XVFB, ZENITY, XDOTOOL, XMESSAGE, XPROP = (shutil.which(p) for p in
