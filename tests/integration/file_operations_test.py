@@ -68,13 +68,13 @@ class FileServer(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.server = wire.Server(env=cls.env).start()
+        # Class clean-ups run even when a later step of setUpClass fails, so
+        # no server outlives its class (the next one could not start then).
+        cls.server = wire.Server(env=cls.env)
+        cls.addClassCleanup(cls.server.stop)
+        cls.server.start()
         cls.tmp = tempfile.mkdtemp(prefix="ferrolink-files-")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
+        cls.addClassCleanup(shutil.rmtree, cls.tmp, ignore_errors=True)
 
     def ok(self, operation: str, children: str = "", **kw) -> str:
         resp = wire.call(operation, children, **kw)
@@ -401,19 +401,19 @@ class SaveDialogTest(FileServer):
     @classmethod
     def setUpClass(cls):
         cls.x = VirtualDisplay()
+        cls.addClassCleanup(cls.x.stop)
         cls.env = cls.x.env
         super().setUpClass()
         # The user interface's window, which the dialog belongs to.
+        cls.owner_log = tempfile.TemporaryFile()
         cls.owner = subprocess.Popen([XMESSAGE, "-title", OWNER_TITLE, "Ferroview"], env=cls.x.env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        cls.owner_id = cls.x.wait_window(OWNER_TITLE)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.owner.kill()
-        cls.owner.wait()
-        super().tearDownClass()
-        cls.x.stop()
+                                     stdout=cls.owner_log, stderr=cls.owner_log)
+        cls.addClassCleanup(lambda: (cls.owner.kill(), cls.owner.wait(), cls.owner_log.close()))
+        try:
+            cls.owner_id = cls.x.wait_window(OWNER_TITLE)
+        except AssertionError:
+            cls.owner_log.seek(0)
+            raise AssertionError(f"xmessage ({cls.owner.poll()}): {cls.owner_log.read()!r}")
 
     def save_as(self, act) -> str:
         """Calls SaveFileAs; `act(dialog_window)` works the dialog meanwhile."""
@@ -442,10 +442,20 @@ class SaveDialogTest(FileServer):
         return box["resp"].text
 
     def type_name(self, path: str):
-        def act(_):
+        def act(dialog):
             self.x.xdotool("key", "--clearmodifiers", "ctrl+a")
             self.x.xdotool("type", "--delay", "10", path)
-            self.x.xdotool("key", "Return")
+            # A Return may first be taken by the chooser's name completion;
+            # press it again while the dialog is still there.
+            for _ in range(5):
+                self.x.xdotool("key", "Return")
+                deadline = time.monotonic() + 2
+                while time.monotonic() < deadline:
+                    if dialog not in self.x.xdotool("search", "--onlyvisible", "--name",
+                                                    "^Save As$").split():
+                        return
+                    time.sleep(0.1)
+            self.fail("the dialog did not take the name")
         return act
 
     def test_confirmed_name_is_written(self):
@@ -491,7 +501,7 @@ class SaveDialogTest(FileServer):
 
 
 class NoDisplayTest(FileServer):
-    env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+    """Test servers run without a display unless given one."""
 
     def test_save_as_without_display_counts_as_cancelled(self):
         self.assertEqual(value(self.ok("SaveFileAs"), "errorcode"), "0")

@@ -4,6 +4,7 @@ in SOAP 1.1 and 1.2, encodingStyle placement, headers, faults and defaults."""
 import glob
 import os
 import re
+import shutil
 import socket
 import time
 import unittest
@@ -64,7 +65,10 @@ def as_soap12(body: bytes) -> bytes:
 class ContractTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.server = wire.Server().start()
+        cls.server = wire.Server()
+        # The sample requests are looked up below the working folder.
+        shutil.copytree(os.path.join(wire.dist_dir(), "auto"), os.path.join(cls.server.cwd, "auto"))
+        cls.server.start()
         # The engine runs on the namespace's dummy network, so that every
         # operation (a discovery too) has what it needs to succeed.
         assert "<errorcode>0</errorcode>" in wire.call("EngineLayerStartup").text
@@ -110,6 +114,9 @@ class ContractTest(unittest.TestCase):
                     if op == "AddMonitorAgent":  # an address can be watched only once
                         wire.post(sample_request("DelMonitorAgent"))
                     req = sample_request(op)
+                    if op == "GetReqXmlFile":  # the sample names no file
+                        req = req.replace(b"<strXmlName></strXmlName>",
+                                          b"<strXmlName>Device.GSoapClose.req.xml</strXmlName>")
                     ctype = "text/xml" if version == 1 else "application/soap+xml"
                     resp = wire.post(req if version == 1 else as_soap12(req), ctype)
                     self.assert_envelope(resp, version, root)
@@ -122,7 +129,7 @@ class ContractTest(unittest.TestCase):
             body, "<ns:SwitchInfoList><nErrorCode>0</nErrorCode><nSwitchNum>0</nSwitchNum>"
             "</ns:SwitchInfoList>")
         body = self.assert_envelope(wire.call("GetReqXmlList"), 1, "ReqXmlList")
-        self.assertNotIn("<ReqXml>", body)
+        self.assertEqual(body.count("<ReqXml>"), len(OPERATIONS) + 1)
         body = self.assert_envelope(wire.call("GetUpgradeStatus", version=2), 2, "UpgradeInfo")
         # A nested SwitchInfo is written whole, with every element present.
         self.assertEqual(len(re.findall(r"<[A-Za-z]", body)), 1 + 7 + 77)
@@ -208,9 +215,13 @@ class ContractTest(unittest.TestCase):
         self.assert_envelope(wire.Response(raw), 1, "GetUtilityGroupIntervalResponse")
 
     def test_utf8_passes_through(self):
-        # A text parameter full of non-ASCII bytes is accepted as is.
-        resp = wire.call("GetReqXmlFile", "<strXmlName>Größe-名前-😀</strXmlName>")
-        self.assert_envelope(resp, 1, "GetReqXmlFileResponse")
+        # A text parameter full of non-ASCII bytes is taken as is: here it
+        # names a sample file.
+        name = "Größe-名前-😀.req.xml"
+        with open(os.path.join(self.server.cwd, "auto", name), "w", encoding="utf-8") as f:
+            f.write("<x>ü</x>")
+        resp = wire.call("GetReqXmlFile", f"<strXmlName>{name}</strXmlName>")
+        self.assertIn("&lt;x&gt;ü&lt;/x&gt;", self.assert_envelope(resp, 1, "GetReqXmlFileResponse"))
 
     def test_list_of_agents_as_repeated_elements(self):
         agent = "<vecSwitchInfo><macAddr>00-11-22-33-44-55</macAddr></vecSwitchInfo>"

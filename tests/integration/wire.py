@@ -188,7 +188,10 @@ class Server:
                  prefix: list[str] | None = None, env: dict | None = None):
         self.program_dir = program_dir or dist_dir()
         self.prefix = prefix or []  # e.g. ["ip", "netns", "exec", NS]
-        self.env = env  # the server's environment; None inherits ours
+        # The server's environment: ours, but without a display, so that a
+        # save dialog never opens on the desktop of whoever runs the tests.
+        self.env = env if env is not None else {
+            k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         # The server rewrites cfg/define.ecf under its working directory, so by
         # default it gets a private one holding a copy of the program's file.
         self._own_cwd = cwd is None
