@@ -20,8 +20,8 @@ std::optional<std::string> WidePathToNative(std::wstring_view path, size_t maxBy
 // Replaces the file at `path` with exactly `bytes`: they go to a new file in
 // the same folder, which then takes the old one's place in one step. On any
 // failure the old file (if any) is untouched, no temporary file stays behind,
-// and the result is false. A link at `path` is followed, so the file it
-// points to is replaced.
+// and the result is false. A replaced file keeps its permission bits; a link
+// at `path` is followed, so the file it points to is replaced.
 bool ReplaceFileContents(const std::string& path, std::string_view bytes);
 
 }  // namespace ferro

@@ -74,6 +74,9 @@ bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
                            std::to_string(counter.fetch_add(1));
   const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return false;
+  // A replaced file keeps its permission bits.
+  struct stat old;
+  if (stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) fchmod(fd, old.st_mode & 07777);
   const bool written = WriteAll(fd, bytes) && fsync(fd) == 0;
   const bool closed = close(fd) == 0;
   if (!written || !closed || rename(temp.c_str(), target.c_str()) != 0) {

@@ -375,8 +375,13 @@ class VirtualDisplay:
         raise AssertionError(f"no dialog of window {parent} appeared")
 
     def stop(self):
-        self.proc.kill()
-        self.proc.wait()
+        # Asked to end, the X server removes its lock file and socket.
+        self.proc.terminate()
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
 
 
 def zenity_children(server_pid: int) -> list[list[str]]:

@@ -303,6 +303,14 @@ TEST_F(ReplaceFile, ReplacesWholeAndLeavesNoTemporaryFile) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
 }
 
+TEST_F(ReplaceFile, KeepsThePermissionBitsOfTheReplacedFile) {
+  Write("private.cfg", "old");
+  fs::permissions(dir_ / "private.cfg", fs::perms::owner_read | fs::perms::owner_write);
+  ASSERT_TRUE(ReplaceFileContents((dir_ / "private.cfg").string(), "new"));
+  EXPECT_EQ(fs::status(dir_ / "private.cfg").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST_F(ReplaceFile, FollowsALinkToTheFileItNames) {
   Write("real.cfg", "old");
   fs::create_symlink("real.cfg", dir_ / "link.cfg");
