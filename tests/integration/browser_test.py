@@ -40,7 +40,9 @@ class DevTools:
             ["/bin/sh", "-c", f'exec "$@" 3<&{to_browser_r} 4>&{from_browser_w}', "sh", CHROMIUM,
              *CHROMIUM_FLAGS, f"--user-data-dir={self.profile}", "--remote-debugging-pipe",
              "about:blank"], pass_fds=(to_browser_r, from_browser_w),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            # Its temporary files go into the profile, which is removed after.
+            env=dict(os.environ, TMPDIR=self.profile))
         os.close(to_browser_r)
         os.close(from_browser_w)
         self._buffer = b""
@@ -87,8 +89,12 @@ class DevTools:
         self.send("Page.navigate", self.session, url=url)
 
     def close(self):
-        self.proc.kill()
-        self.proc.wait()
+        try:
+            self.send("Browser.close")
+            self.proc.wait(timeout=20)
+        except (OSError, RuntimeError, subprocess.TimeoutExpired):
+            self.proc.kill()
+            self.proc.wait()
         os.close(self._to_browser)
         os.close(self._from_browser)
         shutil.rmtree(self.profile, ignore_errors=True)
