@@ -25,12 +25,14 @@ std::string RegexLiteral(const std::string& text) {
   return out;
 }
 
-// The id of a window with that exact title (the first one the display
-// lists), or empty when none exists or it cannot be asked.
+// The id of a window with that title (the first one the display lists), or
+// empty when none exists or it cannot be asked. A browser shows a page's
+// title followed by " - " or " — " and its own name, so that counts too.
 std::string FindWindowByTitle(const std::string& title) {
   if (title.empty() || !FindOnSearchPath("xdotool")) return {};
-  const CapturedRun run = RunCaptured(
-      {"xdotool", "search", "--limit", "1", "--name", "^" + RegexLiteral(title) + "$"}, 256);
+  const std::string pattern = "^" + RegexLiteral(title) + "(( - | \u2014 ).*)?$";
+  const CapturedRun run =
+      RunCaptured({"xdotool", "search", "--limit", "1", "--name", pattern}, 256);
   if (!run.started || run.exitCode != 0) return {};
   std::string id = run.output.substr(0, run.output.find('\n'));
   if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos) return {};

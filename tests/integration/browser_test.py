@@ -132,6 +132,9 @@ class BrowserConsoleTest(unittest.TestCase):
             browser = DevTools()
             try:
                 browser.open(f"http://127.0.0.1:{wire.SERVICE_PORT}/tools/js_client/index.html")
+                # The console lives in the page's Developer tab.
+                browser.wait("typeof $ === 'function' && $('[data-tab=developer]').length === 1")
+                browser.evaluate("$('[data-tab=developer]').first().click(), true")
                 name = "Device.GetReqXmlList.req.xml"
                 item = f"$('#samples li[data-name=\"{name}\"]')"
                 browser.wait(f"typeof $ === 'function' && {item}.length === 1")

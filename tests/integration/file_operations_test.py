@@ -329,7 +329,8 @@ class SampleRequestTest(FileServer):
 
 XVFB, ZENITY, XDOTOOL, XMESSAGE, XPROP = (shutil.which(p) for p in
                                           ("Xvfb", "zenity", "xdotool", "xmessage", "xprop"))
-OWNER_TITLE = "CALVORN Ferroview Utility"
+# The user interface's page in a browser window: the page title, then the browser's name.
+OWNER_TITLE = "CALVORN Ferroview Utility - Chromium"
 
 
 class VirtualDisplay:
