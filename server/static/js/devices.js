@@ -251,7 +251,8 @@
       html.push('<div class="cols row' + (sel ? " selected" : "") + (e.watched && e.alive === 0 ? " dead" : "") +
         '" data-key="' + h(e.key) + '" data-index="' + i + '">' +
         '<div><input type="checkbox"' + (sel ? " checked" : "") + "></div>" +
-        "<div>" + stateCell(e) + "</div>" +
+        '<div title="' + (e.watched ? (e.lastReply ? "Last reply " + h(e.lastReply) : "No reply seen yet") : "Found by discovery") +
+        '">' + stateCell(e) + "</div>" +
         '<div class="mono">' + h(info.agentIpAddr) + "</div>" +
         '<div class="mono">' + h(info.macAddr) + "</div>" +
         "<div>" + h(info.systemName) + "</div>" +
