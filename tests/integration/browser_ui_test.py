@@ -291,6 +291,50 @@ class DevicesViewTest(unittest.TestCase):
         # Drained: the server holds none now, the page keeps both.
         self.assertEqual(value(self.d.soap("GetTrapList"), "nTrapNum"), "0")
 
+    def test_save_and_load_a_list(self):
+        self.discover()
+        a1, a2 = self.d.agent(1), self.d.agent(2)
+        self.click_row(a1["mac"])
+        self.click_row(a2["mac"], ", ctrlKey: true")
+        self.page.click("#watch")
+        self.page.wait_for("FV.devices.model.watchedCount === 2 && "
+                           "FV.devices.model.rows.filter(function (e) { return e.watched; }).length === 2")
+        saved = os.path.join(self.d.workdir, "lists", "two.cfg")
+        os.makedirs(os.path.dirname(saved), exist_ok=True)
+        self.page.click("nav.tabs button[data-tab=files]")
+        self.page.fill("#save-path", saved)
+        self.page.click("#save")
+        self.page.wait_for("document.getElementById('files-message').innerText.indexOf('Saved') === 0")
+        self.assertEqual(os.path.getsize(saved), 2 * 1608)
+
+        # Forget both, then bring them back from the file.
+        self.page.click("nav.tabs button[data-tab=devices]")
+        self.click_row(a1["mac"])
+        self.click_row(a2["mac"], ", ctrlKey: true")
+        self.page.click("#unwatch")
+        self.page.wait_for("FV.devices.model.watchedCount === 0 && "
+                           "!FV.devices.model.rows.some(function (e) { return e.watched; })")
+        self.page.click("nav.tabs button[data-tab=files]")
+        self.page.fill("#load-path", saved)
+        self.page.click("#load")
+        self.page.wait_for("document.getElementById('files-message').innerText.indexOf('Loaded 2 devices') === 0")
+        self.page.wait_for(f"FV.devices.get('{a1['mac']}').watched && FV.devices.get('{a2['mac']}').watched")
+        self.assertEqual(self.page.eval("document.querySelectorAll('#loaded-rows tr').length"), 2)
+        watched = self.d.soap("GetMonitorStatus", "<monitorNum>2</monitorNum>")
+        self.assertEqual(re.findall(r"<agentIpAddr>(.*?)</agentIpAddr>", watched), [a1["ip"], a2["ip"]])
+
+        # A damaged file (not a whole number of records) is explained and
+        # changes nothing.
+        damaged = os.path.join(self.d.workdir, "lists", "damaged.cfg")
+        with open(saved, "rb") as f, open(damaged, "wb") as out:
+            out.write(f.read()[:1608] + b"\0" * 100)
+        self.page.fill("#load-path", damaged)
+        self.page.click("#load")
+        self.page.wait_for("document.getElementById('files-message').innerText.indexOf('damaged') >= 0")
+        self.assertIn("not a whole number of device records", self.page.text("#files-message"))
+        self.assertEqual(self.page.eval("document.querySelectorAll('#loaded-rows tr').length"), 1)
+        self.assertEqual(self.page.eval("FV.devices.model.watchedCount"), 2)
+
     def test_server_stopped_restarted_and_engine_failure_in_words(self):
         self.discover()
         self.page.click("nav.tabs button[data-tab=settings]")
