@@ -1,20 +1,32 @@
 #include "platform/ordered_mutex.h"
 
-#include <cstdio>
+#include <atomic>
 #include <cstdlib>
+
+#include "platform/diag.h"
 
 namespace ferro {
 namespace {
 
+#ifdef FERRO_LOCK_ORDER_FATAL
+constexpr bool kFatalByDefault = true;
+#else
+constexpr bool kFatalByDefault = false;
+#endif
+
 thread_local uint32_t t_held = 0;
+std::atomic<bool> g_fatal{kFatalByDefault};
+std::atomic<uint32_t> g_violations{0};
 
 void CheckOrder(const OrderedMutex& m) {
   const uint32_t atOrAbove = ~((1u << m.rank()) - 1u);
-  if ((t_held & atOrAbove) != 0) {
-    std::fprintf(stderr, "lock order broken: taking %s (rank %d) while holding ranks 0x%08x\n",
-                 m.name(), m.rank(), t_held);
-    std::abort();
-  }
+  if ((t_held & atOrAbove) == 0) return;
+  const bool first = g_violations.fetch_add(1, std::memory_order_relaxed) == 0;
+  const bool fatal = g_fatal.load(std::memory_order_relaxed);
+  if (!fatal && !first) return;
+  DiagError("lock order broken: taking %s (rank %d) while holding ranks 0x%08x%s\n", m.name(),
+            m.rank(), t_held, fatal ? "" : " (reported once; going on)");
+  if (fatal) std::abort();
 }
 
 }  // namespace
@@ -38,5 +50,9 @@ void OrderedMutex::unlock() {
 }
 
 uint32_t HeldLockRanks() { return t_held; }
+
+void SetLockOrderFatal(bool fatal) { g_fatal.store(fatal, std::memory_order_relaxed); }
+
+uint32_t LockOrderViolations() { return g_violations.load(std::memory_order_relaxed); }
 
 }  // namespace ferro

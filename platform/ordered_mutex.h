@@ -1,9 +1,11 @@
 #pragma once
 // A mutex with a place in a fixed lock order. Locks must be taken in rising
 // rank: taking a lock while a lock of equal or higher rank is held on the
-// same thread is a latent deadlock, reported and ended at once, so that a
-// wrong nesting shows up the first time its code path runs rather than the
-// one time two threads meet in it.
+// same thread is a latent deadlock, reported the first time its code path
+// runs rather than the one time two threads meet in it. Test and sanitizer
+// builds end the process there; the product reports the first one and goes
+// on (see SetLockOrderFatal), since a server in the field that stops at a
+// latent deadlock is worse off than one that may never meet it.
 
 #include <cstdint>
 #include <mutex>
@@ -32,5 +34,13 @@ class OrderedMutex {
 
 // Ranks of the locks the calling thread holds, one bit per rank (for tests).
 uint32_t HeldLockRanks();
+
+// True: a broken order is reported on standard error and the process ends
+// (the default in test and sanitizer builds, FERRO_LOCK_ORDER_FATAL).
+// False: the first broken order is reported, with its locks, and the lock
+// is taken all the same (the default otherwise). Test programs set true.
+void SetLockOrderFatal(bool fatal);
+// Broken orders seen since process start (each also reported or fatal).
+uint32_t LockOrderViolations();
 
 }  // namespace ferro

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/diag.h"
+
 namespace ferro {
 namespace {
 
@@ -304,8 +306,7 @@ int CheckPortFree(uint16_t port) {
   const int err = errno;
   ::close(fd);
   if (rc != 0) {
-    std::printf("check socket WSAGetLastError() = %d\n", err);
-    std::fflush(stdout);
+    Diag("check socket WSAGetLastError() = %d\n", err);
     Config().PortInUse = true;
     return 0;
   }

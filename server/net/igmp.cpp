@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/transport.h"
+#include "platform/diag.h"
 
 namespace ferro {
 
@@ -35,8 +36,7 @@ std::array<uint8_t, kIgmpReportSize> BuildIgmpV1Report(uint32_t group) {
 
 IgmpReporter::IgmpReporter() : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_IGMP)) {
   if (fd_ < 0) {
-    std::printf("raw IGMP socket unavailable (%d): the system's own reports keep the group\n",
-                errno);
+    Diag("raw IGMP socket unavailable (%d): the system's own reports keep the group\n", errno);
   }
 }
 

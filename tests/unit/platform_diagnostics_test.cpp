@@ -1,0 +1,91 @@
+// Diagnostic lines reach their file at once, and what a broken lock order
+// does in the product (report once, go on) and in tests (end the program).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "platform/diag.h"
+#include "platform/ordered_mutex.h"
+
+namespace ferro {
+namespace {
+
+// Every test program ends at a broken lock order, whatever the build.
+const bool kLockOrderFatalInTests = [] {
+  SetLockOrderFatal(true);
+  return true;
+}();
+
+// Points file descriptor `fd` at a fresh temporary file for the object's
+// life; Text() reads what reached the file, without flushing anything.
+class Redirect {
+ public:
+  explicit Redirect(int fd) : fd_(fd), saved_(dup(fd)) {
+    char path[] = "/tmp/ferro-diag-XXXXXX";
+    file_ = mkstemp(path);
+    unlink(path);
+    dup2(file_, fd_);
+  }
+  ~Redirect() {
+    dup2(saved_, fd_);
+    close(saved_);
+    close(file_);
+  }
+  std::string Text() const {
+    std::string out;
+    char buf[512];
+    ssize_t n;
+    off_t at = 0;
+    while ((n = pread(file_, buf, sizeof buf, at)) > 0) {
+      out.append(buf, static_cast<size_t>(n));
+      at += n;
+    }
+    return out;
+  }
+
+ private:
+  int fd_;
+  int saved_;
+  int file_ = -1;
+};
+
+TEST(PlatformDiagnostics, EveryLineReachesAFileAtOnce) {
+  std::fflush(stdout);
+  Redirect out(STDOUT_FILENO);
+  Diag("receive trap number : %u \n", 7u);
+  EXPECT_EQ(out.Text(), "receive trap number : 7 \n");
+  // A text without a line end does not wait for the next one.
+  Diag("a invalid hdp response packet received");
+  EXPECT_EQ(out.Text(), "receive trap number : 7 \na invalid hdp response packet received");
+}
+
+TEST(PlatformDiagnostics, ABrokenLockOrderInTheProductIsReportedOnceAndGoesOn) {
+  OrderedMutex outer(2, "outer");
+  OrderedMutex inner(5, "inner");
+  const uint32_t before = LockOrderViolations();
+  std::fflush(stderr);
+  Redirect err(STDERR_FILENO);
+  SetLockOrderFatal(false);
+  for (int i = 0; i < 3; ++i) {
+    std::lock_guard b(inner);
+    std::lock_guard a(outer);  // taken all the same
+  }
+  SetLockOrderFatal(true);
+  EXPECT_EQ(LockOrderViolations() - before, 3u);
+  const std::string text = err.Text();
+  if (before == 0) {
+    EXPECT_EQ(text,
+              "lock order broken: taking outer (rank 2) while holding ranks 0x00000020 "
+              "(reported once; going on)\n");
+  } else {
+    EXPECT_EQ(text, "");  // this process reported its first one already
+  }
+  EXPECT_EQ(HeldLockRanks(), 0u);
+}
+
+}  // namespace
+}  // namespace ferro
