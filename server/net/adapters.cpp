@@ -98,10 +98,12 @@ void ReconcileAdapters(std::vector<AdapterEntry>& adapters, SocketOpener& opener
       s->sockets.back().matched = true;
     }
     for (AdapterSocket& r : s->sockets) r.matched = false;
+    SyncListeners(*s, opener);
   }
   for (AdapterSocketSet& set : sets) {
     if (set.matched) continue;
     for (AdapterSocket& r : set.sockets) CloseAddress(r);
+    CloseListeners(set);
   }
   std::erase_if(sets, [](const AdapterSocketSet& set) { return !set.matched; });
   for (AdapterEntry& a : adapters) {
@@ -113,6 +115,7 @@ void ReconcileAdapters(std::vector<AdapterEntry>& adapters, SocketOpener& opener
     set.ifName = a.ifName;
     set.matched = true;  // new sets survive this pass
     for (const IpEntry& e : a.ipList) OpenAddress(set, e.ip, e.mask, opener);
+    SyncListeners(set, opener);
     sets.push_back(std::move(set));
   }
   for (AdapterSocketSet& set : sets) set.matched = false;

@@ -43,8 +43,9 @@ ReceiveResult ReceiveOne(int fd, bool transferSocket, std::unique_ptr<ReceivedPa
     }
     return ReceiveResult::kSocketFailed;
   }
-  if (n == 0) return ReceiveResult::kSocketFailed;
-  if (static_cast<size_t>(n) > kMaxPacketSize) return ReceiveResult::kDropped;
+  // An empty datagram (a routine port scan sends them) and an oversized one
+  // are dropped; neither says anything about the socket.
+  if (n == 0 || static_cast<size_t>(n) > kMaxPacketSize) return ReceiveResult::kDropped;
   *out = MakeReceivedPacket(buffer, static_cast<size_t>(n), from.sin_addr.s_addr,
                             ntohs(from.sin_port), transferSocket);
   return *out ? ReceiveResult::kPacket : ReceiveResult::kDropped;

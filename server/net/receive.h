@@ -24,9 +24,9 @@ QueueRoute RouteOf(const ReceivedPacket& packet);
 // Outcome of one receive attempt on a socket.
 enum class ReceiveResult { kPacket, kNothing, kDropped, kSocketFailed };
 
-// Receives one datagram from a non-blocking socket. A datagram longer than
-// the largest packet is dropped (the socket stays); a zero-length datagram
-// or a receive error other than "nothing there" fails the socket.
+// Receives one datagram from a non-blocking socket. An empty datagram and
+// one longer than the largest packet are dropped (the socket stays); a
+// receive error other than "nothing there" fails the socket.
 ReceiveResult ReceiveOne(int fd, bool transferSocket, std::unique_ptr<ReceivedPacket>* out);
 
 // The thread body, with a wake-up for prompt stopping and for new sockets.

@@ -15,6 +15,7 @@
 
 #include "config/config_values.h"
 #include "net/lock_ranks.h"
+#include "platform/diag.h"
 
 namespace ferro {
 
@@ -95,14 +96,65 @@ void SetReceiveBuffer(int fd) {
   getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &got, &len);
   static std::atomic<bool> logged{false};
   if (got < want && !logged.exchange(true)) {
-    std::printf("receive buffer: asked for %d bytes, the system granted %d\n", want, got);
+    Diag("receive buffer: asked for %d bytes, the system granted %d\n", want, got);
   }
+}
+
+uint16_t PortOf(SocketKind kind) {
+  switch (kind) {
+    case SocketKind::kGroup:
+      return Config().GroupPort.load();
+    case SocketKind::kBroadcast:
+      return Config().DiscoveryPort.load();
+    case SocketKind::kUnicast:
+      return Config().CommandPort.load();
+    case SocketKind::kTransfer:
+      break;
+  }
+  return kTransferPort;
+}
+
+bool Bind(int fd, uint32_t ip, uint16_t port) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = ip;
+  local.sin_port = htons(port);
+  return bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+}
+
+bool JoinGroup(int fd, uint32_t ip, uint32_t ifIndex) {
+  ip_mreqn join{};
+  join.imr_multiaddr.s_addr = Config().multicastGroup.load();
+  join.imr_address.s_addr = ip;
+  join.imr_ifindex = static_cast<int>(ifIndex);
+  return setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0;
 }
 
 class SystemOpener final : public SocketOpener {
  public:
   SocketRef Open(SocketKind kind, uint32_t ip, const AdapterSocketSet& set) override;
+  SocketRef OpenListener(SocketKind kind, uint32_t address, const AdapterSocketSet& set) override;
 };
+
+SocketRef SystemOpener::OpenListener(SocketKind kind, uint32_t address,
+                                     const AdapterSocketSet& set) {
+  // Tied to its adapter, or it would hear every adapter's broadcasts and
+  // each datagram would arrive twice.
+  if (set.ifName.empty()) return nullptr;
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return nullptr;
+  SocketRef s = std::make_shared<UdpSocket>(fd, kind);  // closes fd on every failure below
+  const int one = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return nullptr;
+  SetReceiveBuffer(fd);
+  if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, set.ifName.c_str(),
+                 static_cast<socklen_t>(set.ifName.size())) != 0) {
+    return nullptr;
+  }
+  if (!Bind(fd, address, PortOf(kind))) return nullptr;
+  if (address == Config().multicastGroup.load() && !JoinGroup(fd, 0, set.ifIndex)) return nullptr;
+  return s;
+}
 
 SocketRef SystemOpener::Open(SocketKind kind, uint32_t ip, const AdapterSocketSet& set) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -121,7 +173,7 @@ SocketRef SystemOpener::Open(SocketKind kind, uint32_t ip, const AdapterSocketSe
                                         static_cast<socklen_t>(set.ifName.size())) != 0) {
     static std::atomic<bool> logged{false};
     if (!logged.exchange(true)) {
-      std::printf("SO_BINDTODEVICE(%s) failed: %d\n", set.ifName.c_str(), errno);
+      Diag("SO_BINDTODEVICE(%s) failed: %d\n", set.ifName.c_str(), errno);
     }
   }
   ip_mreqn ifreq{};
@@ -129,35 +181,11 @@ SocketRef SystemOpener::Open(SocketKind kind, uint32_t ip, const AdapterSocketSe
   ifreq.imr_ifindex = static_cast<int>(set.ifIndex);
   if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifreq, sizeof ifreq) != 0) return nullptr;
 
-  uint16_t port = kTransferPort;
-  switch (kind) {
-    case SocketKind::kGroup:
-      port = Config().GroupPort.load();
-      break;
-    case SocketKind::kBroadcast:
-      port = Config().DiscoveryPort.load();
-      break;
-    case SocketKind::kUnicast:
-      port = Config().CommandPort.load();
-      break;
-    case SocketKind::kTransfer:
-      break;
-  }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = ip;
-  local.sin_port = htons(port);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    if (kind == SocketKind::kBroadcast) std::printf("Test WSAGetLastError() = %d\n", errno);
+  if (!Bind(fd, ip, PortOf(kind))) {
+    if (kind == SocketKind::kBroadcast) Diag("Test WSAGetLastError() = %d\n", errno);
     return nullptr;
   }
-  if (kind == SocketKind::kGroup) {
-    ip_mreqn join{};
-    join.imr_multiaddr.s_addr = Config().multicastGroup.load();
-    join.imr_address.s_addr = ip;
-    join.imr_ifindex = static_cast<int>(set.ifIndex);
-    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) return nullptr;
-  }
+  if (kind == SocketKind::kGroup && !JoinGroup(fd, ip, set.ifIndex)) return nullptr;
   return s;
 }
 
@@ -206,10 +234,86 @@ void CloseAddress(AdapterSocket& address) {
   address.broadcast.reset();
 }
 
+namespace {
+
+// The directed broadcast address of a subnet, or 0 where there is none
+// (prefixes /31 and /32 have no broadcast address).
+uint32_t DirectedBroadcast(uint32_t ip, uint32_t mask) {
+  if ((ntohl(mask) & 0x2u) != 0) return 0;
+  return ip | ~mask;
+}
+
+// Listeners a set should have: the limited broadcast and each directed
+// broadcast on the four ports, and the group on the group port.
+std::vector<ListenerKey> WantedListeners(const AdapterSocketSet& set) {
+  std::vector<ListenerKey> wanted;
+  if (set.sockets.empty()) return wanted;
+  const auto add = [&wanted](uint32_t address, SocketKind kind) {
+    const ListenerKey key{address, kind};
+    if (std::find(wanted.begin(), wanted.end(), key) == wanted.end()) wanted.push_back(key);
+  };
+  constexpr SocketKind kKinds[] = {SocketKind::kUnicast, SocketKind::kTransfer, SocketKind::kGroup,
+                                   SocketKind::kBroadcast};
+  for (SocketKind kind : kKinds) add(INADDR_BROADCAST, kind);
+  for (const AdapterSocket& a : set.sockets) {
+    const uint32_t directed = DirectedBroadcast(a.ip, a.mask);
+    if (directed == 0) continue;
+    for (SocketKind kind : kKinds) add(directed, kind);
+  }
+  add(Config().multicastGroup.load(), SocketKind::kGroup);
+  return wanted;
+}
+
+void Unregister(const SocketRef& s) {
+  if (!s) return;
+  auto& list = ReceiveSocketList();
+  auto it = std::find(list.begin(), list.end(), s);
+  if (it != list.end()) list.erase(it);
+}
+
+}  // namespace
+
+void SyncListeners(AdapterSocketSet& set, SocketOpener& opener) {
+  const std::vector<ListenerKey> wanted = WantedListeners(set);
+  std::vector<Listener> kept;
+  {
+    std::lock_guard lock(ReceiveSocketLock());
+    for (Listener& l : set.listeners) {
+      if (std::find(wanted.begin(), wanted.end(), l.key) != wanted.end()) {
+        kept.push_back(std::move(l));
+      } else {
+        Unregister(l.socket);
+      }
+    }
+  }
+  set.listeners = std::move(kept);
+  for (const ListenerKey& key : wanted) {
+    const bool present = std::any_of(set.listeners.begin(), set.listeners.end(),
+                                     [&key](const Listener& l) { return l.key == key; });
+    if (present) continue;
+    // One that cannot be opened is remembered as absent, not retried.
+    Listener l{key, opener.OpenListener(key.kind, key.address, set)};
+    if (l.socket) {
+      std::lock_guard lock(ReceiveSocketLock());
+      ReceiveSocketList().push_back(l.socket);
+    }
+    set.listeners.push_back(std::move(l));
+  }
+}
+
+void CloseListeners(AdapterSocketSet& set) {
+  {
+    std::lock_guard lock(ReceiveSocketLock());
+    for (const Listener& l : set.listeners) Unregister(l.socket);
+  }
+  set.listeners.clear();
+}
+
 void CloseAllSockets() {
   std::lock_guard lock(AdapterSocketLock());
   for (AdapterSocketSet& set : AdapterSocketList()) {
     for (AdapterSocket& a : set.sockets) CloseAddress(a);
+    CloseListeners(set);
   }
   AdapterSocketList().clear();
   std::lock_guard rlock(ReceiveSocketLock());
@@ -248,7 +352,7 @@ int SendBroadcast(uint8_t* packet, size_t length) {
       const UdpSocket* s = Usable(a.broadcast);
       if (s == nullptr) continue;
       const int err = Send(*s, INADDR_BROADCAST, port, packet, length);
-      if (err != 0) std::printf("WSAGetLastError() = %d\n", err);
+      if (err != 0) Diag("WSAGetLastError() = %d\n", err);
       attempted = 1;
     }
   }

@@ -62,9 +62,27 @@ struct AdapterSocket {
   bool matched = false;
 };
 
+// A socket bound to a unicast address does not receive broadcasts or the
+// group's datagrams on this system, so each adapter also has receive-only
+// sockets ("listeners"), each tied to the adapter: bound to the limited
+// broadcast and to the directed broadcast of each of its subnets on the
+// port of each kind, and to the group on the group port. They take the
+// kind of the port they serve, so what they receive is queued exactly as if
+// the address's own socket had received it; they never send.
+struct ListenerKey {
+  uint32_t address = 0;  // network order
+  SocketKind kind = SocketKind::kUnicast;
+  bool operator==(const ListenerKey&) const = default;
+};
+struct Listener {
+  ListenerKey key;
+  SocketRef socket;  // null when it could not be opened
+};
+
 // The sockets of one adapter, identified by its MAC across passes.
 struct AdapterSocketSet {
   std::vector<AdapterSocket> sockets;  // one per local address, in order
+  std::vector<Listener> listeners;     // see SyncListeners
   std::array<uint8_t, kMacSize> mac{};
   uint32_t ifIndex = 0;
   std::string ifName;  // for the outgoing-interface binding and ARP entries
@@ -86,6 +104,11 @@ class SocketOpener {
  public:
   virtual ~SocketOpener() = default;
   virtual SocketRef Open(SocketKind kind, uint32_t ip, const AdapterSocketSet& set) = 0;
+  // A receive-only socket bound to `address` (a broadcast address or the
+  // group) on the port of `kind`, tied to the set's adapter.
+  virtual SocketRef OpenListener(SocketKind, uint32_t /*address*/, const AdapterSocketSet&) {
+    return nullptr;
+  }
 };
 SocketOpener& SystemSocketOpener();
 
@@ -101,6 +124,12 @@ void SetDatagramSender(DatagramSender sender);  // nullptr: the system's sendto
 void OpenAddress(AdapterSocketSet& set, uint32_t ip, uint32_t mask, SocketOpener& opener);
 // Drops the address's sockets from the receive list and releases them.
 void CloseAddress(AdapterSocket& address);
+// Brings a set's listeners in line with its present addresses and masks
+// (none when it has no address), registering new ones for receiving and
+// dropping those no longer wanted. Caller holds AdapterSocketLock.
+void SyncListeners(AdapterSocketSet& set, SocketOpener& opener);
+// Drops and releases every listener of a set.
+void CloseListeners(AdapterSocketSet& set);
 // Closes every address of every set and empties both lists.
 void CloseAllSockets();
 

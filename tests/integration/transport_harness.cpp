@@ -5,7 +5,8 @@
 //
 //   start IGMP_MS        configure, start the engine, wait for the first pass
 //   pass                 advance the clock 10 s and wait for the next pass
-//   sockets              "set MAC IFINDEX IFNAME" / "addr IP MASK FD FD FD FD" ... "end"
+//   sockets              "set MAC IFINDEX IFNAME" / "addr IP MASK FD FD FD FD" /
+//                        "listen ADDRESS KIND FD" ... "end"
 //   sendall              discovery request through SendToAll; "ok RESULT MAC"
 //   sendagent IP         keep-alive through SendToAgent; "ok RESULT MAC"
 //   transfer IP PORT     5 bytes through SendTransfer; "ok RESULT"
@@ -31,6 +32,7 @@
 #include "engine/engine_config.h"
 #include "net/arp.h"
 #include "net/transport.h"
+#include "platform/ordered_mutex.h"
 #include "platform/tick.h"
 #include "protocol/packet.h"
 
@@ -118,7 +120,9 @@ std::string Handle(const std::string& line) {
     c.multicastGroup = inet_addr("239.255.255.100");
     c.igmpReportIntervalMs = igmpMs;
     SetTickSource(&g_clock);
-    for (uint16_t op = 0; op < 32; ++op) AddPacketHandler(op, OnPacket);
+    PacketDispatch dispatch;
+    for (uint16_t op = 0; op < 32; ++op) dispatch.routes.push_back(PacketRoute{op, {OnPacket}});
+    SetPacketDispatch(dispatch);
     SetTransferHandler(OnTransfer);
     EngineOptions options;
     options.loadConfig = [] { return 1; };
@@ -145,6 +149,10 @@ std::string Handle(const std::string& line) {
           out << " " << (*s && !(*s)->failed() ? (*s)->fd() : -1);
         }
         out << "\n";
+      }
+      for (const Listener& l : set.listeners) {
+        out << "listen " << Dotted(l.key.address) << " " << static_cast<int>(l.key.kind) << " "
+            << (l.socket && !l.socket->failed() ? l.socket->fd() : -1) << "\n";
       }
     }
     out << "end";
@@ -205,6 +213,7 @@ std::string Handle(const std::string& line) {
 }  // namespace ferro
 
 int main() {
+  ferro::SetLockOrderFatal(true);  // a test program ends at a broken lock order
   std::string line;
   while (std::getline(std::cin, line)) {
     if (line == "quit") break;

@@ -61,12 +61,15 @@ class Harness:
         return answer.split()[1:]
 
     def sockets(self):
-        """{ifname: {"mac": .., "addrs": {ip: (mask, [fd x4])}}}"""
+        """{ifname: {"mac": .., "addrs": {ip: (mask, [fd x4])},
+                     "listen": {(address, kind): fd}}}"""
         sets, cur = {}, None
         for line in self.cmd("sockets"):
             f = line.split()
             if f[0] == "set":
-                cur = sets.setdefault(f[3], {"mac": f[1], "addrs": {}})
+                cur = sets.setdefault(f[3], {"mac": f[1], "addrs": {}, "listen": {}})
+            elif f[0] == "listen":
+                cur["listen"][(f[1], int(f[2]))] = int(f[3])
             else:
                 cur["addrs"][f[1]] = (f[2], [int(x) for x in f[3:7]])
         return sets
@@ -127,6 +130,23 @@ def send_from_lan(net, dst, port, payload, role="lan"):
     code = ("import socket,sys;s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);"
             f"s.sendto(bytes.fromhex({payload.hex()!r}),({dst!r},{port}))")
     net.python_in(role, code)
+
+
+def send_many_from_lan(net, role, sends, source=None):
+    """Sends (address, port, payload) triples from the LAN namespace `role`
+    out of its interface: broadcasts, directed broadcasts and the group
+    included; from `source` when given (an address of that namespace)."""
+    items = [(dst, port, payload.hex()) for dst, port, payload in sends]
+    code = ("import socket;s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);"
+            "s.setsockopt(socket.SOL_SOCKET,socket.SO_BROADCAST,1);"
+            "s.setsockopt(socket.SOL_SOCKET,socket.SO_BINDTODEVICE,b'veth0');"
+            f"s.bind(({source or ''!r},0));"
+            f"[s.sendto(bytes.fromhex(h),(d,p)) for d,p,h in {items!r}]")
+    net.python_in(role, code)
+
+
+# Socket kinds as the harness prints them.
+KIND = {"group": 0, "broadcast": 1, "unicast": 2, "transfer": 3}
 
 
 def datagram(opcode, sequence, length=40):
@@ -280,19 +300,99 @@ class TransportTest(unittest.TestCase):
         send_from_lan(net, srv, PORTS["broadcast"], datagram(6, 12))
         self.assertEqual(self.received_until(1), [f"packet 6 12 {lan}"])
 
-        # Zero-length datagram: that socket is closed, the others stay.
-        send_from_lan(net, srv, PORTS["unicast"], b"")
-        deadline = time.monotonic() + 5
-        while (srv, PORTS["unicast"]) in bound_udp(net) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        self.assertNotIn((srv, PORTS["unicast"]), bound_udp(net))
-        self.assertEqual(h.sockets()["veth0"]["addrs"][srv][1][0], -1)
+        # Zero-length datagrams (a port scan) on every socket: dropped, and
+        # every socket goes on receiving.
+        for kind in ("broadcast", "unicast", "transfer", "group"):
+            send_from_lan(net, srv, PORTS[kind], b"")
         send_from_lan(net, srv, PORTS["unicast"], datagram(6, 13))
         send_from_lan(net, srv, PORTS["group"], datagram(6, 14))
-        self.assertEqual(self.received_until(1), [f"packet 6 14 {lan}"])
-        # Not reopened while the address stays.
-        h.ok("pass")
-        self.assertEqual(h.sockets()["veth0"]["addrs"][srv][1][0], -1)
+        send_from_lan(net, srv, PORTS["broadcast"], datagram(6, 15))
+        send_from_lan(net, srv, PORTS["transfer"], datagram(6, 16))
+        self.assertCountEqual(self.received_until(4), [
+            f"packet 6 13 {lan}", f"packet 6 14 {lan}", f"packet 6 15 {lan}",
+            f"transfer 0 0 1 {lan} 40"])
+        self.assertTrue(all(fd >= 0 for fd in h.sockets()["veth0"]["addrs"][srv][1]))
+        for kind in ("broadcast", "unicast", "transfer", "group"):
+            self.assertIn((srv, PORTS[kind]), bound_udp(net))
+
+
+class BroadcastAndGroupReceiveTest(unittest.TestCase):
+    """What agents send by broadcast or to the group reaches the engine once,
+    on the adapter it arrived on, as the address's own socket would get it."""
+
+    def setUp(self):
+        self.net = TestNet(lans=2).up()
+        self.addCleanup(self.net.down)
+        # An agent outside every server subnet must not fall to reverse-path
+        # filtering (the server namespace has no default route).
+        for key in ("all", "default", "veth0", "veth1"):
+            self.net.run_in("srv", ["sysctl", "-qw", f"net.ipv4.conf.{key}.rp_filter=0"])
+        self.h = Harness(self.net)
+        self.addCleanup(self.h.close)
+        self.assertEqual(self.h.ok("start 0"), ["1"])
+
+    def received_until(self, count, timeout=5):
+        seen, deadline = [], time.monotonic() + timeout
+        while len(seen) < count and time.monotonic() < deadline:
+            seen += self.h.cmd("received")
+            time.sleep(0.05)
+        time.sleep(0.3)  # a duplicate would arrive right behind
+        return seen + self.h.cmd("received")
+
+    def test_listeners_follow_the_adapters_subnets(self):
+        sets = self.h.sockets()
+        for iface, directed in (("veth0", "10.61.255.255"), ("veth1", "192.168.255.255")):
+            listen = sets[iface]["listen"]
+            want = {(a, k) for a in ("255.255.255.255", directed) for k in KIND.values()}
+            want.add((GROUP, KIND["group"]))
+            self.assertEqual(set(listen), want, iface)
+            self.assertTrue(all(fd >= 0 for fd in listen.values()), iface)
+        bound = bound_udp(self.net)
+        for port in PORTS.values():
+            if port != PORTS["agent"]:
+                self.assertIn(("255.255.255.255", port), bound)
+        # A new mask moves the directed broadcast with it.
+        self.net.set_mask("srv", "veth0", "10.61.0.1", 24)
+        self.h.ok("pass")
+        listen = self.h.sockets()["veth0"]["listen"]
+        self.assertIn(("10.61.0.255", KIND["unicast"]), listen)
+        self.assertNotIn(("10.61.255.255", KIND["unicast"]), listen)
+        self.assertEqual(self.h.ok("stop"), ["0"])
+
+    def test_broadcast_and_group_datagrams_received_once_per_adapter(self):
+        net = self.net
+        expected = []
+        seq = 100
+        for role, directed in (("lan", "10.61.255.255"), ("lan2", "192.168.255.255")):
+            sends = []
+            src = net.lan_ip(role)
+            for dst in ("255.255.255.255", directed):
+                for kind in ("broadcast", "unicast", "group"):
+                    seq += 1
+                    sends.append((dst, PORTS[kind], datagram(6, seq)))
+                    expected.append(f"packet 6 {seq} {src}")
+                seq += 1
+                sends.append((dst, PORTS["transfer"], datagram(2, seq)))
+                expected.append(f"transfer 0 0 1 {src} 40")
+            seq += 1
+            sends.append((GROUP, PORTS["group"], datagram(2, seq)))  # a discovery reply
+            expected += [f"packet 2 {seq} {src}", f"transfer 2 {seq} 0 {src} 40"]
+            # The group on another port is nobody's.
+            sends.append((GROUP, PORTS["broadcast"], datagram(6, 999)))
+            send_many_from_lan(net, role, sends)
+        self.assertCountEqual(self.received_until(len(expected)), expected)
+
+    def test_agent_outside_the_subnet_heard_by_broadcast_and_group(self):
+        outsider = "172.31.1.1"
+        self.net.run_in("lan", ["ip", "addr", "add", f"{outsider}/16", "dev", "veth0"])
+        send_many_from_lan(self.net, "lan", [
+            ("255.255.255.255", PORTS["broadcast"], datagram(2, 1)),
+            (GROUP, PORTS["group"], datagram(9, 2)),
+            ("10.61.255.255", PORTS["unicast"], datagram(4, 3)),
+        ], source=outsider)
+        self.assertCountEqual(self.received_until(4), [
+            f"packet 2 1 {outsider}", f"transfer 2 1 0 {outsider} 40",
+            f"packet 9 2 {outsider}", f"packet 4 3 {outsider}"])
 
 
 class IgmpReportTest(unittest.TestCase):
@@ -319,6 +419,14 @@ class IgmpReportTest(unittest.TestCase):
             while total >> 16:
                 total = (total & 0xFFFF) + (total >> 16)
             self.assertEqual(total, 0xFFFF)  # checksum valid
+
+    def test_first_report_right_after_the_first_adapter_pass(self):
+        caps = {role: Capture(self.net, role) for role in ("lan", "lan2")}
+        self.h.ok("start 120000")  # the usual two minutes; the clock does not move
+        for i, role in enumerate(("lan", "lan2")):
+            self.assertTrue(caps[role].wait_for(
+                lambda r, i=i: r["proto"] == 2 and r["src"] == self.net.srv_ips[i]
+                and r["dst"] == GROUP and r["payload"][:2] == "12"), role)
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <mutex>
 #include <vector>
@@ -101,6 +102,95 @@ TEST_F(EngineTransport, OneAdapterWithTwoAddressesGetsOneSetOfEightSockets) {
   EXPECT_EQ(ReceiveListSize(), 8u);
   EXPECT_EQ(set.sockets[0].unicast->kind(), SocketKind::kUnicast);
   EXPECT_EQ(set.sockets[0].group->kind(), SocketKind::kGroup);
+}
+
+// Also opens listeners (sockets that never are real).
+class ListeningOpener : public FakeOpener {
+ public:
+  SocketRef OpenListener(SocketKind kind, uint32_t, const AdapterSocketSet&) override {
+    ++listeners;
+    return std::make_shared<UdpSocket>(-1, kind);
+  }
+  int listeners = 0;
+};
+
+std::vector<std::pair<uint32_t, SocketKind>> ListenerKeys(size_t set) {
+  std::vector<std::pair<uint32_t, SocketKind>> keys;
+  for (const Listener& l : AdapterSocketList()[set].listeners) {
+    EXPECT_TRUE(l.socket);
+    EXPECT_EQ(l.socket->kind(), l.key.kind);
+    keys.emplace_back(l.key.address, l.key.kind);
+  }
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+std::vector<std::pair<uint32_t, SocketKind>> Expected(std::vector<const char*> broadcasts) {
+  std::vector<std::pair<uint32_t, SocketKind>> keys;
+  for (const char* b : broadcasts) {
+    for (SocketKind k : {SocketKind::kGroup, SocketKind::kBroadcast, SocketKind::kUnicast,
+                         SocketKind::kTransfer}) {
+      keys.emplace_back(Ip(b), k);
+    }
+  }
+  keys.emplace_back(Ip("239.255.255.100"), SocketKind::kGroup);
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+TEST_F(EngineTransport, EachAdapterListensOnceOnItsBroadcastsAndTheGroup) {
+  ListeningOpener opener;
+  std::vector<AdapterEntry> adapters{
+      Adapter(1, 7,
+              {{"10.0.0.1", "255.255.0.0"},
+               {"10.0.9.9", "255.255.0.0"},        // the same subnet: no second copy
+               {"10.9.0.1", "255.255.255.255"}}),  // a /32 has no directed broadcast
+      Adapter(2, 8, {{"192.168.0.1", "255.255.255.0"}})};
+  ReconcileAdapters(adapters, opener);
+  {
+    std::lock_guard lock(AdapterSocketLock());
+    EXPECT_EQ(ListenerKeys(0), Expected({"255.255.255.255", "10.0.255.255"}));
+    EXPECT_EQ(ListenerKeys(1), Expected({"255.255.255.255", "192.168.0.255"}));
+  }
+  EXPECT_EQ(opener.listeners, 18);
+  EXPECT_EQ(ReceiveListSize(), 16u + 18u);  // four per address, nine per adapter
+
+  // A narrower mask gives its address a subnet of its own; the other address
+  // keeps the old one.
+  std::weak_ptr<UdpSocket> wide;
+  {
+    std::lock_guard lock(AdapterSocketLock());
+    for (const Listener& l : AdapterSocketList()[0].listeners) {
+      if (l.key.address == Ip("10.0.255.255")) wide = l.socket;
+    }
+  }
+  adapters = {Adapter(1, 7,
+                      {{"10.0.0.1", "255.255.255.0"},
+                       {"10.0.9.9", "255.255.0.0"},
+                       {"10.9.0.1", "255.255.255.255"}}),
+              Adapter(2, 8, {{"192.168.0.1", "255.255.255.0"}})};
+  ReconcileAdapters(adapters, opener);
+  {
+    std::lock_guard lock(AdapterSocketLock());
+    EXPECT_EQ(ListenerKeys(0), Expected({"255.255.255.255", "10.0.255.255", "10.0.0.255"}));
+  }
+  EXPECT_FALSE(wide.expired());
+  EXPECT_EQ(opener.listeners, 22);
+
+  // The address that needed the wide subnet goes: so do its listeners. An
+  // adapter that goes loses all of its own.
+  adapters = {Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}, {"10.9.0.1", "255.255.255.255"}}),
+              Adapter(2, 8, {})};
+  ReconcileAdapters(adapters, opener);
+  {
+    std::lock_guard lock(AdapterSocketLock());
+    ASSERT_EQ(AdapterSocketList().size(), 1u);
+    EXPECT_EQ(ListenerKeys(0), Expected({"255.255.255.255", "10.0.0.255"}));
+  }
+  EXPECT_TRUE(wide.expired());
+  EXPECT_EQ(ReceiveListSize(), 8u + 9u);
+  CloseAllSockets();
+  EXPECT_EQ(ReceiveListSize(), 0u);
 }
 
 TEST_F(EngineTransport, MaskChangeKeepsSocketsAndAddressChangeReplacesThem) {
@@ -263,7 +353,7 @@ std::vector<uint8_t> Datagram(uint16_t opcode, uint16_t sequence, size_t length 
   return d;
 }
 
-TEST(EngineReceive, ReceiveOneReadsHeaderFieldsDropsOversizeAndFailsOnEmpty) {
+TEST(EngineReceive, ReceiveOneReadsHeaderFieldsDropsEmptyAndOversizeFailsOnErrors) {
   LoopbackPair p;
   std::unique_ptr<ReceivedPacket> r;
   EXPECT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kNothing);
@@ -281,8 +371,18 @@ TEST(EngineReceive, ReceiveOneReadsHeaderFieldsDropsOversizeAndFailsOnEmpty) {
   EXPECT_TRUE(r->fromTransferSocket);
   p.Send(std::vector<uint8_t>(2000, 1));
   EXPECT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kDropped);
+  // An empty datagram (a port scan) is dropped and the socket goes on.
   p.Send({});
-  EXPECT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kSocketFailed);
+  EXPECT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kDropped);
+  p.Send(Datagram(6, 2));
+  ASSERT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kPacket);
+  EXPECT_EQ(r->sequence, 2);
+  // A real receive error fails the socket.
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  EXPECT_EQ(ReceiveOne(pipeFds[0], false, &r), ReceiveResult::kSocketFailed);
+  close(pipeFds[0]);
+  close(pipeFds[1]);
 }
 
 TEST(EngineReceive, RoutesDiscoveryRepliesToBothQueuesAndUpgradeRepliesToTransfer) {
@@ -319,13 +419,29 @@ TEST(EngineReceive, RoutesDiscoveryRepliesToBothQueuesAndUpgradeRepliesToTransfe
   EXPECT_TRUE(transfers.TryTake()->fromTransferSocket);
   EXPECT_EQ(packets.TryTake()->opcode, kOpKeepAliveReply);
 
-  // A zero-length datagram gives the socket up: out of the wait list, failed.
+  // An empty datagram (a port scan) is dropped: the socket stays and goes on.
   p.Send({});
+  p.Send(Datagram(kOpKeepAliveReply, 11));
+  receiver.Pass(1000, packets, transfers);  // one datagram per ready socket per pass
   receiver.Pass(1000, packets, transfers);
-  EXPECT_TRUE(ps->failed());
+  EXPECT_FALSE(ps->failed());
+  ASSERT_EQ(packets.Size(), 1u);
+  EXPECT_EQ(packets.TryTake()->sequence, 11);
+
+  // A real receive error gives the socket up: out of the wait list, failed.
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  SocketRef broken = std::make_shared<UdpSocket>(pipeFds[0], SocketKind::kUnicast);
+  {
+    std::lock_guard lock(ReceiveSocketLock());
+    ReceiveSocketList().push_back(broken);
+  }
+  ASSERT_EQ(write(pipeFds[1], "x", 1), 1);
+  receiver.Pass(1000, packets, transfers);
+  close(pipeFds[1]);
+  EXPECT_TRUE(broken->failed());
   std::lock_guard lock(ReceiveSocketLock());
-  ASSERT_EQ(ReceiveSocketList().size(), 1u);
-  EXPECT_EQ(ReceiveSocketList()[0], ts);
+  EXPECT_EQ(ReceiveSocketList(), (std::vector<SocketRef>{ps, ts}));
   ReceiveSocketList().clear();
 }
 

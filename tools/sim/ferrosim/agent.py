@@ -31,6 +31,10 @@ Behaviour knobs (Agent.behaviour, all settable through the control socket):
   trap_to               trap destination address; None = trapIpAddr
   trap_port             trap destination port; None = base port
   silent_after_ms       stop answering for good this long after start; 0
+  reply_to              send every reply to this address (at the request's
+                        source port) instead of to the requester: the limited
+                        broadcast, a directed broadcast or the multicast
+                        group, as agents outside the server's subnet do; None
 """
 
 import struct
@@ -96,6 +100,7 @@ DEFAULT_BEHAVIOUR = {
     "trap_to": None,
     "trap_port": None,
     "silent_after_ms": 0,
+    "reply_to": None,
 }
 
 # Settings a command may change (never the reported-only ones).

@@ -27,6 +27,18 @@ The same commands are available in-process through Simulator.control(dict).
                  "body_hex": "...", "raw_hex": "...", "with_items": bool}
                                                  send any datagram from the
                                                  agent's address
+  {"cmd": "flood", "agents": SEL, "count": N, "to": IP, "port": P,
+                 "kind": "trap"|"reply", "seq": N, "new_macs": bool,
+                 "pps": R, "seconds": S}
+                                        send N datagrams, round robin over
+                                        the agents, at R per second (0: as
+                                        fast as the socket takes them), at
+                                        most 1,000,000 and S seconds (default
+                                        20, at most 60): plain traps numbered
+                                        "flood 0", "flood 1", ..., or
+                                        discovery replies with sequence N;
+                                        new_macs gives every reply a MAC of
+                                        its own
   {"cmd": "received", "opcode": N, "since": ID, "clear": bool}
   {"cmd": "sent", "opcode": N, "since": ID, "clear": bool}
   {"cmd": "stats"}                               counters
@@ -148,6 +160,7 @@ class Simulator:
             self.stats["addresses_added"] += n
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)  # reply_to, traps, floods
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
         s.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
@@ -309,8 +322,11 @@ class Simulator:
                 notes[note] += 1
             if replies:
                 answered += 1
+            to = src
+            if a.behaviour["reply_to"]:
+                to = (a.behaviour["reply_to"], src[1])
             for r in replies:
-                self.queue(a, r, a.packet(r, self.cookie), src, now, source_ip=old_ip)
+                self.queue(a, r, a.packet(r, self.cookie), to, now, source_ip=old_ip)
             if note == "reboot scheduled":
                 rb = a.behaviour["reboot_after_upgrade"]
                 self.at(rb.get("delay_ms", 0) / 1000.0,
@@ -578,6 +594,51 @@ class Simulator:
                       sequence=int(req.get("seq", 0)), to=(to, port))
             self.queue(a, r, data, (to, port), time.monotonic())
         return {"count": len(chosen)}
+
+    FLOOD_MAX = 1_000_000
+
+    def _cmd_flood(self, req):
+        chosen = self.select(req.get("agents"))
+        to = req.get("to")
+        if not to or not chosen:
+            raise ValueError("flood needs 'to' and at least one agent")
+        count = min(int(req.get("count", 1000)), self.FLOOD_MAX)
+        port = int(req.get("port", self.base_port))
+        seconds = min(float(req.get("seconds", 20)), 60.0)
+        pps = float(req.get("pps", 0))
+        kind = req.get("kind", "trap")
+        new_macs = bool(req.get("new_macs", False))
+        seq = int(req.get("seq", 0))
+        replies = []
+        for a in chosen:
+            hdr = wire.Header(opcode=wire.OP_DISCOVER_REPLY, sequence=seq, cookie=self.cookie,
+                              agent_mac=a.mac, proto_ver=a.proto_ver,
+                              family_type=a.family_type, iface_ver=a.iface_ver)
+            replies.append(bytearray(hdr.pack() + a.body()))
+        sent = 0
+        start = time.monotonic()
+        while sent < count:
+            now = time.monotonic()
+            if now - start >= seconds:
+                break
+            if pps and sent >= (now - start) * pps:
+                time.sleep(0.0005)
+                continue
+            i = sent % len(chosen)
+            if kind == "trap":  # numbered in sending order: "flood N"
+                data = chosen[i].trap_packet("plain", f"flood {sent}", self.cookie)
+            else:
+                data = replies[i]
+                if new_macs:  # 02-FD-xx-xx-xx-xx: locally administered, one per datagram
+                    data[4:10] = b"\x02\xfd" + sent.to_bytes(4, "big")
+            try:
+                self.send_from(chosen[i].ip, (to, port), data)
+            except BlockingIOError:
+                time.sleep(0.0005)  # the socket is full: let it drain
+                continue
+            sent += 1
+        self.stats["flooded"] += sent
+        return {"sent": sent, "seconds": round(time.monotonic() - start, 3)}
 
     def _log_query(self, log, req):
         since = int(req.get("since", 0))
