@@ -1,16 +1,10 @@
 #include "config/config_values.h"
 
-#include <arpa/inet.h>
+#include <algorithm>
 
 namespace ferro {
 
-ConfigValues DefaultConfigValues() {
-  ConfigValues v;
-  in_addr addr{};
-  inet_aton(kDefaultMulticastGroup, &addr);
-  v.multicastGroup = addr.s_addr;
-  return v;
-}
+ConfigValues DefaultConfigValues() { return ConfigValues{}; }
 
 EngineConfig& Config() {
   static EngineConfig config;
@@ -27,6 +21,10 @@ void ApplyConfigValues(const ConfigValues& v) {
   c.multicastGroup = v.multicastGroup;
   c.monitorPollingIntervalMs = v.monitorPollingIntervalMs;
   c.igmpReportIntervalMs = v.igmpReportIntervalMs;
+}
+
+uint32_t EffectiveMonitorIntervalMs() {
+  return std::max(Config().monitorPollingIntervalMs.load(), kMinMonitorIntervalMs);
 }
 
 }  // namespace ferro

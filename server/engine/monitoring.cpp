@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
-#include "engine/engine_config.h"
+#include "config/config_values.h"
 #include "engine/engine_state.h"
 #include "net/transport.h"
 #include "platform/tick.h"
@@ -22,6 +23,13 @@ std::vector<WatchedAgent>& AgentTable() {
 }
 
 bool SameAddress(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, 4) == 0; }
+
+// Watched by address only (all six bytes zero): many real vendor prefixes
+// start with 00, so a first byte of 0 says nothing.
+bool MacUnknown(const AgentRecord& record) {
+  return std::all_of(std::begin(record.macAddr), std::end(record.macAddr),
+                     [](uint8_t b) { return b == 0; });
+}
 
 // The node has answered: it is alive and its miss count starts over.
 void Accept(WatchedAgent& node) {
@@ -87,7 +95,7 @@ size_t WatchedAgentCount() {
 void RefreshWatchedAgent(const ReceivedPacket& packet) {
   const auto length = static_cast<size_t>(packet.length);
   if (!CheckMagicCookie(packet.data, length)) return;
-  const uint32_t interval = Config().monitorPollingIntervalMs.load();
+  const uint32_t interval = EffectiveMonitorIntervalMs();
   uint8_t source[4];
   std::memcpy(source, &packet.sourceIp, sizeof source);
 
@@ -108,7 +116,7 @@ void RefreshWatchedAgent(const ReceivedPacket& packet) {
       }
       return;
     }
-    if (SameAddress(node.record.agentIpAddr, source) && node.record.macAddr[0] == 0) {
+    if (SameAddress(node.record.agentIpAddr, source) && MacUnknown(node.record)) {
       if (in_window) {
         // First reply of an agent watched by address only: it tells its MAC.
         std::memcpy(node.record.macAddr, packet.agentMac, kMacSize);
@@ -125,7 +133,7 @@ void MonitorPollPass() {
   const uint16_t sequence = NextSequence();
   BuildPacketHeader(kOpKeepAlive, request);
   SetPacketSequence(request, sequence);
-  const uint32_t interval = Config().monitorPollingIntervalMs.load();
+  const uint32_t interval = EffectiveMonitorIntervalMs();
 
   std::lock_guard lock(AgentTableLock());
   for (WatchedAgent& node : AgentTable()) {

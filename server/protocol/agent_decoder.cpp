@@ -286,10 +286,12 @@ int DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record)
   while (pos < length && length - pos >= kTlvHeaderSize) {
     const uint16_t type = LoadBe16(packet + pos);
     const uint16_t lengthField = LoadBe16(packet + pos + 2);
-    if (lengthField < kTlvHeaderSize) break;
     const Target t = TargetOf(type);
     const size_t size = ItemSize(t.cls, lengthField);
-    if (size > length - pos) break;
+    // A size below the item's own header cannot move on; only items whose
+    // size comes from their length field can have one. Fixed-size items are
+    // taken at their size whatever their length field says.
+    if (size < kTlvHeaderSize || size > length - pos) break;
     StoreItem(t, packet + pos + kTlvHeaderSize, size - kTlvHeaderSize, base + t.offset);
     pos += size;
   }

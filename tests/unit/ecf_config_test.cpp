@@ -240,6 +240,32 @@ TEST_F(EngineConfigFile, LoadSetsEveryValueAndDerivedPorts) {
   EXPECT_EQ(c.igmpReportIntervalMs, 120000u);
 }
 
+TEST(ConfigValuesTest, SettingsStartWithTheDocumentedDefaults) {
+  // What an engine without a readable file runs with: not zeros, which
+  // would bind random ports and send to port 0.
+  const EngineConfig fresh;
+  EXPECT_EQ(fresh.magicCookie, 0u);
+  EXPECT_EQ(fresh.DiscoveryPort, 64513);
+  EXPECT_EQ(fresh.CommandPort, 64514);
+  EXPECT_EQ(fresh.AgentPort, 64515);
+  EXPECT_EQ(fresh.GroupPort, 64519);
+  EXPECT_EQ(fresh.multicastGroup, Addr("239.255.255.100"));
+  EXPECT_EQ(fresh.monitorPollingIntervalMs, 15000u);
+  EXPECT_EQ(fresh.igmpReportIntervalMs, 120000u);
+  EXPECT_FALSE(fresh.PortInUse);
+  EXPECT_EQ(DefaultConfigValues().multicastGroup, Addr("239.255.255.100"));
+}
+
+TEST(ConfigValuesTest, KeepAliveIntervalIsAtLeastOneSecond) {
+  const uint32_t saved = Config().monitorPollingIntervalMs;
+  for (const auto& [set, used] :
+       {std::pair{0u, 1000u}, {999u, 1000u}, {1000u, 1000u}, {30000u, 30000u}}) {
+    Config().monitorPollingIntervalMs = set;
+    EXPECT_EQ(EffectiveMonitorIntervalMs(), used) << set;
+  }
+  Config().monitorPollingIntervalMs = saved;
+}
+
 TEST_F(EngineConfigFile, DamagedOrMissingFileChangesNothing) {
   Config().magicCookie = 77;
   Config().PortInUse = true;

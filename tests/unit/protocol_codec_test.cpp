@@ -270,6 +270,20 @@ TEST(Decoder, FixedSizeItemsIgnoreTheirLengthField) {
   r = Decode(Reply(2, {0x00, 0x15, 0x00, 0x05, 0x1F, 0x90, 0x00, 0x03, 0x00, 0x05, 'L'}));
   EXPECT_EQ(r.httpPort, 8080);
   EXPECT_STREQ(r.location, "L");
+  // Even a length field below the item header does not stop a fixed-size
+  // item: one bad length must not hide every later item.
+  r = Decode(Reply(2, {0x00, 0x04, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x07,  // address, says 0
+                       0x00, 0x1B, 0x00, 0x02, 0x00, 0x00, 0x01, 0x00,  // 27 (u32), says 2
+                       0x00, 0x0C, 0x00, 0x01, 0x00, 0x05,              // 12 (u16), says 1
+                       0x00, 0x81, 0x00, 0x03,                          // bitmap, says 3
+                       0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02,  //
+                       0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00, 0x04,  //
+                       0x00, 0x02, 0x00, 0x05, 'z'}));
+  EXPECT_EQ(r.agentIpAddr[3], 7);
+  EXPECT_EQ(r.upgradeDelayTime, 0x100u);
+  EXPECT_EQ(r.productType, 5);
+  EXPECT_EQ(r.funBitmap3, 4u);
+  EXPECT_STREQ(r.systemName, "z");
 }
 
 TEST(Decoder, NumbersBigEndian) {
