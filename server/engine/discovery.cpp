@@ -1,11 +1,12 @@
 #include "engine/discovery.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "net/transport.h"
+#include "platform/diag.h"
+#include "platform/memory.h"
 #include "platform/tick.h"
 #include "protocol/agent_decoder.h"
 #include "protocol/packet.h"
@@ -17,6 +18,11 @@ std::vector<AgentRecord>& DiscoveryList() {
   static auto* list = new std::vector<AgentRecord>;
   return *list;
 }
+// Whether the full list has said so since it was last cleared; guarded by
+// DiscoveryListLock.
+bool g_listFullReported = false;
+// Clearing a list this long hands its memory back to the system.
+constexpr size_t kLargeDiscoveryList = 1024;
 
 bool Expired(const ActionEntry& entry, uint32_t tick) {
   return TickElapsed(tick, entry.sendTick, entry.timeoutMs);
@@ -63,8 +69,15 @@ int32_t DiscoveryCallback(const uint8_t* packet, int32_t length, void*) {
 }
 
 void ClearDiscoveryList() {
-  std::lock_guard lock(DiscoveryListLock());
-  DiscoveryList().clear();
+  std::vector<AgentRecord> gone;
+  {
+    std::lock_guard lock(DiscoveryListLock());
+    gone.swap(DiscoveryList());  // the capacity goes too, not just the records
+    g_listFullReported = false;
+  }
+  const bool large = gone.size() >= kLargeDiscoveryList;
+  gone = {};
+  if (large) ReleaseFreeMemory();
 }
 
 void CopyDiscoveryList(std::vector<AgentRecord>& out) {
@@ -74,7 +87,15 @@ void CopyDiscoveryList(std::vector<AgentRecord>& out) {
 
 void AddToDiscoveryList(const AgentRecord& record) {
   std::lock_guard lock(DiscoveryListLock());
-  DiscoveryList().push_back(record);
+  auto& list = DiscoveryList();
+  if (list.size() >= kMaxDiscoveryAgents) {
+    if (!g_listFullReported) {
+      g_listFullReported = true;
+      Diag("discovery list holds %zu agents: later agents dropped\n", kMaxDiscoveryAgents);
+    }
+    return;
+  }
+  list.push_back(record);
 }
 
 void RemoveFromDiscoveryList(const AgentRecord& record) {
@@ -113,7 +134,15 @@ void HandleDiscoveryReply(const ReceivedPacket& packet) {
     actions.erase(it);  // a late reply ends its request
     return;
   }
-  if (!entry.AddResponder(packet.agentMac)) return;  // this agent answered already
+  // Each agent counts once, and one discovery takes at most
+  // kMaxDiscoveryAgents of them: a host that knows the sequence could
+  // otherwise make up new MACs without end.
+  if (!entry.AddResponder(packet.agentMac, kMaxDiscoveryAgents)) {
+    if (entry.refusedResponders == 1) {
+      Diag("discovery holds %zu agents: later new MACs dropped\n", kMaxDiscoveryAgents);
+    }
+    return;
+  }
   if (entry.cancelled == 0 && entry.callback != nullptr) {
     entry.callback(packet.data, packet.length, entry.param);
   }
@@ -121,8 +150,7 @@ void HandleDiscoveryReply(const ReceivedPacket& packet) {
 
 void HandleCommandReply(const ReceivedPacket& packet) {
   if (!CheckMagicCookie(packet.data, static_cast<size_t>(packet.length))) {
-    std::printf("a invalid hdp response packet received");
-    std::fflush(stdout);
+    Diag("a invalid hdp response packet received");
     return;
   }
   std::unique_ptr<ActionEntry> found;
@@ -141,8 +169,7 @@ void HandleCommandReply(const ReceivedPacket& packet) {
     found = std::move(*it);
     actions.erase(it);
   }
-  std::printf("NULL != found_action\n");
-  std::fflush(stdout);
+  Diag("NULL != found_action\n");
   if (found->cancelled == 0 && found->callback != nullptr) {
     found->callback(packet.data, packet.length, found->param);
   }

@@ -22,6 +22,9 @@ namespace ferro {
 
 inline constexpr uint32_t kDiscoveryTimeoutMs = 3000;
 inline constexpr uint32_t kCommandTimeoutMs = 50000;
+// Agents one discovery takes in, and the most the DiscoveryList holds;
+// replies from further new MACs are dropped (with one log line).
+inline constexpr size_t kMaxDiscoveryAgents = 65536;
 
 // Appends `entry` to the ActionList (under ActionListLock), stamping its
 // sendTick with the current tick. Call before sending the request.

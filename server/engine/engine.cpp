@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -11,40 +12,52 @@
 #include "net/igmp.h"
 #include "net/receive.h"
 #include "net/transport.h"
+#include "platform/diag.h"
+#include "platform/memory.h"
 #include "platform/tick.h"
 
 namespace ferro {
 namespace {
 
 constexpr size_t kThreadCount = static_cast<size_t>(EngineThread::kCount);
-constexpr size_t kHandlerOpcodes = 32;
-constexpr size_t kHandlersPerOpcode = 4;
-constexpr size_t kMaxCleanups = 8;
 using Work = void (*)();
 
+// The dispatch table as the PacketProcessThread reads it: the handlers of
+// each opcode, indexed by opcode.
+struct DispatchIndex {
+  std::vector<std::vector<PacketHandler>> byOpcode;
+  std::vector<Work> drained;
+
+  void Dispatch(const ReceivedPacket& packet) const {
+    if (packet.fromTransferSocket || packet.opcode >= byOpcode.size()) return;
+    for (PacketHandler h : byOpcode[packet.opcode]) h(packet);
+  }
+};
+
 struct Hooks {
-  std::mutex addMu;  // serialises additions; readers load the atomics
-  std::array<std::array<std::atomic<PacketHandler>, kHandlersPerOpcode>, kHandlerOpcodes> packet{};
+  std::mutex mu;  // guards `dispatch` and `cleanups`; readers of the atomics need nothing
+  std::shared_ptr<const DispatchIndex> dispatch = std::make_shared<DispatchIndex>();
+  std::vector<Work> cleanups;
   std::atomic<PacketHandler> transfer{nullptr};
   std::array<std::atomic<Work>, static_cast<size_t>(EnginePass::kCount)> passes{};
-  std::array<std::atomic<Work>, kMaxCleanups> cleanups{};
 };
 Hooks& TheHooks() {
   static Hooks hooks;
   return hooks;
 }
 
-void RunPass(EnginePass pass) {
-  if (Work w = TheHooks().passes[static_cast<size_t>(pass)].load(std::memory_order_acquire)) w();
+std::shared_ptr<const DispatchIndex> CurrentDispatch() {
+  std::lock_guard lock(TheHooks().mu);
+  return TheHooks().dispatch;
 }
 
-void Dispatch(const ReceivedPacket& packet) {
-  if (packet.fromTransferSocket || packet.opcode >= kHandlerOpcodes) return;
-  for (auto& slot : TheHooks().packet[packet.opcode]) {
-    PacketHandler h = slot.load(std::memory_order_acquire);
-    if (h == nullptr) break;
-    h(packet);
-  }
+[[noreturn]] void DispatchFault(const char* what, uint16_t opcode) {
+  DiagError("packet dispatch: %s (opcode %u)\n", what, static_cast<unsigned>(opcode));
+  std::abort();
+}
+
+void RunPass(EnginePass pass) {
+  if (Work w = TheHooks().passes[static_cast<size_t>(pass)].load(std::memory_order_acquire)) w();
 }
 
 struct EngineCore {
@@ -55,6 +68,7 @@ struct EngineCore {
   EngineOptions options;
   std::atomic<bool> stop{false};
   Event stopEvent{Event::Mode::kManualReset};
+  Event firstPass{Event::Mode::kManualReset};  // set after the first adapter pass (and at stop)
   std::array<std::thread, kThreadCount> threads;
   std::array<std::atomic<bool>, kThreadCount> alive{};
   std::atomic<uint64_t> passes{0};
@@ -98,6 +112,7 @@ void AdapterWatchBody() {
     if (first) {
       first = false;
       Launch(EngineThread::kReceive, ReceiveBody);
+      c.firstPass.Set();
     } else {
       c.receiver->Wake();  // wait on new sockets at once
     }
@@ -115,6 +130,11 @@ void IgmpReportBody() {
   IgmpReporter reporter;
   const uint32_t group = Config().multicastGroup.load();
   const auto report = BuildIgmpV1Report(group);
+  // The report leaves through the adapters' addresses: the first one goes
+  // out as soon as the first adapter pass knows them, not a whole interval
+  // later.
+  Core().firstPass.Wait();
+  if (Stopping()) return;
   uint32_t last = GetTick();
   if (Config().igmpReportIntervalMs.load() != 0) reporter.SendReport(report, group);
   while (!SleepOrStop(kIgmpCheckPeriodMs)) {
@@ -127,8 +147,23 @@ void IgmpReportBody() {
   }
 }
 
+// A pass that took this many records was a flood: the memory its records
+// held goes back to the system afterwards.
+constexpr size_t kFloodPass = 4096;
+
+// One pass: wait for a record, then take records until the queue is empty.
 void PacketProcessBody() {
-  while (std::unique_ptr<ReceivedPacket> p = PacketQueueOf().Take(Core().stop)) Dispatch(*p);
+  PacketQueue& queue = PacketQueueOf();
+  while (std::unique_ptr<ReceivedPacket> p = queue.Take(Core().stop)) {
+    const std::shared_ptr<const DispatchIndex> table = CurrentDispatch();
+    size_t taken = 0;
+    do {
+      table->Dispatch(*p);
+      ++taken;
+    } while ((p = queue.TryTake()) != nullptr);
+    for (Work w : table->drained) w();
+    if (taken >= kFloodPass) ReleaseFreeMemory();
+  }
 }
 
 void TransferProcessBody() {
@@ -202,6 +237,7 @@ int StartEngine(const EngineOptions& options) {
   const int result = options.loadConfig != nullptr ? options.loadConfig() : LoadEngineConfig();
   c.stop.store(false, std::memory_order_release);
   c.stopEvent.Reset();
+  c.firstPass.Reset();
   c.upgradeTimer.Reopen();
   c.passes.store(0);
   c.receiver = std::make_unique<Receiver>();
@@ -235,6 +271,7 @@ int StopEngine() {
   // Every thread first, so that none of them ever reaches a freed record.
   c.stop.store(true, std::memory_order_release);
   c.stopEvent.Set();
+  c.firstPass.Set();
   PacketQueueOf().Wake();
   TransferQueueOf().Wake();
   c.upgradeTimer.Close();
@@ -246,9 +283,12 @@ int StopEngine() {
         EngineThread::kDevSetTimeout}) {
     Join(t);
   }
-  for (auto& slot : TheHooks().cleanups) {
-    if (Work w = slot.load(std::memory_order_acquire)) w();
+  std::vector<Work> cleanups;
+  {
+    std::lock_guard hooks(TheHooks().mu);
+    cleanups = TheHooks().cleanups;
   }
+  for (Work w : cleanups) w();
   PacketQueueOf().Clear();
   {
     std::lock_guard alock(ActionListLock());
@@ -272,17 +312,24 @@ uint64_t AdapterPassCount() { return Core().passes.load(std::memory_order_acquir
 
 WaitableTimer& UpgradeTimer() { return Core().upgradeTimer; }
 
-bool AddPacketHandler(uint16_t opcode, PacketHandler handler) {
-  if (opcode >= kHandlerOpcodes || handler == nullptr) return false;
-  Hooks& h = TheHooks();
-  std::lock_guard lock(h.addMu);
-  for (auto& slot : h.packet[opcode]) {
-    if (slot.load() == nullptr) {
-      slot.store(handler, std::memory_order_release);
-      return true;
+void SetPacketDispatch(const PacketDispatch& table) {
+  auto index = std::make_shared<DispatchIndex>();
+  for (const PacketRoute& route : table.routes) {
+    if (route.opcode >= index->byOpcode.size()) index->byOpcode.resize(route.opcode + 1u);
+    auto& handlers = index->byOpcode[route.opcode];
+    if (!handlers.empty()) DispatchFault("opcode listed twice", route.opcode);
+    if (route.handlers.empty()) DispatchFault("opcode without a handler", route.opcode);
+    for (PacketHandler h : route.handlers) {
+      if (h == nullptr) DispatchFault("empty handler", route.opcode);
     }
+    handlers = route.handlers;
   }
-  return false;
+  for (Work w : table.drained) {
+    if (w == nullptr) DispatchFault("empty drained function", 0);
+  }
+  index->drained = table.drained;
+  std::lock_guard lock(TheHooks().mu);
+  TheHooks().dispatch = std::move(index);
 }
 
 void SetTransferHandler(PacketHandler handler) {
@@ -294,27 +341,21 @@ void SetEnginePass(EnginePass pass, void (*work)()) {
   TheHooks().passes[static_cast<size_t>(pass)].store(work, std::memory_order_release);
 }
 
-bool AddStopCleanup(void (*cleanup)()) {
-  Hooks& h = TheHooks();
-  std::lock_guard lock(h.addMu);
-  for (auto& slot : h.cleanups) {
-    if (slot.load() == nullptr) {
-      slot.store(cleanup, std::memory_order_release);
-      return true;
-    }
-  }
-  return false;
+void AddStopCleanup(void (*cleanup)()) {
+  if (cleanup == nullptr) return;
+  std::lock_guard lock(TheHooks().mu);
+  TheHooks().cleanups.push_back(cleanup);
 }
 
 void ClearEngineHooks() {
   Hooks& h = TheHooks();
-  std::lock_guard lock(h.addMu);
-  for (auto& op : h.packet) {
-    for (auto& slot : op) slot.store(nullptr);
+  {
+    std::lock_guard lock(h.mu);
+    h.dispatch = std::make_shared<DispatchIndex>();
+    h.cleanups.clear();
   }
   h.transfer.store(nullptr);
   for (auto& p : h.passes) p.store(nullptr);
-  for (auto& cl : h.cleanups) cl.store(nullptr);
 }
 
 }  // namespace ferro

@@ -10,7 +10,7 @@
 // lists and closes every socket.
 //
 // The work of the protocol threads is plugged in by later code:
-//   AddPacketHandler(opcode, fn)   - PacketProcessThread dispatch by opcode
+//   SetPacketDispatch(table)       - PacketProcessThread: opcode -> handlers
 //   SetTransferHandler(fn)         - TransferProcessThread, every record
 //   SetEnginePass(pass, fn)        - the periodic threads' one-pass work
 //   AddStopCleanup(fn)             - lists that StopEngine must empty
@@ -81,11 +81,24 @@ uint64_t AdapterPassCount();
 // pass on the UpgradeTimerThread. StopEngine closes it (Arm then fails).
 WaitableTimer& UpgradeTimer();
 
-// Handlers, called on the PacketProcessThread with no engine lock held, for
-// records not from a transfer socket; those of one opcode run in the order
-// added (at most 4 per opcode, opcodes below 32). Returns false when full.
+// What the PacketProcessThread does with the records of the PacketQueue
+// (those not from a transfer socket), called with no engine lock held: the
+// handlers of the record's opcode, in the order listed; opcodes not listed
+// are dropped. After each pass that took the queue empty, the `drained`
+// functions run (for one summary line about a burst, say).
 using PacketHandler = void (*)(const ReceivedPacket& packet);
-bool AddPacketHandler(uint16_t opcode, PacketHandler handler);
+struct PacketRoute {
+  uint16_t opcode = 0;
+  std::vector<PacketHandler> handlers;
+};
+struct PacketDispatch {
+  std::vector<PacketRoute> routes;
+  std::vector<void (*)()> drained;
+};
+// Replaces the dispatch table. A table that cannot be honoured as written
+// (an opcode listed twice, an empty handler) is a fault of the program: it
+// is reported on standard error and the process ends, at start-up.
+void SetPacketDispatch(const PacketDispatch& table);
 // Called on the TransferProcessThread for every record of the TransferQueue.
 void SetTransferHandler(PacketHandler handler);
 
@@ -97,8 +110,8 @@ enum class EnginePass {
   kCount,
 };
 void SetEnginePass(EnginePass pass, void (*work)());
-// Run by StopEngine once every thread has stopped (at most 8).
-bool AddStopCleanup(void (*cleanup)());
+// Run by StopEngine once every thread has stopped, in the order added.
+void AddStopCleanup(void (*cleanup)());
 // Forgets every handler, pass and cleanup (tests).
 void ClearEngineHooks();
 

@@ -18,10 +18,15 @@ FERRO_ENGINE_LOCK(DiscoveryListLock, kRankDiscoveryList)
 FERRO_ENGINE_LOCK(TrapRecordLock, kRankTrapRecord)
 #undef FERRO_ENGINE_LOCK
 
-bool ActionEntry::AddResponder(const uint8_t* mac) {
+bool ActionEntry::AddResponder(const uint8_t* mac, size_t limit) {
   uint64_t key = 0;
   for (size_t i = 0; i < kMacSize; ++i) key = key << 8 | mac[i];
-  if (!responderKeys.insert(key).second) return false;
+  if (responderKeys.contains(key)) return false;
+  if (responders.size() >= limit) {
+    ++refusedResponders;
+    return false;
+  }
+  responderKeys.insert(key);
   std::array<uint8_t, kMacSize> m{};
   std::copy(mac, mac + kMacSize, m.begin());
   responders.push_back(m);
@@ -33,8 +38,8 @@ std::list<std::unique_ptr<ActionEntry>>& ActionList() {
   return list;
 }
 
-std::vector<TrapRecord>& TrapRecordList() {
-  static std::vector<TrapRecord> list;
+std::deque<TrapRecord>& TrapRecordList() {
+  static std::deque<TrapRecord> list;
   return list;
 }
 

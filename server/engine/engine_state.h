@@ -17,7 +17,9 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <memory>
 #include <unordered_set>
@@ -70,9 +72,12 @@ struct ActionEntry {
   std::shared_ptr<void> ownedParam;
   int32_t cancelled = 0;  // non-zero suppresses the callback
 
-  // Records `mac` as having answered; false when it had answered already.
-  // Constant time, so a burst of thousands of replies stays cheap.
-  bool AddResponder(const uint8_t* mac);
+  // Records `mac` as having answered; false when it had answered already,
+  // or when `limit` agents have answered and `mac` is a new one (counted in
+  // refusedResponders). Constant time, so a burst of thousands of replies
+  // stays cheap.
+  bool AddResponder(const uint8_t* mac, size_t limit = SIZE_MAX);
+  uint32_t refusedResponders = 0;
 };
 // Guarded by ActionListLock(); in registration order.
 std::list<std::unique_ptr<ActionEntry>>& ActionList();
@@ -84,8 +89,10 @@ struct TrapRecord {
   char location[21] = {};
   char string[256] = {};
 };
-// Guarded by TrapRecordLock(); in arrival order.
-std::vector<TrapRecord>& TrapRecordList();
+// Guarded by TrapRecordLock(); in arrival order, at most kMaxTrapRecords
+// (the trap handler drops the oldest to make room).
+inline constexpr size_t kMaxTrapRecords = 10000;
+std::deque<TrapRecord>& TrapRecordList();
 // Traps received since process start; never reset.
 std::atomic<uint32_t>& TrapCount();
 

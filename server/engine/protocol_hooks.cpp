@@ -13,19 +13,24 @@ namespace ferro {
 void InstallEngineProtocol() {
   static std::once_flag once;
   std::call_once(once, [] {
-    // Discovery replies, then the refresh of a watched agent that sent one.
-    for (uint16_t op : {kOpDiscoverReply, kOpLoaderDiscoverReply}) {
-      AddPacketHandler(op, HandleDiscoveryReply);
-      AddPacketHandler(op, RefreshWatchedAgent);
-    }
-    for (uint16_t op :
-         {kOpSetByMacReply, kOpSetByIpReply, kOpLoaderCommandReply, kOpRestoreDefaultReply}) {
-      AddPacketHandler(op, HandleCommandReply);
-      AddPacketHandler(op, RefreshWatchedAgent);
-    }
-    AddPacketHandler(kOpKeepAliveReply, RefreshWatchedAgent);
-    AddPacketHandler(kOpTrap, HandleTrapPacket);
-    AddPacketHandler(kOpTrapTlv, HandleTrapPacket);
+    // Every opcode the engine handles and what handles it, in order. Any
+    // reply from a watched agent also refreshes its record, after the
+    // handler of its own kind.
+    SetPacketDispatch(PacketDispatch{
+        .routes =
+            {
+                {kOpDiscoverReply, {HandleDiscoveryReply, RefreshWatchedAgent}},
+                {kOpLoaderDiscoverReply, {HandleDiscoveryReply, RefreshWatchedAgent}},
+                {kOpSetByMacReply, {HandleCommandReply, RefreshWatchedAgent}},
+                {kOpSetByIpReply, {HandleCommandReply, RefreshWatchedAgent}},
+                {kOpLoaderCommandReply, {HandleCommandReply, RefreshWatchedAgent}},
+                {kOpRestoreDefaultReply, {HandleCommandReply, RefreshWatchedAgent}},
+                {kOpKeepAliveReply, {RefreshWatchedAgent}},
+                {kOpTrap, {HandleTrapPacket}},
+                {kOpTrapTlv, {HandleTrapPacket}},
+            },
+        .drained = {ReportDroppedTraps},
+    });
     SetEnginePass(EnginePass::kMonitorPoll, MonitorPollPass);
     SetEnginePass(EnginePass::kActionExpiry, ExpireActions);
     AddStopCleanup([] { ClearWatchedAgents(); });

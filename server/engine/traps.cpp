@@ -4,14 +4,22 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <mutex>
 
 #include "engine/notices.h"
+#include "platform/diag.h"
+#include "platform/memory.h"
 #include "protocol/agent_decoder.h"
 #include "protocol/packet.h"
 
 namespace ferro {
 namespace {
+
+// Traps dropped to make room since the last report; guarded by TrapRecordLock.
+uint32_t g_trapsDropped = 0;
+// Draining a list this long hands its memory back to the system.
+constexpr size_t kLargeTrapList = 1000;
 
 inline constexpr size_t kTrapAddressOffset = 40;
 inline constexpr size_t kTrapTextOffset = 44;
@@ -32,8 +40,7 @@ void CopyText(char (&dst)[N], const char* src, size_t n) {
 
 void HandleTrapPacket(const ReceivedPacket& packet) {
   if (!CheckMagicCookie(packet.data, static_cast<size_t>(packet.length))) return;
-  std::printf("recv a trap packet. \n");
-  std::fflush(stdout);
+  Diag("recv a trap packet. \n");
   const TrapCallbackSlot slot = GetTrapCallback();
   if (slot.function != nullptr) slot.function(packet.data, packet.length, slot.param);
 }
@@ -61,11 +68,17 @@ int32_t TrapCallback(const uint8_t* packet, int32_t length, void*) {
   FormatLocalTime(trap.time, sizeof trap.time);
   {
     std::lock_guard lock(TrapRecordLock());
-    TrapRecordList().push_back(trap);
+    auto& list = TrapRecordList();
+    // A host that floods traps must not grow the list without end: the
+    // oldest records make room, counted for ReportDroppedTraps.
+    if (list.size() >= kMaxTrapRecords) {
+      list.pop_front();
+      ++g_trapsDropped;
+    }
+    list.push_back(trap);
   }
   const uint32_t count = ++TrapCount();
-  std::printf("receive trap number : %u \n", count);
-  std::fflush(stdout);
+  Diag("receive trap number : %u \n", count);
   SendNotice("trap");
   return 1;
 }
@@ -81,11 +94,27 @@ int FormatLocalTime(char* buffer, size_t size) {
 }
 
 int TakeAllTraps(std::vector<TrapRecord>& out) {
-  std::lock_guard lock(TrapRecordLock());
-  auto& list = TrapRecordList();
-  out.insert(out.end(), list.begin(), list.end());
-  list.clear();
+  std::deque<TrapRecord> taken;
+  {
+    std::lock_guard lock(TrapRecordLock());
+    taken.swap(TrapRecordList());
+  }
+  out.insert(out.end(), taken.begin(), taken.end());
+  const bool large = taken.size() >= kLargeTrapList;
+  taken = {};
+  if (large) ReleaseFreeMemory();
   return 1;
+}
+
+void ReportDroppedTraps() {
+  uint32_t dropped = 0;
+  {
+    std::lock_guard lock(TrapRecordLock());
+    std::swap(dropped, g_trapsDropped);
+  }
+  if (dropped != 0) {
+    Diag("trap list holds %zu records: %u oldest traps dropped\n", kMaxTrapRecords, dropped);
+  }
 }
 
 }  // namespace ferro

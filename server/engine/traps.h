@@ -22,5 +22,8 @@ int32_t TrapCallback(const uint8_t* packet, int32_t length, void* param);
 int FormatLocalTime(char* buffer, size_t size);
 // Moves every waiting trap, in arrival order, to the end of `out`. Returns 1.
 int TakeAllTraps(std::vector<TrapRecord>& out);
+// One log line when traps were dropped from the full list since the last
+// call (run after each pass of the PacketProcessThread).
+void ReportDroppedTraps();
 
 }  // namespace ferro

@@ -57,6 +57,7 @@ std::atomic<int> g_order{0};
 std::atomic<int> g_firstSeen{0};
 std::atomic<int> g_secondSeen{0};
 std::atomic<int> g_transfers{0};
+std::atomic<int> g_drained{0};
 
 template <typename Pred>
 bool WaitUntil(Pred done, std::chrono::milliseconds limit = 5s) {
@@ -70,7 +71,7 @@ class EngineLifecycle : public ::testing::Test {
   void SetUp() override {
     ClearEngineHooks();
     for (auto* c : {&g_monitorPasses, &g_expiryPasses, &g_upgradeTicks, &g_cleanups, &g_order,
-                    &g_firstSeen, &g_secondSeen, &g_transfers}) {
+                    &g_firstSeen, &g_secondSeen, &g_transfers, &g_drained}) {
       c->store(0);
     }
     options_.readAdapters = NoAdapters;
@@ -106,11 +107,18 @@ TEST(EngineActionEntry, EachResponderIsRecordedOnceInAnswerOrder) {
   EXPECT_FALSE(e.AddResponder(a));
   ASSERT_EQ(e.responders.size(), 2u);
   EXPECT_EQ(e.responders[1][5], 6);
+  // At the limit a new MAC is refused (and counted); a known one is a repeat.
+  const uint8_t c[6] = {0, 1, 2, 3, 4, 7};
+  EXPECT_FALSE(e.AddResponder(c, 2));
+  EXPECT_FALSE(e.AddResponder(b, 2));
+  EXPECT_EQ(e.refusedResponders, 1u);
+  EXPECT_EQ(e.responders.size(), 2u);
+  EXPECT_TRUE(e.AddResponder(c, 3));
 }
 
 TEST_F(EngineLifecycle, StartRunsEveryThreadAndStopEndsThemAndFreesTheLists) {
   options_.readAdapters = OneFakeAdapter;
-  ASSERT_TRUE(AddStopCleanup([] { ++g_cleanups; }));
+  AddStopCleanup([] { ++g_cleanups; });
   ASSERT_EQ(StartEngine(options_), 1);
   ASSERT_TRUE(WaitUntil([] { return AdapterPassCount() >= 1; }));
   for (EngineThread t : kStartedByStartEngine) {
@@ -161,11 +169,17 @@ TEST_F(EngineLifecycle, SecondStartReportsTheFirstResultAndStartsNothing) {
 }
 
 TEST_F(EngineLifecycle, PacketHandlersRunInOrderPerOpcodeAndTransferRecordsAreNotDispatched) {
-  ASSERT_TRUE(AddPacketHandler(6, [](const ReceivedPacket& p) {
-    g_firstSeen = ++g_order;
-    EXPECT_EQ(p.sequence, 42);
-  }));
-  ASSERT_TRUE(AddPacketHandler(6, [](const ReceivedPacket&) { g_secondSeen = ++g_order; }));
+  SetPacketDispatch(PacketDispatch{
+      .routes = {{6,
+                  {[](const ReceivedPacket& p) {
+                     g_firstSeen = ++g_order;
+                     EXPECT_EQ(p.sequence, 42);
+                   },
+                   [](const ReceivedPacket&) { g_secondSeen = ++g_order; }}},
+                 // A high opcode is as good as a low one: no slot limits.
+                 {60000, {[](const ReceivedPacket&) { ++g_order; }}}},
+      .drained = {[] { ++g_drained; }},
+  });
   SetTransferHandler([](const ReceivedPacket&) { ++g_transfers; });
   ASSERT_EQ(StartEngine(options_), 1);
 
@@ -185,6 +199,24 @@ TEST_F(EngineLifecycle, PacketHandlersRunInOrderPerOpcodeAndTransferRecordsAreNo
   EXPECT_EQ(g_firstSeen.load(), 1);
   EXPECT_EQ(g_secondSeen.load(), 2);
   EXPECT_EQ(g_order.load(), 2);  // the transfer-socket record reached no handler
+  ASSERT_TRUE(WaitUntil([] { return g_drained.load() >= 1; }));
+
+  auto high = std::make_unique<ReceivedPacket>();
+  high->opcode = 60000;
+  PacketQueueOf().Append(std::move(high));
+  PacketQueueOf().Signal();
+  ASSERT_TRUE(WaitUntil([] { return g_order.load() == 3; }));
+}
+
+TEST(EngineDispatchDeathTest, ATableThatCannotBeHonouredEndsTheProgramAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const PacketHandler h = [](const ReceivedPacket&) {};
+  EXPECT_DEATH(SetPacketDispatch(PacketDispatch{.routes = {{2, {h}}, {2, {h}}}, .drained = {}}),
+               "opcode listed twice \\(opcode 2\\)");
+  EXPECT_DEATH(SetPacketDispatch(PacketDispatch{.routes = {{5, {}}}, .drained = {}}),
+               "without a handler");
+  EXPECT_DEATH(SetPacketDispatch(PacketDispatch{.routes = {{5, {h, nullptr}}}, .drained = {}}),
+               "empty handler");
 }
 
 TEST_F(EngineLifecycle, PeriodicThreadsFollowTheManualClock) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -120,6 +121,31 @@ TEST_F(EngineMatching, DiscoveryRepliesCountOncePerAgentWithinTheWindow) {
   queued->rxTick = clock_.Now() - kDiscoveryTimeoutMs + 1;
   HandleDiscoveryReply(*queued);
   EXPECT_EQ(DiscoveryListSize(), 3u);
+}
+
+TEST_F(EngineMatching, OneDiscoveryTakesAtMost65536AgentsWhateverAHostMakesUp) {
+  RegisterDiscovery(11);
+  // A flood of replies with the right sequence, each with a MAC of its own.
+  for (uint32_t i = 0; i < kMaxDiscoveryAgents + 100; ++i) {
+    const Mac made_up{{0x02, 0xFD, static_cast<uint8_t>(i >> 24), static_cast<uint8_t>(i >> 16),
+                       static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}};
+    HandleDiscoveryReply(*Reply(kOpDiscoverReply, 11, made_up));
+  }
+  EXPECT_EQ(DiscoveryListSize(), kMaxDiscoveryAgents);
+  {
+    std::lock_guard lock(ActionListLock());
+    ASSERT_EQ(ActionList().size(), 1u);
+    EXPECT_EQ(ActionList().front()->responders.size(), kMaxDiscoveryAgents);
+    EXPECT_EQ(ActionList().front()->refusedResponders, 100u);
+  }
+  // The list itself is bounded too (an agent put back after watching).
+  AgentRecord extra{};
+  AddToDiscoveryList(extra);
+  EXPECT_EQ(DiscoveryListSize(), kMaxDiscoveryAgents);
+  ClearDiscoveryList();
+  EXPECT_EQ(DiscoveryListSize(), 0u);
+  AddToDiscoveryList(extra);
+  EXPECT_EQ(DiscoveryListSize(), 1u);
 }
 
 TEST_F(EngineMatching, CommandCompletesOnlyByItsAgentsFirstReply) {
@@ -299,6 +325,51 @@ TEST_F(EngineMonitoring, UnknownMacLearntThenFollowedToNewAddress) {
   EXPECT_EQ(Node(0).record.vlanID, 0);  // the record starts over from the reply
 }
 
+TEST_F(EngineMonitoring, IntervalBelowASecondPollsAndAcceptsAsOneSecond) {
+  Config().monitorPollingIntervalMs = 0;  // an empty value in the file, or SetRefreshTime 0
+  EXPECT_EQ(GetMonitorInterval(), 0u);    // reported as set
+  AgentRecord r{};
+  const uint32_t source = 0x0700000A;
+  std::memcpy(r.agentIpAddr, &source, 4);
+  std::memcpy(r.macAddr, kMacA.b, kMacSize);
+  AddWatchedAgent(r);
+  MonitorPollPass();
+  const uint32_t firstPoll = Node(0).lastPollTick;
+  // An answer 500 ms after the poll counts, and the agent stays alive
+  // through poll after poll while it keeps answering.
+  for (int poll = 0; poll < 5; ++poll) {
+    clock_.Advance(500);
+    RefreshWatchedAgent(*Reply(kOpKeepAliveReply, 1, kMacA, source));
+    EXPECT_EQ(Node(0).recvFlag, 1) << poll;
+    MonitorPollPass();  // 500 ms after the last poll: not due yet
+    clock_.Advance(500);
+    MonitorPollPass();  // a second after it: due
+    EXPECT_EQ(Node(0).isAlive, 1) << poll;
+    EXPECT_EQ(Node(0).missCount, 0) << poll;
+  }
+  EXPECT_EQ(Node(0).lastPollTick - firstPoll, 5000u);  // once a second, no faster
+  Config().monitorPollingIntervalMs = 15000;
+}
+
+TEST_F(EngineMonitoring, KnownMacStartingWithZeroIsNotTakenOverByAnotherDevice) {
+  AgentRecord r{};
+  const uint32_t source = 0x0800000A;
+  const Mac vendor{{0x00, 0x11, 0x22, 0x33, 0x44, 0x55}};  // a real vendor prefix
+  std::memcpy(r.agentIpAddr, &source, 4);
+  std::memcpy(r.macAddr, vendor.b, kMacSize);
+  r.vlanID = 9;
+  AddWatchedAgent(r);
+  MonitorPollPass();
+  // Another device answers from the same address: the watched record stays.
+  RefreshWatchedAgent(*Reply(kOpKeepAliveReply, 1, kMacB, source));
+  EXPECT_EQ(std::memcmp(Node(0).record.macAddr, vendor.b, kMacSize), 0);
+  EXPECT_EQ(Node(0).record.vlanID, 9);
+  EXPECT_EQ(Node(0).recvFlag, 0);
+  // The agent itself is still recognised by its MAC.
+  RefreshWatchedAgent(*Reply(kOpKeepAliveReply, 1, vendor, source));
+  EXPECT_EQ(Node(0).recvFlag, 1);
+}
+
 std::vector<std::string> g_notices;
 int RecordNotice(std::string_view text) {
   g_notices.emplace_back(text);
@@ -349,6 +420,29 @@ TEST(EngineTraps, PlainAndTlvTrapsAreRecordedOnceEach) {
   TakeAllTraps(drained);
   EXPECT_TRUE(drained.empty());
   SetNoticeSink(nullptr);
+}
+
+TEST(EngineTraps, ListKeepsTheNewestTenThousand) {
+  SetNoticeSink(RecordNotice);
+  std::vector<TrapRecord> drained;
+  TakeAllTraps(drained);
+  drained.clear();
+  uint8_t plain[kMaxPacketSize] = {};
+  BuildPacketHeader(kOpTrap, 0, plain);
+  for (size_t i = 0; i < kMaxTrapRecords + 5; ++i) {
+    const int n = std::snprintf(reinterpret_cast<char*>(plain + 44), 16, "t %zu", i);
+    TrapCallback(plain, 44 + n + 1, nullptr);
+  }
+  ReportDroppedTraps();
+  TakeAllTraps(drained);
+  ASSERT_EQ(drained.size(), kMaxTrapRecords);
+  EXPECT_STREQ(drained.front().string, "t 5");  // the oldest five made room
+  EXPECT_EQ(std::string(drained.back().string), "t " + std::to_string(kMaxTrapRecords + 4));
+  drained.clear();
+  TakeAllTraps(drained);
+  EXPECT_TRUE(drained.empty());
+  SetNoticeSink(nullptr);
+  g_notices.clear();
 }
 
 TEST(EngineTraps, LocalTimeFormatFitsItsBuffer) {
