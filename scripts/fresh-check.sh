@@ -75,6 +75,9 @@ if ss -Hltn 'sport = :64567' | grep -q . || ss -Hltn 'sport = :64568' | grep -q 
 fi
 
 root=$(mktemp -d /var/tmp/ferrolink-fresh-XXXXXX)
+# A root directory that other users can enter, as on a real machine (tests
+# run programs as an unprivileged user).
+chmod 755 "$root"
 run_pid=""
 
 # Every process whose root directory lies inside the fresh root.
@@ -130,6 +133,7 @@ else
   rm -f "$cache"/bookworm-minbase-*.tar
   tar -C "$root" -cpf "$base.part" . && mv "$base.part" "$base"
 fi
+chmod 755 "$root"
 
 # The same apt sources as this machine (Debian's archive only), a name
 # resolver, and a package cache kept between runs.
