@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """User-interface benchmark: the devices table with N simulated agents.
 
-    sudo tools/bench/ui_render_bench.py [--agents 1000,10000] [--runs 3]
+    tools/bench/ui_render_bench.py [--agents 1000,10000] [--runs 3]    (as root)
 
 For each N it builds a private test network (namespaces, removed
 afterwards), starts the simulator with N agents, the server from
