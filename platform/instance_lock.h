@@ -11,9 +11,15 @@ enum class InstanceLockResult {
   kError,          // the lock could not be created for another reason
 };
 
-// Takes the named lock. On Linux this is an abstract-namespace Unix socket
-// bound to the name: the name is unique per network namespace, so each
-// network namespace behaves as its own machine.
-InstanceLockResult AcquireInstanceLock(const char* name);
+// The folder of the lock files: writable by root alone, so that no
+// unprivileged user can take the name first and keep the server out.
+inline constexpr const char* kInstanceLockFolder = "/run/ferrolink";
+
+// Takes the named lock. On Linux this is a lock on a file in `folder`, whose
+// name holds the network namespace: each network namespace behaves as its
+// own machine, so servers in different namespaces run side by side. The
+// folder is created (mode 0700) when missing, and refused (kError) when
+// another user owns it or others may write to it.
+InstanceLockResult AcquireInstanceLock(const char* name, const char* folder = kInstanceLockFolder);
 
 }  // namespace ferro

@@ -1,31 +1,39 @@
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
 #include <cstring>
+#include <string>
 
 #include "platform/instance_lock.h"
 
 namespace ferro {
 
-InstanceLockResult AcquireInstanceLock(const char* name) {
-  const size_t len = std::strlen(name);
-  sockaddr_un addr{};
-  if (len == 0 || len + 1 > sizeof(addr.sun_path)) return InstanceLockResult::kError;
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+InstanceLockResult AcquireInstanceLock(const char* name, const char* folder) {
+  if (name == nullptr || *name == '\0' || std::strchr(name, '/') != nullptr) {
+    return InstanceLockResult::kError;
+  }
+  struct stat ns {};
+  if (::stat("/proc/self/ns/net", &ns) != 0) return InstanceLockResult::kError;
+  if (::mkdir(folder, 0700) != 0 && errno != EEXIST) return InstanceLockResult::kError;
+  struct stat dir {};
+  if (::lstat(folder, &dir) != 0 || !S_ISDIR(dir.st_mode) || dir.st_uid != ::geteuid() ||
+      (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return InstanceLockResult::kError;
+  }
+  const std::string path = std::string(folder) + "/" + name + "-net" +
+                           std::to_string(static_cast<unsigned long long>(ns.st_dev)) + "-" +
+                           std::to_string(static_cast<unsigned long long>(ns.st_ino)) + ".lock";
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return InstanceLockResult::kError;
-  addr.sun_family = AF_UNIX;
-  // sun_path[0] stays NUL: an abstract name, never a file on disk.
-  std::memcpy(addr.sun_path + 1, name, len);
-  const auto addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     ::close(fd);
-    return err == EADDRINUSE ? InstanceLockResult::kAlreadyExists : InstanceLockResult::kError;
+    return err == EWOULDBLOCK ? InstanceLockResult::kAlreadyExists : InstanceLockResult::kError;
   }
-  // The descriptor is deliberately never closed: the name stays bound until
+  // The descriptor is deliberately never closed: the lock stays held until
   // the process ends.
   return InstanceLockResult::kAcquired;
 }

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "engine/engine.h"
-#include "push_channel.h"
+#include "front/push_channel.h"
 #include "soapH.h"
 
 // Tells the user interface "app_exit", gives it half a second, stops the

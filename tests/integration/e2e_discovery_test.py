@@ -315,6 +315,35 @@ class DiscoveryAndMonitoringTest(unittest.TestCase):
         finally:
             push.close()
 
+    def test_agent_text_never_breaks_the_xml(self):
+        # Bytes that are not UTF-8 and control bytes from one agent must not
+        # make the answers unreadable for every XML client ("\udce9" is the
+        # raw byte 0xE9 on the simulator's wire).
+        from lxml import etree
+        strict = etree.XMLParser(recover=False)
+        original = self.d.agent(0)["fields"]
+        try:
+            self.d.ok("GetTrapList")  # drain anything earlier
+            self.d.sim.client.call("set", agents=0, fields={"systemName": "caf\udce9\x07",
+                                                            "location": "rack\x01 3"})
+            self.d.discover()
+            root = etree.fromstring(wire.call("GetSwitchInfoList", "<monitorNum>0</monitorNum>").body,
+                                    strict)
+            self.assertIn("rack\ufffd 3", root.xpath("//location/text()"))
+            self.assertTrue(any(n.startswith("caf") for n in root.xpath("//systemName/text()")))
+            self.d.sim.client.call("trap", agents=0, kind="plain", text="fan \udce9\x02!",
+                                   to=self.d.net.srv_ip)
+            deadline = time.monotonic() + 5
+            texts = []
+            while not texts and time.monotonic() < deadline:
+                root = etree.fromstring(wire.call("GetTrapList").body, strict)
+                texts = root.xpath("//string/text()")
+                time.sleep(0.1)
+            self.assertEqual(texts, ["fan \u00e9\ufffd!"])
+        finally:
+            self.d.sim.client.call("set", agents=0, fields={
+                "systemName": original["systemName"], "location": original["location"]})
+
 
 @require_netns
 class StartupAndSettingsTest(unittest.TestCase):

@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "front/push_channel.h"
 #include "platform/instance_lock.h"
-#include "push_channel.h"
 
 namespace {
 
@@ -102,10 +105,86 @@ TEST(PushChannel, ConnectionClosedBeforeSendingCountsAsReceived) {
 }
 
 TEST(InstanceLock, SecondHolderIsTold) {
+  char folder_template[] = "/tmp/ferro-lock-XXXXXX";
+  const std::string folder = ::mkdtemp(folder_template);
   const std::string name = "ferro-test-" + std::to_string(::getpid());
-  EXPECT_EQ(ferro::AcquireInstanceLock(name.c_str()), ferro::InstanceLockResult::kAcquired);
-  EXPECT_EQ(ferro::AcquireInstanceLock(name.c_str()), ferro::InstanceLockResult::kAlreadyExists);
-  EXPECT_EQ(ferro::AcquireInstanceLock(""), ferro::InstanceLockResult::kError);
+  const std::string dir = folder + "/locks";
+  using ferro::InstanceLockResult;
+  EXPECT_EQ(ferro::AcquireInstanceLock(name.c_str(), dir.c_str()), InstanceLockResult::kAcquired);
+  EXPECT_EQ(ferro::AcquireInstanceLock(name.c_str(), dir.c_str()),
+            InstanceLockResult::kAlreadyExists);
+  EXPECT_EQ(ferro::AcquireInstanceLock("", dir.c_str()), InstanceLockResult::kError);
+  EXPECT_EQ(ferro::AcquireInstanceLock("../x", dir.c_str()), InstanceLockResult::kError);
+  // A folder that others may write to could hold a lock planted by anyone.
+  const std::string open_dir = folder + "/open";
+  ASSERT_EQ(::mkdir(open_dir.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(open_dir.c_str(), 0777), 0);
+  EXPECT_EQ(ferro::AcquireInstanceLock(name.c_str(), open_dir.c_str()), InstanceLockResult::kError);
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PushChannel, SilentFirstConnectionGivesWayToTheNext) {
+  ferro::PushChannel channel("127.0.0.1", 0, /*first_receive_ms=*/100);
+  ASSERT_TRUE(channel.Listen());
+  std::thread acceptor([&] { channel.AcceptClient(); });
+  const int squatter = Connect(channel.port());  // connects first, says nothing
+  ASSERT_GE(squatter, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const int ui = Connect(channel.port());
+  ASSERT_GE(ui, 0);
+  ASSERT_EQ(::send(ui, "ui", 2, 0), 2);
+  acceptor.join();
+  EXPECT_EQ(channel.Send("trap"), 0);
+  EXPECT_EQ(ReadExactly(ui, 5), std::string("trap\0", 5));
+  char c;
+  EXPECT_EQ(::recv(squatter, &c, 1, 0), 0);  // given up and closed
+  ::close(squatter);
+  ::close(ui);
+}
+
+TEST(PushChannel, ClientThatStopsReadingNeverBlocksTheSender) {
+  ferro::PushChannel channel("127.0.0.1", 0);
+  ASSERT_TRUE(channel.Listen());
+  std::thread acceptor([&] { channel.AcceptClient(); });
+  const int ui = Connect(channel.port());
+  ASSERT_GE(ui, 0);
+  ASSERT_EQ(::send(ui, "ui", 2, 0), 2);
+  acceptor.join();
+  // Far more than the socket buffers hold; the client reads nothing.
+  const std::string notice(1000, 'n');
+  int lost = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 20000; ++i) {
+    if (channel.Send(notice) == -2) ++lost;
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_GT(lost, 0);
+  // What did go out is a run of whole notices: a notice the connection took
+  // only in part is completed before the next one.
+  std::string stream;
+  timeval tv{0, 200000};
+  ::setsockopt(ui, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  auto drain = [&] {
+    char buf[65536];
+    for (ssize_t n; (n = ::recv(ui, buf, sizeof buf, 0)) > 0;) {
+      stream.append(buf, static_cast<size_t>(n));
+    }
+  };
+  drain();
+  EXPECT_EQ(channel.Send("x"), 0);
+  drain();
+  ASSERT_GE(stream.size(), 2u);
+  EXPECT_EQ(stream.substr(stream.size() - 2), std::string("x\0", 2));
+  const std::string notices = stream.substr(0, stream.size() - 2);
+  ASSERT_EQ(notices.size() % 1001, 0u);
+  for (size_t i = 0; i < notices.size(); i += 1001) {
+    ASSERT_EQ(notices.substr(i, 1001), notice + '\0') << i;
+  }
+  ::close(ui);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "static_files.h"
+#include "front/static_files.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "http_request.h"
+#include "front/xml_text.h"
 #include "soapH.h"
 
 namespace {
@@ -14,8 +14,8 @@ namespace {
 std::wstring DecodeSystemName(const std::string& xml_text) {
   // The server hands the runtime its requests with astral references decoded.
   const std::string doc =
-      ferro::http::DecodeAstralReferences("<ns:SwitchInfo xmlns:ns=\"urn:Halvex\"><systemName>" +
-                                          xml_text + "</systemName></ns:SwitchInfo>");
+      ferro::xml::DecodeAstralReferences("<ns:SwitchInfo xmlns:ns=\"urn:Halvex\"><systemName>" +
+                                         xml_text + "</systemName></ns:SwitchInfo>");
   std::istringstream in(doc);
   struct soap ctx;
   soap_init(&ctx);

@@ -421,7 +421,7 @@ class Agent:
             hdr.cookie ^= 0x5A5A5A5A
         ip = ip or self.ip
         if kind == "plain":
-            body = wire.ip_bytes(ip) + text.encode("utf-8") + b"\0"
+            body = wire.ip_bytes(ip) + text.encode("utf-8", "surrogateescape") + b"\0"
         else:
             body = (wire.encode_item(3, self.fields.get("location", ""))
                     + wire.encode_item(4, ip) + wire.encode_item(31, text))

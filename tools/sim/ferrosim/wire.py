@@ -254,7 +254,9 @@ def encode_item(item_type, value, iface_ver=0):
     """A record value as one item in its catalogue form."""
     _field, form, _width = CATALOGUE[item_type]
     if form == TEXT:
-        data = value.encode("utf-8") if isinstance(value, str) else bytes(value)
+        # Lone surrogates U+DC80..U+DCFF stand for raw bytes 0x80..0xFF, so
+        # a JSON control message can make an agent send text that is not UTF-8.
+        data = value.encode("utf-8", "surrogateescape") if isinstance(value, str) else bytes(value)
     elif form == ADDR:
         data = ip_bytes(value)
     elif form == U16:

@@ -23,7 +23,8 @@ std::optional<std::string_view> MapRequestLine(std::string_view request_line);
 
 // Reads a served file as text: CR LF pairs become LF, and the result ends at
 // the file's first zero byte or after kStaticFileLimit bytes, whichever comes
-// first. Returns nothing when the file cannot be opened for reading.
+// first. Returns nothing when the file cannot be opened for reading or is
+// not a regular file (a folder at a mapped path, for example).
 std::optional<std::string> ReadStaticFile(const std::string& path);
 
 // The body for one GET request line, with the program folder `program_dir`.

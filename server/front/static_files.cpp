@@ -1,5 +1,7 @@
 #include "static_files.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -35,6 +37,9 @@ std::optional<std::string> ReadStaticFile(const std::string& path) {
   // Read-only: installed files are often not writable, and serving needs no more.
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!file) return std::nullopt;
+  // A folder opens, but is no file to serve.
+  struct stat st {};
+  if (::fstat(::fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   std::string body;
   int prev = EOF;
   for (int c; body.size() < kStaticFileLimit && (c = std::fgetc(file.get())) != EOF; prev = c) {

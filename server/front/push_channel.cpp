@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,7 +12,8 @@
 
 namespace ferro {
 
-PushChannel::PushChannel(const char* address, uint16_t port) : address_(address), port_(port) {}
+PushChannel::PushChannel(const char* address, uint16_t port, int first_receive_ms)
+    : address_(address), port_(port), first_receive_ms_(first_receive_ms) {}
 
 PushChannel::~PushChannel() {
   CloseListener();
@@ -76,13 +78,25 @@ void PushChannel::AcceptClient() {
     std::printf("Accept connection from %s, %d \n", peer_text, fd);
     std::fflush(stdout);
     char buf[257];
-    ssize_t n;
+    ssize_t n = -1;
+    pollfd pfd{fd, POLLIN, 0};
+    int ready;
     do {
-      n = ::recv(fd, buf, 256, 0);
-    } while (n < 0 && errno == EINTR);
+      ready = ::poll(&pfd, 1, first_receive_ms_);
+    } while (ready < 0 && errno == EINTR);
+    if (ready > 0) {
+      do {
+        n = ::recv(fd, buf, 256, MSG_DONTWAIT);
+      } while (n < 0 && errno == EINTR);
+    }
     if (n < 0) {
+      // Silent for too long, or failed: the connection is given up and the
+      // next one may become the client.
       std::printf("Recive packet error!\n");
       std::fflush(stdout);
+      std::lock_guard lock(mutex_);
+      if (client_ == fd) client_ = -1;
+      ::close(fd);
       continue;
     }
     buf[n] = '\0';
@@ -94,17 +108,39 @@ void PushChannel::AcceptClient() {
   CloseListener();
 }
 
+void PushChannel::FlushPending() {
+  while (!pending_.empty()) {
+    // Never blocks: the engine threads that send notices must not wait for a
+    // user interface that stopped reading. MSG_NOSIGNAL: one that went away
+    // must not kill the server.
+    const ssize_t n =
+        ::send(client_, pending_.data(), pending_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    pending_.erase(0, static_cast<size_t>(n));
+  }
+}
+
 int PushChannel::Send(std::string_view text) {
-  const std::string message = std::string(text) + '\0';
   int result;
   {
     std::lock_guard lock(mutex_);
     if (client_ < 0) {
       result = -1;
     } else {
-      // MSG_NOSIGNAL: a user interface that went away must not kill the server.
-      const ssize_t n = ::send(client_, message.data(), message.size(), MSG_NOSIGNAL);
-      result = n == static_cast<ssize_t>(message.size()) ? 0 : -2;
+      FlushPending();
+      if (!pending_.empty()) {
+        result = -2;  // the previous notice is still not taken: this one is lost
+      } else {
+        pending_.assign(text);
+        pending_.push_back('\0');
+        const size_t size = pending_.size();
+        FlushPending();
+        // Handed over when the connection took at least a part: the rest
+        // follows before the next notice, so the stream stays whole.
+        result = pending_.size() < size ? 0 : -2;
+        if (pending_.size() == size) pending_.clear();
+      }
     }
   }
   std::printf("Cmd Send: %.*s. %s! Ret=%d.\n", static_cast<int>(text.size()), text.data(),

@@ -1,0 +1,161 @@
+#include "connection.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace ferro {
+namespace {
+
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+
+}  // namespace
+
+Connection::Connection(int fd, const sockaddr_in& peer, uint32_t now,
+                       const ConnectionLimits& limits)
+    : fd_(fd),
+      peer_(peer),
+      limits_(limits),
+      deadline_(now + limits.request_ms),
+      last_activity_(now) {
+  char text[INET_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+  peer_text_ = text;
+}
+
+Connection::~Connection() { Close(); }
+
+short Connection::Events() const {
+  switch (state_) {
+    case State::kReading:
+    case State::kLingering:
+      return POLLIN;
+    case State::kWriting:
+      return POLLOUT;
+    case State::kReady:
+    case State::kClosed:
+      break;
+  }
+  return 0;
+}
+
+void Connection::OnReadable(uint32_t now) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (state_ == State::kLingering) {
+      if (n <= 0) Close();  // the client has closed too: done
+      if (n <= 0) return;
+      continue;  // what the client still sends is read and dropped
+    }
+    if (state_ != State::kReading) return;
+    if (n <= 0) {
+      // The client left or half-closed: a request cut short is refused,
+      // and one that never began needs no answer.
+      if (n < 0 || !parser_.started()) {
+        Close();
+      } else {
+        Refuse("400 Bad Request", now);
+      }
+      return;
+    }
+    last_activity_ = now;
+    switch (parser_.Feed(std::string_view(buf, static_cast<size_t>(n)))) {
+      case http::RequestParser::Status::kNeedMore:
+        if (parser_.TakeContinue()) {
+          // Tiny, and the socket has just been empty: sent at once.
+          (void)::send(fd_, kContinue.data(), kContinue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        break;
+      case http::RequestParser::Status::kComplete:
+        state_ = State::kReady;
+        return;
+      case http::RequestParser::Status::kTooLarge:
+        Refuse("413 Request Entity Too Large", now);
+        return;
+      case http::RequestParser::Status::kMalformed:
+        Refuse("400 Bad Request", now);
+        return;
+    }
+  }
+}
+
+void Connection::OnWritable(uint32_t now) {
+  if (state_ == State::kWriting) Flush(now);
+}
+
+void Connection::OnDeadline(uint32_t now) {
+  switch (state_) {
+    case State::kReading:
+      if (parser_.started()) {
+        Refuse("400 Bad Request", now);
+      } else {
+        Close();
+      }
+      break;
+    case State::kWriting:
+    case State::kLingering:
+      Close();
+      break;
+    case State::kReady:
+    case State::kClosed:
+      break;
+  }
+}
+
+void Connection::Answer(std::string answer, uint32_t now) {
+  if (state_ != State::kReady) return;
+  StartWriting(std::move(answer), now);
+}
+
+void Connection::Drop() { Close(); }
+
+void Connection::Refuse(const char* status, uint32_t now) {
+  StartWriting(
+      std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+      now);
+}
+
+void Connection::StartWriting(std::string bytes, uint32_t now) {
+  out_ = std::move(bytes);
+  out_sent_ = 0;
+  state_ = State::kWriting;
+  deadline_ = now + limits_.write_idle_ms;
+  Flush(now);
+}
+
+void Connection::Flush(uint32_t now) {
+  while (out_sent_ < out_.size()) {
+    const ssize_t n =
+        ::send(fd_, out_.data() + out_sent_, out_.size() - out_sent_, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+      Close();  // the client is gone
+      return;
+    }
+    out_sent_ += static_cast<size_t>(n);
+    deadline_ = now + limits_.write_idle_ms;
+  }
+  // All written. Closing now, with request bytes still unread, would make
+  // the kernel reset the connection and the client could lose the answer:
+  // shut the write side, and read until the client closes (briefly).
+  std::string().swap(out_);
+  ::shutdown(fd_, SHUT_WR);
+  state_ = State::kLingering;
+  deadline_ = now + limits_.linger_ms;
+}
+
+void Connection::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  state_ = State::kClosed;
+}
+
+}  // namespace ferro

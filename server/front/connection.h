@@ -1,0 +1,79 @@
+#pragma once
+// One client connection of the HTTP front, from its first byte to its
+// closing: it reads the request without ever blocking, answers interim
+// "100 Continue" itself, refuses what cannot be served (400, 413), writes the
+// answer it is given, and closes gently so that the answer is not lost to a
+// reset. The front's loop owns the connections and tells each when its
+// socket is ready and what time it is.
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+
+#include "request_parser.h"
+
+namespace ferro {
+
+struct ConnectionLimits {
+  uint32_t request_ms = 10000;     // from accept to a complete request
+  uint32_t write_idle_ms = 10000;  // longest wait for the client to take more of the answer
+  uint32_t linger_ms = 1000;       // reading what the client still sends after the answer
+};
+
+class Connection {
+ public:
+  enum class State {
+    kReading,    // the request is arriving
+    kReady,      // the request is complete and waits for its turn
+    kWriting,    // the answer is going out
+    kLingering,  // answer sent, write side shut; waiting for the client to close
+    kClosed,
+  };
+
+  Connection(int fd, const sockaddr_in& peer, uint32_t now, const ConnectionLimits& limits);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  int fd() const { return fd_; }
+  State state() const { return state_; }
+  const sockaddr_in& peer() const { return peer_; }
+  // The peer's address in dotted form.
+  const std::string& peer_text() const { return peer_text_; }
+  uint32_t last_activity() const { return last_activity_; }
+  const http::Request& request() const { return parser_.request(); }
+
+  // The poll events the connection waits for (0 when it waits for its turn).
+  short Events() const;
+  // The tick at which the current phase ends.
+  uint32_t Deadline() const { return deadline_; }
+
+  void OnReadable(uint32_t now);
+  void OnWritable(uint32_t now);
+  // Ends a phase whose deadline has come: an unfinished request is refused.
+  void OnDeadline(uint32_t now);
+  // Hands over the whole answer to a ready request.
+  void Answer(std::string answer, uint32_t now);
+  // Closes at once, without a word (a connection dropped for a newer one).
+  void Drop();
+
+ private:
+  void Refuse(const char* status, uint32_t now);
+  void StartWriting(std::string bytes, uint32_t now);
+  void Flush(uint32_t now);
+  void Close();
+
+  int fd_;
+  sockaddr_in peer_;
+  std::string peer_text_;
+  ConnectionLimits limits_;
+  State state_ = State::kReading;
+  http::RequestParser parser_;
+  std::string out_;
+  size_t out_sent_ = 0;
+  uint32_t deadline_;
+  uint32_t last_activity_;
+};
+
+}  // namespace ferro

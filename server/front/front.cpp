@@ -1,0 +1,147 @@
+#include "front.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/tick.h"
+
+namespace ferro {
+
+Front::Front(int listener, RequestHandler& handler, FrontLimits limits)
+    : listener_(listener), handler_(handler), limits_(limits) {
+  ::fcntl(listener_, F_SETFL, ::fcntl(listener_, F_GETFL) | O_NONBLOCK);
+}
+
+Front::~Front() = default;
+
+void Front::Run() {
+  for (;;) RunOnce(1000);
+}
+
+int Front::PollTimeout(uint32_t now, int max_wait_ms) const {
+  if (!ready_.empty()) return 0;
+  int wait = max_wait_ms;
+  auto until = [&](uint32_t deadline) {
+    const auto left = static_cast<int32_t>(deadline - now);
+    wait = std::min(wait, std::max(left, 0));
+  };
+  for (const auto& c : connections_) {
+    if (c->Events() != 0) until(c->Deadline());
+  }
+  if (accept_paused_) until(accept_resume_);
+  return wait;
+}
+
+void Front::RunOnce(int max_wait_ms) {
+  std::vector<pollfd> fds;
+  std::vector<Connection*> owners;
+  fds.reserve(connections_.size() + 1);
+  uint32_t now = GetTick();
+  if (accept_paused_ && TickReached(now, accept_resume_)) accept_paused_ = false;
+  if (!accept_paused_) {
+    fds.push_back({listener_, POLLIN, 0});
+    owners.push_back(nullptr);
+  }
+  for (const auto& c : connections_) {
+    if (const short events = c->Events(); events != 0) {
+      fds.push_back({c->fd(), events, 0});
+      owners.push_back(c.get());
+    }
+  }
+  const int n = ::poll(fds.data(), fds.size(), PollTimeout(now, max_wait_ms));
+  now = GetTick();
+  if (n > 0) {
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      Connection* c = owners[i];
+      if (c == nullptr) {
+        Accept(now);
+        continue;
+      }
+      const Connection::State before = c->state();
+      if (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) {
+        if (c->Events() & POLLIN) c->OnReadable(now);
+      }
+      if (fds[i].revents & (POLLOUT | POLLERR | POLLHUP)) {
+        if (c->Events() & POLLOUT) c->OnWritable(now);
+      }
+      if (before != Connection::State::kReady && c->state() == Connection::State::kReady) {
+        ready_.push_back(c);
+      }
+    }
+  }
+  for (const auto& c : connections_) {
+    if (c->Events() != 0 && TickReached(now, c->Deadline())) c->OnDeadline(now);
+  }
+  ServeNext(GetTick());
+  connections_.remove_if([](const auto& c) { return c->state() == Connection::State::kClosed; });
+}
+
+void Front::ServeNext(uint32_t now) {
+  if (ready_.empty()) return;
+  Connection* c = ready_.front();
+  ready_.pop_front();
+  if (c->state() != Connection::State::kReady) return;
+  std::string answer = handler_.Serve(*c);
+  if (answer.empty()) {
+    c->Drop();
+  } else {
+    c->Answer(std::move(answer), now);
+  }
+}
+
+void Front::Accept(uint32_t now) {
+  for (;;) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    const int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &len,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      // Out of descriptors (or another passing shortage): the waiting
+      // client stays in the backlog; try again shortly instead of spinning.
+      std::fprintf(stderr, "accept failed: %s; retrying in %u ms\n", std::strerror(errno),
+                   limits_.accept_pause_ms);
+      std::fflush(stderr);
+      accept_paused_ = true;
+      accept_resume_ = now + limits_.accept_pause_ms;
+      return;
+    }
+    if (OpenCount() >= limits_.max_connections) DropOldestIdle();
+    if (OpenCount() >= limits_.max_connections) {
+      ::close(fd);  // every slot holds a request being served or answered
+      continue;
+    }
+    connections_.push_back(std::make_unique<Connection>(fd, peer, now, limits_.connection));
+  }
+}
+
+void Front::DropOldestIdle() {
+  Connection* oldest = nullptr;
+  for (const auto& c : connections_) {
+    const bool idle =
+        c->state() == Connection::State::kReading || c->state() == Connection::State::kLingering;
+    if (idle && (oldest == nullptr ||
+                 static_cast<int32_t>(c->last_activity() - oldest->last_activity()) < 0)) {
+      oldest = c.get();
+    }
+  }
+  // Closed now, removed at the end of the round (the round may still hold it).
+  if (oldest != nullptr) oldest->Drop();
+}
+
+size_t Front::OpenCount() const {
+  return static_cast<size_t>(
+      std::count_if(connections_.begin(), connections_.end(),
+                    [](const auto& c) { return c->state() != Connection::State::kClosed; }));
+}
+
+}  // namespace ferro

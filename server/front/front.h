@@ -1,0 +1,64 @@
+#pragma once
+// The HTTP front's loop: one thread polls the listener and every open
+// connection, collects complete requests, and serves them one at a time in
+// the order in which they became complete. A client that is slow, silent or
+// dripping only ever holds its own connection; nobody waits for it.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <string>
+
+#include "connection.h"
+
+namespace ferro {
+
+// Serves one complete request: returns the whole HTTP answer (status line,
+// header and body), or an empty text when the request gets no answer.
+class RequestHandler {
+ public:
+  virtual ~RequestHandler() = default;
+  virtual std::string Serve(const Connection& connection) = 0;
+};
+
+struct FrontLimits {
+  size_t max_connections = 64;     // beyond it the longest idle reader is dropped
+  uint32_t accept_pause_ms = 100;  // after the process ran out of descriptors
+  ConnectionLimits connection;
+};
+
+class Front {
+ public:
+  // `listener` is a bound, listening TCP socket; the front makes it non-blocking.
+  Front(int listener, RequestHandler& handler, FrontLimits limits = {});
+  ~Front();
+  Front(const Front&) = delete;
+  Front& operator=(const Front&) = delete;
+
+  // One round: waits at most `max_wait_ms` for sockets to become ready,
+  // handles them, and serves at most one complete request.
+  void RunOnce(int max_wait_ms);
+  // Rounds for ever.
+  [[noreturn]] void Run();
+
+  // Connections not yet closed.
+  size_t OpenCount() const;
+
+ private:
+  void Accept(uint32_t now);
+  void DropOldestIdle();
+  void ServeNext(uint32_t now);
+  int PollTimeout(uint32_t now, int max_wait_ms) const;
+
+  int listener_;
+  RequestHandler& handler_;
+  FrontLimits limits_;
+  std::list<std::unique_ptr<Connection>> connections_;
+  std::deque<Connection*> ready_;  // complete requests in order of completion
+  uint32_t accept_resume_ = 0;     // tick before which accepting pauses
+  bool accept_paused_ = false;
+};
+
+}  // namespace ferro

@@ -1,0 +1,198 @@
+#include "soap_front.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "access_rule.h"
+#include "engine/notices.h"
+#include "front_state.h"
+#include "push_channel.h"
+#include "service/fault.h"
+#include "soapH.h"
+#include "static_files.h"
+#include "xml_text.h"
+
+namespace ferro {
+namespace {
+
+// What the runtime reads and writes while it serves one request: its input
+// is the request in memory (so the end of the request is the end of input,
+// and nothing the client does can make the runtime wait), its output the
+// answer in memory (written to the client by the front).
+struct Exchange {
+  const http::Request* request = nullptr;
+  std::string_view input;
+  size_t consumed = 0;
+  std::string output;
+};
+
+Exchange* ExchangeOf(const struct soap* soap) { return static_cast<Exchange*>(soap->user); }
+
+size_t ReceiveFromMemory(struct soap* soap, char* buf, size_t len) {
+  Exchange* ex = ExchangeOf(soap);
+  if (ex == nullptr) return 0;
+  const size_t n = std::min(len, ex->input.size() - ex->consumed);
+  std::memcpy(buf, ex->input.data() + ex->consumed, n);
+  ex->consumed += n;
+  return n;
+}
+
+int SendToMemory(struct soap* soap, const char* data, size_t len) {
+  if (Exchange* ex = ExchangeOf(soap)) ex->output.append(data, len);
+  return SOAP_OK;
+}
+
+int (*runtime_post_header)(struct soap*, const char*, const char*) = nullptr;
+
+// Header writer: the runtime says "202 Accepted" for an empty answer where
+// our clients expect "202 ACCEPTED", and adds a framing policy header that
+// the service never sent; everything else passes unchanged.
+int PostHeader(struct soap* soap, const char* key, const char* value) {
+  if (key != nullptr && std::strcmp(key, "X-Frame-Options") == 0) return SOAP_OK;
+  if (key != nullptr && value == nullptr && std::strncmp(key, "HTTP/", 5) == 0) {
+    const char* status = std::strchr(key, ' ');
+    if (status != nullptr && std::strcmp(status, " 202 Accepted") == 0) {
+      const std::string line =
+          std::string(key, static_cast<size_t>(status - key)) + " 202 ACCEPTED";
+      return runtime_post_header(soap, line.c_str(), nullptr);
+    }
+  }
+  return runtime_post_header(soap, key, value);
+}
+
+int SoapVersionOf(const http::Request& request) {
+  return request.body.find("http://www.w3.org/2003/05/soap-envelope") != std::string::npos ? 2 : 1;
+}
+
+}  // namespace
+
+std::string_view CurrentRequestLine(const struct soap* soap) {
+  const Exchange* ex = ExchangeOf(soap);
+  return ex == nullptr || ex->request == nullptr ? std::string_view()
+                                                 : std::string_view(ex->request->request_line);
+}
+
+void InitServiceContext(struct soap* soap) {
+  soap_init(soap);
+  soap->mode |= SOAP_C_UTFSTRING;
+  soap->imode |= SOAP_C_UTFSTRING;
+  soap->omode |= SOAP_C_UTFSTRING;
+  // Not SOAP_XML_TREE: it would drop the encodingStyle attribute that SOAP
+  // 1.2 answers carry on the response element. Every member is a value, so
+  // nothing is ever shared and no multi-reference is ever written.
+  soap->maxoccurs = kMaxListEntries;
+  soap->fget = StaticFileHandler;
+  soap->frecv = ReceiveFromMemory;
+  soap->fsend = SendToMemory;
+  // The front owns the connection: the runtime neither polls, shuts nor
+  // closes it. (It would skip a fault for a client that half-closed after
+  // its request, which is a client like any other.)
+  soap->fpoll = [](struct soap*) { return SOAP_OK; };
+  soap->fclose = [](struct soap*) { return SOAP_OK; };
+  soap->fshutdownsocket = [](struct soap*, SOAP_SOCKET, int) { return SOAP_OK; };
+  soap->fclosesocket = [](struct soap*, SOAP_SOCKET) { return SOAP_OK; };
+  runtime_post_header = soap->fposthdr;
+  soap->fposthdr = PostHeader;
+  soap->bind_flags = SO_REUSEADDR;
+  soap->socket_flags = MSG_NOSIGNAL;
+}
+
+std::string SoapHandler::RunRuntime(const http::Request& request,
+                                    const std::string& runtime_request) {
+  Exchange ex;
+  ex.request = &request;
+  ex.input = runtime_request;
+  soap_->user = &ex;
+  soap_serve(soap_);
+  soap_destroy(soap_);
+  soap_end(soap_);
+  if (ex.output.empty() && request.method != "GET") {
+    // The runtime stops without a word on a POST whose body is not a SOAP
+    // envelope. Every request gets an answer: the runtime's fault for a
+    // message that is not SOAP.
+    soap_begin(soap_);
+    soap_->version = 1;
+    soap_->error = SOAP_VERSIONMISMATCH;
+    soap_send_fault(soap_);
+    soap_destroy(soap_);
+    soap_end(soap_);
+  }
+  soap_->user = nullptr;
+  return std::move(ex.output);
+}
+
+std::string SoapHandler::RefusalFault(const http::Request& request, std::string_view reason) {
+  Exchange ex;
+  ex.request = &request;
+  soap_->user = &ex;
+  soap_begin(soap_);
+  soap_->version = static_cast<short>(SoapVersionOf(request));
+  const std::string detail(reason);  // plain text: no markup characters
+  soap_sender_fault(soap_, kOperationFailedText, detail.c_str());
+  soap_send_fault(soap_);
+  soap_destroy(soap_);
+  soap_end(soap_);
+  soap_->user = nullptr;
+  return std::move(ex.output);
+}
+
+std::string SoapHandler::Serve(const Connection& connection) {
+  const http::Request& request = connection.request();
+  if (const auto reason = RefusalReason(request, connection.peer().sin_addr)) {
+    std::printf("SOAP request from %s refused: %.*s\n", connection.peer_text().c_str(),
+                static_cast<int>(reason->size()), reason->data());
+    std::fflush(stdout);
+    return RefusalFault(request, *reason);
+  }
+  if (request.method == "GET") {
+    // The static file callback matches the request line itself; the runtime
+    // only needs to see a GET, so a request line longer than it reads still
+    // gets the page.
+    const std::string version = request.version == "HTTP/1.0" ? "HTTP/1.0" : "HTTP/1.1";
+    return RunRuntime(request, "GET / " + version + "\r\n\r\n");
+  }
+  if (xml::HasReferenceAttribute(request.body)) {
+    return RefusalFault(request, "multi-reference (href/id) input is not accepted");
+  }
+  std::string answer;
+  if (request.body.find("&#") != std::string::npos) {
+    http::Request decoded = request;
+    decoded.body = xml::DecodeAstralReferences(request.body);
+    answer = RunRuntime(request, decoded.Framed());
+  } else {
+    answer = RunRuntime(request, request.Framed());
+  }
+  xml::RepairAnswer(answer);
+  return answer;
+}
+
+void RunServer() {
+  // The one service context, alive for the whole process.
+  static struct soap service;
+  InitServiceContext(&service);
+  const SOAP_SOCKET master = soap_bind(&service, nullptr, kServicePort, kServiceBacklog);
+  if (!soap_valid_socket(master)) {
+    soap_print_fault(&service, stderr);
+    std::exit(-1);
+  }
+  std::printf("Socket connection successful: master socket = %d\n", master);
+  std::fflush(stdout);
+
+  std::thread(PushThread).detach();
+  // The engine's notices ("trap", "device_set") travel on the push channel.
+  SetNoticeSink(PushSend);
+
+  std::printf("Orvex Engine is starting.\n");
+  std::fflush(stdout);
+
+  SoapHandler handler(&service);
+  Front front(master, handler);
+  front.Run();
+}
+
+}  // namespace ferro

@@ -1,0 +1,48 @@
+#pragma once
+// The SOAP runtime behind the HTTP front: the listener on TCP 64567, the one
+// service context, and the handler that gives the runtime each complete
+// request in memory and takes its whole answer back.
+
+#include <cstdint>
+#include <string>
+
+#include "front.h"
+
+struct soap;
+
+namespace ferro {
+
+inline constexpr uint16_t kServicePort = 64567;
+inline constexpr int kServiceBacklog = 100;
+// No request of any caller holds more entries in one list; the bound keeps
+// the memory of a request's data in proportion to the request.
+inline constexpr size_t kMaxListEntries = 10000;
+
+// Sets up a service context the way the server uses it: UTF-8 strings passed
+// through, bounded lists, the GET callback, SO_REUSEADDR on the listener,
+// and the runtime's input and output kept in memory.
+void InitServiceContext(struct soap* soap);
+
+// Serves complete requests with the runtime of `soap` (set up by
+// InitServiceContext): the access rule first, then GET through the static
+// file callback and everything else through the dispatcher. Answers are
+// repaired into well-formed XML on their way out.
+class SoapHandler final : public RequestHandler {
+ public:
+  explicit SoapHandler(struct soap* soap) : soap_(soap) {}
+  std::string Serve(const Connection& connection) override;
+
+ private:
+  // The runtime's own answer to `runtime_request`.
+  std::string RunRuntime(const http::Request& request, const std::string& runtime_request);
+  // A failure fault with `reason` as its detail, in SOAP 1.1 or 1.2.
+  std::string RefusalFault(const http::Request& request, std::string_view reason);
+
+  struct soap* soap_;
+};
+
+// The server after the instance check: binds the listener (exit -1 when it
+// cannot), starts the push channel and serves for ever.
+[[noreturn]] void RunServer();
+
+}  // namespace ferro

@@ -1,0 +1,238 @@
+#include "xml_text.h"
+
+#include <utility>
+
+namespace ferro::xml {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+bool XmlAllows(uint32_t cp) {
+  return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+         (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+// The code point of a reference "&#...;" starting at `pos`, and its length.
+std::optional<std::pair<uint32_t, size_t>> ParseReference(std::string_view s, size_t pos) {
+  size_t i = pos + 2;
+  const bool hex = i < s.size() && (s[i] == 'x' || s[i] == 'X');
+  if (hex) ++i;
+  uint32_t cp = 0;
+  const size_t digits_start = i;
+  for (; i < s.size() && i - digits_start < 8; ++i) {
+    const char c = s[i];
+    int d;
+    if (c >= '0' && c <= '9') {
+      d = c - '0';
+    } else if (hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
+      d = (c | 0x20) - 'a' + 10;
+    } else {
+      break;
+    }
+    cp = cp * (hex ? 16u : 10u) + static_cast<uint32_t>(d);
+  }
+  if (i == digits_start || i >= s.size() || s[i] != ';') return std::nullopt;
+  return std::make_pair(cp, i + 1 - pos);
+}
+
+// Length of the section of literal text ("<![CDATA[...]]>" or a comment)
+// that starts at `pos`, or 0 when none starts there. An unterminated section
+// runs to the end.
+size_t LiteralSection(std::string_view xml, size_t pos) {
+  for (const auto& [open, close] :
+       {std::pair<std::string_view, std::string_view>{"<![CDATA[", "]]>"}, {"<!--", "-->"}}) {
+    if (xml.substr(pos, open.size()) == open) {
+      const size_t end = xml.find(close, pos + open.size());
+      return (end == std::string_view::npos ? xml.size() : end + close.size()) - pos;
+    }
+  }
+  return 0;
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// A strictly decoded UTF-8 sequence: its code point and length, or length 0
+// when the bytes at `pos` are not one.
+std::pair<uint32_t, size_t> DecodeUtf8(std::string_view s, size_t pos) {
+  const auto b0 = static_cast<unsigned char>(s[pos]);
+  size_t len;
+  uint32_t cp;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2;
+    cp = b0 & 0x1Fu;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3;
+    cp = b0 & 0x0Fu;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4;
+    cp = b0 & 0x07u;
+  } else {
+    return {0, 0};
+  }
+  if (s.size() - pos < len) return {0, 0};
+  for (size_t i = 1; i < len; ++i) {
+    const auto b = static_cast<unsigned char>(s[pos + i]);
+    if ((b & 0xC0) != 0x80) return {0, 0};
+    cp = (cp << 6) | (b & 0x3Fu);
+  }
+  // Overlong forms and values past U+10FFFF are not UTF-8.
+  if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return {0, 0};
+  return {cp, len};
+}
+
+}  // namespace
+
+std::string DecodeAstralReferences(std::string_view xml) {
+  std::string out;
+  out.reserve(xml.size());
+  size_t pos = 0;
+  while (pos < xml.size()) {
+    const size_t next = xml.find_first_of("&<", pos);
+    if (next == std::string_view::npos) break;
+    out.append(xml.substr(pos, next - pos));
+    pos = next;
+    if (xml[pos] == '<') {
+      const size_t literal = LiteralSection(xml, pos);
+      const size_t take = literal == 0 ? 1 : literal;
+      out.append(xml.substr(pos, take));
+      pos += take;
+      continue;
+    }
+    if (xml.substr(pos, 2) == "&#") {
+      if (const auto ref = ParseReference(xml, pos);
+          ref && ref->first > 0xFFFF && ref->first <= 0x10FFFF) {
+        AppendUtf8(out, ref->first);
+        pos += ref->second;
+        continue;
+      }
+    }
+    out.push_back(xml[pos++]);
+  }
+  if (pos < xml.size()) out.append(xml.substr(pos));
+  return out;
+}
+
+bool HasReferenceAttribute(std::string_view xml) {
+  size_t pos = 0;
+  while ((pos = xml.find('<', pos)) != std::string_view::npos) {
+    if (const size_t literal = LiteralSection(xml, pos); literal != 0) {
+      pos += literal;
+      continue;
+    }
+    ++pos;
+    if (pos >= xml.size()) return false;
+    if (xml[pos] == '?' || xml[pos] == '!' || xml[pos] == '/') continue;  // no attributes
+    // The element name, then attributes up to the end of the tag.
+    while (pos < xml.size() && !IsSpace(xml[pos]) && xml[pos] != '>' && xml[pos] != '/') ++pos;
+    for (;;) {
+      while (pos < xml.size() && IsSpace(xml[pos])) ++pos;
+      if (pos >= xml.size() || xml[pos] == '>' || xml[pos] == '/' || xml[pos] == '<') break;
+      const size_t name_start = pos;
+      while (pos < xml.size() && !IsSpace(xml[pos]) && xml[pos] != '=' && xml[pos] != '>' &&
+             xml[pos] != '<') {
+        ++pos;
+      }
+      const std::string_view name = xml.substr(name_start, pos - name_start);
+      const size_t colon = name.rfind(':');
+      const std::string_view prefix = colon == std::string_view::npos ? "" : name.substr(0, colon);
+      const std::string_view local =
+          colon == std::string_view::npos ? name : name.substr(colon + 1);
+      if (prefix != "xmlns" && (local == "href" || local == "id" || local == "ref")) return true;
+      while (pos < xml.size() && IsSpace(xml[pos])) ++pos;
+      if (pos >= xml.size() || xml[pos] != '=') continue;
+      ++pos;
+      while (pos < xml.size() && IsSpace(xml[pos])) ++pos;
+      if (pos >= xml.size() || (xml[pos] != '"' && xml[pos] != '\'')) break;
+      const size_t close = xml.find(xml[pos], pos + 1);
+      if (close == std::string_view::npos) return false;
+      pos = close + 1;
+    }
+  }
+  return false;
+}
+
+uint32_t Windows1252ToUnicode(unsigned char byte) {
+  static constexpr uint16_t kHigh[32] = {
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+  return byte >= 0x80 && byte < 0xA0 ? kHigh[byte - 0x80] : byte;
+}
+
+std::optional<std::string> RepairText(std::string_view xml) {
+  std::string out;
+  bool changed = false;
+  size_t copied = 0;  // bytes of xml already in out (or to be copied as they are)
+  auto replace = [&](size_t pos, size_t len, std::string_view with) {
+    if (!changed) out.reserve(xml.size() + 64);
+    changed = true;
+    out.append(xml.substr(copied, pos - copied));
+    out.append(with);
+    copied = pos + len;
+  };
+  for (size_t pos = 0; pos < xml.size();) {
+    const auto c = static_cast<unsigned char>(xml[pos]);
+    if (c >= 0x20 && c < 0x80) {
+      if (c == '&' && xml.substr(pos, 2) == "&#") {
+        if (const auto ref = ParseReference(xml, pos); ref && !XmlAllows(ref->first)) {
+          replace(pos, ref->second, kReplacement);
+          pos += ref->second;
+          continue;
+        }
+      }
+      ++pos;
+    } else if (c < 0x20) {
+      if (c != '\t' && c != '\n' && c != '\r') replace(pos, 1, kReplacement);
+      ++pos;
+    } else if (const auto [cp, len] = DecodeUtf8(xml, pos); len != 0) {
+      if (!XmlAllows(cp)) replace(pos, len, kReplacement);
+      pos += len;
+    } else {
+      std::string decoded;
+      AppendUtf8(decoded, Windows1252ToUnicode(c));
+      replace(pos, 1, decoded);
+      ++pos;
+    }
+  }
+  if (!changed) return std::nullopt;
+  out.append(xml.substr(copied));
+  return out;
+}
+
+void RepairAnswer(std::string& answer) {
+  const size_t head_end = answer.find("\r\n\r\n");
+  if (head_end == std::string::npos) return;
+  const size_t body_start = head_end + 4;
+  auto repaired = RepairText(std::string_view(answer).substr(body_start));
+  if (!repaired) return;
+  std::string head = answer.substr(0, body_start);
+  // The runtime writes the header name as "Content-Length".
+  const size_t key = head.find("\r\nContent-Length:");
+  if (key != std::string::npos) {
+    const size_t value = key + 17;
+    const size_t eol = head.find("\r\n", value);
+    head.replace(value, eol - value, " " + std::to_string(repaired->size()));
+  }
+  answer = std::move(head);
+  answer += *repaired;
+}
+
+}  // namespace ferro::xml

@@ -1,0 +1,208 @@
+"""The HTTP front under clients that misbehave or have no business with it:
+slow and silent clients, too many connections, too few descriptors,
+multi-reference bombs, peers on the network and foreign web pages."""
+
+import os
+import re
+import socket
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+import wire
+
+NOT_POST = b" <HTML> SOAP method should be post. </HTML> "
+
+
+def peak_rss_kib(pid: int) -> int:
+    with open(f"/proc/{pid}/status") as f:
+        return int(re.search(r"VmHWM:\s+(\d+)", f.read()).group(1))
+
+
+def fault_detail(resp: wire.Response) -> str:
+    m = re.search(r"<(?:detail|SOAP-ENV:Detail)>(.*?)</(?:detail|SOAP-ENV:Detail)>", resp.text, re.S)
+    return m.group(1) if m else ""
+
+
+class Dripper(threading.Thread):
+    """A client that sends a request one byte at a time, never finishing."""
+
+    def __init__(self, every: float = 0.2):
+        super().__init__(daemon=True)
+        self.every = every
+        self.stop = threading.Event()
+
+    def run(self):
+        data = b"POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" + b"x" * 100000
+        while not self.stop.is_set():
+            try:
+                with socket.create_connection(("127.0.0.1", wire.SERVICE_PORT)) as s:
+                    for i in range(len(data)):
+                        if self.stop.is_set():
+                            return
+                        s.sendall(data[i:i + 1])
+                        time.sleep(self.every)
+            except OSError:
+                time.sleep(0.05)  # refused at its deadline: start over
+
+
+class SlowClientsTest(unittest.TestCase):
+    def test_drippers_and_silent_clients_delay_nobody(self):
+        with wire.Server() as server:
+            silent = [socket.create_connection(("127.0.0.1", wire.SERVICE_PORT)) for _ in range(20)]
+            drippers = [Dripper() for _ in range(20)]
+            for d in drippers:
+                d.start()
+            try:
+                time.sleep(0.5)
+                worst = 0.0
+                for _ in range(20):
+                    start = time.monotonic()
+                    resp = wire.call("GetRefreshTime", timeout=30)
+                    worst = max(worst, time.monotonic() - start)
+                    self.assertIn("<ns:GetRefreshTimeResponse>", resp.text)
+                # Before, each silent client held the loop for 10 s.
+                self.assertLess(worst, 5)
+            finally:
+                for d in drippers:
+                    d.stop.set()
+                for s in silent:
+                    s.close()
+            self.assertIsNone(server.proc.poll())
+
+    def test_more_connections_than_the_bound(self):
+        with wire.Server():
+            idle = []
+            for _ in range(80):
+                s = socket.create_connection(("127.0.0.1", wire.SERVICE_PORT))
+                s.sendall(b"G")
+                idle.append(s)
+            self.assertIn("<ns:GetRefreshTimeResponse>", wire.call("GetRefreshTime").text)
+            # The oldest idle ones made room: they were closed without a word
+            # (a reset, since what they sent was never read).
+            idle[0].settimeout(5)
+            try:
+                self.assertEqual(idle[0].recv(10), b"")
+            except ConnectionResetError:
+                pass
+            for s in idle:
+                s.close()
+
+    def test_out_of_descriptors_is_survived(self):
+        with wire.Server(prefix=["prlimit", "--nofile=20", "--"]) as server:
+            held = [socket.create_connection(("127.0.0.1", wire.SERVICE_PORT)) for _ in range(30)]
+            server.wait_log("", timeout=0.1)
+            deadline = time.monotonic() + 5
+            while "accept failed" not in server.stderr() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertIn("accept failed: Too many open files; retrying", server.stderr())
+            for s in held:
+                s.close()
+            self.assertIn("<ns:GetRefreshTimeResponse>", wire.call("GetRefreshTime").text)
+            self.assertIsNone(server.proc.poll())
+
+
+class MultiReferenceTest(unittest.TestCase):
+    def test_reference_bombs_are_refused_unread(self):
+        big = "A" * (1 << 20)
+        one_string_many_times = ("<vecSwitchInfo><systemName href=\"#big\"/></vecSwitchInfo>" * 1500 +
+                                 f'<big id="big">{big}</big>')
+        many_small = "".join(f'<vecSwitchInfo><location href="#r{i}"/></vecSwitchInfo>'
+                             f'<s id="r{i}">x</s>' for i in range(20000))
+        with wire.Server() as server:
+            before = peak_rss_kib(server.proc.pid)
+            for name, children in (("one string", one_string_many_times), ("many", many_small)):
+                with self.subTest(name):
+                    start = time.monotonic()
+                    resp = wire.call("AddUpgradeAgent", children, timeout=60)
+                    self.assertLess(time.monotonic() - start, 10)
+                    self.assertIn("<SOAP-ENV:Fault>", resp.text)
+                    self.assertIn("End of file or no input", wire.fault_string(resp))
+                    self.assertIn("multi-reference", fault_detail(resp))
+            # Memory stays in proportion to the requests (1-2 MB each).
+            self.assertLess(peak_rss_kib(server.proc.pid) - before, 64 * 1024)
+            self.assertIn("<ns:GetRefreshTimeResponse>", wire.call("GetRefreshTime").text)
+
+
+class AccessTest(unittest.TestCase):
+    """SOAP only for this machine, and not for foreign web pages; a second
+    namespace plays another host on the network."""
+
+    PEER_NS = f"flt-peer-{os.getpid()}"
+
+    @classmethod
+    def setUpClass(cls):
+        run = lambda *a: subprocess.run(a, check=True)  # noqa: E731
+        run("ip", "netns", "add", cls.PEER_NS)
+        run("ip", "link", "add", "flpeer0", "type", "veth", "peer", "name", "flpeer1", "netns",
+            cls.PEER_NS)
+        run("ip", "addr", "add", "10.251.0.1/24", "dev", "flpeer0")
+        run("ip", "link", "set", "flpeer0", "up")
+        run("ip", "-n", cls.PEER_NS, "addr", "add", "10.251.0.2/24", "dev", "flpeer1")
+        run("ip", "-n", cls.PEER_NS, "link", "set", "flpeer1", "up")
+        run("ip", "-n", cls.PEER_NS, "link", "set", "lo", "up")
+        cls.server = wire.Server().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        subprocess.run(["ip", "link", "del", "flpeer0"], stderr=subprocess.DEVNULL)
+        subprocess.run(["ip", "netns", "del", cls.PEER_NS], stderr=subprocess.DEVNULL)
+
+    def from_peer(self, data: bytes) -> wire.Response:
+        code = ("import socket, sys\n"
+                "s = socket.create_connection(('10.251.0.1', %d), timeout=10)\n"
+                "s.sendall(sys.stdin.buffer.read())\n"
+                "sys.stdout.buffer.write(b''.join(iter(lambda: s.recv(65536), b'')))\n"
+                % wire.SERVICE_PORT)
+        out = subprocess.run(["ip", "netns", "exec", self.PEER_NS, sys.executable, "-c", code],
+                             input=data, capture_output=True, check=True, timeout=30).stdout
+        return wire.Response(out)
+
+    @staticmethod
+    def soap_request(version: int = 1, extra: str = "") -> bytes:
+        body = wire.envelope("GetSwitchInfoList", "<monitorNum>0</monitorNum>", version)
+        ctype = "text/xml" if version == 1 else "application/soap+xml"
+        return (f"POST / HTTP/1.1\r\nContent-Type: {ctype}\r\n{extra}"
+                f"Content-Length: {len(body)}\r\n\r\n").encode() + body
+
+    def test_soap_from_the_network_is_refused(self):
+        for version, code in ((1, "<faultcode>SOAP-ENV:Client</faultcode>"),
+                              (2, "<SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>")):
+            with self.subTest(version=version):
+                resp = self.from_peer(self.soap_request(version))
+                self.assertEqual(resp.status_line, "HTTP/1.1 500 Internal Server Error")
+                self.assertIn(code, resp.text)
+                self.assertIn("End of file or no input", wire.fault_string(resp))
+                self.assertIn("loopback", fault_detail(resp))
+                self.assertNotIn("SwitchInfoList", resp.text)
+        self.server.wait_log("SOAP request from 10.251.0.2 refused: ")
+        # Any other method is as much a call of the service as POST.
+        resp = self.from_peer(self.soap_request().replace(b"POST", b"PUT", 1))
+        self.assertIn("loopback", fault_detail(resp))
+
+    def test_static_files_stay_open_to_the_network(self):
+        resp = self.from_peer(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual(resp.status_line, "HTTP/1.1 200 OK")
+        self.assertEqual(resp.body, NOT_POST)
+
+    def test_foreign_origin_is_refused(self):
+        for origin, served in (("http://evil.example", False), ("null", False),
+                               ("http://127.0.0.1:64567.evil.example", False),
+                               ("http://localhost:8080", False), ("http://127.0.0.1:64567", True),
+                               ("http://LOCALHOST:64567", True)):
+            with self.subTest(origin=origin):
+                resp = wire.Response(wire.exchange(self.soap_request(extra=f"Origin: {origin}\r\n")))
+                if served:
+                    self.assertIn("<ns:SwitchInfoList>", resp.text)
+                else:
+                    self.assertIn("<SOAP-ENV:Fault>", resp.text)
+                    self.assertIn("origin", fault_detail(resp))
+        # No Origin at all (every SOAP toolkit): served.
+        self.assertIn("<ns:SwitchInfoList>", wire.Response(wire.exchange(self.soap_request())).text)
+
+
+if __name__ == "__main__":
+    wire.run_tests()

@@ -1,0 +1,202 @@
+// The front's loop on a loopback port of its own, with short limits and a
+// handler that records what it serves: order of service, deadlines, the
+// connection bound, interim answers and refusals.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "front/front.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class RecordingHandler final : public ferro::RequestHandler {
+ public:
+  std::string Serve(const ferro::Connection& connection) override {
+    std::lock_guard lock(mu_);
+    served_.push_back(connection.request().body);
+    return "HTTP/1.1 200 OK\r\nContent-Length: " +
+           std::to_string(connection.request().body.size()) + "\r\n\r\n" +
+           connection.request().body;
+  }
+  std::vector<std::string> served() {
+    std::lock_guard lock(mu_);
+    return served_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> served_;
+};
+
+class FrontLoop : public ::testing::Test {
+ protected:
+  void Start(ferro::FrontLimits limits) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener_, 100), 0);
+    socklen_t len = sizeof addr;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    front_ = std::make_unique<ferro::Front>(listener_, handler_, limits);
+    thread_ = std::thread([this] {
+      while (!stop_) front_->RunOnce(20);
+    });
+  }
+
+  void TearDown() override {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    front_.reset();
+    if (listener_ >= 0) ::close(listener_);
+  }
+
+  int Connect() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port_);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+  }
+
+  static void Send(int fd, const std::string& data) {
+    ASSERT_EQ(::send(fd, data.data(), data.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(data.size()));
+  }
+
+  // Everything until the server closes (or 5 s pass).
+  static std::string ReadAll(int fd) {
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+      out.append(buf, static_cast<size_t>(n));
+    return out;
+  }
+
+  static std::string Post(const std::string& body) {
+    return "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  }
+
+  RecordingHandler handler_;
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::unique_ptr<ferro::Front> front_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+};
+
+TEST_F(FrontLoop, ServesInOrderOfCompletionNotOfArrival) {
+  Start({});
+  const int slow = Connect();
+  Send(slow, "POST / HTTP/1.1\r\nContent-Length: 4\r\n\r\nsl");
+  std::this_thread::sleep_for(50ms);
+  const int quick = Connect();
+  Send(quick, Post("quick"));
+  EXPECT_EQ(ReadAll(quick), "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nquick");
+  Send(slow, "ow");
+  EXPECT_EQ(ReadAll(slow), "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nslow");
+  EXPECT_EQ(handler_.served(), (std::vector<std::string>{"quick", "slow"}));
+  ::close(slow);
+  ::close(quick);
+}
+
+TEST_F(FrontLoop, UnfinishedRequestIsRefusedAtItsDeadline) {
+  ferro::FrontLimits limits;
+  limits.connection.request_ms = 300;
+  Start(limits);
+  // A body that never completes, from a client that keeps dripping.
+  const int drip = Connect();
+  const int silent = Connect();
+  Send(drip, "POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\n");
+  for (int i = 0; i < 4; ++i) {
+    Send(drip, "x");
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(ReadAll(drip).substr(0, 24), "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(ReadAll(silent), "");          // nothing asked, nothing answered: closed
+  EXPECT_TRUE(handler_.served().empty());  // never served half-received
+  ::close(drip);
+  ::close(silent);
+}
+
+TEST_F(FrontLoop, HalfClosedRequestIsRefusedAtOnce) {
+  Start({});
+  const int fd = Connect();
+  Send(fd, "POST / HTTP/1.1\r\nContent-Length: 100\r\n\r\npartial");
+  ::shutdown(fd, SHUT_WR);
+  EXPECT_EQ(ReadAll(fd).substr(0, 24), "HTTP/1.1 400 Bad Request");
+  EXPECT_TRUE(handler_.served().empty());
+  ::close(fd);
+}
+
+TEST_F(FrontLoop, ContinueBeforeTheBody) {
+  Start({});
+  const int fd = Connect();
+  Send(fd, "POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n");
+  char buf[64];
+  const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "HTTP/1.1 100 Continue\r\n\r\n");
+  Send(fd, "ok");
+  EXPECT_EQ(ReadAll(fd), "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  ::close(fd);
+}
+
+TEST_F(FrontLoop, RefusalReachesAClientThatIsStillSending) {
+  Start({});
+  const int fd = Connect();
+  // Far more than the bound allows; the client keeps sending while the
+  // answer is written and must still read "413", not a reset.
+  Send(fd, "POST / HTTP/1.1\r\nContent-Length: 40000000\r\n\r\n");
+  std::thread sender([fd] {
+    const std::string block(65536, 'a');
+    for (int i = 0; i < 16; ++i) {
+      if (::send(fd, block.data(), block.size(), MSG_NOSIGNAL) < 0) break;
+    }
+  });
+  const std::string answer = ReadAll(fd);
+  sender.join();
+  EXPECT_EQ(answer.substr(0, 21), "HTTP/1.1 413 Request ");
+  ::close(fd);
+}
+
+TEST_F(FrontLoop, OldestIdleConnectionMakesRoom) {
+  ferro::FrontLimits limits;
+  limits.max_connections = 4;
+  Start(limits);
+  std::vector<int> idle;
+  for (int i = 0; i < 4; ++i) {
+    idle.push_back(Connect());
+    Send(idle.back(), "GET");  // begun, never finished
+    std::this_thread::sleep_for(20ms);
+  }
+  const int fresh = Connect();
+  Send(fresh, Post("fresh"));
+  EXPECT_EQ(ReadAll(fresh), "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfresh");
+  EXPECT_EQ(ReadAll(idle[0]), "");  // the oldest was dropped for it
+  // The others are still open and can finish their requests.
+  Send(idle[3], " / HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(ReadAll(idle[3]), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  for (int fd : idle) ::close(fd);
+  ::close(fresh);
+}
+
+}  // namespace
