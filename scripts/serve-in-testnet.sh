@@ -56,6 +56,8 @@ done
 "$PY" tools/sim/simctl.py "$work/sim.sock" set agents='[0,1,2]' 'fields={"upgradeRebootTime": 5}' >/dev/null
 
 # Loopback forwarders: 127.0.0.1 here -> 127.0.0.1 in the server namespace.
+# The relay connects from loopback inside the namespace, which is where the
+# server accepts SOAP calls from.
 for port in 64567 64568; do
   socat "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr,fork" \
     "EXEC:ip netns exec $FL_NS_SRV socat STDIO TCP\:127.0.0.1\:$port" 2>/dev/null &

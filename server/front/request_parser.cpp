@@ -52,14 +52,11 @@ std::optional<uint64_t> ParseChunkSize(std::string_view line) {
 
 }  // namespace
 
-std::string Request::Framed() const {
-  std::string out;
-  out.reserve(header.size() + body.size() + 32);
-  out += header;
-  out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-  out += body;
-  return out;
+std::string Request::FramedHeader(size_t body_size) const {
+  return header + "Content-Length: " + std::to_string(body_size) + "\r\n\r\n";
 }
+
+std::string Request::Framed() const { return FramedHeader(body.size()) + body; }
 
 std::string_view RequestLine(std::string_view data) {
   std::string_view line = data.substr(0, data.find('\n'));

@@ -33,6 +33,8 @@ struct Request {
   // The request as the runtime reads it: `header`, a Content-Length for
   // `body`, the blank line and `body`.
   std::string Framed() const;
+  // The header of that text for a body of `body_size` bytes.
+  std::string FramedHeader(size_t body_size) const;
 };
 
 class RequestParser {

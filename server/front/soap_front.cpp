@@ -26,8 +26,9 @@ namespace {
 // answer in memory (written to the client by the front).
 struct Exchange {
   const http::Request* request = nullptr;
-  std::string_view input;
-  size_t consumed = 0;
+  // The input in two pieces, so that a large body is never copied for it.
+  std::string_view input[2];
+  size_t consumed = 0;  // of the whole input
   std::string output;
 };
 
@@ -36,10 +37,17 @@ Exchange* ExchangeOf(const struct soap* soap) { return static_cast<Exchange*>(so
 size_t ReceiveFromMemory(struct soap* soap, char* buf, size_t len) {
   Exchange* ex = ExchangeOf(soap);
   if (ex == nullptr) return 0;
-  const size_t n = std::min(len, ex->input.size() - ex->consumed);
-  std::memcpy(buf, ex->input.data() + ex->consumed, n);
-  ex->consumed += n;
-  return n;
+  size_t offset = ex->consumed;
+  for (std::string_view piece : ex->input) {
+    if (offset < piece.size()) {
+      const size_t n = std::min(len, piece.size() - offset);
+      std::memcpy(buf, piece.data() + offset, n);
+      ex->consumed += n;
+      return n;
+    }
+    offset -= piece.size();
+  }
+  return 0;
 }
 
 int SendToMemory(struct soap* soap, const char* data, size_t len) {
@@ -85,7 +93,10 @@ void InitServiceContext(struct soap* soap) {
   // Not SOAP_XML_TREE: it would drop the encodingStyle attribute that SOAP
   // 1.2 answers carry on the response element. Every member is a value, so
   // nothing is ever shared and no multi-reference is ever written.
-  soap->maxoccurs = kMaxListEntries;
+  // The runtime checks a list's size before it adds the next entry, so it
+  // lets a list grow to one entry past its bound.
+  soap->maxoccurs = kMaxListEntries - 1;
+  soap->maxlength = kMaxTextBytes;
   soap->fget = StaticFileHandler;
   soap->frecv = ReceiveFromMemory;
   soap->fsend = SendToMemory;
@@ -102,11 +113,12 @@ void InitServiceContext(struct soap* soap) {
   soap->socket_flags = MSG_NOSIGNAL;
 }
 
-std::string SoapHandler::RunRuntime(const http::Request& request,
-                                    const std::string& runtime_request) {
+std::string SoapHandler::RunRuntime(const http::Request& request, std::string_view head,
+                                    std::string_view body) {
   Exchange ex;
   ex.request = &request;
-  ex.input = runtime_request;
+  ex.input[0] = head;
+  ex.input[1] = body;
   soap_->user = &ex;
   soap_serve(soap_);
   soap_destroy(soap_);
@@ -154,19 +166,18 @@ std::string SoapHandler::Serve(const Connection& connection) {
     // only needs to see a GET, so a request line longer than it reads still
     // gets the page.
     const std::string version = request.version == "HTTP/1.0" ? "HTTP/1.0" : "HTTP/1.1";
-    return RunRuntime(request, "GET / " + version + "\r\n\r\n");
+    return RunRuntime(request, "GET / " + version + "\r\n\r\n", {});
   }
   if (xml::HasReferenceAttribute(request.body)) {
     return RefusalFault(request, "multi-reference (href/id) input is not accepted");
   }
-  std::string answer;
-  if (request.body.find("&#") != std::string::npos) {
-    http::Request decoded = request;
-    decoded.body = xml::DecodeAstralReferences(request.body);
-    answer = RunRuntime(request, decoded.Framed());
-  } else {
-    answer = RunRuntime(request, request.Framed());
+  std::string decoded;
+  std::string_view body = request.body;
+  if (body.find("&#") != std::string_view::npos) {
+    decoded = xml::DecodeAstralReferences(body);
+    body = decoded;
   }
+  std::string answer = RunRuntime(request, request.FramedHeader(body.size()), body);
   xml::RepairAnswer(answer);
   return answer;
 }

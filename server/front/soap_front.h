@@ -14,9 +14,11 @@ namespace ferro {
 
 inline constexpr uint16_t kServicePort = 64567;
 inline constexpr int kServiceBacklog = 100;
-// No request of any caller holds more entries in one list; the bound keeps
-// the memory of a request's data in proportion to the request.
+// Bounds on what one request may hold, so that the memory of its data stays
+// in proportion to the request: no caller sends more entries in one list, or
+// a longer text in one member (names, addresses and paths, all short).
 inline constexpr size_t kMaxListEntries = 10000;
+inline constexpr long kMaxTextBytes = 64 * 1024;
 
 // Sets up a service context the way the server uses it: UTF-8 strings passed
 // through, bounded lists, the GET callback, SO_REUSEADDR on the listener,
@@ -33,8 +35,9 @@ class SoapHandler final : public RequestHandler {
   std::string Serve(const Connection& connection) override;
 
  private:
-  // The runtime's own answer to `runtime_request`.
-  std::string RunRuntime(const http::Request& request, const std::string& runtime_request);
+  // The runtime's own answer to the request `head` + `body`.
+  std::string RunRuntime(const http::Request& request, std::string_view head,
+                         std::string_view body);
   // A failure fault with `reason` as its detail, in SOAP 1.1 or 1.2.
   std::string RefusalFault(const http::Request& request, std::string_view reason);
 
