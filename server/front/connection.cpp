@@ -45,7 +45,9 @@ short Connection::Events() const {
 
 void Connection::OnReadable(uint32_t now) {
   char buf[65536];
-  for (;;) {
+  // At most 1 MiB per turn, so that a fast sender does not keep the others
+  // of the round waiting; the rest is read on the next turn.
+  for (int turn = 0; turn < 16; ++turn) {
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -104,17 +105,27 @@ void Front::Accept(uint32_t now) {
     const int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &len,
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-      // Out of descriptors (or another passing shortage): the waiting
-      // client stays in the backlog; try again shortly instead of spinning.
-      std::fprintf(stderr, "accept failed: %s; retrying in %u ms\n", std::strerror(errno),
-                   limits_.accept_pause_ms);
-      std::fflush(stderr);
+      const int err = errno;
+      if (err == EAGAIN || err == EWOULDBLOCK) return;
+      // A connection that failed before it was taken, or a signal: go on.
+      if (err == EINTR || err == ECONNABORTED || err == EPROTO || err == EPERM) continue;
+      if (err != EMFILE && err != ENFILE && err != ENOBUFS && err != ENOMEM) {
+        std::fprintf(stderr, "accept failed: %s\n", std::strerror(err));
+        std::exit(-1);  // the listener itself is broken
+      }
+      // Out of descriptors or memory: the waiting clients stay in the
+      // backlog; try again shortly instead of spinning or giving up.
+      if (!accept_failing_) {  // once per shortage, not every pause
+        std::fprintf(stderr, "accept failed: %s; retrying every %u ms\n", std::strerror(err),
+                     limits_.accept_pause_ms);
+        std::fflush(stderr);
+      }
+      accept_failing_ = true;
       accept_paused_ = true;
       accept_resume_ = now + limits_.accept_pause_ms;
       return;
     }
+    accept_failing_ = false;
     if (OpenCount() >= limits_.max_connections) DropOldestIdle();
     if (OpenCount() >= limits_.max_connections) {
       ::close(fd);  // every slot holds a request being served or answered

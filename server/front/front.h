@@ -59,6 +59,7 @@ class Front {
   std::deque<Connection*> ready_;  // complete requests in order of completion
   uint32_t accept_resume_ = 0;     // tick before which accepting pauses
   bool accept_paused_ = false;
+  bool accept_failing_ = false;  // the last accept failed for a shortage
 };
 
 }  // namespace ferro
