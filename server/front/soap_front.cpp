@@ -144,7 +144,7 @@ std::string SoapHandler::RefusalFault(const http::Request& request, std::string_
   soap_->user = &ex;
   soap_begin(soap_);
   soap_->version = static_cast<short>(SoapVersionOf(request));
-  const std::string detail(reason);  // plain text: no markup characters
+  const std::string detail = FaultReasonXml(reason);
   soap_sender_fault(soap_, kOperationFailedText, detail.c_str());
   soap_send_fault(soap_);
   soap_destroy(soap_);
