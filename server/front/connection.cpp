@@ -116,6 +116,12 @@ void Connection::Answer(std::string answer, uint32_t now) {
   StartWriting(std::move(answer), now);
 }
 
+void Connection::EndAtHeader() {
+  if (!HeaderDone()) return;
+  parser_.EndAtHeader();
+  state_ = State::kReady;
+}
+
 void Connection::Drop() { Close(); }
 
 void Connection::Refuse(const char* status, uint32_t now) {

@@ -53,6 +53,11 @@ class Connection {
   void OnWritable(uint32_t now);
   // Ends a phase whose deadline has come: an unfinished request is refused.
   void OnDeadline(uint32_t now);
+  // True while the request is arriving and its header is complete.
+  bool HeaderDone() const { return state_ == State::kReading && parser_.header_done(); }
+  // Makes a request whose header is complete ready without its body (which
+  // is then read and dropped only while the answer lingers).
+  void EndAtHeader();
   // Hands over the whole answer to a ready request.
   void Answer(std::string answer, uint32_t now);
   // Closes at once, without a word (a connection dropped for a newer one).

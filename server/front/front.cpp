@@ -69,6 +69,7 @@ void Front::RunOnce(int max_wait_ms) {
       const Connection::State before = c->state();
       if (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) {
         if (c->Events() & POLLIN) c->OnReadable(now);
+        if (c->HeaderDone() && !handler_.WantsBody(*c)) c->EndAtHeader();
       }
       if (fds[i].revents & (POLLOUT | POLLERR | POLLHUP)) {
         if (c->Events() & POLLOUT) c->OnWritable(now);

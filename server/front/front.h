@@ -21,6 +21,9 @@ class RequestHandler {
  public:
   virtual ~RequestHandler() = default;
   virtual std::string Serve(const Connection& connection) = 0;
+  // Asked once the header is read: false when the request will be refused
+  // whatever its body holds, so that the body is neither awaited nor kept.
+  virtual bool WantsBody(const Connection& /*connection*/) { return true; }
 };
 
 struct FrontLimits {

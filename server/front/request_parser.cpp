@@ -244,6 +244,12 @@ RequestParser::Status RequestParser::FeedBody(std::string_view& in) {
   return status_;
 }
 
+void RequestParser::EndAtHeader() {
+  if (status_ != Status::kNeedMore || phase_ == Phase::kHeader) return;
+  phase_ = Phase::kDone;
+  status_ = Status::kComplete;
+}
+
 RequestParser::Status RequestParser::Finish() {
   if (status_ == Status::kNeedMore) status_ = Status::kMalformed;
   return status_;

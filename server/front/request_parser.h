@@ -57,6 +57,10 @@ class RequestParser {
   // has not sent yet: the caller sends the interim answer and calls this
   // again only to learn that it was done.
   bool TakeContinue();
+  // True once the header is read (request() then holds all but the body).
+  bool header_done() const { return phase_ != Phase::kHeader; }
+  // Ends the request at its header: the body, if any, will not be read.
+  void EndAtHeader();
   // Bytes received so far (all of them, framing included).
   size_t received() const { return received_; }
   // True when some bytes have arrived.

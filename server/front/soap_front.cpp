@@ -73,8 +73,13 @@ int PostHeader(struct soap* soap, const char* key, const char* value) {
   return runtime_post_header(soap, key, value);
 }
 
+// The SOAP version of a request that the runtime does not read: 1.2 when its
+// content type or envelope says so.
 int SoapVersionOf(const http::Request& request) {
-  return request.body.find("http://www.w3.org/2003/05/soap-envelope") != std::string::npos ? 2 : 1;
+  return request.header.find("application/soap+xml") != std::string::npos ||
+                 request.body.find("http://www.w3.org/2003/05/soap-envelope") != std::string::npos
+             ? 2
+             : 1;
 }
 
 }  // namespace
@@ -151,6 +156,10 @@ std::string SoapHandler::RefusalFault(const http::Request& request, std::string_
   soap_end(soap_);
   soap_->user = nullptr;
   return std::move(ex.output);
+}
+
+bool SoapHandler::WantsBody(const Connection& connection) {
+  return !RefusalReason(connection.request(), connection.peer().sin_addr);
 }
 
 std::string SoapHandler::Serve(const Connection& connection) {

@@ -33,6 +33,9 @@ class SoapHandler final : public RequestHandler {
  public:
   explicit SoapHandler(struct soap* soap) : soap_(soap) {}
   std::string Serve(const Connection& connection) override;
+  // A caller the access rule refuses gets its answer without sending (and
+  // making the server hold) a body.
+  bool WantsBody(const Connection& connection) override;
 
  private:
   // The runtime's own answer to the request `head` + `body`.

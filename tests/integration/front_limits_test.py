@@ -194,6 +194,12 @@ class AccessTest(unittest.TestCase):
                 self.assertIn("loopback", fault_detail(resp))
                 self.assertNotIn("SwitchInfoList", resp.text)
         self.server.wait_log("SOAP request from 10.251.0.2 refused: ")
+        # Refused as soon as the header is read: the body is neither awaited
+        # nor held (a stranger cannot make the server buffer 32 MiB).
+        start = time.monotonic()
+        resp = self.from_peer(b"POST / HTTP/1.1\r\nContent-Length: 30000000\r\n\r\n<e:Env")
+        self.assertLess(time.monotonic() - start, 5)
+        self.assertIn("loopback", fault_detail(resp))
         # Any other method is as much a call of the service as POST.
         resp = self.from_peer(self.soap_request().replace(b"POST", b"PUT", 1))
         self.assertIn("loopback", fault_detail(resp))
