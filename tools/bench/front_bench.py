@@ -2,7 +2,7 @@
 """HTTP front benchmark: what slow clients cost everybody else, and the memory
 that the largest requests take.
 
-    sudo tools/bench/front_bench.py [--calls 300] [--drippers 1,5,20]
+    tools/bench/front_bench.py [--calls 300] [--drippers 1,5,20]      (as root)
 
 Runs inside a private network namespace of its own (created and removed by
 tests/integration/run_in_netns.py) with the server from build/dist.
