@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace ferro {
 namespace {
@@ -36,6 +37,43 @@ const std::array<char32_t, 256>& Table() {
   return table;
 }
 
+// Latin letters that have a precomposed form: an ASCII base letter followed
+// by a combining mark becomes that one character before it is looked up in
+// the code page, so "u" + U+0308 is stored as the code page's "ü" rather
+// than "u?". Covers every composition in U+00C0-U+017F, the range of the
+// Western, Central European and Baltic code pages.
+struct Composition {
+  char32_t mark;
+  std::string_view bases;
+  std::u16string_view composed;  // the same length as bases, letter by letter
+};
+constexpr Composition kCompositions[] = {
+    {0x0300, "AEIOUaeiou", u"ÀÈÌÒÙàèìòù"},                              // grave accent
+    {0x0301, "ACEILNORSUYZaceilnorsuyz", u"ÁĆÉÍĹŃÓŔŚÚÝŹáćéíĺńóŕśúýź"},  // acute accent
+    {0x0302, "ACEGHIJOSUWYaceghijosuwy", u"ÂĈÊĜĤÎĴÔŜÛŴŶâĉêĝĥîĵôŝûŵŷ"},  // circumflex accent
+    {0x0303, "AINOUainou", u"ÃĨÑÕŨãĩñõũ"},                              // tilde
+    {0x0304, "AEIOUaeiou", u"ĀĒĪŌŪāēīōū"},                              // macron
+    {0x0306, "AEGIOUaegiou", u"ĂĔĞĬŎŬăĕğĭŏŭ"},                          // breve
+    {0x0307, "CEGIZcegz", u"ĊĖĠİŻċėġż"},                                // dot above
+    {0x0308, "AEIOUYaeiouy", u"ÄËÏÖÜŸäëïöüÿ"},                          // diaeresis
+    {0x030A, "AUau", u"ÅŮåů"},                                          // ring above
+    {0x030B, "OUou", u"ŐŰőű"},                                          // double acute
+    {0x030C, "CDELNRSTZcdelnrstz", u"ČĎĚĽŇŘŠŤŽčďěľňřšťž"},              // caron
+    {0x0327, "CGKLNRSTcgklnrst", u"ÇĢĶĻŅŖŞŢçģķļņŗşţ"},                  // cedilla
+    {0x0328, "AEIUaeiu", u"ĄĘĮŲąęįų"},                                  // ogonek
+};
+
+// The precomposed form of `base` + `mark`, or 0 when there is none.
+char32_t Compose(char32_t base, char32_t mark) {
+  if (base >= 0x80) return 0;
+  for (const Composition& c : kCompositions) {
+    if (c.mark != mark) continue;
+    const size_t at = c.bases.find(static_cast<char>(base));
+    return at == std::string_view::npos ? 0 : c.composed[at];
+  }
+  return 0;
+}
+
 char EncodeOne(char32_t cp) {
   const auto& table = Table();
   for (size_t b = 0; b < table.size(); ++b) {
@@ -48,9 +86,19 @@ char EncodeOne(char32_t cp) {
 
 std::string WideToAnsi(std::wstring_view text, size_t maxBytes) {
   std::string out;
-  for (wchar_t w : text) {
-    if (w == 0 || out.size() >= maxBytes) break;
-    out.push_back(EncodeOne(static_cast<char32_t>(w)));
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == 0 || out.size() >= maxBytes) break;
+    auto cp = static_cast<char32_t>(text[i]);
+    if (i + 1 < text.size()) {
+      // A composed letter the code page has replaces the pair; otherwise the
+      // base and the mark are converted one by one.
+      const char32_t composed = Compose(cp, static_cast<char32_t>(text[i + 1]));
+      if (composed != 0 && EncodeOne(composed) != '?') {
+        cp = composed;
+        ++i;
+      }
+    }
+    out.push_back(EncodeOne(cp));
   }
   return out;
 }

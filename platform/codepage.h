@@ -12,7 +12,9 @@ namespace ferro {
 inline constexpr char kAnsiCodePage[] = "WINDOWS-1252";
 
 // Wide text (one code point per unit) to the code page, up to the first zero
-// unit and at most `maxBytes` bytes. Characters the code page lacks become '?'.
+// unit and at most `maxBytes` bytes. A Latin base letter followed by a
+// combining mark is composed first where the code page has the composed
+// letter. Characters the code page lacks become '?'.
 std::string WideToAnsi(std::wstring_view text, size_t maxBytes);
 
 // Code-page bytes to wide text, up to the first NUL and at most `maxUnits`

@@ -5,9 +5,9 @@
 // AdapterWatchThread (which starts the ReceiveThread after its first pass),
 // IgmpReportThread, PacketProcessThread, TransferProcessThread,
 // UpgradeTimerThread, MonitorPollThread, ActionExpiryThread. InitDeviceLists
-// (after a successful start) registers the trap handler and starts the
-// DevSetTimeoutThread. StopEngine stops every thread first, then empties the
-// lists and closes every socket.
+// (once the engine runs, whether or not its configuration loaded) registers
+// the trap handler and starts the DevSetTimeoutThread. StopEngine stops
+// every thread first, then empties the lists and closes every socket.
 //
 // The work of the protocol threads is plugged in by later code:
 //   SetPacketDispatch(table)       - PacketProcessThread: opcode -> handlers
@@ -63,8 +63,9 @@ struct EngineOptions {
 // further call starts nothing and returns what the first call returned.
 int StartEngine();
 int StartEngine(const EngineOptions& options);
-// After a successful start: registers `trapHandler` (parameter 0) and starts
-// the DevSetTimeoutThread. Returns 1; a second call changes nothing.
+// While the engine runs (its configuration loaded or not): registers
+// `trapHandler` (parameter 0) and starts the DevSetTimeoutThread. Returns 1
+// (0 when the engine is not running); a second call changes nothing.
 int InitDeviceLists(TrapCallbackFn trapHandler = nullptr);
 // Stops every engine thread (each finishes its current step; waits are cut
 // short), then empties the AgentTable-side lists (via the stop cleanups),

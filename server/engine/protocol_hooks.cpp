@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "engine/device_set.h"
 #include "engine/discovery.h"
 #include "engine/engine.h"
 #include "engine/monitoring.h"
@@ -33,6 +34,7 @@ void InstallEngineProtocol() {
     });
     SetEnginePass(EnginePass::kMonitorPoll, MonitorPollPass);
     SetEnginePass(EnginePass::kActionExpiry, ExpireActions);
+    SetEnginePass(EnginePass::kDevSetTimeout, [] { CheckDeviceSetTimeouts(); });
     AddStopCleanup([] { ClearWatchedAgents(); });
   });
 }

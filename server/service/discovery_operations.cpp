@@ -30,11 +30,16 @@ void Log(const char* text) {
 int ns__EngineLayerStartup(struct soap* soap, int, std::string, unsigned int& errorcode) {
   Log("EngineLayerStartup begin. \n");
   ferro::InstallEngineProtocol();
-  if (ferro::StartEngine() == 0) {
+  const int started = ferro::StartEngine();
+  // The engine runs even when its configuration could not be used, so the
+  // device lists, the trap handler and the device-set time-outs run too:
+  // otherwise a device-set operation started afterwards would never finish.
+  const int lists = ferro::InitDeviceLists(ferro::TrapCallback);
+  if (started == 0) {
     errorcode = ferro::IsPortInUse() ? 2 : 1;
     return SOAP_OK;
   }
-  if (ferro::InitDeviceLists(ferro::TrapCallback) == 0) {
+  if (lists == 0) {
     return ferro::OperationFailed(
         soap, "the engine stopped while it was starting; call EngineLayerStartup again");
   }

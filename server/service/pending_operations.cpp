@@ -20,27 +20,7 @@ int ns__GetUpgradeStatus(struct soap*, std::string, ns__UpgradeInfo&) { return S
 
 int ns__GetUpgradingAgent(struct soap*, int, std::string, ns__UpgradeAddr&) { return SOAP_OK; }
 
-int ns__SetDeviceCfg(struct soap*, ns__SwitchInfo, unsigned int, unsigned int&) { return SOAP_OK; }
-
-int ns__GetOperateResult(struct soap*, int, std::string, ns__OperateList&) { return SOAP_OK; }
-
 int ns__AddUpgradeAgentEx(struct soap*, std::string, std::string, std::string, std::string, int,
                           unsigned int&) {
-  return SOAP_OK;
-}
-
-int ns__SetDeviceCfgEx(struct soap*, std::wstring, std::wstring, std::string, std::string,
-                       unsigned short, std::string, std::string, std::string, std::string,
-                       std::string, std::string, std::string, std::string, std::string,
-                       unsigned short, unsigned int, unsigned short, std::string, unsigned short,
-                       unsigned short, std::string, std::string, std::string, unsigned short,
-                       unsigned short, std::string, std::string, unsigned int, std::string,
-                       std::string, unsigned short, std::string, std::string, unsigned short,
-                       unsigned short, std::string, std::string, unsigned int, unsigned short,
-                       std::string, std::string, unsigned short, unsigned short, std::string,
-                       std::string, unsigned int, std::string, std::string, unsigned short,
-                       std::string, std::string, unsigned short, unsigned short, std::string,
-                       std::string, unsigned int, unsigned int, std::string, unsigned short,
-                       unsigned short, unsigned int&) {
   return SOAP_OK;
 }

@@ -119,6 +119,11 @@ class ContractTest(unittest.TestCase):
                                           b"<strXmlName>Device.GSoapClose.req.xml</strXmlName>")
                     ctype = "text/xml" if version == 1 else "application/soap+xml"
                     resp = wire.post(req if version == 1 else as_soap12(req), ctype)
+                    if op == "SetDeviceCfgEx":
+                        # The sample names no known agent: the operation's own fault.
+                        self.assertIn("<SOAP-ENV:Fault>", resp.text)
+                        self.assertIn("message transfer interrupted", wire.fault_string(resp))
+                        continue
                     self.assert_envelope(resp, version, root)
                     self.assertNotIn("<SOAP-ENV:Header", resp.text)
 

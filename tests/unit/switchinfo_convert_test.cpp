@@ -111,6 +111,25 @@ TEST(CodePage, Windows1252) {
   EXPECT_EQ(WideToAnsi(std::wstring(30, L'a'), 20).size(), 20u);
 }
 
+TEST(CodePage, CombiningMarksAreComposedFirst) {
+  // A base letter and a combining mark become the code page's composed letter.
+  EXPECT_EQ(WideToAnsi(L"Mu\u0308ller", 20), "M\xFCller");
+  EXPECT_EQ(WideToAnsi(L"C\u0327a\u0300 S\u030C", 20), "\xC7\xE0 \x8A");
+  // The last character can be composed too, and the pair counts as one byte.
+  EXPECT_EQ(WideToAnsi(L"abcy\u0308", 4), "abc\xFF");
+  EXPECT_EQ(WideToAnsi(L"abcde\u0301", 5), "abcd\xE9");
+  // No composed form in the code page (c with caron), no composed form at all
+  // (x with diaeresis), a mark alone, a mark after a non-ASCII letter: one by one.
+  EXPECT_EQ(WideToAnsi(L"c\u030C", 20), "c?");
+  EXPECT_EQ(WideToAnsi(L"x\u0308", 20), "x?");
+  EXPECT_EQ(WideToAnsi(L"\u0308u", 20), "?u");
+  EXPECT_EQ(WideToAnsi(L"\u00FC\u0308", 20), "\xFC?");
+  // Only the mark right after the base is taken into the letter.
+  EXPECT_EQ(WideToAnsi(L"u\u0308\u0308", 20), "\xFC?");
+  // A zero unit ends the text even before a mark.
+  EXPECT_EQ(WideToAnsi(std::wstring(L"u\0\u0308", 3), 20), "u");
+}
+
 TEST(SwitchInfoConversion, NamesFollowTheUtf8Flag) {
   ns__SwitchInfo in;
   in.systemName = L"M\u00FCller";

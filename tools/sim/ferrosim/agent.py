@@ -37,6 +37,7 @@ Behaviour knobs (Agent.behaviour, all settable through the control socket):
                         group, as agents outside the server's subnet do; None
 """
 
+import collections
 import struct
 import time
 import zlib
@@ -63,6 +64,11 @@ def bits(*ns):
 SWITCH_FB0 = bits(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 21, 23, 24, 25, 26, 27, 29, 30)
 AP_FB1 = bits(1, 2, 3, 4, 5, 6, 7, 8, 9, 10)
 LOADER_FB0 = bits(0, 3, 4, 5, 31)
+# Bit 29 of the first function word: names travel as UTF-8; clear, they
+# travel in the ANSI code page (Windows-1252).
+NAMES_UTF8 = bits(29)
+NAME_TYPES = (2, 3)
+ANSI = "cp1252"
 
 # Damage that can be done to a reply on demand.
 MALFORMED_KINDS = (
@@ -216,6 +222,7 @@ class Agent:
         self.silent_at = 0.0       # goes silent for good at this time; 0 = never
         self.next_trap = 0.0       # time of the next periodic trap
         self.last_upgrade = None   # items of the latest upgrade request
+        self.commands = collections.deque(maxlen=32)  # settings commands received
         self.counts = {}           # reply opcode -> replies sent
         self._body_cache = None
 
@@ -247,10 +254,19 @@ class Agent:
             return LOADER_TYPES
         return AP_TYPES if self.kind == "ap" else SWITCH_TYPES
 
+    def names_utf8(self):
+        return bool(self.fields["funBitmap"][0] & NAMES_UTF8)
+
     def body(self):
         """The agent's items as sent in replies (cached until a change)."""
         if self._body_cache is None:
-            self._body_cache = wire.encode_fields(self.fields, self.report_types(),
+            fields = self.fields
+            if not self.names_utf8():
+                fields = dict(fields)
+                for t in NAME_TYPES:
+                    name = wire.CATALOGUE[t][0]
+                    fields[name] = fields.get(name, "").encode(ANSI, errors="replace")
+            self._body_cache = wire.encode_fields(fields, self.report_types(),
                                                   self.iface_ver)
         return self._body_cache
 
@@ -266,7 +282,7 @@ class Agent:
         d = self.summary()
         d.update({"fields": dict(self.fields), "behaviour": dict(self.behaviour),
                   "password": self.password, "ifaceVer": self.iface_ver,
-                  "lastUpgrade": self.last_upgrade})
+                  "lastUpgrade": self.last_upgrade, "commands": list(self.commands)})
         return d
 
     # -- answering ----------------------------------------------------------
@@ -309,7 +325,7 @@ class Agent:
                     wire.OP_LOADER_COMMAND, wire.OP_RESTORE_DEFAULT):
             if not addressed:
                 return [], "command for another MAC"
-            result, note = self.apply_command(op, data[wire.HEADER_LEN:])
+            result, note = self.apply_command(op, data[wire.HEADER_LEN:], hdr.sequence)
             reply_op = {wire.OP_SET_BY_MAC: wire.OP_SET_BY_MAC_REPLY,
                         wire.OP_SET_BY_IP: wire.OP_SET_BY_IP_REPLY,
                         wire.OP_LOADER_COMMAND: wire.OP_LOADER_COMMAND_REPLY,
@@ -366,18 +382,34 @@ class Agent:
         return data
 
     # -- commands -----------------------------------------------------------
-    def apply_command(self, op, body):
+    def apply_command(self, op, body, sequence=0):
         """Applies the settings of a command body; returns (result, note).
-        Settings are applied only when the result is 0."""
+        Settings are applied only when the result is 0.  Every command is
+        remembered (see `commands` in detail()): its items as received, raw
+        bytes included, and what became of it."""
         items, problems = wire.parse_tlvs(body)
-        b = self.behaviour
         values = {}
         for t, v in items:
             if t in wire.CATALOGUE:
                 try:
-                    values[t] = wire.decode_item(t, v)
+                    if t in NAME_TYPES and not self.names_utf8():
+                        values[t] = v.decode(ANSI, errors="replace")
+                    else:
+                        values[t] = wire.decode_item(t, v)
                 except ValueError as e:
                     problems.append(str(e))
+        record = {"opcode": op, "sequence": sequence,
+                  "items": [{"type": t, "field": wire.CATALOGUE.get(t, (None,))[0],
+                             "len": len(v) + 4, "hex": v.hex(),
+                             "value": values.get(t)} for t, v in items],
+                  "problems": list(problems)}
+        self.commands.append(record)
+        result, note = self._apply(op, values, problems)
+        record.update(result=result, note=note)
+        return result, note
+
+    def _apply(self, op, values, problems):
+        b = self.behaviour
         if b["check_password"] and 9 in values and values[9] != self.password:
             return b["bad_password_result"], "wrong password"
         result = b["set_result"]

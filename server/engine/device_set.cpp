@@ -1,0 +1,153 @@
+#include "engine/device_set.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "engine/agent_commands.h"
+#include "engine/discovery.h"
+#include "engine/engine_state.h"
+#include "engine/notices.h"
+#include "platform/tick.h"
+#include "protocol/agent_decoder.h"
+#include "protocol/packet.h"
+
+namespace ferro {
+namespace {
+
+// Guarded by SetVecLock(); in start order. Never destroyed, so that an engine
+// thread still running at process exit never meets a dead list.
+std::vector<OperateNode>& g_setVec = *new std::vector<OperateNode>;
+
+constexpr char kDeviceSetNotice[] = "device_set";
+
+void Log(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+void LogSize(const char* where, size_t size) {
+  std::printf("in %s, g_setVec.size = %d\n", where, static_cast<int>(size));
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int32_t StartDeviceSet(const AgentRecord& agent, int32_t operate, int32_t unicast) {
+  // Recorded before the request leaves, so that a reply always finds it.
+  if (AddOperateNode(agent, operate) == 0) return 0;
+  int32_t sent = 0;
+  switch (operate) {
+    case kOperateSetCfg:
+      sent = SetCfgToAgent(agent, unicast, DevSetCallback, nullptr);
+      break;
+    case kOperateSetPassword:
+      sent = SetPasswordToAgent(agent, unicast, DevSetCallback, nullptr);
+      break;
+    case kOperateSetCfgNoAddress:
+      sent = SetCfgNoAddressToAgent(agent, unicast, DevSetCallback, nullptr);
+      break;
+    case kOperateRestoreDefault:
+      sent = SetRestoreDefaultToAgent(agent, unicast, DevSetCallback, nullptr);
+      break;
+    default:
+      break;  // nothing to send: the operation ends as timed out
+  }
+  return sent != 0 ? 1 : 0;
+}
+
+int32_t AddOperateNode(const AgentRecord& agent, int32_t operate) {
+  Log("AddOperateNode begine \n");
+  OperateNode node;
+  node.agent = agent;
+  node.operate = operate;
+  node.result = kOperatePending;
+  node.timeoutMs = kDeviceSetTimeoutMs;
+  std::lock_guard lock(SetVecLock());
+  node.startTick = GetTick();
+  if (g_setVec.size() >= kMaxOperateNodes) {
+    Log("AddOperateNode: too many device-set operations held, refused\n");
+    return 0;
+  }
+  g_setVec.push_back(node);
+  LogSize("AddOperateNode", g_setVec.size());
+  return 1;
+}
+
+int32_t GetOperateResult(std::vector<OperateNode>& out) {
+  std::lock_guard lock(SetVecLock());
+  // One pass that keeps the pending nodes in order and moves the others out.
+  size_t kept = 0;
+  size_t remaining = g_setVec.size();
+  for (size_t i = 0; i < g_setVec.size(); ++i) {
+    if (g_setVec[i].result == kOperatePending) {
+      if (kept != i) g_setVec[kept] = g_setVec[i];
+      ++kept;
+      continue;
+    }
+    out.push_back(g_setVec[i]);
+    LogSize("GetOperateResult", --remaining);
+  }
+  g_setVec.resize(kept);
+  return 1;
+}
+
+int32_t DevSetCallback(const uint8_t* packet, int32_t length, void*) {
+  Log("DevSetCallback begine !\n");
+  const size_t size = static_cast<size_t>(std::max(length, 0));
+  AgentRecord reported = ZeroAgentRecord();
+  DecodeAgentPacket(packet, size, reported);
+  const int32_t result = PacketU16(packet, size, kHdrResult);
+
+  int notices = 0;
+  {
+    std::lock_guard lock(SetVecLock());
+    LogSize("DevSetCallback", g_setVec.size());
+    // Every pending operation of this agent ends with this one reply.
+    for (OperateNode& node : g_setVec) {
+      if (node.result != kOperatePending ||
+          std::memcmp(node.agent.macAddr, reported.macAddr, kMacSize) != 0) {
+        continue;
+      }
+      node.result = result;
+      node.agent = reported;
+      UpdateDiscoveryEntry(reported);
+      ++notices;
+    }
+  }
+  // One notice per completed operation, sent without the list's lock so that
+  // a slow user interface never holds up the engine.
+  for (int i = 0; i < notices; ++i) SendNotice(kDeviceSetNotice);
+  return 1;
+}
+
+int32_t CheckDeviceSetTimeouts() {
+  bool timedOut = false;
+  {
+    std::lock_guard lock(SetVecLock());
+    // Read under the lock: a node added meanwhile is never "in the future".
+    const uint32_t now = GetTick();
+    for (OperateNode& node : g_setVec) {
+      if (node.result == kOperatePending && TickSince(now, node.startTick) > node.timeoutMs) {
+        Log("device set timeout !\n");
+        node.result = kOperateTimedOut;
+        timedOut = true;
+      }
+    }
+  }
+  if (timedOut) SendNotice(kDeviceSetNotice);
+  return 1;
+}
+
+size_t OperateNodeCount() {
+  std::lock_guard lock(SetVecLock());
+  return g_setVec.size();
+}
+
+void ClearOperateNodes() {
+  std::lock_guard lock(SetVecLock());
+  g_setVec.clear();
+}
+
+}  // namespace ferro

@@ -1,0 +1,202 @@
+// Operations that change agents' settings and collect the outcomes. A
+// command is sent and the operation returns at once; the agent's reply (or
+// the 50-second time-out) finishes it in the engine, which sends the notice
+// "device_set"; GetOperateResult then hands the outcome out once.
+
+#include "service/device_set_operations.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "engine/device_set.h"
+#include "engine/discovery.h"
+#include "engine/monitoring.h"
+#include "fault.h"
+#include "soapH.h"
+#include "switchinfo_convert.h"
+
+namespace ferro {
+
+void KeepAgentOnlyMembers(const ns__SwitchInfo& agent, ns__SwitchInfo& settings) {
+  settings.productName = agent.productName;
+  settings.fwVersion = agent.fwVersion;
+  settings.productType = agent.productType;
+  settings.httpPort = agent.httpPort;
+  settings.lldpMode = agent.lldpMode;
+  settings.lldpAuthenkey = agent.lldpAuthenkey;
+  settings.agentProtoVer = agent.agentProtoVer;
+  settings.agentFamilyType = agent.agentFamilyType;
+  settings.agentInterfaceVer = agent.agentInterfaceVer;
+  settings.upgradeDelayTime = agent.upgradeDelayTime;
+  settings.upgradeRebootTime = agent.upgradeRebootTime;
+  settings.upgradeEreaseFlashTime = agent.upgradeEreaseFlashTime;
+  settings.funBitmap0 = agent.funBitmap0;
+  settings.funBitmap1 = agent.funBitmap1;
+  settings.funBitmap2 = agent.funBitmap2;
+  settings.funBitmap3 = agent.funBitmap3;
+  settings.errString = agent.errString;
+  settings.isLoaderMode = agent.isLoaderMode;
+}
+
+namespace {
+
+// The agent whose MAC text equals `macText` byte for byte (so only the
+// upper-case form the server itself writes can match): the discovered
+// agents first, then the watched ones. `unicast` says how to reach it: by
+// MAC on every adapter for a discovered agent, at its own address for one
+// that is only watched.
+bool FindAgent(const std::string& macText, AgentRecord& found, int32_t& unicast) {
+  std::vector<AgentRecord> discovered;
+  CopyDiscoveryList(discovered);
+  for (const AgentRecord& record : discovered) {
+    if (FormatMacText(record.macAddr) == macText) {
+      found = record;
+      unicast = 0;
+      return true;
+    }
+  }
+  WatchedAgent node;
+  for (size_t i = 0; GetWatchedAgent(i, node) != 0; ++i) {
+    if (FormatMacText(node.record.macAddr) == macText) {
+      found = node.record;
+      unicast = 1;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+}  // namespace ferro
+
+// Sends the command of `operate` for the agent the client describes in full.
+int ns__SetDeviceCfg(struct soap* soap, ns__SwitchInfo switchInfo, unsigned int operate,
+                     unsigned int& errorcode) {
+  ferro::AgentRecord record;
+  ferro::SwitchInfoToAgentRecord(switchInfo, record);
+  if (ferro::StartDeviceSet(record, static_cast<int32_t>(operate), 0) == 0) {
+    return ferro::OperationFailed(soap);
+  }
+  errorcode = 0;
+  return SOAP_OK;
+}
+
+// Sends the command of `operate` for the known agent with MAC text `macAddr`,
+// its settings overlaid with the parameters.
+int ns__SetDeviceCfgEx(
+    struct soap* soap, std::wstring systemName, std::wstring location, std::string systemTime,
+    std::string controllerIPURL, unsigned short controlledByAC, std::string loginUser,
+    std::string agentIpAddr, std::string agentNetmask, std::string agentGateway,
+    std::string agentDNS1, std::string agentDNS2, std::string trapIpAddr, std::string newPasseord,
+    std::string oldPassword, unsigned short dhcpMode, unsigned int groupTimer,
+    unsigned short snmpMode, std::string macAddr, unsigned short vlanID, unsigned short wifiEnable,
+    std::string wifiSSID, std::string wifiKey, std::string wifiBand, unsigned short wifiChannel,
+    unsigned short wifiCurrentChannel, std::string wifiSecurity, std::string radiusIP,
+    unsigned int radiusPort, std::string radiusSecret, std::string wifi80211Mode,
+    unsigned short wifiVisible, std::string wifiSupportChannel, std::string wifiChannelWidth,
+    unsigned short wifiSSIDIsolution, unsigned short wifiVlanID, std::string bandwidthControl,
+    std::string rssiScanner, unsigned int txPowerLevel, unsigned short wifiEnable5G,
+    std::string wifiSSID5G, std::string wifiKey5G, unsigned short wifiChannel5G,
+    unsigned short wifiCurrentChannel5G, std::string wifiSecurity5G, std::string radiusIP5G,
+    unsigned int radiusPort5G, std::string radiusSecret5G, std::string wifi80211Mode5G,
+    unsigned short wifiVisible5G, std::string wifiSupportChannel5G, std::string wifiChannelWidth5G,
+    unsigned short wifiSSIDIsolution5G, unsigned short wifiVlanID5G, std::string bandwidthControl5G,
+    std::string rssiScanner5G, unsigned int txPowerLevel5G, unsigned int operate,
+    std::string fwDomain, unsigned short wifiBandSteering, unsigned short wifiRoaming,
+    unsigned int& errorcode) {
+  std::fputs("device set begine \n", stdout);
+  std::fflush(stdout);
+  ferro::AgentRecord found;
+  int32_t unicast = 0;
+  if (!ferro::FindAgent(macAddr, found, unicast)) return ferro::OperationFailed(soap);
+
+  ns__SwitchInfo agent;
+  ferro::AgentRecordToSwitchInfo(found, agent);
+  ns__SwitchInfo s;
+  s.systemName = std::move(systemName);
+  s.location = std::move(location);
+  s.systemTime = std::move(systemTime);
+  s.controllerIPURL = std::move(controllerIPURL);
+  s.controlledByAC = controlledByAC;
+  s.loginUser = std::move(loginUser);
+  s.agentIpAddr = std::move(agentIpAddr);
+  s.agentNetmask = std::move(agentNetmask);
+  s.agentGateway = std::move(agentGateway);
+  s.agentDNS1 = std::move(agentDNS1);
+  s.agentDNS2 = std::move(agentDNS2);
+  s.trapIpAddr = std::move(trapIpAddr);
+  s.newPasseord = std::move(newPasseord);
+  s.oldPassword = std::move(oldPassword);
+  s.dhcpMode = dhcpMode;
+  s.groupTimer = groupTimer;
+  s.snmpMode = snmpMode;
+  s.macAddr = std::move(macAddr);
+  s.vlanID = vlanID;
+  s.wifiEnable = wifiEnable;
+  s.wifiSSID = std::move(wifiSSID);
+  s.wifiKey = std::move(wifiKey);
+  s.wifiBand = std::move(wifiBand);
+  s.wifiChannel = wifiChannel;
+  s.wifiCurrentChannel = wifiCurrentChannel;
+  s.wifiSecurity = std::move(wifiSecurity);
+  s.radiusIP = std::move(radiusIP);
+  s.radiusPort = radiusPort;
+  s.radiusSecret = std::move(radiusSecret);
+  s.wifi80211Mode = std::move(wifi80211Mode);
+  s.wifiVisible = wifiVisible;
+  s.wifiSupportChannel = std::move(wifiSupportChannel);
+  s.wifiChannelWidth = std::move(wifiChannelWidth);
+  s.wifiSSIDIsolution = wifiSSIDIsolution;
+  s.wifiVlanID = wifiVlanID;
+  s.bandwidthControl = std::move(bandwidthControl);
+  s.rssiScanner = std::move(rssiScanner);
+  s.txPowerLevel = txPowerLevel;
+  s.wifiEnable5G = wifiEnable5G;
+  s.wifiSSID5G = std::move(wifiSSID5G);
+  s.wifiKey5G = std::move(wifiKey5G);
+  s.wifiChannel5G = wifiChannel5G;
+  s.wifiCurrentChannel5G = wifiCurrentChannel5G;
+  s.wifiSecurity5G = std::move(wifiSecurity5G);
+  s.radiusIP5G = std::move(radiusIP5G);
+  s.radiusPort5G = radiusPort5G;
+  s.radiusSecret5G = std::move(radiusSecret5G);
+  s.wifi80211Mode5G = std::move(wifi80211Mode5G);
+  s.wifiVisible5G = wifiVisible5G;
+  s.wifiSupportChannel5G = std::move(wifiSupportChannel5G);
+  s.wifiChannelWidth5G = std::move(wifiChannelWidth5G);
+  s.wifiSSIDIsolution5G = wifiSSIDIsolution5G;
+  s.wifiVlanID5G = wifiVlanID5G;
+  s.bandwidthControl5G = std::move(bandwidthControl5G);
+  s.rssiScanner5G = std::move(rssiScanner5G);
+  s.txPowerLevel5G = txPowerLevel5G;
+  s.fwDomain = std::move(fwDomain);
+  s.wifiBandSteering = wifiBandSteering;
+  s.wifiRoaming = wifiRoaming;
+  // Names are encoded as the agent keeps them: its own function word decides.
+  ferro::KeepAgentOnlyMembers(agent, s);
+
+  ferro::AgentRecord record;
+  ferro::SwitchInfoToAgentRecord(s, record);
+  if (ferro::StartDeviceSet(record, static_cast<int32_t>(operate), unicast) == 0) {
+    return ferro::OperationFailed(soap);
+  }
+  errorcode = 0;
+  return SOAP_OK;
+}
+
+// Every finished operation, in start order; each is handed out once.
+int ns__GetOperateResult(struct soap*, int, std::string, ns__OperateList& result) {
+  std::vector<ferro::OperateNode> finished;
+  ferro::GetOperateResult(finished);
+  result.arrList.clear();
+  result.arrList.reserve(finished.size());
+  for (const ferro::OperateNode& node : finished) {
+    ns__OperateInfo& info = result.arrList.emplace_back();
+    ferro::AgentRecordToSwitchInfo(node.agent, info.agentInfo);
+    info.operate = node.operate;
+    info.result = node.result;
+  }
+  result.nOperateNum = static_cast<int>(result.arrList.size());
+  return SOAP_OK;
+}
