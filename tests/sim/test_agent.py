@@ -166,6 +166,38 @@ class CommandTest(unittest.TestCase):
         self.assertEqual(a.fields["systemName"], "switch-00007")
         self.assertEqual(a.ip, "10.61.3.3")
 
+    def test_every_command_is_remembered_with_its_raw_items(self):
+        a = Agent(7, MAC, IP)
+        a.behaviour["set_result"] = 5
+        a.handle(request(3, 0x21, MAC, body=self.BODY), "broadcast", "255.255.255.255", 0)
+        a.behaviour["set_result"] = 0
+        a.handle(request(7, 0x22, MAC, body="0008 0004"), "unicast", IP, 0)
+        first, second = a.detail()["commands"]
+        self.assertEqual((first["opcode"], first["sequence"], first["result"]), (3, 0x21, 5))
+        self.assertEqual([i["type"] for i in first["items"]], [2, 4, 10, 3, 43])
+        self.assertEqual(first["items"][0],
+                         {"type": 2, "field": "systemName", "len": 11,
+                          "hex": "636f72652d7377", "value": "core-sw"})
+        self.assertEqual(first["items"][1]["value"], "0.0.0.0")
+        # An empty new password: an item of length 4, applied as "".
+        self.assertEqual(second["items"], [{"type": 8, "field": "newPasseord", "len": 4,
+                                            "hex": "", "value": ""}])
+        self.assertEqual((second["result"], a.password), (0, ""))
+
+    def test_names_travel_in_the_ansi_code_page_without_the_utf8_flag(self):
+        a = Agent(7, MAC, IP)
+        a.fields["funBitmap"][0] &= ~(1 << 29)
+        a.invalidate()
+        replies, _ = a.handle(request(3, 1, MAC, body="0002 000a 4dfc6c6c6572"),  # "M\xfcller"
+                              "broadcast", "255.255.255.255", 0)
+        self.assertEqual(a.fields["systemName"], "Müller")
+        self.assertEqual(items_of(a.packet(replies[0], 0))[2], b"M\xfcller")
+        # With the flag the same bytes are not UTF-8: replaced, not guessed.
+        b = Agent(8, OTHER_MAC, IP)
+        b.handle(request(3, 1, OTHER_MAC, body="0002 000a 4dfc6c6c6572"),
+                 "broadcast", "255.255.255.255", 0)
+        self.assertEqual(b.fields["systemName"], "M\ufffdller")
+
 
 class UpgradeTest(unittest.TestCase):
     # password "admin", type "firmware", path "C:\fw.bin", size 1024.
