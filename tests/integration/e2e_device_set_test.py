@@ -9,12 +9,14 @@ Run with the argument "timeout" for the one case that waits out the
 import os
 import re
 import socket
+import subprocess
 import sys
 import threading
 import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 
 import wire  # noqa: E402
@@ -76,6 +78,7 @@ class Notices:
         self.sock = wire.connect(("127.0.0.1", wire.PUSH_PORT), timeout=10)
         self.sock.sendall(b"ui")
         server.wait_log("we can send messge now!")
+        self.sock.settimeout(None)  # notices may be a minute apart
         self.data = b""
         self.lock = threading.Lock()
         self.thread = threading.Thread(target=self._read, daemon=True)
@@ -356,6 +359,36 @@ class DeviceSetTest(DeviceSetBase):
         finally:
             self.d.sim.client.call("set", agents=1, fields={"funBitmap": fields["funBitmap"]})
 
+    def soapcall(self, *args: str) -> subprocess.CompletedProcess:
+        return subprocess.run(["ip", "netns", "exec", self.d.net.ns["srv"], sys.executable,
+                               os.path.join(ROOT, "tools", "soapcall.py"), *args],
+                              capture_output=True, text=True, timeout=60)
+
+    def test_command_line_caller_renames_an_agent(self):
+        mac = self.d.agent(3)["mac"]
+        before = self.notices.count()
+        run = self.soapcall("--agent", mac, "SetDeviceCfgEx", "systemName=lab-3", "operate=0")
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.finish(3, before)
+        self.assertEqual(self.d.agent(3)["fields"]["systemName"], "lab-3")
+        # The full record, nested, with one member changed and the rest as listed.
+        before = self.notices.count()
+        run = self.soapcall("--agent", mac, "SetDeviceCfg", "location=row 9",
+                            "switchInfo.systemName=lab-3b", "operate=0")
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        done = self.finish(3, before)
+        self.assertEqual(value(done[0], "location"), "row 9")
+        self.assertEqual(self.d.agent(3)["fields"]["systemName"], "lab-3b")
+        # Nested values without --agent; the MAC text must be upper case.
+        run = self.soapcall("SetDeviceCfg", f"switchInfo.macAddr={mac}", "switchInfo.funBitmap0=2",
+                            "switchInfo.systemName=lab-3c", "operate=0")
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.wait_results(1)
+        self.assertEqual(self.d.agent(3)["fields"]["systemName"], "lab-3c")
+        run = self.soapcall("--agent", mac.lower(), "SetDeviceCfgEx", "operate=0")
+        self.assertEqual(run.returncode, 2)
+        self.assertIn("no listed agent", run.stderr)
+
 
 @require_netns
 class DeviceSetTimeoutTest(DeviceSetBase):
@@ -389,8 +422,8 @@ class DeviceSetTimeoutTest(DeviceSetBase):
         self.assertEqual([(value(r, "operate"), value(r, "result")) for r in done],
                          [("7", "-2"), ("0", "-2")])
         self.assertEqual([value(r, "macAddr") for r in done], [self.d.agent(0)["mac"]] * 2)
-        self.assertGreaterEqual(self.notices.wait(1), 1)
         self.assertIn("device set timeout !\n", self.d.server.log())
+        self.assertGreaterEqual(self.notices.wait(1), 1, self.d.server.log()[-2000:])
 
 if __name__ == "__main__":
     if sys.argv[1:] == ["timeout"]:
