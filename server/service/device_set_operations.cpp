@@ -41,6 +41,22 @@ void KeepAgentOnlyMembers(const ns__SwitchInfo& agent, ns__SwitchInfo& settings)
 
 namespace {
 
+// Why StartDeviceSet refused or sent nothing, as one line for the fault.
+std::string StartFailedReason(unsigned int operate) {
+  if (OperateNodeCount() >= kMaxOperateNodes) {
+    return std::to_string(kMaxOperateNodes) +
+           " device-set operations are held already; collect finished ones with "
+           "GetOperateResult";
+  }
+  if (operate > static_cast<unsigned int>(kOperateRestoreDefault)) {
+    return "operate " + std::to_string(operate) +
+           " has no command (0 settings, 1 password, 2 settings without address, 3 factory "
+           "defaults); it is recorded and ends as timed out";
+  }
+  return "the request could not be sent: no local address to send from; the operation ends as "
+         "timed out";
+}
+
 // The agent whose MAC text equals `macText` byte for byte (so only the
 // upper-case form the server itself writes can match): the discovered
 // agents first, then the watched ones. `unicast` says how to reach it: by
@@ -76,7 +92,7 @@ int ns__SetDeviceCfg(struct soap* soap, ns__SwitchInfo switchInfo, unsigned int 
   ferro::AgentRecord record;
   ferro::SwitchInfoToAgentRecord(switchInfo, record);
   if (ferro::StartDeviceSet(record, static_cast<int32_t>(operate), 0) == 0) {
-    return ferro::OperationFailed(soap);
+    return ferro::OperationFailed(soap, ferro::StartFailedReason(operate));
   }
   errorcode = 0;
   return SOAP_OK;
@@ -109,7 +125,10 @@ int ns__SetDeviceCfgEx(
   std::fflush(stdout);
   ferro::AgentRecord found;
   int32_t unicast = 0;
-  if (!ferro::FindAgent(macAddr, found, unicast)) return ferro::OperationFailed(soap);
+  if (!ferro::FindAgent(macAddr, found, unicast)) {
+    return ferro::OperationFailed(soap, "no discovered or watched agent has MAC text \"" + macAddr +
+                                            "\" (six upper-case hex pairs joined by \"-\")");
+  }
 
   ns__SwitchInfo agent;
   ferro::AgentRecordToSwitchInfo(found, agent);
@@ -179,7 +198,7 @@ int ns__SetDeviceCfgEx(
   ferro::AgentRecord record;
   ferro::SwitchInfoToAgentRecord(s, record);
   if (ferro::StartDeviceSet(record, static_cast<int32_t>(operate), unicast) == 0) {
-    return ferro::OperationFailed(soap);
+    return ferro::OperationFailed(soap, ferro::StartFailedReason(operate));
   }
   errorcode = 0;
   return SOAP_OK;

@@ -304,11 +304,14 @@ class DeviceSetTest(DeviceSetBase):
         # An operate code without a command: a fault at once.
         resp = self.set_cfg(info, 7)
         self.assertIn("<SOAP-ENV:Fault>", resp.text)
+        self.assertIn("operate 7 has no command", wire.fault_detail(resp))
         # The MAC must be written as the server writes it, upper case.
         lower = value(info, "macAddr").lower()
         self.assertNotEqual(lower, value(info, "macAddr"))
         resp = self.set_ex(info, 0, macAddr=lower)
         self.assertIn("<SOAP-ENV:Fault>", resp.text)
+        self.assertIn(f'no discovered or watched agent has MAC text "{lower}"',
+                      wire.fault_detail(resp))
         self.assertIn("device set begine \n", self.d.server.log())
         resp = self.set_ex(info, 0, macAddr="02-00-00-00-00-99")  # nobody's
         self.assertIn("<SOAP-ENV:Fault>", resp.text)
