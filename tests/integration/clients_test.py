@@ -75,6 +75,8 @@ class ThirdPartyClientsTest(unittest.TestCase):
         self.addCleanup(d.close)
         for index, (name, location) in enumerate(AGENT_NAMES):
             d.sim.client.call("set", agents=index, fields={"systemName": name, "location": location})
+        # The agents as listed, before the client's settings operations change one.
+        d.agents_before = d.sim.client.call("get", agents="all")["agents"]
         d.start_server()
         relay = Relay(RELAY_PORT)
         self.addCleanup(relay.close)
@@ -107,7 +109,10 @@ class ThirdPartyClientsTest(unittest.TestCase):
         self.assertEqual(member(ok["SetDiscoverToAgents"], "errorcode"), 0)
 
         # A list of three agents: three typed entries with their members.
-        sim = {a["mac"]: a for a in d.sim.client.call("get", agents="all")["agents"]}
+        sim = {a["mac"]: a for a in d.agents_before}
+        # The settings operations reached an agent: it now carries the new name.
+        now = d.sim.client.call("get", agents="all")["agents"]
+        self.assertIn(NEW_NAME, [a["fields"]["systemName"] for a in now])
         listed = ok["GetSwitchInfoList"]
         self.assertEqual(listed["nSwitchNum"], 3)
         self.assertEqual(listed["nErrorCode"], 0)
