@@ -25,10 +25,12 @@ switchInfo, and plain names go into switchInfo too:
     tools/soapcall.py GetOperateResult
 
 Without --raw the answer is printed as indented element lines. The exit
-status is 1 when the server answered with a fault.
+status is 1 when the server answered with a fault, 3 when no server answers.
+tools/ferroctl.py offers the same as `ferroctl raw` next to its commands.
 """
 
 import argparse
+import http.client
 import re
 import sys
 import urllib.error
@@ -104,6 +106,15 @@ def call(url: str, operation: str, params=(), soap12=False, timeout=30.0) -> tup
             text = resp.read().decode("utf-8")
     except urllib.error.HTTPError as e:
         text = e.read().decode("utf-8", "replace")
+    except urllib.error.URLError as e:
+        print(f"soapcall: no server answers at {url} ({e.reason})", file=sys.stderr)
+        sys.exit(3)
+    except (http.client.HTTPException, ConnectionError):
+        if operation == "GSoapClose":  # the server ends without answering
+            return True, ""
+        print(f"soapcall: the server closed the connection without answering {operation}",
+              file=sys.stderr)
+        sys.exit(1)
     return "Fault>" not in text, text
 
 
@@ -163,6 +174,8 @@ def main() -> int:
             print(f"soapcall: {e}", file=sys.stderr)
             return 2
     ok, text = call(args.url, args.operation, params, args.soap12)
+    if not text:
+        return 0 if ok else 1
     if args.raw:
         print(text)
     else:

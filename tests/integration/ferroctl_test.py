@@ -344,6 +344,19 @@ class StartAndStopTest(CtlCase):
         self.assertEqual(self.site.server.proc.wait(timeout=10), 0)
         self.fails(self.site.ctl("list"), 3, "no server answers")
 
+    def test_raw_caller_ends_the_server_without_a_traceback(self):
+        soapcall = ["ip", "netns", "exec", self.site.net.ns["srv"], sys.executable,
+                    os.path.join(ROOT, "tools", "soapcall.py")]
+        self.site.start_server()
+        r = subprocess.run(soapcall + ["GSoapClose"], capture_output=True, text=True, timeout=60)
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (0, "", ""))
+        self.assertEqual(self.site.server.proc.wait(timeout=10), 0)
+        r = subprocess.run(soapcall + ["GetRefreshTime"], capture_output=True, text=True,
+                           timeout=60)
+        self.assertEqual(r.returncode, 3)
+        self.assertIn("soapcall: no server answers", r.stderr)
+        self.assertNotIn("Traceback", r.stderr)
+
 
 @unittest.skipUnless(os.access(CTL, os.X_OK), "the program folder has no tools/ferroctl")
 @unittest.skipUnless(built("SetDeviceCfgEx", "GetOperateResult"), "device-set operations not built")
