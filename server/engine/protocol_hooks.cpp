@@ -7,6 +7,7 @@
 #include "engine/engine.h"
 #include "engine/monitoring.h"
 #include "engine/traps.h"
+#include "engine/upgrade.h"
 #include "protocol/packet.h"
 
 namespace ferro {
@@ -36,6 +37,12 @@ void InstallEngineProtocol() {
     SetEnginePass(EnginePass::kActionExpiry, ExpireActions);
     SetEnginePass(EnginePass::kDevSetTimeout, [] { CheckDeviceSetTimeouts(); });
     AddStopCleanup([] { ClearWatchedAgents(); });
+    // Uploads: TFTP answers, upgrade replies and rediscovery replies, the
+    // once-a-second waits, and at stop the uploads with their static ARP
+    // entries (pinned entries must not outlive the engine).
+    SetTransferHandler(HandleTransferRecord);
+    SetEnginePass(EnginePass::kUpgradeTick, UpgradeTick);
+    AddStopCleanup([] { ClearUploads(); });
   });
 }
 

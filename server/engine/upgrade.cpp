@@ -1,0 +1,364 @@
+#include "engine/upgrade.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "engine/engine.h"
+#include "engine/engine_state.h"
+#include "net/arp.h"
+#include "net/transport.h"
+#include "platform/tick.h"
+#include "protocol/agent_encoder.h"
+
+namespace ferro {
+namespace {
+
+// Uploads one run may queue; a request beyond it is refused like a failed
+// allocation, so that no caller can grow the list without bound.
+constexpr size_t kMaxUploads = 4096;
+constexpr char kConfigType[] = "config";
+
+// The parameters have a lock of their own, taken innermost (also inside
+// TftpSessionLock, never around another lock).
+std::mutex& ParametersLock() {
+  static std::mutex lock;
+  return lock;
+}
+UpgradeParameters& Parameters() {
+  static UpgradeParameters params;
+  return params;
+}
+
+void CopyText(char* out, size_t room, const char* text) {
+  std::memset(out, 0, room);
+  std::memcpy(out, text, strnlen(text, room - 1));
+}
+
+bool IsConfig(const char* type) { return std::strcmp(type, kConfigType) == 0; }
+
+bool SameMac(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, kMacSize) == 0; }
+
+TftpSession* FirstActiveWithMac(const uint8_t* mac) {
+  for (auto& u : TftpSessionList()) {
+    if (u->isupgrading != 0 && SameMac(u->macAddr, mac)) return u.get();
+  }
+  return nullptr;
+}
+
+// Builds a fresh upgrade request for the upload, pins the agent's address
+// to its MAC on every adapter, and sends the request by broadcast and
+// multicast from every local address. The request stays in lastPacket.
+void SendUpgradeRequest(TftpSession& upload) {
+  const uint16_t sequence = NextSequence();
+  std::memset(upload.lastPacket, 0, sizeof upload.lastPacket);
+  const size_t length =
+      BuildUpgradeRequest(upload, GetUpgradeParameters(), sequence, upload.lastPacket);
+  SetStaticArpAll(upload.agentIpAddr, upload.macAddr);
+  SendToAll(upload.lastPacket, length);
+  upload.lastPacketLength = static_cast<int32_t>(length);
+  upload.requestSequence = sequence;
+}
+
+void Resend(TftpSession& upload, uint32_t now) {
+  SendToAll(upload.lastPacket, static_cast<size_t>(upload.lastPacketLength));
+  upload.lastTick = now;
+}
+
+// The reboot wait in ticks: a wait of 2^31 ticks or more is cut there, the
+// longest the tick arithmetic can measure.
+uint32_t RebootWaitMs(const TftpSession& upload) {
+  if (upload.rebootWaitSeconds == 0) return kDefaultRebootWaitMs;
+  const uint64_t ms = uint64_t{upload.rebootWaitSeconds} * 1000;
+  return static_cast<uint32_t>(std::min<uint64_t>(ms, 0x7FFFFFFF));
+}
+
+void TickOne(TftpSession& upload, uint32_t now) {
+  switch (upload.upgradeStatus) {
+    case kUploadRequestSent:
+      if (!TickElapsed(now, upload.lastTick, kUpgradeRequestWaitMs)) return;
+      if (upload.restartCount < kRestartLimit) {
+        Resend(upload, now);
+        upload.restartCount += 1;
+      } else {
+        FailUpload(upload, kFailNoUpgradeReply);
+        StartNextUpload();
+      }
+      return;
+    case kUploadWrqSent:
+    case kUploadEraseWait:
+    case kUploadSending:
+    case kUploadLastBlockSent:
+      TransferTick(upload);
+      return;
+    case kUploadRebootWait:
+      if (!TickElapsed(now, upload.lastTick, RebootWaitMs(upload))) return;
+      std::memset(upload.lastPacket, 0, sizeof upload.lastPacket);
+      upload.lastPacketLength =
+          static_cast<int32_t>(BuildPacketHeader(kOpDiscover, upload.lastPacket));
+      SetPacketSequence(upload.lastPacket, kRediscoverySequence);
+      Resend(upload, now);
+      upload.upgradeStatus = kUploadRediscovering;
+      return;
+    case kUploadRediscovering:
+      if (!TickElapsed(now, upload.lastTick, kRediscoverWaitMs)) return;
+      if (upload.rediscoverCount < kRediscoverLimit) {
+        Resend(upload, now);
+        upload.rediscoverCount += 1;
+      } else if (upload.restartCount < kRestartLimit) {
+        RestartUpload(upload);
+        upload.restartCount += 1;
+      } else {
+        FailUpload(upload, kFailNotRediscovered);
+        StartNextUpload();
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+}  // namespace
+
+std::list<std::unique_ptr<TftpSession>>& TftpSessionList() {
+  static auto* list = new std::list<std::unique_ptr<TftpSession>>;
+  return *list;
+}
+
+int32_t SetUpgradeFilePath(const char* path) {
+  struct stat st {};
+  // A folder is not a file that could be sent.
+  if (path == nullptr || stat(path, &st) != 0 || S_ISDIR(st.st_mode)) return 0;
+  std::lock_guard lock(ParametersLock());
+  CopyText(Parameters().path, sizeof Parameters().path, path);
+  return 1;
+}
+
+int32_t SetUpgradeType(const char* type) {
+  if (type == nullptr) return 0;
+  std::lock_guard lock(ParametersLock());
+  CopyText(Parameters().type, sizeof Parameters().type, type);
+  return 1;
+}
+
+int32_t SetUpgradeEncryptKey(const char* key) {
+  if (key == nullptr) return 0;
+  std::lock_guard lock(ParametersLock());
+  CopyText(Parameters().key, sizeof Parameters().key, key);
+  return 1;
+}
+
+int32_t SetUpgradeFileSize(int32_t size) {
+  if (size <= 0) return 0;
+  std::lock_guard lock(ParametersLock());
+  Parameters().fileSize = size;
+  return 1;
+}
+
+UpgradeParameters GetUpgradeParameters() {
+  std::lock_guard lock(ParametersLock());
+  return Parameters();
+}
+
+size_t BuildUpgradeRequest(const TftpSession& upload, const UpgradeParameters& params,
+                           uint16_t sequence, uint8_t* out) {
+  BuildPacketHeader(kOpUpgradeRequest, out);
+  SetPacketAgentMac(out, upload.macAddr);
+  SetPacketSequence(out, sequence);
+  const size_t password = AppendPasswordTlv(
+      upload.oldPassword, strnlen(upload.oldPassword, sizeof upload.oldPassword), out);
+  TlvWriter items(out, kMaxPacketSize, kPacketHeaderSize + password);
+  items.Put(kTlvUpgradeType, upload.strUpType, strnlen(upload.strUpType, sizeof upload.strUpType));
+  if (IsConfig(upload.strUpType)) {
+    items.Put(kTlvEncryptKey, upload.strEncryptKey,
+              strnlen(upload.strEncryptKey, sizeof upload.strEncryptKey));
+  }
+  items.Put(kTlvUpgradeFile, params.path, strnlen(params.path, sizeof params.path));
+  items.PutU32(kTlvUpgradeSize, static_cast<uint32_t>(params.fileSize));
+  return items.end();
+}
+
+int32_t ClearUploads() {
+  UpgradeTimer().Cancel();
+  std::lock_guard lock(TftpSessionLock());
+  auto& list = TftpSessionList();
+  while (!list.empty()) {
+    std::unique_ptr<TftpSession> upload = std::move(list.front());
+    list.pop_front();
+    upload->file.reset();
+    DeleteArpAll(upload->agentIpAddr);
+  }
+  return 1;
+}
+
+int32_t AddUpload(const AgentRecord* agent) {
+  if (agent == nullptr) return 0;
+  const UpgradeParameters params = GetUpgradeParameters();
+  auto upload = std::make_unique<TftpSession>();
+  upload->rebootWaitSeconds = IsConfig(params.type) ? kConfigRebootWaitS : agent->upgradeRebootTime;
+  upload->eraseWaitCount = agent->upgradeEreaseFlashTime;
+  std::memcpy(&upload->agentIpAddr, agent->agentIpAddr, 4);
+  std::memcpy(&upload->agentNetmask, agent->agentNetmask, 4);
+  std::memcpy(upload->macAddr, agent->macAddr, kMacSize);
+  std::memcpy(upload->oldPassword, agent->oldPassword, sizeof upload->oldPassword);
+  CopyText(upload->strUpType, sizeof upload->strUpType, params.type);
+  CopyText(upload->strEncryptKey, sizeof upload->strEncryptKey, params.key);
+  std::lock_guard lock(TftpSessionLock());
+  if (TftpSessionList().size() >= kMaxUploads) return 0;
+  TftpSessionList().push_back(std::move(upload));
+  return 1;
+}
+
+int32_t StartUploads() {
+  if (!UpgradeTimer().Arm(kUpgradeTimerPeriodMs, kUpgradeTimerPeriodMs)) return 0;
+  std::lock_guard lock(TftpSessionLock());
+  return StartNextUpload();
+}
+
+int32_t FindUpgradingAgent(uint8_t* mac, uint32_t* ip) {
+  if (mac == nullptr || ip == nullptr) return 0;
+  std::lock_guard lock(TftpSessionLock());
+  for (const auto& u : TftpSessionList()) {
+    if (u->isupgrading != 0) {
+      std::memcpy(mac, u->macAddr, kMacSize);
+      *ip = u->agentIpAddr;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int32_t GetUpgradeSnapshot(const uint8_t* mac, UpgradeStatusSnapshot* out) {
+  if (mac == nullptr || out == nullptr) return 0;
+  std::lock_guard lock(TftpSessionLock());
+  const auto& list = TftpSessionList();
+  const auto it = std::find_if(list.rbegin(), list.rend(),
+                               [&](const auto& u) { return SameMac(u->macAddr, mac); });
+  if (it == list.rend()) return 0;
+  const TftpSession& u = **it;
+  out->isupgrading = u.isupgrading;
+  out->upgradeStatus = u.upgradeStatus;
+  out->restartCount = u.restartCount;
+  out->retryCount = u.retryCount;
+  out->rediscoverCount = u.rediscoverCount;
+  out->blockCounter = u.blockCounter;
+  out->fwFileSize = u.fwFileSize;
+  out->transmitedSize = u.transmitedSize;
+  out->failedCode = u.failedCode;
+  if (u.upgradeStatus == kUploadDone) {
+    std::memcpy(out->reply, u.reply, sizeof out->reply);
+    out->replyLength = u.replyLength;
+  }
+  return 1;
+}
+
+int32_t StartNextUpload() {
+  for (auto& u : TftpSessionList()) {
+    if (u->upgradeStatus == kUploadQueued && StartUpload(*u) != 0) return 1;
+  }
+  return 0;
+}
+
+int32_t StartUpload(TftpSession& upload) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(GetUpgradeParameters().path, "rb"));
+  if (!file) {
+    FailUpload(upload, kFailFileOpen);
+    return 0;
+  }
+  if (fseeko(file.get(), 0, SEEK_END) != 0) {
+    FailUpload(upload, kFailFileSize);
+    return 0;
+  }
+  const off_t size = ftello(file.get());
+  if (size < 0) {
+    FailUpload(upload, kFailFileSize);
+    return 0;
+  }
+  SendUpgradeRequest(upload);
+  upload.file = std::move(file);
+  upload.fwFileSize = size;
+  upload.transmitedSize = 0;
+  upload.isupgrading = 1;
+  upload.upgradeStatus = kUploadRequestSent;
+  upload.lastTick = GetTick();
+  return 1;
+}
+
+void RestartUpload(TftpSession& upload) {
+  upload.retryCount = 0;
+  upload.rediscoverCount = 0;
+  upload.blockCounter = 0;
+  upload.transmitedSize = 0;
+  upload.tidPort = 0;
+  SendUpgradeRequest(upload);
+  upload.upgradeStatus = kUploadRequestSent;
+  upload.lastTick = GetTick();
+}
+
+void FailUpload(TftpSession& upload, int32_t code) {
+  upload.upgradeStatus = kUploadFailed;
+  upload.isupgrading = 0;
+  upload.failedCode = code;
+  upload.file.reset();
+}
+
+void HandleUpgradeReply(const ReceivedPacket& packet) {
+  const size_t length = static_cast<size_t>(std::max(packet.length, 0));
+  if (!CheckMagicCookie(packet.data, length)) return;
+  const uint16_t result = PacketU16(packet.data, length, kHdrResult);
+  if (result != 0 && result != 2 && result != 10) return;
+  std::lock_guard lock(TftpSessionLock());
+  TftpSession* upload = FirstActiveWithMac(packet.agentMac);
+  if (upload == nullptr || upload->requestSequence != packet.sequence ||
+      upload->upgradeStatus != kUploadRequestSent ||
+      TickElapsed(packet.rxTick, upload->lastTick, kUpgradeReplyWindowMs)) {
+    return;
+  }
+  if (result == 0) {
+    SendWrq(*upload);
+    return;
+  }
+  FailUpload(*upload, result == 2 ? kFailRefused : kFailRefusedOther);
+  StartNextUpload();
+}
+
+void HandleRediscoveryReply(const ReceivedPacket& packet) {
+  const size_t length = static_cast<size_t>(std::max(packet.length, 0));
+  if (!CheckMagicCookie(packet.data, length)) return;
+  std::lock_guard lock(TftpSessionLock());
+  auto& list = TftpSessionList();
+  const auto it = std::find_if(list.begin(), list.end(),
+                               [&](const auto& u) { return SameMac(u->macAddr, packet.agentMac); });
+  if (it == list.end() || (*it)->upgradeStatus != kUploadRediscovering) return;
+  TftpSession& upload = **it;
+  upload.upgradeStatus = kUploadDone;
+  upload.isupgrading = 0;
+  const size_t kept = std::min(length, sizeof upload.reply);
+  std::memcpy(upload.reply, packet.data, kept);
+  upload.replyLength = static_cast<int32_t>(kept);
+  upload.file.reset();
+  StartNextUpload();
+}
+
+void HandleTransferRecord(const ReceivedPacket& packet) {
+  if (packet.fromTransferSocket) {
+    HandleTftpPacket(packet);
+  } else if (packet.opcode == kOpDiscoverReply) {
+    HandleRediscoveryReply(packet);
+  } else if (packet.opcode == kOpUpgradeReply) {
+    HandleUpgradeReply(packet);
+  }
+}
+
+void UpgradeTick() {
+  std::lock_guard lock(TftpSessionLock());
+  const uint32_t now = GetTick();
+  for (auto& u : TftpSessionList()) {
+    if (u->isupgrading != 0) TickOne(*u, now);
+  }
+}
+
+}  // namespace ferro

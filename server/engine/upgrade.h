@@ -1,0 +1,104 @@
+#pragma once
+// The upgrade scheduler: delivers one file (a firmware image, or a
+// configuration file when the upload type is "config") to a queue of agents,
+// one after the other. Each agent is taken through the upgrade request, the
+// TFTP transfer (tftp_client.h), the reboot wait and its rediscovery, to
+// Done or to a failure code.
+//
+// The UpgradeTimer drives every wait once a second (UpgradeTick on the
+// UpgradeTimerThread); replies arrive on the TransferProcessThread
+// (HandleTransferRecord). Every step holds TftpSessionLock throughout.
+
+#include <cstdint>
+
+#include "engine/tftp_client.h"
+#include "protocol/agent_record.h"
+
+namespace ferro {
+
+// Upload parameters, one set for the whole system, kept until set again.
+inline constexpr size_t kUpgradePathBytes = 260;
+inline constexpr size_t kUpgradeTypeBytes = 10;
+inline constexpr size_t kUpgradeKeyBytes = 8;
+// 0 when `path` is null or names no existing file; else keeps its first 260
+// bytes and returns 1.
+int32_t SetUpgradeFilePath(const char* path);
+// 0 for a null text; else keeps at most 10 (8) bytes and returns 1.
+int32_t SetUpgradeType(const char* type);
+int32_t SetUpgradeEncryptKey(const char* key);
+// 0 when `size` is not positive; else keeps it (sent to the agent as is).
+int32_t SetUpgradeFileSize(int32_t size);
+
+struct UpgradeParameters {
+  char path[kUpgradePathBytes + 1] = {};
+  char type[kUpgradeTypeBytes + 1] = {};
+  char key[kUpgradeKeyBytes + 1] = {};
+  int32_t fileSize = 0;
+};
+UpgradeParameters GetUpgradeParameters();
+
+// Waits of the scheduler, in ticks.
+inline constexpr uint32_t kUpgradeReplyWindowMs = 3000;   // reply accepted this long
+inline constexpr uint32_t kUpgradeRequestWaitMs = 2000;   // between upgrade requests
+inline constexpr uint32_t kConfigRebootWaitS = 80;        // reboot wait of "config"
+inline constexpr uint32_t kDefaultRebootWaitMs = 110000;  // agent reporting 0
+inline constexpr uint32_t kRediscoverWaitMs = 1000;
+inline constexpr uint8_t kRediscoverLimit = 60;
+inline constexpr uint16_t kRediscoverySequence = 3;
+
+// TLV items of the upgrade request.
+inline constexpr uint16_t kTlvUpgradeType = 32;
+inline constexpr uint16_t kTlvEncryptKey = 33;
+inline constexpr uint16_t kTlvUpgradeFile = 34;
+inline constexpr uint16_t kTlvUpgradeSize = 35;
+
+// Builds the upgrade request for `upload` with `sequence` into `out` (a
+// zeroed buffer of kMaxPacketSize bytes); returns its length.
+size_t BuildUpgradeRequest(const TftpSession& upload, const UpgradeParameters& params,
+                           uint16_t sequence, uint8_t* out);
+
+// Cancels the timer and deletes every upload (closing its file and removing
+// its static ARP entries). Returns 1.
+int32_t ClearUploads();
+// Appends a Queued upload for `agent` with the current type and key.
+// 0 for a null record; else 1.
+int32_t AddUpload(const AgentRecord* agent);
+// Arms the timer (first expiry after 1 s, then every second) and starts the
+// next queued upload. 0 when the timer cannot be armed or nothing started.
+int32_t StartUploads();
+// For the first active upload: its MAC and address; 0 when none is active.
+int32_t FindUpgradingAgent(uint8_t* mac, uint32_t* ip);
+
+struct UpgradeStatusSnapshot {
+  int32_t isupgrading = 0;
+  int32_t upgradeStatus = 0;
+  uint8_t restartCount = 0;
+  uint32_t retryCount = 0;
+  uint8_t rediscoverCount = 0;
+  int64_t blockCounter = 0;
+  uint8_t reply[kMaxPacketSize] = {};  // only at Done
+  int32_t replyLength = 0;
+  int64_t fwFileSize = 0;
+  int64_t transmitedSize = 0;
+  int32_t failedCode = 0;
+};
+// Copies the state of the last upload in the list with `mac`; 0 for null
+// arguments or when no upload has that MAC.
+int32_t GetUpgradeSnapshot(const uint8_t* mac, UpgradeStatusSnapshot* out);
+
+// Inside the scheduler, each with TftpSessionLock held.
+int32_t StartNextUpload();
+int32_t StartUpload(TftpSession& upload);
+void RestartUpload(TftpSession& upload);
+void FailUpload(TftpSession& upload, int32_t code);
+
+// Handlers of the TransferProcessThread.
+void HandleUpgradeReply(const ReceivedPacket& packet);
+void HandleRediscoveryReply(const ReceivedPacket& packet);
+// Every record of the TransferQueue: TFTP datagrams, discovery replies
+// (rediscovery) and upgrade replies; anything else is dropped.
+void HandleTransferRecord(const ReceivedPacket& packet);
+// One expiry of the UpgradeTimer.
+void UpgradeTick();
+
+}  // namespace ferro
