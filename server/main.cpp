@@ -5,10 +5,15 @@
 
 #include <cstdio>
 
+#include "engine/engine.h"
 #include "front/soap_front.h"
 #include "platform/instance_lock.h"
+#include "platform/termination.h"
 
 int main() {
+  // Ended by a signal, the server still stops its engine: its uploads go
+  // and with them the static ARP entries pinned for them.
+  ferro::OnTerminationSignal([](int) { ferro::StopEngine(); });
   switch (ferro::AcquireInstanceLock("Ferrolink")) {
     case ferro::InstanceLockResult::kAlreadyExists:
       return 0;
