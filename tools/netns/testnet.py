@@ -37,6 +37,8 @@ Python API
         net.link("srv", "veth0", up=False)
         net.set_mac("srv", "veth0", "02:fe:00:00:00:09")
         t = net.start_tftpd("lan", net.agent_ip(0))      # tftpd-hpa, see Tftpd
+        net.agent_link("lan", "ag0", "02:46:4c:00:00:00", net.agent_ip(0))
+                                         # an interface of the agent's own
         net.env()                        # FL_* variables describing the network
 
 In unittest:  @require_netns  on a TestCase class or method skips it (with
@@ -450,6 +452,22 @@ class TestNet:
 
     def set_mac(self, role, iface, mac):
         self.run_in(role, [IP, "link", "set", iface, "address", mac])
+
+    def agent_link(self, role, name, mac, address):
+        """Gives one simulated agent an interface of its own in LAN namespace
+        `role`: a macvlan on the LAN interface with the agent's MAC and the
+        agent's address as its primary (and only) address, taken off the LAN
+        interface if the simulator put it there. Frames addressed to the
+        agent's MAC, as a static ARP entry on the server's side sends them,
+        are received there; the LAN interface would drop them."""
+        lan = self.lan_iface(role)
+        mac = mac.replace("-", ":").lower()
+        self.run_in(role, [IP, "link", "add", "link", lan, "name", name, "address", mac,
+                           "type", "macvlan", "mode", "bridge"])
+        self.run_in(role, [IP, "addr", "del", f"{address}/{self.lan_prefix(role)}",
+                           "dev", lan], check=False)
+        self.run_in(role, [IP, "addr", "add", f"{address}/32", "dev", name])
+        self.run_in(role, [IP, "link", "set", name, "up"])
 
     def start_tftpd(self, role, address, root=None, port=69, strip_dirs=True):
         t = Tftpd(self, role, address, root, port, strip_dirs)
