@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
@@ -99,6 +102,7 @@ class EngineUpload : public ::testing::Test {
     adapters[0].ipList.push_back(IpEntry{inet_addr("10.0.0.1"), inet_addr("255.255.255.0"), false});
     ReconcileAdapters(adapters, opener_);
     ClearUploads();
+    UpgradeTimer().Reopen();  // an earlier engine stop closed it
     SetParameters(WriteFile(1024), "firmware");
   }
   void TearDown() override {
@@ -501,6 +505,102 @@ TEST_F(EngineUpload, SettersRefuseMissingValuesAndUnopenableFilesFailAtStart) {
   EXPECT_EQ(Upload(0).failedCode, kFailFileOpen);
   EXPECT_EQ(Upload(1).failedCode, kFailFileOpen);
   EXPECT_EQ(StartUploads(), 0);  // an empty queue starts nothing
+}
+
+// The same cycle on the engine's own threads: replies through the
+// TransferQueue to the TransferProcessThread, waits on the UpgradeTimerThread,
+// while the request side reads snapshots; then the stop clears the uploads.
+bool OneAdapterWithoutSockets(std::vector<AdapterEntry>& out) {
+  out.assign(1, AdapterEntry{});
+  out[0].mac = {0x02, 0xFE, 0, 0, 0, 1, 0, 0};
+  out[0].ifName = "fl-none0";
+  out[0].ipList.push_back(IpEntry{inet_addr("10.0.0.1"), inet_addr("255.255.255.0"), false});
+  return true;
+}
+
+template <typename Pred>
+bool WaitUntil(Pred done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
+TEST(EngineUploadThreads, UploadRunsOnTheEngineThreadsAndTheStopClearsIt) {
+  ManualTickSource clock(700000);
+  SetTickSource(&clock);
+  SetDatagramSender(Record);
+  Config().magicCookie = 0;
+  ClearEngineHooks();
+  SetTransferHandler(HandleTransferRecord);
+  SetEnginePass(EnginePass::kUpgradeTick, UpgradeTick);
+  AddStopCleanup([] { ClearUploads(); });
+  static NoSockets opener;
+  EngineOptions options;
+  options.readAdapters = OneAdapterWithoutSockets;
+  options.opener = &opener;
+  options.igmpReports = false;
+  options.loadConfig = [] { return 1; };
+  ASSERT_EQ(StartEngine(options), 1);
+  ASSERT_TRUE(WaitUntil([] { return AdapterPassCount() >= 1; }));
+
+  char name[] = "/tmp/fl-upload-XXXXXX";
+  const int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  const std::vector<uint8_t> bytes(1024, 0x33);
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), 1024);
+  close(fd);
+  ASSERT_EQ(SetUpgradeFilePath(name), 1);
+  AgentRecord agent = Agent(kMacA, kAgentA, /*reboot=*/1);
+  ASSERT_EQ(AddUpload(&agent), 1);
+  ASSERT_EQ(StartUploads(), 1);
+
+  std::atomic<bool> reading{true};
+  std::thread reader([&] {
+    UpgradeStatusSnapshot snap;
+    uint8_t mac[kMacSize];
+    uint32_t ip = 0;
+    while (reading.load()) {
+      GetUpgradeSnapshot(kMacA, &snap);
+      FindUpgradingAgent(mac, &ip);
+    }
+  });
+  const auto state = [] {
+    UpgradeStatusSnapshot snap;
+    GetUpgradeSnapshot(kMacA, &snap);
+    return snap.upgradeStatus;
+  };
+  const auto deliver = [](ReceivedPacket packet) {
+    TransferQueueOf().Append(std::make_unique<ReceivedPacket>(packet));
+    TransferQueueOf().Signal();
+  };
+  uint16_t sequence = 0;
+  {
+    std::lock_guard lock(TftpSessionLock());
+    sequence = TftpSessionList().front()->requestSequence;
+  }
+  deliver(Protocol(kOpUpgradeReply, sequence, kMacA));
+  EXPECT_TRUE(WaitUntil([&] { return state() == kUploadWrqSent; }));
+  for (uint16_t n = 0; n <= 3; ++n) deliver(Tftp(kTftpAck, n, kAgentA));
+  EXPECT_TRUE(WaitUntil([&] { return state() == kUploadRebootWait; }));
+  EXPECT_TRUE(WaitUntil([&] {
+    clock.Advance(250);
+    return state() == kUploadRediscovering;
+  }));
+  deliver(Protocol(kOpDiscoverReply, kRediscoverySequence, kMacA));
+  EXPECT_TRUE(WaitUntil([&] { return state() == kUploadDone; }));
+  reading.store(false);
+  reader.join();
+
+  StopEngine();
+  UpgradeStatusSnapshot snap;
+  EXPECT_EQ(GetUpgradeSnapshot(kMacA, &snap), 0);  // the stop cleared the uploads
+  ClearEngineHooks();
+  SetDatagramSender(nullptr);
+  SetTransferMaskOverride(0);
+  SetTickSource(nullptr);
+  unlink(name);
 }
 
 }  // namespace
