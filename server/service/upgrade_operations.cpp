@@ -35,6 +35,10 @@ std::string Narrow(const std::wstring& text) { return ferro::WideToAnsi(text, kT
 
 int ToInt(int64_t value) { return static_cast<int>(std::clamp<int64_t>(value, 0, INT_MAX)); }
 
+int QueueFull(struct soap* soap) {
+  return ferro::OperationFailed(soap, "the upload queue is full");
+}
+
 // Queues `record` with `password` as the password presented to the agent.
 bool QueueWithPassword(ferro::AgentRecord record, const std::string& password) {
   std::memset(record.oldPassword, 0, sizeof record.oldPassword);
@@ -72,7 +76,10 @@ int ns__AddUpgradeAgent(struct soap* soap, std::vector<ns__SwitchInfo> vecSwitch
   for (const ns__SwitchInfo& info : vecSwitchInfo) {
     ferro::AgentRecord record{};
     ferro::SwitchInfoToAgentRecord(info, record);
-    if (ferro::AddUpload(&record) == 0) return ferro::OperationFailed(soap);
+    if (ferro::AddUpload(&record) == 0) {
+      return ferro::OperationFailed(soap,
+                                    "the upload queue is full (" + info.macAddr + " not queued)");
+    }
   }
   errorcode = 0;
   return SOAP_OK;
@@ -88,24 +95,28 @@ int ns__AddUpgradeAgentEx(struct soap* soap, std::string macAddr, std::string pa
   ferro::CopyDiscoveryList(discovered);
   for (const ferro::AgentRecord& record : discovered) {
     if (ferro::FormatMacText(record.macAddr) != macAddr) continue;
-    if (!QueueWithPassword(record, password)) return ferro::OperationFailed(soap);
+    if (!QueueWithPassword(record, password)) return QueueFull(soap);
     errorcode = 0;
     return SOAP_OK;
   }
   ferro::WatchedAgent node;
   for (size_t i = 0; ferro::GetWatchedAgent(i, node) != 0; ++i) {
     if (ferro::FormatMacText(node.record.macAddr) != macAddr) continue;
-    if (!QueueWithPassword(node.record, password)) return ferro::OperationFailed(soap);
+    if (!QueueWithPassword(node.record, password)) return QueueFull(soap);
     errorcode = 0;
     return SOAP_OK;
   }
-  return ferro::OperationFailed(soap);
+  return ferro::OperationFailed(soap, "no discovered or watched agent has the MAC \"" + macAddr +
+                                          "\" (upper-case pairs joined by \"-\")");
 }
 
 // Starts the next queued upload; a fault when none could start.
 int ns__StartUpgrade(struct soap* soap, int, std::string, unsigned int& errorcode) {
   Log("StartUpgrade begin. \n");
-  if (ferro::StartUploads() == 0) return ferro::OperationFailed(soap);
+  if (ferro::StartUploads() == 0) {
+    return ferro::OperationFailed(
+        soap, "no queued upload could start (none queued, or its file cannot be opened)");
+  }
   errorcode = 0;
   return SOAP_OK;
 }
@@ -137,9 +148,11 @@ int ns__GetUpgradingAgent(struct soap*, int, std::string, ns__UpgradeAddr& resul
 int ns__GetUpgradeStatus(struct soap* soap, std::string strMacAddr, ns__UpgradeInfo& result) {
   uint8_t mac[ferro::kMacSize] = {};
   auto snapshot = std::make_unique<ferro::UpgradeStatusSnapshot>();
-  if (ferro::ParseMacText(strMacAddr, mac) != 0 ||
-      ferro::GetUpgradeSnapshot(mac, snapshot.get()) == 0) {
-    return ferro::OperationFailed(soap);
+  if (ferro::ParseMacText(strMacAddr, mac) != 0) {
+    return ferro::OperationFailed(soap, "\"" + strMacAddr + "\" is not a MAC address");
+  }
+  if (ferro::GetUpgradeSnapshot(mac, snapshot.get()) == 0) {
+    return ferro::OperationFailed(soap, "no upload is queued for " + strMacAddr);
   }
   result.isupgrading = snapshot->isupgrading;
   result.upgradeStatus = snapshot->upgradeStatus;

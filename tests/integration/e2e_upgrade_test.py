@@ -246,9 +246,13 @@ class UpgradeTest(unittest.TestCase):
         self.assertEqual(self.u.set_file("/nonexistent/fw.bin"), 1)
         make_file(self.fw, 10)
         self.assertEqual(self.u.set_file(self.fw, size=0), 1)
-        self.d.fault("AddUpgradeAgentEx", "<macAddr>02-46-4c-00-00-00</macAddr>")  # case matters
-        self.d.fault("StartUpgrade")  # nothing queued
-        self.d.fault("GetUpgradeStatus", "<strMacAddr>not a mac</strMacAddr>")
+        self.assertIn("no discovered or watched agent has the MAC",  # case matters
+                      self.d.fault("AddUpgradeAgentEx", "<macAddr>02-46-4c-00-00-00</macAddr>"))
+        self.assertIn("no queued upload could start", self.d.fault("StartUpgrade"))
+        self.assertIn("is not a MAC address",
+                      self.d.fault("GetUpgradeStatus", "<strMacAddr>not a mac</strMacAddr>"))
+        self.assertIn("no upload is queued for 02-46-4C-00-00-00",
+                      self.d.fault("GetUpgradeStatus", "<strMacAddr>02-46-4C-00-00-00</strMacAddr>"))
 
 
 @require_netns
