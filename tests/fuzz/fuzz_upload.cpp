@@ -15,7 +15,7 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/engine_config.h"
+#include "config/config_values.h"
 #include "engine/engine_state.h"
 #include "engine/tftp_client.h"
 #include "engine/upgrade.h"
@@ -55,11 +55,12 @@ void SetUpOnce() {
   adapters[0].ipList.push_back(IpEntry{inet_addr("10.0.0.1"), inet_addr("255.255.255.0"), false});
   static NoSockets opener;
   ReconcileAdapters(adapters, opener);
-  char name[] = "/tmp/fl-fuzz-upload-XXXXXX";
+  static char name[] = "/tmp/fl-fuzz-upload-XXXXXX";
   const int fd = mkstemp(name);
   std::vector<uint8_t> bytes(3000, 0x5A);
   if (fd < 0 || write(fd, bytes.data(), bytes.size()) != 3000) std::abort();
   close(fd);
+  std::atexit([] { unlink(name); });
   SetUpgradeFilePath(name);
   SetUpgradeType("firmware");
   SetUpgradeEncryptKey("");

@@ -8,14 +8,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "config/config_values.h"
 #include "engine/engine.h"
-#include "engine/engine_config.h"
 #include "engine/engine_state.h"
 #include "engine/tftp_client.h"
 #include "engine/upgrade.h"
@@ -55,6 +56,12 @@ constexpr uint8_t kMacB[kMacSize] = {0x02, 0x46, 0x4C, 0, 0, 0x0B};
 const uint32_t kAgentA = inet_addr("10.0.0.10");
 const uint32_t kAgentB = inet_addr("10.0.0.11");
 constexpr uint16_t kTid = 40123;
+
+// A file name pattern for mkstemp in the test run's temporary folder.
+std::string TempPattern() {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir != nullptr && *dir != 0 ? dir : "/tmp") + "/fl-upload-XXXXXX";
+}
 
 AgentRecord Agent(const uint8_t* mac, uint32_t ip, uint32_t reboot = 60, uint32_t erase = 0) {
   AgentRecord r{};
@@ -115,8 +122,8 @@ class EngineUpload : public ::testing::Test {
   }
 
   std::string WriteFile(size_t size) {
-    char name[] = "/tmp/fl-upload-XXXXXX";
-    const int fd = mkstemp(name);
+    std::string name = TempPattern();
+    const int fd = mkstemp(name.data());
     EXPECT_GE(fd, 0);
     std::vector<uint8_t> bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 512);
@@ -545,13 +552,13 @@ TEST(EngineUploadThreads, UploadRunsOnTheEngineThreadsAndTheStopClearsIt) {
   ASSERT_EQ(StartEngine(options), 1);
   ASSERT_TRUE(WaitUntil([] { return AdapterPassCount() >= 1; }));
 
-  char name[] = "/tmp/fl-upload-XXXXXX";
-  const int fd = mkstemp(name);
+  std::string name = TempPattern();
+  const int fd = mkstemp(name.data());
   ASSERT_GE(fd, 0);
   const std::vector<uint8_t> bytes(1024, 0x33);
   ASSERT_EQ(write(fd, bytes.data(), bytes.size()), 1024);
   close(fd);
-  ASSERT_EQ(SetUpgradeFilePath(name), 1);
+  ASSERT_EQ(SetUpgradeFilePath(name.c_str()), 1);
   AgentRecord agent = Agent(kMacA, kAgentA, /*reboot=*/1);
   ASSERT_EQ(AddUpload(&agent), 1);
   ASSERT_EQ(StartUploads(), 1);
@@ -600,7 +607,7 @@ TEST(EngineUploadThreads, UploadRunsOnTheEngineThreadsAndTheStopClearsIt) {
   SetDatagramSender(nullptr);
   SetTransferMaskOverride(0);
   SetTickSource(nullptr);
-  unlink(name);
+  unlink(name.c_str());
 }
 
 }  // namespace
