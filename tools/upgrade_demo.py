@@ -76,8 +76,11 @@ def main() -> int:
         server = wire.Server(args.dist, cwd=workdir,
                              prefix=["ip", "netns", "exec", net.ns["srv"]]).start()
         ok("EngineLayerStartup")
-        time.sleep(1)
-        ok("SetDiscoverToAgents")
+        deadline = time.monotonic() + 10  # the engine opens its sockets moments after the start
+        while "<SOAP-ENV:Fault>" in wire.call("SetDiscoverToAgents").text:
+            if time.monotonic() > deadline:
+                raise RuntimeError("the engine opened no socket")
+            time.sleep(0.1)
         time.sleep(3.5)
 
         image = os.path.join(workdir, "firmware-3.1.0.bin")

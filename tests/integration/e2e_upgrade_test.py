@@ -101,6 +101,10 @@ def prepare(d: Deployment, count: int, with_tftpd=(0, 1)) -> dict:
             tftpds[i] = d.net.start_tftpd("lan", a["ip"])
     d.start_server()
     assert d.startup() == 0
+    deadline = time.monotonic() + 10  # the engine opens its sockets moments after the start
+    while "<SOAP-ENV:Fault>" in wire.call("SetDiscoverToAgents").text:
+        assert time.monotonic() < deadline, "the engine opened no socket"
+        time.sleep(0.1)
     d.discover()
     assert len(d.agents()) == count
     return tftpds
