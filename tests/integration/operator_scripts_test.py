@@ -102,12 +102,18 @@ class RootCheckTest(unittest.TestCase):
         os.chmod(self.bin, 0o755)
         for tool in ("bash", "readlink", "id", "basename", "dirname"):
             os.symlink(shutil.which(tool), os.path.join(self.bin, tool))
+        # The checkout may sit where other users cannot enter (a clone in
+        # /root), so the scripts run from a copy that "nobody" can read.
+        self.root = tempfile.mkdtemp(prefix="ferrolink-tree-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        os.chmod(self.root, 0o755)
+        shutil.copytree(os.path.join(ROOT, "scripts"), os.path.join(self.root, "scripts"))
 
     def run_as_nobody(self, script: str, *args: str) -> subprocess.CompletedProcess:
         return subprocess.run(
             ["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups",
              "env", "-i", f"PATH={self.bin}", "bash", script, *args],
-            cwd=ROOT, capture_output=True, text=True, timeout=120)
+            cwd=self.root, capture_output=True, text=True, timeout=120)
 
     def test_without_sudo_one_clear_line(self):
         for script in ("scripts/run.sh", "scripts/test.sh", "scripts/demo-network.sh"):
@@ -129,7 +135,7 @@ class RootCheckTest(unittest.TestCase):
         r = self.run_as_nobody("scripts/run.sh", "--one", "two words")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout.splitlines(),
-                         ["arg:--", "arg:bash", f"arg:{ROOT}/scripts/run.sh", "arg:--one",
+                         ["arg:--", "arg:bash", f"arg:{self.root}/scripts/run.sh", "arg:--one",
                           "arg:two words"])
         self.assertIn("running it again through sudo", r.stderr)
 
