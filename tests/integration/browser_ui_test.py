@@ -291,6 +291,25 @@ class DevicesViewTest(unittest.TestCase):
         # Drained: the server holds none now, the page keeps both.
         self.assertEqual(value(self.d.soap("GetTrapList"), "nTrapNum"), "0")
 
+    def test_rename_through_the_form_reaches_the_device(self):
+        self.discover()
+        a4 = self.d.agent(4)
+        self.click_row(a4["mac"])
+        self.page.wait_for("!!document.getElementById('set-systemName')")
+        self.page.fill("#set-systemName", "core-sw-renamed")
+        self.page.fill("#set-location", "hall 2")
+        self.page.click("#apply")
+        self.page.wait_for("document.getElementById('op-log').innerText.indexOf('done') >= 0", 20)
+        self.assertIn("Apply settings: done (the device answered with result 0)", self.page.text("#op-log"))
+        # The device has the new name, its address is untouched.
+        fields = self.d.agent(4)["fields"]
+        self.assertEqual(fields["systemName"], "core-sw-renamed")
+        self.assertEqual(fields["location"], "hall 2")
+        self.assertEqual(fields["agentIpAddr"], a4["ip"])
+        # And the table shows what the device reported back.
+        self.page.wait_for(f"FV.devices.get('{a4['mac']}').info.systemName === 'core-sw-renamed'", 10)
+        self.assertEqual(self.row(a4["mac"])["name"], "core-sw-renamed")
+
     def test_save_and_load_a_list(self):
         self.discover()
         a1, a2 = self.d.agent(1), self.d.agent(2)
@@ -371,6 +390,90 @@ class DevicesViewTest(unittest.TestCase):
         self.assertEqual(self.page.text("#server-state"), "Server: connected")
         self.page.click("nav.tabs button[data-tab=devices]")
         self.discover()
+
+
+@unittest.skipIf(cdp.CHROMIUM is None, "chromium is not installed")
+@require_netns
+class UpgradeViewTest(unittest.TestCase):
+    """Two agents with interfaces of their own and tftpd-hpa as their TFTP
+    servers, upgraded from the page."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.d = Deployment(3)
+        try:
+            cls.d.sim.client.call("set", agents=[0, 1], fields={"upgradeRebootTime": 1})
+            cls.tftpd = []
+            for i in (0, 1):
+                a = cls.d.agent(i)
+                cls.d.net.agent_link("lan", f"ag{i}", a["mac"], a["ip"])
+                cls.tftpd.append(cls.d.net.start_tftpd("lan", a["ip"]))
+        except BaseException:
+            cls.d.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.d.close()
+
+    def tearDown(self):
+        self.d.page.screenshot(os.path.join(SHOTS, f"{self._testMethodName}.png"))
+
+    def test_upgrade_two_devices_to_done(self):
+        page = self.d.page
+        fw = os.path.join(self.d.workdir, "upload", "fw-image.bin")
+        os.makedirs(os.path.dirname(fw))
+        data = os.urandom(96 * 1024 + 5)
+        with open(fw, "wb") as f:
+            f.write(data)
+        a0, a1 = self.d.agent(0), self.d.agent(1)
+        page.goto(PAGE)
+        page.wait_for("FV.app.engine.errorcode === 0")
+        page.click("#discover")
+        page.wait_for("FV.devices.model.rows.length === 3 && !FV.devices.model.discovering", 20)
+        for mac, extra in ((a0["mac"], ""), (a1["mac"], ", ctrlKey: true")):
+            page.eval(f"""document.querySelector('#grid-rows .row[data-key="{mac}"]').children[4]
+                .dispatchEvent(new MouseEvent('click', {{bubbles: true{extra}}})), true""")
+        page.click("nav.tabs button[data-tab=upgrade]")
+        self.assertEqual(page.eval("document.querySelectorAll('#up-targets div').length"), 2)
+        page.fill("#up-path", fw)
+        # The size comes from picking the same file in the chooser.
+        page.set_files("#up-file", [fw])
+        page.wait_for(f"document.getElementById('up-size').value === '{len(data)}'")
+        page.fill("#up-password", "admin")
+        page.click("#up-start")
+        page.wait_for("FV.upgrade.run() !== null", 10)
+        page.wait_for("!FV.upgrade.run().active", 120)
+        rows = page.eval("Array.from(document.querySelectorAll('#up-rows tr')).map(function (r) {"
+                         " return {mac: r.getAttribute('data-mac'), state: r.querySelector('.state').innerText,"
+                         " done: r.querySelector('.progress').classList.contains('done'),"
+                         " outcome: r.lastElementChild.innerText}; })")
+        self.assertEqual([r["mac"] for r in rows], [a0["mac"], a1["mac"]])
+        for r in rows:
+            self.assertEqual((r["state"], r["done"], r["outcome"]), ("Done", True, "upgraded"), r)
+        self.assertIn("Finished: 2 of 2 upgraded", page.text("#up-message"))
+        page.screenshot(os.path.join(SHOTS, "upgrade-done.png"))
+        for t in self.tftpd:
+            with open(t.path("fw-image.bin"), "rb") as f:
+                self.assertEqual(f.read(), data)
+        self.assertEqual(self.d.agent(0)["lastUpgrade"]["9"], "admin")
+        page.click("#up-end")
+        page.wait_for("FV.upgrade.run() === null && document.querySelectorAll('#up-rows tr').length === 0")
+
+    def test_refused_file_is_explained(self):
+        page = self.d.page
+        page.goto(PAGE)
+        page.wait_for("FV.app.engine.errorcode === 0")
+        page.click("#discover")
+        page.wait_for("FV.devices.model.rows.length === 3 && !FV.devices.model.discovering", 20)
+        page.eval(f"""document.querySelector('#grid-rows .row[data-key="{self.d.agent(2)['mac']}"]').children[4]
+            .dispatchEvent(new MouseEvent('click', {{bubbles: true}})), true""")
+        page.click("nav.tabs button[data-tab=upgrade]")
+        page.fill("#up-path", os.path.join(self.d.workdir, "no-such-file.bin"))
+        page.fill("#up-size", "1000")
+        page.click("#up-start")
+        page.wait_for("document.getElementById('up-message').innerText.indexOf('refused') >= 0", 10)
+        self.assertIn("does not exist on the server's machine", page.text("#up-message"))
 
 
 if __name__ == "__main__":
