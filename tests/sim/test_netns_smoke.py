@@ -69,10 +69,12 @@ class NetnsSmokeTest(unittest.TestCase):
         cls.sim.stop()
         cls.net.down()
 
-    def probe(self, reqs, expect, wait=5.0, trigger=None):
+    def probe(self, reqs, expect, wait=20.0, trigger=None):
         """Sends `reqs` from the server namespace and returns what came back
         within `wait` seconds (early once `expect` datagrams arrived);
-        `trigger` runs once the sockets are bound."""
+        `trigger` runs once the sockets are bound. The wait is generous: on a
+        busy machine the simulator may take seconds to answer, and a probe
+        that got everything returns at once anyway."""
         p = self.net.popen("srv", [sys.executable, "-c", PROBE, self.net.srv_ip,
                                    json.dumps(reqs), str(wait), str(expect)],
                            stdout=subprocess.PIPE, text=True)
