@@ -22,6 +22,8 @@ dir_of() { case "$1" in normal) echo build ;; asan) echo build-asan ;; tsan) ech
 # The tests keep their temporary files in a folder of this run; anything
 # still in it after a pass is a leak and fails the run.
 run_tmp=$(mktemp -d /tmp/ferrolink-test-XXXXXX)
+# Open like /tmp itself: some tests run programs as an unprivileged user.
+chmod 1777 "$run_tmp"
 trap 'rm -rf "$run_tmp"' EXIT
 check_tmp() {
   local left
