@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   clang libclang-rt-14-dev clang-format
   git python3 iproute2 iptables procps psmisc curl socat chromium
-  tftpd-hpa
+  tftpd-hpa nftables
   python3-zeep python3-lxml nodejs
   zenity xdotool x11-utils xvfb libnotify-bin xdg-utils
 )
