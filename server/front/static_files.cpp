@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -40,15 +41,43 @@ std::optional<std::string> ReadStaticFile(const std::string& path) {
   // A folder opens, but is no file to serve.
   struct stat st {};
   if (::fstat(::fileno(file.get()), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  std::string body;
-  int prev = EOF;
-  for (int c; body.size() < kStaticFileLimit && (c = std::fgetc(file.get())) != EOF; prev = c) {
-    if (c == '\n' && prev == '\r') {
-      body.back() = '\n';  // CR LF reads as LF, as text mode does
-      continue;
+  // Every CR LF gives one byte, so twice the limit is the most raw input
+  // that can fill the body; the file is read in one go up to that.
+  // The size is a first guess only (a file may grow while it is read), so
+  // the buffer grows until the end of the file or the raw limit.
+  std::string raw;
+  size_t want = std::min(static_cast<size_t>(std::max<off_t>(st.st_size, 0)) + 1, kStaticRawLimit);
+  size_t got = 0;
+  for (;;) {
+    raw.resize(want);
+    while (got < want) {
+      const size_t n = std::fread(raw.data() + got, 1, want - got, file.get());
+      if (n == 0) break;  // end of file or a read error: serve what was read
+      got += n;
     }
-    if (c == 0) break;
-    body.push_back(static_cast<char>(c));
+    if (got < want || want == kStaticRawLimit) break;
+    want = std::min(2 * want, kStaticRawLimit);
+  }
+  raw.resize(got);
+  return TextFromRaw(raw);
+}
+
+std::string TextFromRaw(std::string_view raw) {
+  // The text ends at the first zero byte.
+  if (const size_t nul = raw.find('\0'); nul != std::string_view::npos) raw = raw.substr(0, nul);
+  std::string body;
+  body.reserve(std::min(raw.size(), kStaticFileLimit));
+  size_t pos = 0;
+  while (pos < raw.size() && body.size() < kStaticFileLimit) {
+    const size_t crlf = raw.find("\r\n", pos);
+    const size_t run = (crlf == std::string_view::npos ? raw.size() : crlf) - pos;
+    const size_t room = kStaticFileLimit - body.size();
+    body.append(raw.data() + pos, std::min(run, room));
+    if (run >= room || crlf == std::string_view::npos) break;
+    // CR LF reads as LF, as text mode does; a CR that is the body's last
+    // byte stays a CR, since its LF lies beyond the limit.
+    body.push_back(body.size() + 1 < kStaticFileLimit ? '\n' : '\r');
+    pos = crlf + 2;
   }
   return body;
 }

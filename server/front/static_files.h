@@ -13,6 +13,8 @@ struct soap;
 namespace ferro {
 
 inline constexpr size_t kStaticFileLimit = 512000;
+// The most raw input that can give kStaticFileLimit bytes of text (all CR LF).
+inline constexpr size_t kStaticRawLimit = 2 * kStaticFileLimit;
 inline constexpr const char* kFileMissingBody = " <HTML> the file not exist. </HTML> ";
 inline constexpr const char* kNotPostBody = " <HTML> SOAP method should be post. </HTML> ";
 
@@ -26,6 +28,9 @@ std::optional<std::string_view> MapRequestLine(std::string_view request_line);
 // first. Returns nothing when the file cannot be opened for reading or is
 // not a regular file (a folder at a mapped path, for example).
 std::optional<std::string> ReadStaticFile(const std::string& path);
+
+// The text rules of ReadStaticFile applied to raw file bytes.
+std::string TextFromRaw(std::string_view raw);
 
 // The body for one GET request line, with the program folder `program_dir`.
 // Writes the log lines that go with it.
