@@ -1,6 +1,7 @@
 // Operations that start the engine, run a discovery, list the agents and
 // read or change the engine's two intervals.
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <unordered_set>
@@ -57,19 +58,21 @@ int ns__GetSwitchInfoList(struct soap* soap, int monitorNum, ns__SwitchInfoList&
   if (!ferro::GetFirstWatchedAgents(monitorNum, watched)) {
     return ferro::OperationFailed(soap, ferro::TooFewWatchedReason(monitorNum, watched.size()));
   }
-  for (const ferro::WatchedAgent& node : watched) {
-    ferro::AgentRecordToSwitchInfo(node.record, result.arrList.emplace_back());
-  }
   std::vector<ferro::AgentRecord> discovered;
   ferro::CopyDiscoveryList(discovered);
-  result.arrList.reserve(result.arrList.size() + discovered.size());
-  // MAC texts already listed; the watched ones may repeat among themselves.
-  std::unordered_set<std::string> listed;
-  for (const auto& info : result.arrList) listed.insert(info.macAddr);
+  result.arrList.reserve(watched.size() + discovered.size());
+  // MACs already listed, by their bytes (equal bytes give equal texts); the
+  // watched ones may repeat among themselves.
+  std::unordered_set<uint64_t> listed;
+  listed.reserve(watched.size() + discovered.size());
+  for (const ferro::WatchedAgent& node : watched) {
+    listed.insert(ferro::MacKey(node.record.macAddr));
+    ferro::AgentRecordToSwitchInfo(node.record, result.arrList.emplace_back());
+  }
   for (const ferro::AgentRecord& record : discovered) {
-    ns__SwitchInfo info;
-    ferro::AgentRecordToSwitchInfo(record, info);
-    if (listed.insert(info.macAddr).second) result.arrList.push_back(std::move(info));
+    if (listed.insert(ferro::MacKey(record.macAddr)).second) {
+      ferro::AgentRecordToSwitchInfo(record, result.arrList.emplace_back());
+    }
   }
   result.nSwitchNum = static_cast<int>(result.arrList.size());
   result.nErrorCode = 0;

@@ -1,6 +1,5 @@
 #include "service/switchinfo_convert.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "platform/codepage.h"
@@ -19,8 +18,13 @@ void PutText(char (&field)[N], const std::string& text) {
 }
 
 template <size_t N>
-std::string GetText(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
+void GetText(std::string& out, const char (&field)[N]) {
+  out.assign(field, strnlen(field, N));
+}
+
+void GetAddress(std::string& out, const uint8_t (&field)[4]) {
+  char text[kIpTextSize];
+  out.assign(text, FormatIpText(field, text));
 }
 
 template <size_t N>
@@ -148,28 +152,28 @@ void SwitchInfoToAgentRecord(const ns__SwitchInfo& info, AgentRecord& out) {
 void AgentRecordToSwitchInfo(const AgentRecord& r, ns__SwitchInfo& out) {
   const bool utf8Names = (r.funBitmap0 & kNameUtf8Flag) != 0;
 
-  out.productName = GetText(r.productName);
+  GetText(out.productName, r.productName);
   out.systemName = GetName(r.systemName, utf8Names);
   out.location = GetName(r.location, utf8Names);
-  out.systemTime = GetText(r.systemTime);
-  out.controllerIPURL = GetText(r.controllerIPURL);
+  GetText(out.systemTime, r.systemTime);
+  GetText(out.controllerIPURL, r.controllerIPURL);
   out.controlledByAC = r.controlledByAC;
-  out.loginUser = GetText(r.loginUser);
-  out.agentIpAddr = FormatIpText(r.agentIpAddr);
-  out.agentNetmask = FormatIpText(r.agentNetmask);
-  out.agentGateway = FormatIpText(r.agentGateway);
-  out.agentDNS1 = FormatIpText(r.agentDNS1);
-  out.agentDNS2 = FormatIpText(r.agentDNS2);
-  out.trapIpAddr = FormatIpText(r.trapIpAddr);
-  out.newPasseord = GetText(r.newPasseord);
-  out.oldPassword = GetText(r.oldPassword);
+  GetText(out.loginUser, r.loginUser);
+  GetAddress(out.agentIpAddr, r.agentIpAddr);
+  GetAddress(out.agentNetmask, r.agentNetmask);
+  GetAddress(out.agentGateway, r.agentGateway);
+  GetAddress(out.agentDNS1, r.agentDNS1);
+  GetAddress(out.agentDNS2, r.agentDNS2);
+  GetAddress(out.trapIpAddr, r.trapIpAddr);
+  GetText(out.newPasseord, r.newPasseord);
+  GetText(out.oldPassword, r.oldPassword);
   out.dhcpMode = r.dhcpMode;
-  out.fwVersion = GetText(r.fwVersion);
+  GetText(out.fwVersion, r.fwVersion);
   out.productType = r.productType;
   out.httpPort = r.httpPort;
   out.groupTimer = r.groupTimer;
   out.lldpMode = r.lldpMode;
-  out.lldpAuthenkey = GetText(r.lldpAuthenkey);
+  GetText(out.lldpAuthenkey, r.lldpAuthenkey);
   out.snmpMode = r.snmpMode;
   out.agentProtoVer = r.agentProtoVer;
   out.agentFamilyType = r.agentFamilyType;
@@ -182,47 +186,49 @@ void AgentRecordToSwitchInfo(const AgentRecord& r, ns__SwitchInfo& out) {
   out.funBitmap1 = r.funBitmap1;
   out.funBitmap2 = r.funBitmap2;
   out.funBitmap3 = r.funBitmap3;
-  out.errString = GetText(r.errString);
-  out.macAddr = FormatMacText(r.macAddr);
+  GetText(out.errString, r.errString);
+  char mac[kMacTextSize];
+  FormatMacText(r.macAddr, mac);
+  out.macAddr.assign(mac, kMacTextSize - 1);
   out.isLoaderMode = r.isLoaderMode;
   out.wifiEnable = r.wifiEnable;
-  out.wifiSSID = GetText(r.wifiSSID);
-  out.wifiKey = GetText(r.wifiKey);
-  out.wifiBand = GetText(r.wifiBand);
+  GetText(out.wifiSSID, r.wifiSSID);
+  GetText(out.wifiKey, r.wifiKey);
+  GetText(out.wifiBand, r.wifiBand);
   out.wifiChannel = r.wifiChannel;
   out.wifiCurrentChannel = r.wifiCurrentChannel;
-  out.wifiSecurity = GetText(r.wifiSecurity);
-  out.radiusIP = FormatIpText(r.radiusIP);
+  GetText(out.wifiSecurity, r.wifiSecurity);
+  GetAddress(out.radiusIP, r.radiusIP);
   out.radiusPort = r.radiusPort;
-  out.radiusSecret = GetText(r.radiusSecret);
-  out.wifi80211Mode = GetText(r.wifi80211Mode);
+  GetText(out.radiusSecret, r.radiusSecret);
+  GetText(out.wifi80211Mode, r.wifi80211Mode);
   out.wifiVisible = r.wifiVisible;
-  out.wifiSupportChannel = GetText(r.wifiSupportChannel);
-  out.wifiChannelWidth = GetText(r.wifiChannelWidth);
+  GetText(out.wifiSupportChannel, r.wifiSupportChannel);
+  GetText(out.wifiChannelWidth, r.wifiChannelWidth);
   out.wifiSSIDIsolution = r.wifiSSIDIsolution;
   out.wifiVlanID = r.wifiVlanID;
-  out.bandwidthControl = GetText(r.bandwidthControl);
-  out.rssiScanner = GetText(r.rssiScanner);
+  GetText(out.bandwidthControl, r.bandwidthControl);
+  GetText(out.rssiScanner, r.rssiScanner);
   out.txPowerLevel = r.txPowerLevel;
   out.wifiEnable5G = r.wifiEnable5G;
-  out.wifiSSID5G = GetText(r.wifiSSID5G);
-  out.wifiKey5G = GetText(r.wifiKey5G);
+  GetText(out.wifiSSID5G, r.wifiSSID5G);
+  GetText(out.wifiKey5G, r.wifiKey5G);
   out.wifiChannel5G = r.wifiChannel5G;
   out.wifiCurrentChannel5G = r.wifiCurrentChannel5G;
-  out.wifiSecurity5G = GetText(r.wifiSecurity5G);
-  out.radiusIP5G = FormatIpText(r.radiusIP5G);
+  GetText(out.wifiSecurity5G, r.wifiSecurity5G);
+  GetAddress(out.radiusIP5G, r.radiusIP5G);
   out.radiusPort5G = r.radiusPort5G;
-  out.radiusSecret5G = GetText(r.radiusSecret5G);
-  out.wifi80211Mode5G = GetText(r.wifi80211Mode5G);
+  GetText(out.radiusSecret5G, r.radiusSecret5G);
+  GetText(out.wifi80211Mode5G, r.wifi80211Mode5G);
   out.wifiVisible5G = r.wifiVisible5G;
-  out.wifiSupportChannel5G = GetText(r.wifiSupportChannel5G);
-  out.wifiChannelWidth5G = GetText(r.wifiChannelWidth5G);
+  GetText(out.wifiSupportChannel5G, r.wifiSupportChannel5G);
+  GetText(out.wifiChannelWidth5G, r.wifiChannelWidth5G);
   out.wifiSSIDIsolution5G = r.wifiSSIDIsolution5G;
   out.wifiVlanID5G = r.wifiVlanID5G;
-  out.bandwidthControl5G = GetText(r.bandwidthControl5G);
-  out.rssiScanner5G = GetText(r.rssiScanner5G);
+  GetText(out.bandwidthControl5G, r.bandwidthControl5G);
+  GetText(out.rssiScanner5G, r.rssiScanner5G);
   out.txPowerLevel5G = r.txPowerLevel5G;
-  out.fwDomain = GetText(r.fwDomain);
+  GetText(out.fwDomain, r.fwDomain);
   out.wifiBandSteering = r.wifiBandSteering;
   out.wifiRoaming = r.wifiRoaming;
 }
@@ -265,17 +271,43 @@ int32_t ParseMacText(std::string_view text, uint8_t* out) {
   return 0;
 }
 
+size_t FormatIpText(const uint8_t* a, char* out) {
+  char* p = out;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned v = a[i];
+    if (i > 0) *p++ = '.';
+    if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+    *p++ = static_cast<char>('0' + v % 10);
+  }
+  *p = '\0';
+  return static_cast<size_t>(p - out);
+}
+
+void FormatMacText(const uint8_t* m, char* out) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (int i = 0; i < 6; ++i) {
+    out[3 * i] = kHex[m[i] >> 4];
+    out[3 * i + 1] = kHex[m[i] & 0xF];
+    out[3 * i + 2] = i < 5 ? '-' : '\0';
+  }
+}
+
 std::string FormatIpText(const uint8_t* a) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
-  return text;
+  char text[kIpTextSize];
+  return std::string(text, FormatIpText(a, text));
 }
 
 std::string FormatMacText(const uint8_t* m) {
-  char text[18];
-  std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", m[0], m[1], m[2], m[3], m[4],
-                m[5]);
-  return text;
+  char text[kMacTextSize];
+  FormatMacText(m, text);
+  return std::string(text, kMacTextSize - 1);
+}
+
+uint64_t MacKey(const uint8_t* mac) {
+  uint64_t key = 0;
+  for (int i = 0; i < 6; ++i) key = key << 8 | mac[i];
+  return key;
 }
 
 Utf8Char DecodeUtf8Char(const char* bytes, size_t available) {

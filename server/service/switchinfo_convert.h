@@ -34,6 +34,18 @@ int32_t ParseMacText(std::string_view text, uint8_t* out);
 std::string FormatIpText(const uint8_t* address);  // "192.168.0.1"
 std::string FormatMacText(const uint8_t* mac);     // "00-1A-2B-3C-4D-5E"
 
+// The same texts written into a caller's buffer, NUL-terminated: the IP text
+// needs at most kIpTextSize bytes (its length is returned), the MAC text
+// always kMacTextSize.
+inline constexpr size_t kIpTextSize = 16;
+inline constexpr size_t kMacTextSize = 18;
+size_t FormatIpText(const uint8_t* address, char* out);
+void FormatMacText(const uint8_t* mac, char* out);
+
+// The 6 MAC bytes as one number: two records have the same MAC text exactly
+// when they have the same key.
+uint64_t MacKey(const uint8_t* mac);
+
 // One UTF-8 character from at most `available` bytes. Continuation bytes
 // give their low 6 bits unchecked; lead bytes 0x00-0xBF are one byte. The
 // length is 0 when the sequence is cut short by a NUL or by `available`.

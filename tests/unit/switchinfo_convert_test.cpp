@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -54,6 +55,40 @@ TEST(IpText, Format) {
   const uint8_t a[4] = {192, 168, 0, 1}, z[4] = {};
   EXPECT_EQ(FormatIpText(a), "192.168.0.1");
   EXPECT_EQ(FormatIpText(z), "0.0.0.0");
+}
+
+// The hand-written formatters against the printf formats they replace, for
+// every byte value in every position.
+TEST(AddressText, FormattersMatchPrintf) {
+  for (unsigned v = 0; v < 256; ++v) {
+    for (int pos = 0; pos < 6; ++pos) {
+      uint8_t b[6] = {1, 22, 133, 0, 255, 9};
+      b[pos] = static_cast<uint8_t>(v);
+      char want[32];
+      std::snprintf(want, sizeof want, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+      char ip[kIpTextSize];
+      ASSERT_EQ(FormatIpText(b, ip), std::strlen(want));
+      ASSERT_STREQ(ip, want);
+      ASSERT_EQ(FormatIpText(b), want);
+      std::snprintf(want, sizeof want, "%02X-%02X-%02X-%02X-%02X-%02X", b[0], b[1], b[2], b[3],
+                    b[4], b[5]);
+      char mac[kMacTextSize];
+      FormatMacText(b, mac);
+      ASSERT_STREQ(mac, want);
+      ASSERT_EQ(FormatMacText(b), want);
+    }
+  }
+  const uint8_t widest[4] = {255, 255, 255, 255};
+  EXPECT_EQ(FormatIpText(widest).size(), kIpTextSize - 1);
+}
+
+TEST(AddressText, MacKeyIsOneToOneWithTheText) {
+  uint8_t a[6] = {0, 0, 0, 0, 0, 1}, b[6] = {1, 0, 0, 0, 0, 0}, c[6] = {0xFF, 0, 0, 0, 0, 0};
+  EXPECT_NE(MacKey(a), MacKey(b));
+  EXPECT_EQ(MacKey(c), 0xFF0000000000u);
+  uint8_t same[6];
+  ASSERT_EQ(ParseMacText(FormatMacText(c), same), 0);
+  EXPECT_EQ(MacKey(same), MacKey(c));
 }
 
 TEST(Utf8, DecodeAndEncodeEveryLength) {

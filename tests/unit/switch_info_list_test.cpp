@@ -1,0 +1,109 @@
+// The whole answer to GetSwitchInfoList, byte for byte, for a discovery list
+// with edge values in every kind of member: what clients parse must not move
+// when the conversion behind it changes.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "engine/discovery.h"
+#include "front/soap_front.h"
+#include "soapH.h"
+
+namespace ferro {
+namespace {
+
+struct Io {
+  std::string in;
+  size_t consumed = 0;
+  std::string out;
+};
+
+size_t Receive(struct soap* soap, char* buf, size_t len) {
+  Io* io = static_cast<Io*>(soap->user);
+  const size_t n = std::min(len, io->in.size() - io->consumed);
+  std::memcpy(buf, io->in.data() + io->consumed, n);
+  io->consumed += n;
+  return n;
+}
+
+int Send(struct soap* soap, const char* data, size_t len) {
+  static_cast<Io*>(soap->user)->out.append(data, len);
+  return SOAP_OK;
+}
+
+// Every byte from a small generator over printable text, so that each text
+// member is filled to its full width (no NUL) with XML's special characters
+// among the rest.
+AgentRecord Patterned(uint32_t seed) {
+  static constexpr char kChars[] = "<>&\"' azAZ09.-_";
+  AgentRecord r = ZeroAgentRecord();
+  auto* bytes = reinterpret_cast<unsigned char*>(&r);
+  for (size_t i = 0; i < sizeof r; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    bytes[i] = static_cast<unsigned char>(kChars[(seed >> 16) % (sizeof kChars - 1)]);
+  }
+  return r;
+}
+
+std::string Answer(const std::string& request_body) {
+  struct soap soap;
+  InitServiceContext(&soap);
+  Io io;
+  io.in =
+      "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml; charset=utf-8\r\n"
+      "Content-Length: " +
+      std::to_string(request_body.size()) + "\r\n\r\n" + request_body;
+  soap.user = &io;
+  soap.frecv = Receive;
+  soap.fsend = Send;
+  soap_serve(&soap);
+  soap_destroy(&soap);
+  soap_end(&soap);
+  soap_done(&soap);
+  return io.out;
+}
+
+TEST(SwitchInfoList, AnswerIsPinned) {
+  ClearDiscoveryList();
+  AddToDiscoveryList(ZeroAgentRecord());
+  AgentRecord edge = Patterned(1);
+  const uint8_t all[4] = {255, 255, 255, 255}, mixed[4] = {9, 10, 99, 100};
+  std::memcpy(edge.agentIpAddr, all, 4);
+  std::memcpy(edge.agentNetmask, mixed, 4);
+  std::memset(edge.agentGateway, 0, 4);
+  const uint8_t mac[6] = {0xFF, 0xFE, 0x0A, 0x00, 0x01, 0x80};
+  std::memcpy(edge.macAddr, mac, 6);
+  edge.funBitmap0 = kNameUtf8Flag;
+  std::strcpy(edge.systemName, "\xC3\xA9t\xE2\x82\xAC");
+  AddToDiscoveryList(edge);
+  AgentRecord repeat = Patterned(2);  // the same MAC again: left out
+  std::memcpy(repeat.macAddr, mac, 6);
+  AddToDiscoveryList(repeat);
+  AgentRecord ansi = Patterned(3);
+  ansi.funBitmap0 = 0;
+  std::strcpy(ansi.location, "\xE9\xFC\x80");
+  AddToDiscoveryList(ansi);
+
+  const std::string answer = Answer(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+      "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:ns=\"urn:Halvex\">"
+      "<SOAP-ENV:Body><ns:GetSwitchInfoList><monitorNum>0</monitorNum></ns:GetSwitchInfoList>"
+      "</SOAP-ENV:Body></SOAP-ENV:Envelope>");
+  ClearDiscoveryList();
+  std::ifstream file(FERRO_SOURCE_DIR "/tests/unit/data/switch_info_list.http", std::ios::binary);
+  std::stringstream pinned;
+  pinned << file.rdbuf();
+  if (const char* dump = std::getenv("FERRO_DUMP_ANSWER")) std::ofstream(dump) << answer;
+  size_t entries = 0;
+  for (size_t at = 0; (at = answer.find("<macAddr>", at)) != std::string::npos; ++at) ++entries;
+  EXPECT_EQ(entries, 3u) << answer.substr(0, 2000);
+  EXPECT_EQ(answer, pinned.str());
+}
+
+}  // namespace
+}  // namespace ferro
