@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -14,6 +15,7 @@
 #include "net/transport.h"
 #include "platform/diag.h"
 #include "platform/memory.h"
+#include "platform/thread_name.h"
 #include "platform/tick.h"
 
 namespace ferro {
@@ -82,11 +84,27 @@ EngineCore& Core() {
 
 std::atomic<bool>& Alive(EngineThread t) { return Core().alive[static_cast<size_t>(t)]; }
 
+// The thread's name without its "Thread" ending: short enough for the
+// system's thread names (15 bytes).
+const char* ShortThreadName(EngineThread t) {
+  static const auto names = [] {
+    std::array<std::string, kThreadCount> out;
+    for (size_t i = 0; i < kThreadCount; ++i) {
+      std::string name = EngineThreadName(static_cast<EngineThread>(i));
+      if (name.ends_with("Thread")) name.resize(name.size() - 6);
+      out[i] = name;
+    }
+    return out;
+  }();
+  return names[static_cast<size_t>(t)].c_str();
+}
+
 void Launch(EngineThread t, Work body) {
   EngineCore& c = Core();
   Alive(t).store(true);
   try {
     c.threads[static_cast<size_t>(t)] = std::thread([t, body] {
+      NameCurrentThread(ShortThreadName(t));
       body();
       Alive(t).store(false);
     });

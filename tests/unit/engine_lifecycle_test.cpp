@@ -4,7 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "engine/engine.h"
@@ -64,6 +68,17 @@ bool WaitUntil(Pred done, std::chrono::milliseconds limit = 5s) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
   return done();
+}
+
+// The names of this process's threads, as per-thread tools show them.
+std::set<std::string> ThreadNames() {
+  std::set<std::string> names;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    if (std::getline(comm, name)) names.insert(name);
+  }
+  return names;
 }
 
 class EngineLifecycle : public ::testing::Test {
@@ -127,6 +142,13 @@ TEST_F(EngineLifecycle, StartRunsEveryThreadAndStopEndsThemAndFreesTheLists) {
   EXPECT_FALSE(IsEngineThreadRunning(EngineThread::kDevSetTimeout));
   EXPECT_EQ(InitDeviceLists(), 1);
   EXPECT_TRUE(IsEngineThreadRunning(EngineThread::kDevSetTimeout));
+  // Each thread carries its name without the "Thread" ending, so that the
+  // CPU of, say, the keep-alive poll can be told apart per thread.
+  for (const char* name :
+       {"AdapterWatch", "Receive", "IgmpReport", "PacketProcess", "TransferProcess", "UpgradeTimer",
+        "MonitorPoll", "ActionExpiry", "DevSetTimeout"}) {
+    EXPECT_TRUE(WaitUntil([name] { return ThreadNames().contains(name); })) << name;
+  }
 
   std::weak_ptr<UdpSocket> socket;
   {
