@@ -19,6 +19,8 @@ Python API
 
     ok, why = netns_available()          # (False, reason) when not root etc.
     with TestNet(lans=1) as net:         # or net = TestNet(); net.up(); net.down()
+    TestNet(lans=1, neighbours=5000)     # room for that many neighbour entries
+                                         # in the server namespace (see below)
         net.ns["srv"], net.ns["lan"]     # namespace names; roles srv, lan, lan2
         net.srv_ip                       # "10.61.0.1": server side of LAN 1
         net.srv_ips                      # one per LAN: ["10.61.0.1", "192.168.0.1"]
@@ -58,6 +60,18 @@ Command line
     testnet.py up [--lans N]         creates, prints the FL_* variables, waits
                                      for Ctrl-C / SIGTERM, tears down
     testnet.py cleanup               removes fl-* namespaces of dead processes
+
+Neighbour-table limits: the server namespace talks to every agent by
+unicast (keep-alive polls, commands), and each agent costs it one entry in
+the neighbour (ARP) table, whose default limits (gc_thresh1..3 = 128, 512,
+1024) drop entries and sends beyond about a thousand agents.  TestNet(...,
+neighbours=N) and "run/up --neighbours N" raise gc_thresh1..3 to at least
+N, 2N and 4N before anything starts.  The kernel keeps these three limits
+in one table shared by all namespaces (recent kernels show them only in the
+initial namespace), so they are written where they are visible: inside the
+server namespace if it has them, else in the caller's own namespace; either
+way the raise is seen machine-wide.  It never lowers a limit, and teardown
+puts back the old values unless someone else has changed them meanwhile.
 
 FL_* variables: FL_NS_SRV, FL_NS_LAN, FL_NS_LAN2, FL_SRV_IP, FL_SRV_IP2,
 FL_SRV_IF, FL_SRV_IF2, FL_LAN_IP, FL_LAN2_IP, FL_LAN_IF, FL_LAN2_IF,
@@ -263,10 +277,12 @@ class Tftpd:
 class TestNet:
     __test__ = False  # not a unittest test class
 
-    def __init__(self, lans=1):
+    def __init__(self, lans=1, neighbours=0):
         if lans not in (1, 2):
             raise ValueError("lans must be 1 or 2")
         self.lans = lans
+        self.neighbours = max(0, int(neighbours))
+        self._neigh_restore = None  # (old, ours) limits, when raised
         suffix = "" if _first_net[0] else next(_counter)
         _first_net[0] = False
         self.id = f"{os.getpid()}{suffix}"
@@ -304,6 +320,8 @@ class TestNet:
         srv = self.ns["srv"]
         self.run_in_ns(srv, ["sysctl", "-qw",
                              "net.ipv4.conf.all.promote_secondaries=1"])
+        if self.neighbours:
+            self._raise_neighbour_limits()
         for i, (role, subnet, sip, lip, _first) in enumerate(LANS[:self.lans]):
             prefix = ipaddress.ip_network(subnet).prefixlen
             lan = self.ns[role]
@@ -314,6 +332,42 @@ class TestNet:
             self.run_in_ns(lan, [IP, "addr", "add", f"{lip}/{prefix}", "dev", "veth0"])
             self.run_in_ns(srv, [IP, "link", "set", f"veth{i}", "up"])
             self.run_in_ns(lan, [IP, "link", "set", "veth0", "up"])
+
+    NEIGH_KEYS = [f"net.ipv4.neigh.default.gc_thresh{i}" for i in (1, 2, 3)]
+
+    def _neigh_sysctl(self, args):
+        """sysctl inside the server namespace when it shows the limits, else
+        in the caller's namespace (the same table)."""
+        r = self.run_in("srv", ["sysctl"] + args, check=False)
+        if r.returncode == 0:
+            return r.stdout
+        return _sh(["sysctl"] + args).stdout
+
+    def neighbour_limits(self):
+        """gc_thresh1..3 as the server namespace is subject to them."""
+        return [int(v) for v in self._neigh_sysctl(["-n"] + self.NEIGH_KEYS).split()]
+
+    def _set_neighbour_limits(self, values):
+        self._neigh_sysctl(["-qw"] + [f"{k}={v}" for k, v in zip(self.NEIGH_KEYS, values)])
+
+    def _raise_neighbour_limits(self):
+        old = self.neighbour_limits()
+        n = self.neighbours
+        want = [max(o, w) for o, w in zip(old, (n, 2 * n, 4 * n))]
+        if want != old:
+            self._set_neighbour_limits(want)
+            self._neigh_restore = (old, want)
+
+    def _restore_neighbour_limits(self):
+        if not self._neigh_restore:
+            return
+        old, ours = self._neigh_restore
+        self._neigh_restore = None
+        try:
+            if self.neighbour_limits() == ours:
+                self._set_neighbour_limits(old)
+        except (RuntimeError, ValueError):
+            pass
 
     def down(self):
         """Stops every process started here and deletes the namespaces.
@@ -341,6 +395,7 @@ class TestNet:
                     pass
                 p.wait()
         self._procs.clear()
+        self._restore_neighbour_limits()
         for name in self.ns.values():
             # Anything still holding the namespace keeps it alive; kill it.
             pids = _sh([IP, "netns", "pids", name], check=False).stdout.split()
@@ -538,11 +593,15 @@ def main(argv=None):
     sub.add_parser("check")
     r = sub.add_parser("run")
     r.add_argument("--lans", type=int, default=1)
+    r.add_argument("--neighbours", type=int, default=0,
+                   help="raise the neighbour-table limits for this many agents")
     r.add_argument("--grace", type=float, default=RUN_GRACE_S,
                    help="seconds CMD gets to clean up after a signal")
     r.add_argument("cmd", nargs=argparse.REMAINDER)
     u = sub.add_parser("up")
     u.add_argument("--lans", type=int, default=1)
+    u.add_argument("--neighbours", type=int, default=0,
+                   help="raise the neighbour-table limits for this many agents")
     sub.add_parser("cleanup")
     args = p.parse_args(argv)
 
@@ -557,7 +616,7 @@ def main(argv=None):
     if not ok:
         print(f"SKIP: network namespaces unavailable: {why}", file=sys.stderr)
         return SKIP_CODE
-    net = TestNet(lans=args.lans)
+    net = TestNet(lans=args.lans, neighbours=args.neighbours)
     if args.what == "run":
         cmd = args.cmd[1:] if args.cmd[:1] == ["--"] else args.cmd
         if not cmd:
