@@ -96,6 +96,19 @@ class NetnsSmokeTest(unittest.TestCase):
         self.assertIn("10.61.0.0/16", routes)
         self.assertIn("UP", self.net.run_in("srv", ["ip", "link", "show", "lo"]).stdout)
 
+    def test_neighbour_limits_raised_for_a_run_and_put_back(self):
+        before = self.net.neighbour_limits()
+        # One agent more than the current hard limit: all three must rise.
+        n = before[2] + 1
+        with TestNet(lans=1, neighbours=n) as big:
+            raised = big.neighbour_limits()
+            self.assertEqual(raised, [max(b, w) for b, w in zip(before, (n, 2 * n, 4 * n))])
+            # A smaller need never lowers what is there.
+            with TestNet(lans=1, neighbours=1) as small:
+                self.assertEqual(small.neighbour_limits(), raised)
+            self.assertEqual(big.neighbour_limits(), raised)
+        self.assertEqual(self.net.neighbour_limits(), before)
+
     def test_discovery_by_broadcast_and_multicast(self):
         got = self.probe([[64513, "255.255.255.255", request(1, 0x4242)],
                           [64519, "239.255.255.100", request(1, 0x4242)]], expect=8)
