@@ -11,22 +11,27 @@
 # Everything mounted or created is removed at the end, also on failure or
 # interruption.
 #
-#   bash scripts/fresh-check.sh [--keep-cache] [--only test|run]
+#   bash scripts/fresh-check.sh [--only test|run]
 #
 # The debootstrap result is cached in $FRESH_CACHE (default
 # /var/cache/ferrolink-fresh), keyed by date, and so are the packages that the
 # fresh root downloads, so a second run on the same day starts in seconds.
+# This machine's compiler cache (ccache, when installed here) is lent to the
+# root, so its builds reuse what a build of the same sources here compiled:
+# only compiling identical compiler input is saved; installing, building,
+# linking and every test run happen inside the root.
 # The chroot shares this machine's network, so the check stops at once when
 # 127.0.0.1:64567 is already taken here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+. scripts/stages.sh
 
 only=all
 while (($#)); do
   case "$1" in
     --only) only=$2; shift 2 ;;
-    -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "fresh-check: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -113,13 +118,21 @@ cleanup() {
   for m in $(findmnt -rn -o TARGET | grep -E "^$root(/|$)" | sort -r); do
     umount -l "$m" 2>/dev/null
   done
-  rm -rf --one-file-system "$root"
-  log "cleaned up $root"
+  # Never remove through a mount that is still there: the package and
+  # compiler caches are this machine's own folders.
+  if findmnt -rn -o TARGET | grep -qE "^$root(/|$)"; then
+    log "left $root in place: something is still mounted below it"
+    ((rc)) || rc=1
+  else
+    rm -rf --one-file-system "$root"
+    log "cleaned up $root"
+  fi
   exit "$rc"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+stage "fresh-check: Debian 12 root (bootstrap or cached copy, mounts, clone)"
 if [ -f "$base" ]; then
   log "unpacking the cached fresh root $(basename "$base")"
   tar -C "$root" -xpf "$base"
@@ -164,27 +177,52 @@ mount -t tmpfs tmpfs "$root/run"
 mount -t tmpfs tmpfs "$root/tmp"
 mount --bind "$cache/archives" "$root/var/cache/apt/archives"
 
+# This machine's compiler cache, at the place where the root's ccache looks
+# by default, and its size limit (a smaller default would evict entries here).
+ccache_env=()
+if command -v ccache >/dev/null 2>&1; then
+  host_ccache=$(ccache -k cache_dir)
+  mkdir -p "$host_ccache" "$root/root/.cache/ccache"
+  mount --bind "$host_ccache" "$root/root/.cache/ccache"
+  ccache_env=(CCACHE_MAXSIZE="$(ccache -k max_size)")
+  log "lending the compiler cache $host_ccache to the root"
+fi
+# Hits and misses of the compiler cache, counted here.
+ccache_counts() {
+  [ -n "${host_ccache:-}" ] || return 0
+  ccache --print-stats | awk '
+    $1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { hit += $2 }
+    $1 == "cache_miss" { miss += $2 }
+    END { print hit + 0, miss + 0 }'
+}
+
 log "copying the checkout (committed state of $(git -C "$repo" rev-parse --short HEAD))"
 git clone -q --no-hardlinks "$repo" "$root/root/ferrolink"
 git -C "$repo" diff --quiet HEAD || log "note: uncommitted changes in $repo are not part of the check"
 
 in_root() {
   chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${ccache_env[@]}" "$@"
 }
 
 if [ "$only" = all ] || [ "$only" = test ]; then
-  log "README test command: bash scripts/test.sh"
+  stage "fresh-check: README test command: bash scripts/test.sh"
   started=$SECONDS
+  read -r hits_before misses_before _ <<<"$(ccache_counts) 0 0"
   in_root /bin/bash -c 'cd /root/ferrolink && bash scripts/test.sh' </dev/null
   log "test command passed in $((SECONDS - started)) s"
+  if [ -n "${host_ccache:-}" ]; then
+    read -r hits misses _ <<<"$(ccache_counts) 0 0"
+    log "compiler cache during the test command: $((hits - hits_before)) hits, $((misses - misses_before)) misses"
+  fi
 fi
 
 if [ "$only" = all ] || [ "$only" = run ]; then
+  stage "fresh-check: README main command: bash scripts/run.sh"
   log "README main command: bash scripts/run.sh (until the server answers on 64567)"
   started=$SECONDS
   setsid chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb LANG=C.UTF-8 \
-    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${ccache_env[@]}" \
     /bin/bash -c 'cd /root/ferrolink && exec bash scripts/run.sh' \
     </dev/null >"$root/tmp/run.log" 2>&1 &
   run_pid=$!
@@ -226,4 +264,5 @@ if [ "$only" = all ] || [ "$only" = run ]; then
   log "main command: Ctrl-C left no namespace, process or forwarded port"
 fi
 
+stages_summary "fresh-check"
 log "passed"

@@ -8,7 +8,7 @@ packages=(
   gsoap libgsoap-dev libjs-jquery
   googletest libgtest-dev libgmock-dev
   clang libclang-rt-14-dev clang-format
-  git python3 iproute2 iptables procps psmisc curl socat chromium
+  git ccache python3 iproute2 iptables procps psmisc curl socat chromium
   tftpd-hpa nftables
   python3-zeep python3-lxml nodejs
   zenity xdotool x11-utils xvfb libnotify-bin xdg-utils

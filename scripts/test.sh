@@ -6,14 +6,16 @@ set -euo pipefail
 . "$(dirname "$0")/as-root.sh"
 as_root "$0" "$@"
 cd "$(dirname "$0")/.."
+. scripts/stages.sh
+stage "setup (packages)"
 bash scripts/setup.sh
 
-echo "== clang-format check"
+stage "clang-format check"
 git ls-files '*.cpp' '*.h' | grep -v '^server/service/ferrolink.h$' \
   | xargs -r clang-format --dry-run --Werror
 
 for flavour in normal asan; do
-  echo "== build ($flavour)"
+  stage "build ($flavour)"
   bash scripts/build.sh "$flavour"
 done
 
@@ -37,22 +39,23 @@ check_tmp() {
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for flavour in normal asan; do
-  echo "== tests ($flavour)"
+  stage "tests ($flavour)"
   TMPDIR=$run_tmp ctest --test-dir "$(dir_of "$flavour")" -j2 --output-on-failure --timeout 600
   check_tmp "$flavour"
 done
 
 # The engine's threads under ThreadSanitizer: its unit tests (Engine*,
 # Platform*) and its namespace tests (label "engine").
-echo "== build (tsan, engine tests)"
+stage "build (tsan, engine tests)"
 bash scripts/build.sh tsan ferro_unit_tests transport_harness
-echo "== tests (tsan, engine)"
+stage "tests (tsan, engine)"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 TMPDIR=$run_tmp \
   ctest --test-dir build-tsan -j2 --output-on-failure --timeout 600 \
   -R '^(Engine|Platform)[A-Za-z]*\.|^engine_'
 check_tmp tsan
 
 if [ -x scripts/fuzz.sh ]; then
-  echo "== fuzz (bounded)"
+  stage "fuzz (build, then each target 20 s)"
   bash scripts/fuzz.sh 20
 fi
+stages_summary "test"
