@@ -11,12 +11,14 @@ import sys
 import tempfile
 import time
 import unittest
+from unittest import mock
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 TESTNET = os.path.join(ROOT, "tools", "netns", "testnet.py")
 sys.path.insert(0, os.path.join(ROOT, "tools", "netns"))
 
+import testnet  # noqa: E402
 from testnet import require_netns  # noqa: E402
 
 NOBODY = 65534
@@ -91,6 +93,40 @@ class TestnetRunTest(unittest.TestCase):
 
 
 @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root and setpriv")
+class RunSignalWhileStartingTest(unittest.TestCase):
+    """The command of `run` can be up (and seen to be up) before starting it
+    has returned in `run`; a Ctrl-C then must still reach the command once,
+    not end `run` and leave the command running on its own."""
+
+    def test_signal_before_the_start_returned_reaches_the_command(self):
+        saved = {sig: signal.getsignal(sig) for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+        self.addCleanup(lambda: [signal.signal(sig, h) for sig, h in saved.items()])
+        installed = testnet._handlers_installed[0]
+        self.addCleanup(lambda: testnet._handlers_installed.__setitem__(0, installed))
+        testnet._handlers_installed[0] = False
+        testnet._install_handlers()
+
+        work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, work, True)
+        ready = os.path.join(work, "ready")
+        real_popen = subprocess.Popen
+
+        def popen_then_ctrl_c(*args, **kwargs):
+            child = real_popen(*args, **kwargs)
+            deadline = time.monotonic() + 30
+            while not os.path.exists(ready) and time.monotonic() < deadline:
+                time.sleep(0.01)
+            os.kill(os.getpid(), signal.SIGINT)
+            return child
+
+        cmd = ["bash", "-c", f"trap 'echo cleaned >>{work}/log; exit 7' INT; touch {ready}; sleep 100 & wait"]
+        with mock.patch.object(testnet.subprocess, "Popen", popen_then_ctrl_c):
+            status = testnet._run_command(cmd, dict(os.environ), grace=60)
+        self.assertEqual(status, 7)
+        with open(os.path.join(work, "log")) as f:
+            self.assertEqual(f.read(), "cleaned\n")
+
+
 class RootCheckTest(unittest.TestCase):
     """The scripts started by another user: with sudo at hand they run again
     through it, with the same arguments; without it they stop with one line

@@ -103,16 +103,12 @@ LANS = [
 
 _live = set()
 _children = []  # host-side children of "run", stopped on a signal
-_run_child = [None]  # the command "run" is waiting for, if any
+_run_child = [None]  # the command "run" is starting or waiting for, if any
+_STARTING = object()  # _run_child while the command is being started
+_stop_signals = []  # signals that came while "run" had a command
 RUN_GRACE_S = 10.0
+RUN_POLL_S = 0.2  # how soon "run" passes a signal on to its command
 
-
-class _Stop(Exception):
-    """A signal that arrived while "run" waits for its command."""
-
-    def __init__(self, signum):
-        super().__init__(signum)
-        self.signum = signum
 _live_lock = threading.Lock()
 _counter = iter("abcdefghijklmnopqrstuvwxyz")
 _first_net = [True]
@@ -182,8 +178,12 @@ def _install_handlers():
         def handler(signum, frame, prev=prev):
             if _run_child[0] is not None:
                 # "run" hands the signal to its command and tears down only
-                # after the command has cleaned up (see _run_command).
-                raise _Stop(signum)
+                # after the command has cleaned up (see _run_command). Only
+                # noted here: the signal may come while the command is still
+                # being started (it can be up and printing before Popen
+                # returns), and raising then would lose the command.
+                _stop_signals.append(signum)
+                return
             _teardown_all()
             if callable(prev) and prev not in (signal.SIG_IGN, signal.SIG_DFL):
                 prev(signum, frame)
@@ -555,29 +555,36 @@ def _run_command(cmd, env, grace=RUN_GRACE_S):
     from a terminal's Ctrl-C or from kill; the command then has `grace`
     seconds to clean up before the group is killed. Processes of the group
     that outlive the command get SIGTERM."""
-    child = subprocess.Popen(cmd, env=env, process_group=0)
+    _stop_signals.clear()
+    _run_child[0] = _STARTING
+    try:
+        child = subprocess.Popen(cmd, env=env, process_group=0)
+    except BaseException:
+        _run_child[0] = None
+        raise
     _children.append(child)
     _run_child[0] = child
     deadline = None
     try:
         while True:
-            try:
-                if deadline is None:
-                    return child.wait()
-                return child.wait(max(0.0, deadline - time.monotonic()))
-            except _Stop as stop:
-                if deadline is None:
-                    deadline = time.monotonic() + grace
-                    try:
-                        os.killpg(child.pid, stop.signum)
-                    except ProcessLookupError:
-                        pass
-            except subprocess.TimeoutExpired:
+            if _stop_signals and deadline is None:
+                deadline = time.monotonic() + grace
                 try:
-                    os.killpg(child.pid, signal.SIGKILL)
+                    os.killpg(child.pid, _stop_signals[0])
                 except ProcessLookupError:
                     pass
-                return child.wait()
+            wait_s = RUN_POLL_S
+            if deadline is not None:
+                wait_s = min(wait_s, max(0.0, deadline - time.monotonic()))
+            try:
+                return child.wait(wait_s)
+            except subprocess.TimeoutExpired:
+                if deadline is not None and time.monotonic() >= deadline:
+                    try:
+                        os.killpg(child.pid, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
+                    return child.wait()
     finally:
         _run_child[0] = None
         # Whatever the command left running in its group goes with it.
