@@ -169,16 +169,19 @@ void IgmpReportBody() {
 // held goes back to the system afterwards.
 constexpr size_t kFloodPass = 4096;
 
-// One pass: wait for a record, then take records until the queue is empty.
+// One pass: wait for records, take every queued record at once (the
+// receive thread hands them over a batch at a time) until the queue is empty.
 void PacketProcessBody() {
   PacketQueue& queue = PacketQueueOf();
-  while (std::unique_ptr<ReceivedPacket> p = queue.Take(Core().stop)) {
+  PacketQueue::Batch batch;
+  while (queue.TakeAll(Core().stop, batch)) {
     const std::shared_ptr<const DispatchIndex> table = CurrentDispatch();
     size_t taken = 0;
     do {
-      table->Dispatch(*p);
-      ++taken;
-    } while ((p = queue.TryTake()) != nullptr);
+      for (const std::unique_ptr<ReceivedPacket>& p : batch) table->Dispatch(*p);
+      taken += batch.size();
+      batch.clear();
+    } while (queue.TryTakeAll(batch));
     for (Work w : table->drained) w();
     if (taken >= kFloodPass) ReleaseFreeMemory();
   }

@@ -10,6 +10,7 @@
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "net/arp.h"
+#include "net/receive.h"
 #include "net/transport.h"
 #include "platform/tick.h"
 #include "protocol/agent_encoder.h"
@@ -63,6 +64,20 @@ void SendUpgradeRequest(TftpSession& upload) {
   upload.requestSequence = sequence;
 }
 
+// Tells the receive thread which agents' discovery replies are awaited by
+// an upload (caller holds TftpSessionLock): only those are copied to the
+// transfer side.
+void PublishAwaitedRediscoveries() {
+  std::vector<RediscoveryWatch::Mac> macs;
+  for (const auto& u : TftpSessionList()) {
+    if (u->upgradeStatus != kUploadRediscovering) continue;
+    RediscoveryWatch::Mac mac;
+    std::memcpy(mac.data(), u->macAddr, kMacSize);
+    if (std::find(macs.begin(), macs.end(), mac) == macs.end()) macs.push_back(mac);
+  }
+  AwaitedRediscoveries().Set(std::move(macs));
+}
+
 void Resend(TftpSession& upload, uint32_t now) {
   SendToAll(upload.lastPacket, static_cast<size_t>(upload.lastPacketLength));
   upload.lastTick = now;
@@ -100,8 +115,11 @@ void TickOne(TftpSession& upload, uint32_t now) {
       upload.lastPacketLength =
           static_cast<int32_t>(BuildPacketHeader(kOpDiscover, upload.lastPacket));
       SetPacketSequence(upload.lastPacket, kRediscoverySequence);
-      Resend(upload, now);
+      // The agent is awaited before it is asked: its reply may come back
+      // before this step ends.
       upload.upgradeStatus = kUploadRediscovering;
+      PublishAwaitedRediscoveries();
+      Resend(upload, now);
       return;
     case kUploadRediscovering:
       if (!TickElapsed(now, upload.lastTick, kRediscoverWaitMs)) return;
@@ -191,6 +209,7 @@ int32_t ClearUploads() {
     upload->file.reset();
     DeleteArpAll(upload->agentIpAddr);
   }
+  PublishAwaitedRediscoveries();
   return 1;
 }
 
@@ -341,6 +360,7 @@ void HandleRediscoveryReply(const ReceivedPacket& packet) {
   upload.replyLength = static_cast<int32_t>(kept);
   upload.file.reset();
   StartNextUpload();
+  PublishAwaitedRediscoveries();
 }
 
 void HandleTransferRecord(const ReceivedPacket& packet) {
@@ -359,6 +379,8 @@ void UpgradeTick() {
   for (auto& u : TftpSessionList()) {
     if (u->isupgrading != 0) TickOne(*u, now);
   }
+  // Uploads that failed or started over stop waiting for their agents.
+  PublishAwaitedRediscoveries();
 }
 
 }  // namespace ferro

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <list>
 #include <memory>
+#include <vector>
 
 #include "net/received_packet.h"
 #include "platform/event.h"
@@ -13,28 +14,45 @@
 
 namespace ferro {
 
-// The producer appends (each under the lock) and signals once after it has
-// released its own locks; the consumer takes records one at a time and owns
-// each record it took.
+// Records one queue holds at most (about 100 MB): a consumer that falls
+// behind a flood loses the newest datagrams instead of the process its
+// memory.
+inline constexpr size_t kMaxQueuedPackets = 65536;
+
+// The producer appends a whole batch under the lock and signals once after
+// it has released its own locks; the consumer takes one record or every
+// record at a time and owns what it took.
 class PacketQueue {
  public:
+  using Batch = std::list<std::unique_ptr<ReceivedPacket>>;
+
   PacketQueue(int rank, const char* name) : lock_(rank, name) {}
 
   void Append(std::unique_ptr<ReceivedPacket> packet);
+  // Moves every record of `batch` to the tail in order (up to the cap) and
+  // empties `batch`; returns how many were dropped at the cap.
+  size_t AppendAll(std::vector<std::unique_ptr<ReceivedPacket>>& batch);
   void Signal() { event_.Set(); }
   // Oldest record, or nullptr when the queue is empty.
   std::unique_ptr<ReceivedPacket> TryTake();
+  // Moves every queued record to the end of `out`; false when none was there.
+  bool TryTakeAll(Batch& out);
   // Waits (without time limit) until a record is there or `stop` is set;
   // nullptr only when stopping. Wake() lets a waiter re-check `stop`.
   std::unique_ptr<ReceivedPacket> Take(const std::atomic<bool>& stop);
+  // The same for every queued record at once; false only when stopping.
+  bool TakeAll(const std::atomic<bool>& stop, Batch& out);
   void Wake() { event_.Set(); }
   void Clear();
   size_t Size();
+  // Records dropped at the cap since the start.
+  uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
   OrderedMutex lock_;
   Event event_{Event::Mode::kAutoReset};
-  std::list<std::unique_ptr<ReceivedPacket>> items_;
+  Batch items_;
+  std::atomic<uint64_t> dropped_{0};
 };
 
 // Datagrams for the protocol layer (PacketProcessThread) and for transfers

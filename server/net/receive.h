@@ -1,10 +1,16 @@
 #pragma once
 // The receive side of the transport: one thread waits on every socket of the
-// ReceiveSocketList, receives one datagram from each ready socket and puts
-// it on the PacketQueue, the TransferQueue or both.
+// ReceiveSocketList, takes a batch of datagrams from each ready socket and
+// hands each batch to the PacketQueue, the TransferQueue or both with one
+// append and one signal per queue.
 
+#include <sys/socket.h>
+
+#include <array>
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "net/received_packet.h"
 
@@ -12,22 +18,57 @@ namespace ferro {
 
 class PacketQueue;
 
+// Agents whose discovery replies an upload is waiting for (it looks for
+// them again after their reboot). Only their replies are copied to the
+// transfer side; without any, discovery replies stay on the protocol side.
+// The lock is a leaf: it is taken inside any other lock, never around one.
+class RediscoveryWatch {
+ public:
+  using Mac = std::array<uint8_t, kMacSize>;
+  void Set(std::vector<Mac> macs);
+  bool Empty() const { return count_.load(std::memory_order_acquire) == 0; }
+  std::vector<Mac> Snapshot() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<Mac> macs_;
+  std::atomic<size_t> count_{0};
+};
+RediscoveryWatch& AwaitedRediscoveries();
+
 // Which queues a received datagram belongs on.
 struct QueueRoute {
   bool packetQueue = false;    // protocol layer
   bool transferQueue = false;  // transfers and upgrade replies
 };
-// Discovery replies (opcode 2) go to both; upgrade replies (11) and anything
-// from a transfer socket only to the transfer side; the rest to the packet side.
-QueueRoute RouteOf(const ReceivedPacket& packet);
+// Upgrade replies (opcode 11) and anything from a transfer socket go only to
+// the transfer side; discovery replies (2) to the packet side and, when an
+// upload awaits that agent's rediscovery (`awaited`), to the transfer side
+// too; the rest to the packet side.
+QueueRoute RouteOf(const ReceivedPacket& packet, bool awaited);
 
-// Outcome of one receive attempt on a socket.
-enum class ReceiveResult { kPacket, kNothing, kDropped, kSocketFailed };
+// Outcome of one receive call on a socket.
+enum class ReceiveResult { kPackets, kNothing, kSocketFailed };
 
-// Receives one datagram from a non-blocking socket. An empty datagram and
-// one longer than the largest packet are dropped (the socket stays); a
-// receive error other than "nothing there" fails the socket.
-ReceiveResult ReceiveOne(int fd, bool transferSocket, std::unique_ptr<ReceivedPacket>* out);
+// Most datagrams taken from one socket in one receive call.
+inline constexpr size_t kReceiveBatch = 64;
+
+// Receives up to kReceiveBatch datagrams from a non-blocking socket with one
+// system call and appends their records to `out` in arrival order. An empty
+// datagram and one longer than the largest packet are dropped (the socket
+// stays); a receive error other than "nothing there" fails the socket.
+class BatchReceiver {
+ public:
+  BatchReceiver();
+  ReceiveResult Receive(int fd, bool transferSocket,
+                        std::vector<std::unique_ptr<ReceivedPacket>>& out);
+
+ private:
+  std::vector<uint8_t> buffers_;  // kReceiveBatch slots of kMaxPacketSize bytes
+  std::array<iovec, kReceiveBatch> iov_{};
+  std::array<sockaddr_storage, kReceiveBatch> from_{};
+  std::array<mmsghdr, kReceiveBatch> msgs_{};
+};
 
 // The thread body, with a wake-up for prompt stopping and for new sockets.
 class Receiver {
@@ -39,13 +80,18 @@ class Receiver {
 
   // Runs passes until `stop` is set; each pass waits at most 1 s.
   void Run(const std::atomic<bool>& stop, PacketQueue& packets, PacketQueue& transfers);
-  // One pass: wait up to `timeoutMs` for readable sockets, receive and queue.
+  // One pass: wait up to `timeoutMs` for readable sockets, receive a batch
+  // from each and queue them.
   void Pass(int timeoutMs, PacketQueue& packets, PacketQueue& transfers);
   // Ends a pending wait early.
   void Wake();
 
  private:
   int wakeFd_ = -1;
+  BatchReceiver batch_;
+  std::vector<std::unique_ptr<ReceivedPacket>> received_;  // reused by every pass
+  std::vector<std::unique_ptr<ReceivedPacket>> toPackets_;
+  std::vector<std::unique_ptr<ReceivedPacket>> toTransfers_;
 };
 
 }  // namespace ferro

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -16,6 +17,8 @@
 #include "engine/engine_state.h"
 #include "net/adapters.h"
 #include "net/igmp.h"
+#include "net/lock_ranks.h"
+#include "net/packet_queue.h"
 #include "net/receive.h"
 #include "net/transport.h"
 
@@ -353,43 +356,83 @@ std::vector<uint8_t> Datagram(uint16_t opcode, uint16_t sequence, size_t length 
   return d;
 }
 
-TEST(EngineReceive, ReceiveOneReadsHeaderFieldsDropsEmptyAndOversizeFailsOnErrors) {
+std::vector<uint8_t> ReplyFrom(uint16_t opcode, uint16_t sequence, uint8_t macLast) {
+  std::vector<uint8_t> d = Datagram(opcode, sequence);
+  d[9] = macLast;
+  return d;
+}
+
+std::vector<uint16_t> Sequences(const std::vector<std::unique_ptr<ReceivedPacket>>& records) {
+  std::vector<uint16_t> out;
+  for (const auto& r : records) out.push_back(r->sequence);
+  return out;
+}
+
+std::vector<uint16_t> Drain(PacketQueue& queue) {
+  std::vector<uint16_t> out;
+  PacketQueue::Batch batch;
+  queue.TryTakeAll(batch);
+  for (const auto& r : batch) out.push_back(r->sequence);
+  return out;
+}
+
+TEST(EngineReceive, BatchesKeepOrderReadHeaderFieldsDropEmptyAndOversizeAndFailOnErrors) {
   LoopbackPair p;
-  std::unique_ptr<ReceivedPacket> r;
-  EXPECT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kNothing);
-  p.Send(Datagram(6, 0x1234, 28));
-  ASSERT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kPacket);
-  EXPECT_EQ(r->opcode, 6);
-  EXPECT_EQ(r->sequence, 0x1234);
-  EXPECT_EQ(r->agentMac[0], 0xAA);
-  EXPECT_EQ(r->agentMac[5], 0x55);
-  EXPECT_EQ(r->length, 28);
-  EXPECT_EQ(r->sourceIp, htonl(INADDR_LOOPBACK));
+  BatchReceiver receiver;
+  std::vector<std::unique_ptr<ReceivedPacket>> got;
+  EXPECT_EQ(receiver.Receive(p.rx(), false, got), ReceiveResult::kNothing);
+  EXPECT_TRUE(got.empty());
+
+  // More than one batch waiting: the first call takes a full batch, the
+  // next the rest, every datagram once and in arrival order. An empty and
+  // an oversized datagram among them are left out.
+  const uint16_t total = kReceiveBatch + 20;
+  std::vector<uint16_t> want;
+  for (uint16_t i = 0; i < total; ++i) {
+    if (i == 5) p.Send({});
+    if (i == 70) p.Send(std::vector<uint8_t>(2000, 1));
+    p.Send(Datagram(6, i, 28 + i % 7));
+    want.push_back(i);
+  }
+  EXPECT_EQ(receiver.Receive(p.rx(), false, got), ReceiveResult::kPackets);
+  EXPECT_EQ(got.size(), kReceiveBatch - 1);  // the empty one took a slot
+  EXPECT_EQ(receiver.Receive(p.rx(), false, got), ReceiveResult::kPackets);
+  EXPECT_EQ(receiver.Receive(p.rx(), false, got), ReceiveResult::kNothing);
+  EXPECT_EQ(Sequences(got), want);
+  EXPECT_EQ(got[3]->opcode, 6);
+  EXPECT_EQ(got[3]->agentMac[0], 0xAA);
+  EXPECT_EQ(got[3]->agentMac[5], 0x55);
+  EXPECT_EQ(got[3]->length, 28 + 3);
+  EXPECT_EQ(got[3]->data[got[3]->length], 0);  // the buffer's earlier, longer datagrams left nothing
+  EXPECT_EQ(got[3]->sourceIp, htonl(INADDR_LOOPBACK));
+
+  got.clear();
   p.Send(Datagram(6, 1));
-  ASSERT_EQ(ReceiveOne(p.rx(), true, &r), ReceiveResult::kPacket);
-  EXPECT_EQ(r->opcode, 0);  // transfer socket: header fields not read
-  EXPECT_TRUE(r->fromTransferSocket);
-  p.Send(std::vector<uint8_t>(2000, 1));
-  EXPECT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kDropped);
-  // An empty datagram (a port scan) is dropped and the socket goes on.
-  p.Send({});
-  EXPECT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kDropped);
-  p.Send(Datagram(6, 2));
-  ASSERT_EQ(ReceiveOne(p.rx(), false, &r), ReceiveResult::kPacket);
-  EXPECT_EQ(r->sequence, 2);
+  ASSERT_EQ(receiver.Receive(p.rx(), true, got), ReceiveResult::kPackets);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0]->opcode, 0);  // transfer socket: header fields not read
+  EXPECT_TRUE(got[0]->fromTransferSocket);
+
   // A real receive error fails the socket.
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
-  EXPECT_EQ(ReceiveOne(pipeFds[0], false, &r), ReceiveResult::kSocketFailed);
+  EXPECT_EQ(receiver.Receive(pipeFds[0], false, got), ReceiveResult::kSocketFailed);
   close(pipeFds[0]);
   close(pipeFds[1]);
 }
 
-TEST(EngineReceive, RoutesDiscoveryRepliesToBothQueuesAndUpgradeRepliesToTransfer) {
+TEST(EngineReceive, DiscoveryRepliesReachTheTransferSideOnlyWhileTheirAgentIsAwaited) {
+  const QueueRoute plain = RouteOf(*MakeReceivedPacket(Datagram(kOpDiscoverReply, 1).data(), 40,
+                                                       0, 0, false),
+                                   false);
+  EXPECT_TRUE(plain.packetQueue);
+  EXPECT_FALSE(plain.transferQueue);
+
   PacketQueue& packets = PacketQueueOf();
   PacketQueue& transfers = TransferQueueOf();
   packets.Clear();
   transfers.Clear();
+  AwaitedRediscoveries().Set({});
   LoopbackPair p;
   LoopbackPair t;
   SocketRef ps = p.Adopt(SocketKind::kUnicast);
@@ -399,34 +442,41 @@ TEST(EngineReceive, RoutesDiscoveryRepliesToBothQueuesAndUpgradeRepliesToTransfe
     ReceiveSocketList() = {ps, ts};
   }
   Receiver receiver;
-  p.Send(Datagram(kOpDiscoverReply, 7));
-  receiver.Pass(1000, packets, transfers);
+  p.Send(ReplyFrom(kOpDiscoverReply, 7, 0x01));  // nobody awaits it
   p.Send(Datagram(kOpUpgradeReply, 8));
+  p.Send(Datagram(kOpKeepAliveReply, 9));
+  t.Send(Datagram(kOpDiscoverReply, 10));  // transfer socket: whatever its bytes
   receiver.Pass(1000, packets, transfers);
-  t.Send(Datagram(kOpDiscoverReply, 9));  // transfer socket: whatever its bytes
-  receiver.Pass(1000, packets, transfers);
-  p.Send(Datagram(kOpKeepAliveReply, 10));
-  receiver.Pass(1000, packets, transfers);
+  EXPECT_EQ(Drain(packets), (std::vector<uint16_t>{7, 9}));
+  PacketQueue::Batch side;
+  ASSERT_TRUE(transfers.TryTakeAll(side));
+  ASSERT_EQ(side.size(), 2u);
+  EXPECT_EQ(side.front()->opcode, kOpUpgradeReply);
+  EXPECT_TRUE(side.back()->fromTransferSocket);
 
-  ASSERT_EQ(packets.Size(), 2u);
-  ASSERT_EQ(transfers.Size(), 3u);
-  std::unique_ptr<ReceivedPacket> a = packets.TryTake();
-  std::unique_ptr<ReceivedPacket> b = transfers.TryTake();
-  EXPECT_EQ(a->sequence, 7);
-  EXPECT_EQ(b->sequence, 7);
-  EXPECT_NE(a.get(), b.get());  // two separate records
-  EXPECT_EQ(transfers.TryTake()->opcode, kOpUpgradeReply);
-  EXPECT_TRUE(transfers.TryTake()->fromTransferSocket);
-  EXPECT_EQ(packets.TryTake()->opcode, kOpKeepAliveReply);
+  // While an upload awaits agent ..:02, its replies (and only its) are
+  // copied: two separate records, one on each side.
+  AwaitedRediscoveries().Set({RediscoveryWatch::Mac{0xAA, 0, 0, 0, 0, 0x02}});
+  p.Send(ReplyFrom(kOpDiscoverReply, 11, 0x01));
+  p.Send(ReplyFrom(kOpDiscoverReply, 12, 0x02));
+  receiver.Pass(1000, packets, transfers);
+  side.clear();
+  ASSERT_TRUE(transfers.TryTakeAll(side));
+  ASSERT_EQ(side.size(), 1u);
+  EXPECT_EQ(side.front()->sequence, 12);
+  PacketQueue::Batch main;
+  ASSERT_TRUE(packets.TryTakeAll(main));
+  ASSERT_EQ(main.size(), 2u);
+  EXPECT_EQ(main.back()->sequence, 12);
+  EXPECT_NE(main.back().get(), side.front().get());
+  AwaitedRediscoveries().Set({});
 
   // An empty datagram (a port scan) is dropped: the socket stays and goes on.
   p.Send({});
-  p.Send(Datagram(kOpKeepAliveReply, 11));
-  receiver.Pass(1000, packets, transfers);  // one datagram per ready socket per pass
+  p.Send(Datagram(kOpKeepAliveReply, 13));
   receiver.Pass(1000, packets, transfers);
   EXPECT_FALSE(ps->failed());
-  ASSERT_EQ(packets.Size(), 1u);
-  EXPECT_EQ(packets.TryTake()->sequence, 11);
+  EXPECT_EQ(Drain(packets), (std::vector<uint16_t>{13}));
 
   // A real receive error gives the socket up: out of the wait list, failed.
   int pipeFds[2];
@@ -443,6 +493,86 @@ TEST(EngineReceive, RoutesDiscoveryRepliesToBothQueuesAndUpgradeRepliesToTransfe
   std::lock_guard lock(ReceiveSocketLock());
   EXPECT_EQ(ReceiveSocketList(), (std::vector<SocketRef>{ps, ts}));
   ReceiveSocketList().clear();
+}
+
+TEST(EngineReceive, ABurstReachesTheQueueWholeAndInOrderOverFewPasses) {
+  PacketQueue& packets = PacketQueueOf();
+  PacketQueue& transfers = TransferQueueOf();
+  packets.Clear();
+  transfers.Clear();
+  LoopbackPair a;
+  LoopbackPair b;
+  SocketRef as = a.Adopt(SocketKind::kBroadcast);
+  SocketRef bs = b.Adopt(SocketKind::kGroup);
+  {
+    std::lock_guard lock(ReceiveSocketLock());
+    ReceiveSocketList() = {as, bs};
+  }
+  // Small enough for a default receive buffer: nothing is lost before the
+  // passes run.
+  constexpr uint16_t kBurst = 150;
+  for (uint16_t i = 0; i < kBurst; ++i) {
+    a.Send(ReplyFrom(kOpDiscoverReply, i, 1));
+    b.Send(ReplyFrom(kOpDiscoverReply, static_cast<uint16_t>(kBurst + i), 1));
+  }
+  Receiver receiver;
+  size_t passes = 0;
+  while (packets.Size() < 2u * kBurst && passes < 20) {
+    receiver.Pass(1000, packets, transfers);
+    ++passes;
+  }
+  // Each pass takes a whole batch from each socket.
+  EXPECT_LE(passes, (kBurst + kReceiveBatch - 1) / kReceiveBatch);
+  EXPECT_EQ(transfers.Size(), 0u);  // no upload awaits anyone
+  std::vector<uint16_t> fromA;
+  std::vector<uint16_t> fromB;
+  for (uint16_t s : Drain(packets)) (s < kBurst ? fromA : fromB).push_back(s);
+  ASSERT_EQ(fromA.size(), kBurst);
+  ASSERT_EQ(fromB.size(), kBurst);
+  EXPECT_TRUE(std::is_sorted(fromA.begin(), fromA.end()));
+  EXPECT_TRUE(std::is_sorted(fromB.begin(), fromB.end()));
+  std::lock_guard lock(ReceiveSocketLock());
+  ReceiveSocketList().clear();
+}
+
+TEST(EngineReceive, QueueHandsOverBatchesInOrderAndDropsTheNewestBeyondItsCap) {
+  PacketQueue queue(kRankPacketQueue, "TestQueue");
+  const auto batchOf = [](uint16_t first, size_t count) {
+    std::vector<std::unique_ptr<ReceivedPacket>> batch;
+    for (size_t i = 0; i < count; ++i) {
+      batch.push_back(std::make_unique<ReceivedPacket>());
+      batch.back()->sequence = static_cast<uint16_t>(first + i);
+    }
+    return batch;
+  };
+  auto first = batchOf(0, 3);
+  EXPECT_EQ(queue.AppendAll(first), 0u);
+  EXPECT_TRUE(first.empty());
+  queue.Append(std::move(batchOf(3, 1)[0]));
+  std::atomic<bool> stop{false};
+  PacketQueue::Batch taken;
+  ASSERT_TRUE(queue.TakeAll(stop, taken));
+  std::vector<uint16_t> order;
+  for (const auto& r : taken) order.push_back(r->sequence);
+  EXPECT_EQ(order, (std::vector<uint16_t>{0, 1, 2, 3}));
+  EXPECT_EQ(queue.Size(), 0u);
+  EXPECT_FALSE(queue.TryTakeAll(taken));
+
+  // Filled to the cap in two batches: the second is cut, its newest go.
+  auto big = batchOf(0, kMaxQueuedPackets - 10);
+  EXPECT_EQ(queue.AppendAll(big), 0u);
+  auto over = batchOf(1000, 25);
+  EXPECT_EQ(queue.AppendAll(over), 15u);
+  EXPECT_EQ(queue.Size(), kMaxQueuedPackets);
+  EXPECT_EQ(queue.Dropped(), 15u);
+  EXPECT_EQ(queue.TryTake()->sequence, 0);
+  taken.clear();
+  ASSERT_TRUE(queue.TryTakeAll(taken));
+  EXPECT_EQ(taken.back()->sequence, 1009);
+  // A stopping consumer is not held by an empty queue.
+  stop = true;
+  queue.Wake();
+  EXPECT_FALSE(queue.TakeAll(stop, taken));
 }
 
 TEST(EngineIgmp, ReportCarriesTypeGroupAndAValidChecksum) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include "engine/tftp_client.h"
 #include "engine/upgrade.h"
 #include "net/adapters.h"
+#include "net/receive.h"
 #include "net/transport.h"
 #include "platform/tick.h"
 #include "protocol/packet.h"
@@ -38,10 +40,23 @@ struct Sent {
   uint16_t Header(size_t at) const { return LoadBe16(bytes.data() + at); }
 };
 std::vector<Sent> g_sent;
+// The agents the receive side was told to copy to the transfer side when the
+// last discovery request left.
+std::vector<RediscoveryWatch::Mac> g_awaitedAtDiscover;
 
 int Record(const UdpSocket& s, uint32_t ip, uint16_t port, const uint8_t* data, size_t n) {
   g_sent.push_back(Sent{s.kind(), ip, port, std::vector<uint8_t>(data, data + n)});
+  if (n >= kPacketHeaderSize && LoadBe16(data + kHdrOpcode) == kOpDiscover) {
+    g_awaitedAtDiscover = AwaitedRediscoveries().Snapshot();
+  }
   return 0;
+}
+
+bool Awaited(const uint8_t* mac) {
+  const auto macs = AwaitedRediscoveries().Snapshot();
+  return std::any_of(macs.begin(), macs.end(), [mac](const RediscoveryWatch::Mac& m) {
+    return std::memcmp(m.data(), mac, kMacSize) == 0;
+  });
 }
 
 class NoSockets : public SocketOpener {
@@ -262,9 +277,14 @@ TEST_F(EngineUpload, KilobyteFileEndsWithAnEmptyBlockAndReachesDoneAfterRediscov
   HandleTransferRecord(Protocol(kOpDiscoverReply, 3, kMacA));
   Tick(59);
   EXPECT_EQ(State(), kUploadRebootWait);
+  EXPECT_TRUE(AwaitedRediscoveries().Empty());  // discovery replies stay off the transfer side
   g_sent.clear();
+  g_awaitedAtDiscover.clear();
   Tick();
   EXPECT_EQ(State(), kUploadRediscovering);
+  // The agent was awaited before it was asked, so no quick reply is missed.
+  ASSERT_EQ(g_awaitedAtDiscover.size(), 1u);
+  EXPECT_EQ(std::memcmp(g_awaitedAtDiscover[0].data(), kMacA, kMacSize), 0);
   ASSERT_EQ(g_sent.size(), 2u);
   EXPECT_EQ(g_sent[0].Header(kHdrOpcode), kOpDiscover);
   EXPECT_EQ(g_sent[0].Header(kHdrSequence), kRediscoverySequence);
@@ -274,6 +294,7 @@ TEST_F(EngineUpload, KilobyteFileEndsWithAnEmptyBlockAndReachesDoneAfterRediscov
   UpgradeStatusSnapshot snap;
   ASSERT_EQ(GetUpgradeSnapshot(kMacA, &snap), 1);
   EXPECT_EQ(snap.upgradeStatus, kUploadDone);
+  EXPECT_TRUE(AwaitedRediscoveries().Empty());
   EXPECT_EQ(snap.isupgrading, 0);
   EXPECT_EQ(snap.replyLength, 48);
   EXPECT_EQ(snap.fwFileSize, 1024);
@@ -461,9 +482,11 @@ TEST_F(EngineUpload, RebootWaitsAndRediscoveryLimits) {
   EXPECT_EQ(Upload().rediscoverCount, 60);
   EXPECT_EQ(State(), kUploadRediscovering);
   EXPECT_EQ(CountRequests(kOpDiscover), 61u);
+  EXPECT_TRUE(Awaited(kMacA));
   Tick(1);
   EXPECT_EQ(State(), kUploadRequestSent);
   EXPECT_EQ(Upload().restartCount, 1);
+  EXPECT_FALSE(Awaited(kMacA));  // started over: no longer waiting for its reply
   {
     std::lock_guard lock(TftpSessionLock());
     TftpSession& u = *TftpSessionList().front();
@@ -473,6 +496,7 @@ TEST_F(EngineUpload, RebootWaitsAndRediscoveryLimits) {
   }
   Tick(1);
   EXPECT_EQ(Upload().failedCode, kFailNotRediscovered);
+  EXPECT_TRUE(AwaitedRediscoveries().Empty());
 }
 
 TEST_F(EngineUpload, SameMacTwiceReportsTheLaterAndRediscoveryCompletesTheFirst) {
@@ -490,8 +514,10 @@ TEST_F(EngineUpload, SameMacTwiceReportsTheLaterAndRediscoveryCompletesTheFirst)
   EXPECT_EQ(State(0), kUploadDone);
   EXPECT_EQ(State(1), kUploadRequestSent);  // started when the first ended
   EXPECT_EQ(GetUpgradeSnapshot(kMacB, &snap), 0);
+  AwaitedRediscoveries().Set({RediscoveryWatch::Mac{}});
   EXPECT_EQ(ClearUploads(), 1);
   EXPECT_EQ(GetUpgradeSnapshot(kMacA, &snap), 0);
+  EXPECT_TRUE(AwaitedRediscoveries().Empty());
 }
 
 TEST_F(EngineUpload, SettersRefuseMissingValuesAndUnopenableFilesFailAtStart) {
