@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <mutex>
 
 #include "net/transport.h"
@@ -14,8 +15,10 @@
 namespace ferro {
 namespace {
 
-std::vector<AgentRecord>& DiscoveryList() {
-  static auto* list = new std::vector<AgentRecord>;
+// A deque: a burst of thousands of replies appends without moving (and
+// faulting in) the whole list again at every growth.
+std::deque<AgentRecord>& DiscoveryList() {
+  static auto* list = new std::deque<AgentRecord>;
   return *list;
 }
 // Whether the full list has said so since it was last cleared; guarded by
@@ -69,10 +72,10 @@ int32_t DiscoveryCallback(const uint8_t* packet, int32_t length, void*) {
 }
 
 void ClearDiscoveryList() {
-  std::vector<AgentRecord> gone;
+  std::deque<AgentRecord> gone;
   {
     std::lock_guard lock(DiscoveryListLock());
-    gone.swap(DiscoveryList());  // the capacity goes too, not just the records
+    gone.swap(DiscoveryList());  // the memory goes too, not just the records
     g_listFullReported = false;
   }
   const bool large = gone.size() >= kLargeDiscoveryList;

@@ -3,13 +3,15 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "net/packet_queue.h"
 #include "net/transport.h"
@@ -84,11 +86,19 @@ ReceiveResult BatchReceiver::Receive(int fd, bool transferSocket,
   return n > 0 ? ReceiveResult::kPackets : ReceiveResult::kNothing;
 }
 
-Receiver::Receiver() : wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+Receiver::Receiver()
+    : wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), epollFd_(epoll_create1(EPOLL_CLOEXEC)) {
   received_.reserve(kReceiveBatch);
+  if (wakeFd_ >= 0 && epollFd_ >= 0) {
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.ptr = nullptr;  // the wake-up
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &e);
+  }
 }
 
 Receiver::~Receiver() {
+  if (epollFd_ >= 0) close(epollFd_);
   if (wakeFd_ >= 0) close(wakeFd_);
 }
 
@@ -99,47 +109,70 @@ void Receiver::Wake() {
 }
 
 void Receiver::Run(const std::atomic<bool>& stop, PacketQueue& packets, PacketQueue& transfers) {
-  while (!stop.load(std::memory_order_acquire)) Pass(1000, packets, transfers);
+  while (!stop.load(std::memory_order_acquire)) {
+    const PassSummary pass = Pass(1000, packets, transfers);
+    if (pass.datagrams != 0 && pass.datagrams < kCoalesceBelow && !pass.transferTraffic) {
+      std::this_thread::sleep_for(std::chrono::microseconds(kCoalesceMicros));
+    }
+  }
 }
 
-void Receiver::Pass(int timeoutMs, PacketQueue& packets, PacketQueue& transfers) {
-  // Hold references to the sockets for the whole wait, so that none of them
-  // is closed (and its number reused) while poll() looks at it.
-  std::vector<SocketRef> sockets;
+void Receiver::Sync(const std::vector<SocketRef>& list) {
+  if (list == watched_) return;
+  for (const SocketRef& s : watched_) {
+    // A socket given up was closed under its number already, which took it
+    // out of the set; the call then fails harmlessly.
+    if (std::find(list.begin(), list.end(), s) == list.end()) {
+      epoll_ctl(epollFd_, EPOLL_CTL_DEL, s->fd(), nullptr);
+    }
+  }
+  for (const SocketRef& s : list) {
+    if (std::find(watched_.begin(), watched_.end(), s) != watched_.end()) continue;
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.ptr = s.get();
+    epoll_ctl(epollFd_, EPOLL_CTL_ADD, s->fd(), &e);
+  }
+  watched_ = list;
+}
+
+Receiver::PassSummary Receiver::Pass(int timeoutMs, PacketQueue& packets,
+                                     PacketQueue& transfers) {
+  PassSummary summary;
+  if (epollFd_ < 0) return summary;
   {
     std::lock_guard lock(ReceiveSocketLock());
-    sockets = ReceiveSocketList();
+    Sync(ReceiveSocketList());
   }
-  std::vector<pollfd> fds;
-  fds.reserve(sockets.size() + 1);
-  fds.push_back(pollfd{wakeFd_, POLLIN, 0});
-  for (const SocketRef& s : sockets) fds.push_back(pollfd{s->fd(), POLLIN, 0});
-  const int ready = poll(fds.data(), fds.size(), timeoutMs);
-  if (ready <= 0) return;
-  if (fds[0].revents != 0) {
-    uint64_t count = 0;
-    [[maybe_unused]] ssize_t n = read(wakeFd_, &count, sizeof count);
-  }
+  std::array<epoll_event, 64> events{};
+  const int ready = epoll_wait(epollFd_, events.data(), static_cast<int>(events.size()), timeoutMs);
+  if (ready <= 0) return summary;
 
   received_.clear();
   {
     std::lock_guard lock(ReceiveSocketLock());
     auto& list = ReceiveSocketList();
-    for (size_t i = 0; i < sockets.size(); ++i) {
-      if (fds[i + 1].revents == 0) continue;
-      const SocketRef& s = sockets[i];
-      auto it = std::find(list.begin(), list.end(), s);
+    for (int i = 0; i < ready; ++i) {
+      auto* socket = static_cast<UdpSocket*>(events[static_cast<size_t>(i)].data.ptr);
+      if (socket == nullptr) {
+        uint64_t count = 0;
+        [[maybe_unused]] ssize_t n = read(wakeFd_, &count, sizeof count);
+        continue;
+      }
+      // Still registered, so still held by watched_ and safe to touch.
+      auto it = std::find_if(list.begin(), list.end(),
+                             [socket](const SocketRef& s) { return s.get() == socket; });
       if (it == list.end()) continue;  // its address was closed meanwhile
-      const bool transfer = s->kind() == SocketKind::kTransfer;
-      if (batch_.Receive(s->fd(), transfer, received_) == ReceiveResult::kSocketFailed) {
+      const bool transfer = socket->kind() == SocketKind::kTransfer;
+      if (batch_.Receive(socket->fd(), transfer, received_) == ReceiveResult::kSocketFailed) {
         // Given up: closed now and out of the wait list; senders skip it
         // and it is not reopened while its address stays.
-        s->CloseNow();
+        socket->CloseNow();
         list.erase(it);
       }
     }
   }
-  if (received_.empty()) return;
+  if (received_.empty()) return summary;
 
   // Read after the datagrams were taken: an upload starts waiting for its
   // agent before it asks for the reply, so every reply to that request is
@@ -167,6 +200,8 @@ void Receiver::Pass(int timeoutMs, PacketQueue& packets, PacketQueue& transfers)
     }
   }
   received_.clear();
+  summary.datagrams = toPackets_.size() + toTransfers_.size();
+  summary.transferTraffic = !toTransfers_.empty();
   // One hand-off and one wake-up per queue for the whole pass.
   size_t dropped = 0;
   if (!toPackets_.empty()) {
@@ -181,6 +216,7 @@ void Receiver::Pass(int timeoutMs, PacketQueue& packets, PacketQueue& transfers)
   if (dropped != 0 && !logged.exchange(true)) {
     Diag("receive queue full (%zu records): newest datagrams dropped\n", kMaxQueuedPackets);
   }
+  return summary;
 }
 
 }  // namespace ferro

@@ -17,6 +17,7 @@
 namespace ferro {
 
 class PacketQueue;
+class UdpSocket;
 
 // Agents whose discovery replies an upload is waiting for (it looks for
 // them again after their reboot). Only their replies are copied to the
@@ -52,6 +53,11 @@ enum class ReceiveResult { kPackets, kNothing, kSocketFailed };
 
 // Most datagrams taken from one socket in one receive call.
 inline constexpr size_t kReceiveBatch = 64;
+// The receive thread's pause after a pass with fewer than kCoalesceBelow
+// datagrams. At a million datagrams a second a socket gathers 250 in it,
+// far below what its receive buffer holds.
+inline constexpr int kCoalesceMicros = 250;
+inline constexpr size_t kCoalesceBelow = 16;
 
 // Receives up to kReceiveBatch datagrams from a non-blocking socket with one
 // system call and appends their records to `out` in arrival order. An empty
@@ -71,6 +77,9 @@ class BatchReceiver {
 };
 
 // The thread body, with a wake-up for prompt stopping and for new sockets.
+// It waits with epoll on the sockets it last took from the ReceiveSocketList
+// and holds them until it takes the list again, so that none is closed (and
+// its number reused) while it is registered.
 class Receiver {
  public:
   Receiver();
@@ -78,16 +87,30 @@ class Receiver {
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
 
-  // Runs passes until `stop` is set; each pass waits at most 1 s.
+  // Runs passes until `stop` is set; each pass waits at most 1 s. A pass
+  // that found only a few datagrams, none of them for a transfer, is
+  // followed by a pause of kCoalesceMicros: at tens of thousands of replies
+  // a second the next pass then takes a batch instead of one or two, and
+  // the consumer is woken once for it. Transfers run lock-step, so their
+  // datagrams are never held back.
   void Run(const std::atomic<bool>& stop, PacketQueue& packets, PacketQueue& transfers);
+  struct PassSummary {
+    size_t datagrams = 0;         // records queued
+    bool transferTraffic = false;  // some came from or go to the transfer side
+  };
   // One pass: wait up to `timeoutMs` for readable sockets, receive a batch
   // from each and queue them.
-  void Pass(int timeoutMs, PacketQueue& packets, PacketQueue& transfers);
+  PassSummary Pass(int timeoutMs, PacketQueue& packets, PacketQueue& transfers);
   // Ends a pending wait early.
   void Wake();
 
  private:
+  // Brings the epoll set in line with the list (caller holds ReceiveSocketLock).
+  void Sync(const std::vector<std::shared_ptr<UdpSocket>>& list);
+
   int wakeFd_ = -1;
+  int epollFd_ = -1;
+  std::vector<std::shared_ptr<UdpSocket>> watched_;  // what epollFd_ waits on
   BatchReceiver batch_;
   std::vector<std::unique_ptr<ReceivedPacket>> received_;  // reused by every pass
   std::vector<std::unique_ptr<ReceivedPacket>> toPackets_;

@@ -226,8 +226,8 @@ void CloseAddress(AdapterSocket& address) {
       if (it != list.end()) list.erase(it);
     }
   }
-  // The descriptors close here, or when the receive thread finishes the poll
-  // that still holds them.
+  // The descriptors close here, or when the receive thread next takes the
+  // list (it holds what it waits on; the adapter pass wakes it at once).
   address.unicast.reset();
   address.transfer.reset();
   address.group.reset();
