@@ -76,7 +76,7 @@ void PacketQueue::Clear() {
   {
     std::lock_guard lock(lock_);
     gone.swap(items_);
-    }
+  }
 }
 
 size_t PacketQueue::Size() {

@@ -136,8 +136,7 @@ void Receiver::Sync(const std::vector<SocketRef>& list) {
   watched_ = list;
 }
 
-Receiver::PassSummary Receiver::Pass(int timeoutMs, PacketQueue& packets,
-                                     PacketQueue& transfers) {
+Receiver::PassSummary Receiver::Pass(int timeoutMs, PacketQueue& packets, PacketQueue& transfers) {
   PassSummary summary;
   if (epollFd_ < 0) return summary;
   {

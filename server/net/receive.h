@@ -95,7 +95,7 @@ class Receiver {
   // datagrams are never held back.
   void Run(const std::atomic<bool>& stop, PacketQueue& packets, PacketQueue& transfers);
   struct PassSummary {
-    size_t datagrams = 0;         // records queued
+    size_t datagrams = 0;          // records queued
     bool transferTraffic = false;  // some came from or go to the transfer side
   };
   // One pass: wait up to `timeoutMs` for readable sockets, receive a batch

@@ -403,7 +403,8 @@ TEST(EngineReceive, BatchesKeepOrderReadHeaderFieldsDropEmptyAndOversizeAndFailO
   EXPECT_EQ(got[3]->agentMac[0], 0xAA);
   EXPECT_EQ(got[3]->agentMac[5], 0x55);
   EXPECT_EQ(got[3]->length, 28 + 3);
-  EXPECT_EQ(got[3]->data[got[3]->length], 0);  // the buffer's earlier, longer datagrams left nothing
+  EXPECT_EQ(got[3]->data[got[3]->length],
+            0);  // the buffer's earlier, longer datagrams left nothing
   EXPECT_EQ(got[3]->sourceIp, htonl(INADDR_LOOPBACK));
 
   got.clear();
@@ -422,9 +423,8 @@ TEST(EngineReceive, BatchesKeepOrderReadHeaderFieldsDropEmptyAndOversizeAndFailO
 }
 
 TEST(EngineReceive, DiscoveryRepliesReachTheTransferSideOnlyWhileTheirAgentIsAwaited) {
-  const QueueRoute plain = RouteOf(*MakeReceivedPacket(Datagram(kOpDiscoverReply, 1).data(), 40,
-                                                       0, 0, false),
-                                   false);
+  const QueueRoute plain =
+      RouteOf(*MakeReceivedPacket(Datagram(kOpDiscoverReply, 1).data(), 40, 0, 0, false), false);
   EXPECT_TRUE(plain.packetQueue);
   EXPECT_FALSE(plain.transferQueue);
 
@@ -446,7 +446,9 @@ TEST(EngineReceive, DiscoveryRepliesReachTheTransferSideOnlyWhileTheirAgentIsAwa
   p.Send(Datagram(kOpUpgradeReply, 8));
   p.Send(Datagram(kOpKeepAliveReply, 9));
   t.Send(Datagram(kOpDiscoverReply, 10));  // transfer socket: whatever its bytes
-  receiver.Pass(1000, packets, transfers);
+  Receiver::PassSummary pass = receiver.Pass(1000, packets, transfers);
+  EXPECT_EQ(pass.datagrams, 4u);
+  EXPECT_TRUE(pass.transferTraffic);  // never held back by the pause after a thin pass
   EXPECT_EQ(Drain(packets), (std::vector<uint16_t>{7, 9}));
   PacketQueue::Batch side;
   ASSERT_TRUE(transfers.TryTakeAll(side));
@@ -474,7 +476,9 @@ TEST(EngineReceive, DiscoveryRepliesReachTheTransferSideOnlyWhileTheirAgentIsAwa
   // An empty datagram (a port scan) is dropped: the socket stays and goes on.
   p.Send({});
   p.Send(Datagram(kOpKeepAliveReply, 13));
-  receiver.Pass(1000, packets, transfers);
+  pass = receiver.Pass(1000, packets, transfers);
+  EXPECT_EQ(pass.datagrams, 1u);
+  EXPECT_FALSE(pass.transferTraffic);
   EXPECT_FALSE(ps->failed());
   EXPECT_EQ(Drain(packets), (std::vector<uint16_t>{13}));
 
