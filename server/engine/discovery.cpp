@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <mutex>
 
 #include "net/transport.h"
@@ -15,10 +14,8 @@
 namespace ferro {
 namespace {
 
-// A deque: a burst of thousands of replies appends without moving (and
-// faulting in) the whole list again at every growth.
-std::deque<AgentRecord>& DiscoveryList() {
-  static auto* list = new std::deque<AgentRecord>;
+std::vector<AgentRecord>& DiscoveryList() {
+  static auto* list = new std::vector<AgentRecord>;
   return *list;
 }
 // Whether the full list has said so since it was last cleared; guarded by
@@ -72,10 +69,10 @@ int32_t DiscoveryCallback(const uint8_t* packet, int32_t length, void*) {
 }
 
 void ClearDiscoveryList() {
-  std::deque<AgentRecord> gone;
+  std::vector<AgentRecord> gone;
   {
     std::lock_guard lock(DiscoveryListLock());
-    gone.swap(DiscoveryList());  // the memory goes too, not just the records
+    gone.swap(DiscoveryList());  // the capacity goes too, not just the records
     g_listFullReported = false;
   }
   const bool large = gone.size() >= kLargeDiscoveryList;
