@@ -12,6 +12,7 @@
 //   transfer IP PORT     5 bytes through SendTransfer; "ok RESULT"
 //   received             what the handlers saw since the last call, then "end":
 //                        "packet OPCODE SEQ SRC" / "transfer OPCODE SEQ FLAG SRC LEN"
+//   await MAC|none       an upload awaits that agent's rediscovery (or none); "ok"
 //   arpset IP MAC | arpdel IP     "ok RESULT"
 //   stop                 StopEngine; "ok OPEN_SOCKET_DESCRIPTORS"
 #include <arpa/inet.h>
@@ -31,6 +32,7 @@
 #include "engine/engine.h"
 #include "engine/engine_config.h"
 #include "net/arp.h"
+#include "net/receive.h"
 #include "net/transport.h"
 #include "platform/ordered_mutex.h"
 #include "platform/tick.h"
@@ -189,6 +191,18 @@ std::string Handle(const std::string& line) {
     g_seen.clear();
     out << "end";
     return out.str();
+  }
+  if (cmd == "await") {
+    std::string mac;
+    in >> mac;
+    std::vector<RediscoveryWatch::Mac> macs;
+    if (mac != "none") {
+      RediscoveryWatch::Mac m{};
+      if (!ParseMac(mac, m.data())) return "error bad mac";
+      macs.push_back(m);
+    }
+    AwaitedRediscoveries().Set(std::move(macs));
+    return "ok";
   }
   if (cmd == "arpset") {
     std::string ip, mac;
