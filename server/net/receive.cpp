@@ -47,18 +47,18 @@ QueueRoute RouteOf(const ReceivedPacket& packet, bool awaited) {
   return r;
 }
 
-BatchReceiver::BatchReceiver() : buffers_(kReceiveBatch * kMaxPacketSize) {}
-
-ReceiveResult BatchReceiver::Receive(int fd, bool transferSocket,
-                                     std::vector<std::unique_ptr<ReceivedPacket>>& out) {
+BatchReceiver::BatchReceiver() : buffers_(kReceiveBatch * kMaxPacketSize) {
   for (size_t i = 0; i < kReceiveBatch; ++i) {
     iov_[i] = iovec{buffers_.data() + i * kMaxPacketSize, kMaxPacketSize};
-    msgs_[i] = mmsghdr{};
     msgs_[i].msg_hdr.msg_iov = &iov_[i];
     msgs_[i].msg_hdr.msg_iovlen = 1;
     msgs_[i].msg_hdr.msg_name = &from_[i];
     msgs_[i].msg_hdr.msg_namelen = sizeof from_[i];
   }
+}
+
+ReceiveResult BatchReceiver::Receive(int fd, bool transferSocket,
+                                     std::vector<std::unique_ptr<ReceivedPacket>>& out) {
   // MSG_TRUNC makes each length the datagram's real one, so an oversized
   // datagram is recognised although only the buffer's worth was copied.
   const int n = recvmmsg(fd, msgs_.data(), kReceiveBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr);
@@ -82,6 +82,11 @@ ReceiveResult BatchReceiver::Receive(int fd, bool transferSocket,
         MakeReceivedPacket(buffers_.data() + i * kMaxPacketSize, length, from.sin_addr.s_addr,
                            ntohs(from.sin_port), transferSocket);
     if (p) out.push_back(std::move(p));
+  }
+  for (int i = 0; i < n; ++i) {
+    // The call shortened these to what it filled in; the next one needs the room again.
+    msgs_[i].msg_hdr.msg_namelen = sizeof from_[i];
+    msgs_[i].msg_hdr.msg_flags = 0;
   }
   return n > 0 ? ReceiveResult::kPackets : ReceiveResult::kNothing;
 }

@@ -66,6 +66,8 @@ inline constexpr size_t kCoalesceBelow = 16;
 class BatchReceiver {
  public:
   BatchReceiver();
+  BatchReceiver(const BatchReceiver&) = delete;  // the headers point into the object
+  BatchReceiver& operator=(const BatchReceiver&) = delete;
   ReceiveResult Receive(int fd, bool transferSocket,
                         std::vector<std::unique_ptr<ReceivedPacket>>& out);
 
