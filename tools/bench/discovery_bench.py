@@ -409,7 +409,7 @@ def main() -> int:
             # little: the line gives how much later ours stored the last agent.
             lat = [o["latency_ms"] - a["latency_ms"] for o, a in pairs]
             print(f"{rate or 'max':>7} {'ours/anchor':>6} {'':>10} {'':>18} {spread(cpu):>20} "
-                  f"{'+' + spread(lat, '{:.1f}'):>22}")
+                  f"{spread(lat, '{:+.1f}'):>22}")
         return 0
     finally:
         wire.use_namespace(None)
