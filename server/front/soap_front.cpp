@@ -32,6 +32,11 @@ struct Exchange {
   std::string output;
 };
 
+// Room for the header before the body, and the most taken ahead of the body
+// (a larger answer grows as it is written).
+constexpr size_t kHeaderRoom = 1024;
+constexpr ULONG64 kMaxReservedAnswer = 256ull << 20;
+
 Exchange* ExchangeOf(const struct soap* soap) { return static_cast<Exchange*>(soap->user); }
 
 size_t ReceiveFromMemory(struct soap* soap, char* buf, size_t len) {
@@ -56,6 +61,18 @@ int SendToMemory(struct soap* soap, const char* data, size_t len) {
 }
 
 int (*runtime_post_header)(struct soap*, const char*, const char*) = nullptr;
+int (*runtime_response)(struct soap*, int, ULONG64) = nullptr;
+
+// Response writer: the runtime knows the body's length (from its counting
+// pass) before it writes the header, so the answer's memory is taken once
+// rather than grown step by step through a large list.
+int Response(struct soap* soap, int status, ULONG64 length) {
+  Exchange* ex = ExchangeOf(soap);
+  if (ex != nullptr && ex->output.empty() && length < kMaxReservedAnswer) {
+    ex->output.reserve(static_cast<size_t>(length) + kHeaderRoom);
+  }
+  return runtime_response(soap, status, length);
+}
 
 // Header writer: the runtime says "202 Accepted" for an empty answer where
 // our clients expect "202 ACCEPTED", and adds a framing policy header that
@@ -90,6 +107,10 @@ std::string_view CurrentRequestLine(const struct soap* soap) {
                                                  : std::string_view(ex->request->request_line);
 }
 
+void ReserveAnswer(struct soap* soap, size_t bytes) {
+  if (Exchange* ex = ExchangeOf(soap)) ex->output.reserve(ex->output.size() + bytes);
+}
+
 void InitServiceContext(struct soap* soap) {
   soap_init(soap);
   soap->mode |= SOAP_C_UTFSTRING;
@@ -113,6 +134,8 @@ void InitServiceContext(struct soap* soap) {
   soap->fshutdownsocket = [](struct soap*, SOAP_SOCKET, int) { return SOAP_OK; };
   soap->fclosesocket = [](struct soap*, SOAP_SOCKET) { return SOAP_OK; };
   runtime_post_header = soap->fposthdr;
+  runtime_response = soap->fresponse;
+  soap->fresponse = Response;
   soap->fposthdr = PostHeader;
   soap->bind_flags = SO_REUSEADDR;
   soap->socket_flags = MSG_NOSIGNAL;

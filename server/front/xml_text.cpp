@@ -1,5 +1,7 @@
 #include "xml_text.h"
 
+#include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "platform/utf8.h"
@@ -12,6 +14,18 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 bool XmlAllows(uint32_t cp) {
   return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
          (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+// Whether none of the 8 bytes needs a look: each is printable ASCII
+// (0x20-0x7F) other than '&'.
+bool AllPlain(const char* p) {
+  constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  const uint64_t below_space = (w - 0x20 * kOnes) & ~w & kHigh;  // exact once no high bit is set
+  const uint64_t amp = w ^ ('&' * kOnes);
+  const uint64_t has_amp = (amp - kOnes) & ~amp & kHigh;
+  return ((w & kHigh) | below_space | has_amp) == 0;
 }
 
 // The code point of a reference "&#...;" starting at `pos`, and its length.
@@ -173,6 +187,9 @@ std::optional<std::string> RepairText(std::string_view xml) {
     copied = pos + len;
   };
   for (size_t pos = 0; pos < xml.size();) {
+    // Nearly all of a large answer is plain text: skip it a word at a time.
+    while (pos + 8 <= xml.size() && AllPlain(xml.data() + pos)) pos += 8;
+    if (pos >= xml.size()) break;
     const auto c = static_cast<unsigned char>(xml[pos]);
     if (c >= 0x20 && c < 0x80) {
       if (c == '&' && xml.substr(pos, 2) == "&#") {

@@ -42,6 +42,27 @@ TEST(RepairText, CharactersXmlForbidsBecomeReplacement) {
   EXPECT_EQ(RepairText("\xED\xA0\x80|\xEF\xBF\xBE"), fffd + "|" + fffd);  // surrogate, U+FFFE
 }
 
+// Plain text is skipped in words; whatever needs a look is found at every
+// offset within them and repaired as it would be alone.
+TEST(RepairText, FindsEverySpecialByteAtAnyOffset) {
+  const std::string specials[] = {
+      std::string(1, '\0'), "\x01", "\x1F", "&#1;", "&#x41;", "&", "\x80", "\xE9",
+      "\xC3\xA9",           "\x7F", "~",    " "};
+  for (const std::string& special : specials) {
+    const auto alone = RepairText(special);
+    for (size_t offset = 0; offset <= 17; ++offset) {
+      const std::string before(offset, 'p'), after(23 - offset % 8, 'q');
+      const auto got = RepairText(before + special + after);
+      if (!alone) {
+        EXPECT_FALSE(got.has_value()) << offset;
+      } else {
+        ASSERT_TRUE(got.has_value()) << offset;
+        EXPECT_EQ(*got, before + *alone + after) << offset;
+      }
+    }
+  }
+}
+
 TEST(RepairText, AgreesWithTheCodePageConversion) {
   for (int b = 0x80; b <= 0xFF; ++b) {
     const char byte = static_cast<char>(b);
