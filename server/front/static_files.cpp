@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "front_state.h"
@@ -24,6 +25,9 @@ constexpr MapRow kFileMap[] = {
     {"Device.cgi", "/auto/Device.wsdl"},
     {"Device.wsdl", "/auto/Device.wsdl"},
 };
+
+// Room for the runtime's header before a file's text.
+constexpr size_t kAnswerHeaderRoom = 512;
 
 }  // namespace
 
@@ -59,27 +63,38 @@ std::optional<std::string> ReadStaticFile(const std::string& path) {
     want = std::min(2 * want, kStaticRawLimit);
   }
   raw.resize(got);
-  return TextFromRaw(raw);
+  TextFromRawInPlace(raw);
+  return raw;
 }
 
 std::string TextFromRaw(std::string_view raw) {
+  std::string text(raw);
+  TextFromRawInPlace(text);
+  return text;
+}
+
+void TextFromRawInPlace(std::string& text) {
   // The text ends at the first zero byte.
+  std::string_view raw(text);
   if (const size_t nul = raw.find('\0'); nul != std::string_view::npos) raw = raw.substr(0, nul);
-  std::string body;
-  body.reserve(std::min(raw.size(), kStaticFileLimit));
+  // The text never outgrows the raw bytes, so it is written over them:
+  // `out` never passes `pos`.
+  size_t out = 0;
   size_t pos = 0;
-  while (pos < raw.size() && body.size() < kStaticFileLimit) {
+  while (pos < raw.size() && out < kStaticFileLimit) {
     const size_t crlf = raw.find("\r\n", pos);
     const size_t run = (crlf == std::string_view::npos ? raw.size() : crlf) - pos;
-    const size_t room = kStaticFileLimit - body.size();
-    body.append(raw.data() + pos, std::min(run, room));
-    if (run >= room || crlf == std::string_view::npos) break;
-    // CR LF reads as LF, as text mode does; a CR that is the body's last
+    const size_t take = std::min(run, kStaticFileLimit - out);
+    if (out != pos) std::memmove(text.data() + out, text.data() + pos, take);
+    out += take;
+    if (take < run || crlf == std::string_view::npos) break;
+    // CR LF reads as LF, as text mode does; a CR that is the text's last
     // byte stays a CR, since its LF lies beyond the limit.
-    body.push_back(body.size() + 1 < kStaticFileLimit ? '\n' : '\r');
+    text[out] = out + 1 < kStaticFileLimit ? '\n' : '\r';
+    ++out;
     pos = crlf + 2;
   }
-  return body;
+  text.resize(out);
 }
 
 std::string StaticResponseBody(std::string_view request_line, const std::string& program_dir) {
@@ -103,7 +118,9 @@ std::string StaticResponseBody(std::string_view request_line, const std::string&
 int StaticFileHandler(struct soap* soap) {
   static const std::string program_dir = ProgramDirectory();
   const std::string body = StaticResponseBody(CurrentRequestLine(soap), program_dir);
-  if (soap_response(soap, SOAP_HTML) == SOAP_OK && soap_send(soap, body.c_str()) == SOAP_OK) {
+  ReserveAnswer(soap, body.size() + kAnswerHeaderRoom);
+  if (soap_response(soap, SOAP_HTML) == SOAP_OK &&
+      soap_send_raw(soap, body.data(), body.size()) == SOAP_OK) {
     soap_end_send(soap);
   }
   return SOAP_OK;

@@ -29,8 +29,10 @@ std::optional<std::string_view> MapRequestLine(std::string_view request_line);
 // not a regular file (a folder at a mapped path, for example).
 std::optional<std::string> ReadStaticFile(const std::string& path);
 
-// The text rules of ReadStaticFile applied to raw file bytes.
+// The text rules of ReadStaticFile applied to raw file bytes: as a copy, or
+// over the bytes themselves.
 std::string TextFromRaw(std::string_view raw);
+void TextFromRawInPlace(std::string& text);
 
 // The body for one GET request line, with the program folder `program_dir`.
 // Writes the log lines that go with it.
