@@ -8,6 +8,7 @@
 #include "engine/engine.h"
 #include "front/soap_front.h"
 #include "platform/instance_lock.h"
+#include "platform/memory.h"
 #include "platform/termination.h"
 
 int main() {
@@ -24,5 +25,6 @@ int main() {
     case ferro::InstanceLockResult::kAcquired:
       break;
   }
+  ferro::KeepAnswerMemory();
   ferro::RunServer();
 }
