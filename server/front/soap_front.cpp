@@ -116,6 +116,9 @@ void InitServiceContext(struct soap* soap) {
   soap->mode |= SOAP_C_UTFSTRING;
   soap->imode |= SOAP_C_UTFSTRING;
   soap->omode |= SOAP_C_UTFSTRING;
+  // Output in packets of the runtime's buffer size, as it does on a socket of
+  // its own: unbuffered, every tag and value would be its own append.
+  soap->omode = (soap->omode & ~SOAP_IO) | SOAP_IO_BUFFER;
   // Not SOAP_XML_TREE: it would drop the encodingStyle attribute that SOAP
   // 1.2 answers carry on the response element. Every member is a value, so
   // nothing is ever shared and no multi-reference is ever written.
