@@ -24,6 +24,15 @@ void Log(const char* text) {
   std::fflush(stdout);
 }
 
+// The service thread's copy of the discovery list, kept between calls: a
+// list of thousands of agents is MiBs, and a fresh copy for every call paid
+// a new mapping and a page fault per page. Released when a new discovery
+// empties the list, and shrunk when the list shrank.
+std::vector<ferro::AgentRecord>& DiscoveredCopy() {
+  static std::vector<ferro::AgentRecord> copy;
+  return copy;
+}
+
 }  // namespace
 
 // errorcode 0: started; 1: the configuration could not be loaded; 2: the
@@ -58,8 +67,13 @@ int ns__GetSwitchInfoList(struct soap* soap, int monitorNum, ns__SwitchInfoList&
   if (!ferro::GetFirstWatchedAgents(monitorNum, watched)) {
     return ferro::OperationFailed(soap, ferro::TooFewWatchedReason(monitorNum, watched.size()));
   }
-  std::vector<ferro::AgentRecord> discovered;
+  std::vector<ferro::AgentRecord>& discovered = DiscoveredCopy();
+  discovered.clear();
   ferro::CopyDiscoveryList(discovered);
+  if (discovered.size() < discovered.capacity() / 4) {
+    // The list shrank a lot: hand back the room of the large one.
+    std::vector<ferro::AgentRecord>(discovered.begin(), discovered.end()).swap(discovered);
+  }
   result.arrList.reserve(watched.size() + discovered.size());
   // MACs already listed, by their bytes (equal bytes give equal texts); the
   // watched ones may repeat among themselves.
@@ -85,6 +99,7 @@ int ns__GetSwitchInfoList(struct soap* soap, int monitorNum, ns__SwitchInfoList&
 int ns__SetDiscoverToAgents(struct soap* soap, int, std::string, unsigned int& errorcode) {
   Log("SetDiscoverToAgents begin. \n");
   errorcode = 0;
+  std::vector<ferro::AgentRecord>().swap(DiscoveredCopy());
   ferro::ClearDiscoveryList();
   if (ferro::DiscoverAgents(ferro::DiscoveryCallback, nullptr) == 0) {
     return ferro::OperationFailed(soap,
