@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "answer_buffer.h"
+
 namespace ferro {
 namespace {
 
@@ -154,7 +156,9 @@ void Connection::Flush(uint32_t now) {
   // All written. Closing now, with request bytes still unread, would make
   // the kernel reset the connection and the client could lose the answer:
   // shut the write side, and read until the client closes (briefly).
-  std::string().swap(out_);
+  // A large answer's buffer serves the next large answer.
+  FrontAnswerBuffers().Give(std::move(out_), now);
+  out_ = std::string();
   ::shutdown(fd_, SHUT_WR);
   state_ = State::kLingering;
   deadline_ = now + limits_.linger_ms;

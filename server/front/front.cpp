@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "answer_buffer.h"
 #include "platform/tick.h"
 
 namespace ferro {
@@ -83,6 +84,7 @@ void Front::RunOnce(int max_wait_ms) {
     if (c->Events() != 0 && TickReached(now, c->Deadline())) c->OnDeadline(now);
   }
   ServeNext(GetTick());
+  FrontAnswerBuffers().ReleaseIdle(GetTick());
   connections_.remove_if([](const auto& c) { return c->state() == Connection::State::kClosed; });
 }
 

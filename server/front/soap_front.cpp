@@ -9,8 +9,10 @@
 #include <thread>
 
 #include "access_rule.h"
+#include "answer_buffer.h"
 #include "engine/notices.h"
 #include "front_state.h"
+#include "platform/tick.h"
 #include "push_channel.h"
 #include "service/fault.h"
 #include "soapH.h"
@@ -65,11 +67,12 @@ int (*runtime_response)(struct soap*, int, ULONG64) = nullptr;
 
 // Response writer: the runtime knows the body's length (from its counting
 // pass) before it writes the header, so the answer's memory is taken once
-// rather than grown step by step through a large list.
+// (the spare of an earlier large answer when it is large enough) rather than
+// grown step by step through a large list.
 int Response(struct soap* soap, int status, ULONG64 length) {
   Exchange* ex = ExchangeOf(soap);
   if (ex != nullptr && ex->output.empty() && length < kMaxReservedAnswer) {
-    ex->output.reserve(static_cast<size_t>(length) + kHeaderRoom);
+    ex->output = FrontAnswerBuffers().Take(static_cast<size_t>(length) + kHeaderRoom, GetTick());
   }
   return runtime_response(soap, status, length);
 }
@@ -99,6 +102,14 @@ int SoapVersionOf(const http::Request& request) {
              : 1;
 }
 
+// Output in packets of the runtime's buffer size, as it does on a socket of
+// its own: unbuffered, every tag and value would be its own append. Set
+// before every request, since the runtime drops the mode when it answers a
+// GET.
+void UseBufferedOutput(struct soap* soap) {
+  soap->omode = (soap->omode & ~SOAP_IO) | SOAP_IO_BUFFER;
+}
+
 }  // namespace
 
 std::string_view CurrentRequestLine(const struct soap* soap) {
@@ -116,9 +127,7 @@ void InitServiceContext(struct soap* soap) {
   soap->mode |= SOAP_C_UTFSTRING;
   soap->imode |= SOAP_C_UTFSTRING;
   soap->omode |= SOAP_C_UTFSTRING;
-  // Output in packets of the runtime's buffer size, as it does on a socket of
-  // its own: unbuffered, every tag and value would be its own append.
-  soap->omode = (soap->omode & ~SOAP_IO) | SOAP_IO_BUFFER;
+  UseBufferedOutput(soap);
   // Not SOAP_XML_TREE: it would drop the encodingStyle attribute that SOAP
   // 1.2 answers carry on the response element. Every member is a value, so
   // nothing is ever shared and no multi-reference is ever written.
@@ -151,6 +160,7 @@ std::string SoapHandler::RunRuntime(const http::Request& request, std::string_vi
   ex.input[0] = head;
   ex.input[1] = body;
   soap_->user = &ex;
+  UseBufferedOutput(soap_);
   soap_serve(soap_);
   soap_destroy(soap_);
   soap_end(soap_);
@@ -173,6 +183,7 @@ std::string SoapHandler::RefusalFault(const http::Request& request, std::string_
   Exchange ex;
   ex.request = &request;
   soap_->user = &ex;
+  UseBufferedOutput(soap_);
   soap_begin(soap_);
   soap_->version = static_cast<short>(SoapVersionOf(request));
   const std::string detail = FaultReasonXml(reason);

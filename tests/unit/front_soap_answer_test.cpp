@@ -1,0 +1,140 @@
+// The SOAP front's answers as the handler makes them: a large answer goes to
+// memory in packets of the runtime's buffer, also after a GET (which makes
+// the runtime drop its output mode), and the memory of a large answer is
+// kept for the next one and released when unused.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "engine/discovery.h"
+#include "front/answer_buffer.h"
+#include "front/connection.h"
+#include "front/soap_front.h"
+#include "soapH.h"
+
+namespace ferro {
+namespace {
+
+int (*g_runtime_send)(struct soap*, const char*, size_t) = nullptr;
+size_t g_sends = 0;
+
+int CountingSend(struct soap* soap, const char* data, size_t len) {
+  ++g_sends;
+  return g_runtime_send(soap, data, len);
+}
+
+// The handler's answer to `request`, read by a connection from a socket.
+std::string Serve(SoapHandler& handler, const std::string& request) {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return {};
+  EXPECT_EQ(::write(fds[1], request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  {
+    Connection connection(fds[0], peer, 0, ConnectionLimits{});
+    connection.OnReadable(0);
+    EXPECT_EQ(connection.state(), Connection::State::kReady);
+    answer = handler.Serve(connection);
+  }
+  ::close(fds[1]);
+  return answer;
+}
+
+TEST(SoapFrontAnswer, LargeAnswerIsWrittenInPacketsAlsoAfterAGet) {
+  struct soap soap;
+  InitServiceContext(&soap);
+  g_runtime_send = soap.fsend;
+  soap.fsend = CountingSend;
+  SoapHandler handler(&soap);
+  constexpr uint32_t kAgents = 300;
+  ClearDiscoveryList();
+  for (uint32_t i = 0; i < kAgents; ++i) {
+    AgentRecord r = ZeroAgentRecord();
+    r.macAddr[0] = 2;
+    r.macAddr[4] = static_cast<uint8_t>(i >> 8);
+    r.macAddr[5] = static_cast<uint8_t>(i);
+    AddToDiscoveryList(r);
+  }
+  const std::string body =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+      "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:ns=\"urn:Halvex\">"
+      "<SOAP-ENV:Body><ns:GetSwitchInfoList><monitorNum>0</monitorNum></ns:GetSwitchInfoList>"
+      "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  const std::string list_request =
+      "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml; charset=utf-8\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
+  std::string first;
+  for (const bool after_get : {false, true}) {
+    if (after_get) {
+      const std::string page = Serve(handler, "GET /no-such-page.htm HTTP/1.1\r\n\r\n");
+      EXPECT_NE(page.find(" 200 OK\r\n"), std::string::npos) << page.substr(0, 200);
+    }
+    g_sends = 0;
+    const std::string answer = Serve(handler, list_request);
+    size_t entries = 0;
+    for (size_t at = 0; (at = answer.find("<macAddr>", at)) != std::string::npos; ++at) ++entries;
+    EXPECT_EQ(entries, kAgents);
+    // Packets of at least 16 KiB; written piece by piece it takes thousands.
+    EXPECT_LE(g_sends, answer.size() / 16384 + 2) << "after a GET: " << after_get;
+    if (after_get) {
+      EXPECT_EQ(answer, first);
+    } else {
+      first = answer;
+    }
+  }
+  ClearDiscoveryList();
+  soap_destroy(&soap);
+  soap_end(&soap);
+  soap_done(&soap);
+}
+
+TEST(SoapFrontAnswer, LargeAnswerMemoryIsReusedThenReleasedWhenIdle) {
+  AnswerBuffers buffers;
+  constexpr size_t kLarge = 4 * kSpareAnswerMinBytes;
+  std::string answer = buffers.Take(kLarge, 100);
+  ASSERT_GE(answer.capacity(), kLarge);
+  answer.assign(1000, 'x');
+  const char* memory = answer.data();
+  buffers.Give(std::move(answer), 100);
+  EXPECT_GE(buffers.SpareCapacity(), kLarge);
+
+  // A smaller large answer is written into the spare, empty.
+  std::string next = buffers.Take(kLarge / 2, 200);
+  EXPECT_EQ(next.data(), memory);
+  EXPECT_TRUE(next.empty());
+  EXPECT_LT(buffers.SpareCapacity(), kSpareAnswerMinBytes);
+  // One larger than the spare gets memory of its own; the spare stays.
+  buffers.Give(std::move(next), 200);
+  std::string larger = buffers.Take(2 * kLarge, 300);
+  EXPECT_NE(larger.data(), memory);
+  EXPECT_GE(buffers.SpareCapacity(), kLarge);
+  // The larger of the two is kept.
+  buffers.Give(std::move(larger), 300);
+  EXPECT_GE(buffers.SpareCapacity(), 2 * kLarge);
+
+  // Small answers never take or become the spare.
+  std::string small = buffers.Take(1000, 400);
+  EXPECT_LT(small.capacity(), kSpareAnswerMinBytes);
+  buffers.Give(std::move(small), 400);
+  EXPECT_GE(buffers.SpareCapacity(), 2 * kLarge);
+
+  // Released once unused for the idle time, counted from its last use.
+  buffers.ReleaseIdle(300 + kSpareAnswerIdleMs - 1);
+  EXPECT_GE(buffers.SpareCapacity(), 2 * kLarge);
+  buffers.ReleaseIdle(300 + kSpareAnswerIdleMs);
+  EXPECT_LT(buffers.SpareCapacity(), kSpareAnswerMinBytes);
+  buffers.ReleaseIdle(300 + 2 * kSpareAnswerIdleMs);  // nothing left: no harm
+  EXPECT_LT(buffers.SpareCapacity(), kSpareAnswerMinBytes);
+}
+
+}  // namespace
+}  // namespace ferro
