@@ -16,7 +16,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools", "sim"))
 sys.path.insert(0, os.path.join(ROOT, "tools", "netns"))
 
 from ferrosim.control import SimProcess  # noqa: E402
-from testnet import TestNet, require_netns  # noqa: E402
+from testnet import TestNet, output_after_first_line, require_netns  # noqa: E402
 
 # Runs in the server namespace: sends the given requests from sockets bound
 # to the server address (ports as the server uses them), then collects
@@ -77,14 +77,9 @@ class NetnsSmokeTest(unittest.TestCase):
         that got everything returns at once anyway."""
         p = self.net.popen("srv", [sys.executable, "-c", PROBE, self.net.srv_ip,
                                    json.dumps(reqs), str(wait), str(expect)],
-                           stdout=subprocess.PIPE, text=True)
-        try:
-            self.assertEqual(p.stdout.readline().strip(), "READY")
-            if trigger:
-                trigger()
-            out, _ = p.communicate(timeout=30)
-        finally:
-            p.stdout.close()
+                           stdout=subprocess.PIPE, bufsize=0)
+        first, out = output_after_first_line(p, 30, trigger)
+        self.assertEqual(first, "READY")
         got = [json.loads(line) for line in out.splitlines()]
         for g in got:
             g["data"] = bytes.fromhex(g["hex"])

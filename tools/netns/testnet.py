@@ -15,7 +15,8 @@ Loopback is up everywhere; the server namespace has no default route.
 
 Python API
 ----------
-    from testnet import TestNet, netns_available, require_netns
+    from testnet import (TestNet, netns_available, output_after_first_line,
+                         require_netns)
 
     ok, why = netns_available()          # (False, reason) when not root etc.
     with TestNet(lans=1) as net:         # or net = TestNet(); net.up(); net.down()
@@ -42,6 +43,11 @@ Python API
         net.agent_link("lan", "ag0", "02:46:4c:00:00:00", net.agent_ip(0))
                                          # an interface of the agent's own
         net.env()                        # FL_* variables describing the network
+
+    p = net.popen("srv", [...], stdout=subprocess.PIPE, bufsize=0)
+    first, rest = output_after_first_line(p, timeout=30, then=fn)
+                                         # a child's "ready" line, then (after
+                                         # fn ran) all it printed until it exited
 
 In unittest:  @require_netns  on a TestCase class or method skips it (with
 the reason) when namespaces cannot be made.
@@ -81,6 +87,7 @@ under "run").
 
 import argparse
 import atexit
+import io
 import ipaddress
 import os
 import re
@@ -193,6 +200,27 @@ def _install_handlers():
                 signal.signal(signum, signal.SIG_DFL)
                 os.kill(os.getpid(), signum)
         signal.signal(sig, handler)
+
+
+def output_after_first_line(p, timeout, then=None):
+    """Reads the first line `p` prints, runs `then`, and returns that line
+    and everything printed after it until `p` exits (within `timeout` s).
+
+    `p` must write to an unbuffered pipe (stdout=PIPE, bufsize=0, bytes).
+    Its first line is then read byte by byte: communicate() reads the pipe's
+    descriptor itself and never sees what a buffered readline took in beyond
+    the first line, so on a busy machine, where the reader gets the CPU only
+    after the child has printed more, those lines would be lost."""
+    if not isinstance(p.stdout, io.RawIOBase):
+        raise ValueError("output_after_first_line needs stdout=PIPE, bufsize=0")
+    try:
+        first = p.stdout.readline().decode().strip()
+        if then:
+            then()
+        out, _ = p.communicate(timeout=timeout)
+    finally:
+        p.stdout.close()
+    return first, out.decode()
 
 
 class Tftpd:
