@@ -236,14 +236,19 @@ def last_notice_time(path: str) -> float:
 
 def start_sender(net, exe, replay, rate, wait_ms) -> subprocess.Popen:
     proc = net.popen("lan", [exe, "send", replay, LAN_IFACE, str(AGENT_PORT), str(rate),
-                             str(wait_ms)], stdout=subprocess.PIPE, text=True)
-    if proc.stdout.readline().strip() != "ready":
+                             str(wait_ms)], stdout=subprocess.PIPE, bufsize=0)
+    if proc.stdout.readline().strip() != b"ready":
         raise RuntimeError("the replay sender did not start")
     return proc
 
 
 def finish(proc: subprocess.Popen, timeout: float) -> dict:
+    """The child's "key=value" results. Its "ready" line must have been read
+    from an unbuffered pipe (bufsize=0): communicate() reads the descriptor
+    itself, so whatever a buffered readline took in beyond that line, such
+    as the results of a child that finished before we got the CPU, is lost."""
     out, _ = proc.communicate(timeout=timeout)
+    out = out.decode()
     if proc.returncode != 0:
         raise RuntimeError(f"{proc.args[1]} failed with {proc.returncode}")
     return dict(kv.split("=") for kv in out.split())
@@ -316,8 +321,8 @@ def run_anchor(net, exe, replay, replies, rate, workdir) -> dict:
     anchor = None
     try:
         anchor = net.popen("srv", [exe, "anchor", replay, SRV_IFACE, "30000"],
-                           stdout=subprocess.PIPE, text=True)
-        if anchor.stdout.readline().strip() != "ready":
+                           stdout=subprocess.PIPE, bufsize=0)
+        if anchor.stdout.readline().strip() != b"ready":
             raise RuntimeError("the anchor receiver did not start")
         drops = rcvbuf_errors(net)
         sent = finish(start_sender(net, exe, replay, rate, 0), 60)
