@@ -333,21 +333,43 @@ XVFB, ZENITY, XDOTOOL, XMESSAGE, XPROP = (shutil.which(p) for p in
 OWNER_TITLE = "CALVORN Ferroview Utility - Chromium"
 
 
+def displays_in_use() -> set[int]:
+    """Display numbers with an X socket that a client here would reach. Lock
+    files do not show them all: a chroot has a /tmp of its own, while the
+    abstract sockets, where a client looks first, belong to the network
+    namespace."""
+    with open("/proc/net/unix") as f:
+        return {int(m) for m in re.findall(r"/tmp/\.X11-unix/X(\d+)$", f.read(), re.M)}
+
+
 class VirtualDisplay:
-    """An X server of our own, on a display number it picks itself."""
+    """An X server of our own, on a display number no other X server uses."""
 
     def __init__(self):
-        r, w = os.pipe()
-        self.proc = subprocess.Popen([XVFB, "-displayfd", str(w), "-nolisten", "tcp",
-                                      "-screen", "0", "1280x1024x24"], pass_fds=(w,),
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(w)
-        with os.fdopen(r) as f:
-            number = f.readline().strip()
-        if not number:
-            raise RuntimeError("Xvfb did not start")
-        self.display = f":{number}"
-        self.env = dict(os.environ, DISPLAY=self.display)
+        # What the server says, for a failure's message.
+        self.log = tempfile.TemporaryFile()
+        for number in sorted(set(range(20, 100)) - displays_in_use()):
+            if os.path.exists(f"/tmp/.X{number}-lock"):
+                continue
+            r, w = os.pipe()
+            # Given a display, the server writes its number once it is ready,
+            # or ends at once when another took the number meanwhile.
+            self.proc = subprocess.Popen([XVFB, f":{number}", "-displayfd", str(w), "-nolisten",
+                                          "tcp", "-screen", "0", "1280x1024x24"], pass_fds=(w,),
+                                         stdout=self.log, stderr=self.log)
+            os.close(w)
+            with os.fdopen(r) as f:
+                ready = f.readline().strip()
+            if ready:
+                self.display = f":{ready}"
+                self.env = dict(os.environ, DISPLAY=self.display)
+                return
+            self.proc.wait()
+        raise RuntimeError(f"Xvfb did not start: {self.output()!r}")
+
+    def output(self) -> bytes:
+        self.log.seek(0)
+        return self.log.read()[-2000:]
 
     def xdotool(self, *args: str, timeout: float = 20) -> str:
         return subprocess.run([XDOTOOL, *args], env=self.env, capture_output=True, text=True,
@@ -383,6 +405,7 @@ class VirtualDisplay:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        self.log.close()
 
 
 def zenity_children(server_pid: int) -> list[list[str]]:
@@ -419,7 +442,9 @@ class SaveDialogTest(FileServer):
             cls.owner_id = cls.x.wait_window(OWNER_TITLE)
         except AssertionError:
             cls.owner_log.seek(0)
-            raise AssertionError(f"xmessage ({cls.owner.poll()}): {cls.owner_log.read()!r}")
+            raise AssertionError(f"xmessage ({cls.owner.poll()}): {cls.owner_log.read()!r}; "
+                                 f"Xvfb on {cls.x.display} ({cls.x.proc.poll()}): "
+                                 f"{cls.x.output()!r}")
 
     def save_as(self, act) -> str:
         """Calls SaveFileAs; `act(dialog_window)` works the dialog meanwhile."""
