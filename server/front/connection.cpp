@@ -79,6 +79,7 @@ void Connection::OnReadable(uint32_t now) {
         break;
       case http::RequestParser::Status::kComplete:
         state_ = State::kReady;
+        whole_request_ = true;
         return;
       case http::RequestParser::Status::kTooLarge:
         Refuse("413 Request Entity Too Large", now);
@@ -113,6 +114,28 @@ void Connection::OnDeadline(uint32_t now) {
   }
 }
 
+void Connection::Stream(std::string_view piece) {
+  if (state_ != State::kReady || piece.empty()) return;
+  streamed_ = true;
+  if (!SendKept()) return;
+  if (out_sent_ == out_.size()) {
+    // Nothing waits before this piece: it goes out as far as the socket takes it.
+    out_.clear();
+    out_sent_ = 0;
+    while (!piece.empty()) {
+      const ssize_t n = ::send(fd_, piece.data(), piece.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (n <= 0) {
+        Close();  // the client is gone
+        return;
+      }
+      piece.remove_prefix(static_cast<size_t>(n));
+    }
+  }
+  out_.append(piece);
+}
+
 void Connection::Answer(std::string answer, uint32_t now) {
   if (state_ != State::kReady) return;
   StartWriting(std::move(answer), now);
@@ -133,35 +156,59 @@ void Connection::Refuse(const char* status, uint32_t now) {
 }
 
 void Connection::StartWriting(std::string bytes, uint32_t now) {
-  out_ = std::move(bytes);
-  out_sent_ = 0;
+  if (out_sent_ == out_.size()) {
+    out_ = std::move(bytes);
+    out_sent_ = 0;
+  } else {
+    out_.append(bytes);  // behind what was streamed and is still waiting
+  }
   state_ = State::kWriting;
   deadline_ = now + limits_.write_idle_ms;
   Flush(now);
 }
 
-void Connection::Flush(uint32_t now) {
+bool Connection::SendKept() {
   while (out_sent_ < out_.size()) {
     const ssize_t n =
         ::send(fd_, out_.data() + out_sent_, out_.size() - out_sent_, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
     if (n <= 0) {
       Close();  // the client is gone
-      return;
+      return false;
     }
     out_sent_ += static_cast<size_t>(n);
-    deadline_ = now + limits_.write_idle_ms;
   }
-  // All written. Closing now, with request bytes still unread, would make
-  // the kernel reset the connection and the client could lose the answer:
-  // shut the write side, and read until the client closes (briefly).
-  // A large answer's buffer serves the next large answer.
+  return true;
+}
+
+void Connection::Flush(uint32_t now) {
+  const size_t before = out_sent_;
+  if (!SendKept()) return;
+  if (out_sent_ != before) deadline_ = now + limits_.write_idle_ms;
+  if (out_sent_ < out_.size()) return;
+  // All written. A large answer's buffer serves the next large answer.
   FrontAnswerBuffers().Give(std::move(out_), now);
   out_ = std::string();
+  // The whole request was read and nothing came behind it: the answer says
+  // the connection closes, so the client sends nothing more, and closing
+  // now ends it with a plain FIN.
+  if (whole_request_ && !BytesWaiting()) {
+    Close();
+    return;
+  }
+  // Closing now, with request bytes still unread (a refused body, or bytes
+  // behind the request), would make the kernel reset the connection and the
+  // client could lose the answer: shut the write side, and read until the
+  // client closes (briefly).
   ::shutdown(fd_, SHUT_WR);
   state_ = State::kLingering;
   deadline_ = now + limits_.linger_ms;
+}
+
+bool Connection::BytesWaiting() const {
+  char byte;
+  return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 void Connection::Close() {

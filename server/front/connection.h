@@ -2,14 +2,17 @@
 // One client connection of the HTTP front, from its first byte to its
 // closing: it reads the request without ever blocking, answers interim
 // "100 Continue" itself, refuses what cannot be served (400, 413), writes the
-// answer it is given, and closes gently so that the answer is not lost to a
-// reset. The front's loop owns the connections and tells each when its
-// socket is ready and what time it is.
+// answer it is given (or streams it as it is made), and closes so that the
+// answer is not lost to a reset: at once when the whole request was read and
+// nothing came behind it, else after reading until the client closes. The
+// front's loop owns the connections and tells each when its socket is ready
+// and what time it is.
 
 #include <netinet/in.h>
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "request_parser.h"
 
@@ -58,7 +61,15 @@ class Connection {
   // Makes a request whose header is complete ready without its body (which
   // is then read and dropped only while the answer lingers).
   void EndAtHeader();
-  // Hands over the whole answer to a ready request.
+  // Sends a piece of the answer of a ready request while the rest is still
+  // being made: straight to the socket as far as it takes it without
+  // waiting, the rest kept, in order, for the writing phase. The memory an
+  // answer holds is then only what the client has not yet taken.
+  void Stream(std::string_view piece);
+  // Whether any of the answer went through Stream.
+  bool streamed() const { return streamed_; }
+  // Hands over the answer of a ready request, or the rest of it after what
+  // went through Stream.
   void Answer(std::string answer, uint32_t now);
   // Closes at once, without a word (a connection dropped for a newer one).
   void Drop();
@@ -67,6 +78,10 @@ class Connection {
   void Refuse(const char* status, uint32_t now);
   void StartWriting(std::string bytes, uint32_t now);
   void Flush(uint32_t now);
+  // Sends what is kept without waiting; false when the client is gone.
+  bool SendKept();
+  // Whether the client sent bytes that are not yet read.
+  bool BytesWaiting() const;
   void Close();
 
   int fd_;
@@ -77,6 +92,8 @@ class Connection {
   http::RequestParser parser_;
   std::string out_;
   size_t out_sent_ = 0;
+  bool streamed_ = false;
+  bool whole_request_ = false;  // the request was read to its end
   uint32_t deadline_;
   uint32_t last_activity_;
 };

@@ -42,9 +42,11 @@ int Front::PollTimeout(uint32_t now, int max_wait_ms) const {
 }
 
 void Front::RunOnce(int max_wait_ms) {
-  std::vector<pollfd> fds;
-  std::vector<Connection*> owners;
-  fds.reserve(connections_.size() + 1);
+  // Kept between rounds, so that a round takes no memory.
+  std::vector<pollfd>& fds = poll_fds_;
+  std::vector<Connection*>& owners = poll_owners_;
+  fds.clear();
+  owners.clear();
   uint32_t now = GetTick();
   if (accept_paused_ && TickReached(now, accept_resume_)) accept_paused_ = false;
   if (!accept_paused_) {
@@ -69,8 +71,7 @@ void Front::RunOnce(int max_wait_ms) {
       }
       const Connection::State before = c->state();
       if (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) {
-        if (c->Events() & POLLIN) c->OnReadable(now);
-        if (c->HeaderDone() && !handler_.WantsBody(*c)) c->EndAtHeader();
+        if (c->Events() & POLLIN) Read(*c, now);
       }
       if (fds[i].revents & (POLLOUT | POLLERR | POLLHUP)) {
         if (c->Events() & POLLOUT) c->OnWritable(now);
@@ -88,13 +89,18 @@ void Front::RunOnce(int max_wait_ms) {
   connections_.remove_if([](const auto& c) { return c->state() == Connection::State::kClosed; });
 }
 
+void Front::Read(Connection& c, uint32_t now) {
+  c.OnReadable(now);
+  if (c.HeaderDone() && !handler_.WantsBody(c)) c.EndAtHeader();
+}
+
 void Front::ServeNext(uint32_t now) {
   if (ready_.empty()) return;
   Connection* c = ready_.front();
   ready_.pop_front();
   if (c->state() != Connection::State::kReady) return;
   std::string answer = handler_.Serve(*c);
-  if (answer.empty()) {
+  if (answer.empty() && !c->streamed()) {
     c->Drop();
   } else {
     c->Answer(std::move(answer), now);
@@ -134,7 +140,12 @@ void Front::Accept(uint32_t now) {
       ::close(fd);  // every slot holds a request being served or answered
       continue;
     }
-    connections_.push_back(std::make_unique<Connection>(fd, peer, now, limits_.connection));
+    Connection& c =
+        *connections_.emplace_back(std::make_unique<Connection>(fd, peer, now, limits_.connection));
+    // A client usually sends its request right behind its connection: read
+    // it now rather than a round later.
+    Read(c, now);
+    if (c.state() == Connection::State::kReady) ready_.push_back(&c);
   }
 }
 

@@ -4,23 +4,27 @@
 // the order in which they became complete. A client that is slow, silent or
 // dripping only ever holds its own connection; nobody waits for it.
 
+#include <poll.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "connection.h"
 
 namespace ferro {
 
-// Serves one complete request: returns the whole HTTP answer (status line,
-// header and body), or an empty text when the request gets no answer.
+// Serves one complete request: returns the HTTP answer (status line, header
+// and body), or the rest of it after what it streamed to the connection, or
+// an empty text when the request gets no answer.
 class RequestHandler {
  public:
   virtual ~RequestHandler() = default;
-  virtual std::string Serve(const Connection& connection) = 0;
+  virtual std::string Serve(Connection& connection) = 0;
   // Asked once the header is read: false when the request will be refused
   // whatever its body holds, so that the body is neither awaited nor kept.
   virtual bool WantsBody(const Connection& /*connection*/) { return true; }
@@ -52,6 +56,9 @@ class Front {
  private:
   void Accept(uint32_t now);
   void DropOldestIdle();
+  // Reads what a connection's client sent, and ends its request at the
+  // header when the handler will refuse it whatever its body holds.
+  void Read(Connection& connection, uint32_t now);
   void ServeNext(uint32_t now);
   int PollTimeout(uint32_t now, int max_wait_ms) const;
 
@@ -59,8 +66,10 @@ class Front {
   RequestHandler& handler_;
   FrontLimits limits_;
   std::list<std::unique_ptr<Connection>> connections_;
-  std::deque<Connection*> ready_;  // complete requests in order of completion
-  uint32_t accept_resume_ = 0;     // tick before which accepting pauses
+  std::deque<Connection*> ready_;         // complete requests in order of completion
+  std::vector<pollfd> poll_fds_;          // a round's sockets, and their connections
+  std::vector<Connection*> poll_owners_;  // (nullptr: the listener)
+  uint32_t accept_resume_ = 0;            // tick before which accepting pauses
   bool accept_paused_ = false;
   bool accept_failing_ = false;  // the last accept failed for a shortage
 };

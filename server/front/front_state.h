@@ -16,4 +16,11 @@ std::string_view CurrentRequestLine(const struct soap* soap);
 // a large answer is written without growing its buffer step by step.
 void ReserveAnswer(struct soap* soap, size_t bytes);
 
+// Declares, from inside an operation, that every text of its successful
+// answer is well-formed XML text as it stands (valid UTF-8 of characters
+// XML allows), so that the serialised answer cannot need repair: it then
+// goes to the client as the runtime writes it instead of being held whole
+// in memory for the repair pass. A fault answer is still held and repaired.
+void AnswerIsWellFormed(const struct soap* soap);
+
 }  // namespace ferro

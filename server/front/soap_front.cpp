@@ -25,14 +25,23 @@ namespace {
 // What the runtime reads and writes while it serves one request: its input
 // is the request in memory (so the end of the request is the end of input,
 // and nothing the client does can make the runtime wait), its output the
-// answer in memory (written to the client by the front).
+// answer, either in memory (written to the client by the front once it is
+// whole and repaired) or, when it needs no repair, streamed to the
+// connection as it is made.
 struct Exchange {
   const http::Request* request = nullptr;
   // The input in two pieces, so that a large body is never copied for it.
   std::string_view input[2];
   size_t consumed = 0;  // of the whole input
+  Connection* connection = nullptr;
+  bool stream = false;  // output goes to the connection
+  size_t written = 0;   // bytes of output, wherever they went
   std::string output;
 };
+
+// The context whose answer being made was declared well-formed by its
+// operation (the front serves on one thread).
+thread_local const struct soap* well_formed_answer = nullptr;
 
 // Room for the header before the body, and the most taken ahead of the body
 // (a larger answer grows as it is written).
@@ -57,21 +66,34 @@ size_t ReceiveFromMemory(struct soap* soap, char* buf, size_t len) {
   return 0;
 }
 
-int SendToMemory(struct soap* soap, const char* data, size_t len) {
-  if (Exchange* ex = ExchangeOf(soap)) ex->output.append(data, len);
+int SendAnswer(struct soap* soap, const char* data, size_t len) {
+  Exchange* ex = ExchangeOf(soap);
+  if (ex == nullptr) return SOAP_OK;
+  ex->written += len;
+  if (ex->stream) {
+    ex->connection->Stream(std::string_view(data, len));
+  } else {
+    ex->output.append(data, len);
+  }
   return SOAP_OK;
 }
 
 int (*runtime_post_header)(struct soap*, const char*, const char*) = nullptr;
 int (*runtime_response)(struct soap*, int, ULONG64) = nullptr;
 
-// Response writer: the runtime knows the body's length (from its counting
-// pass) before it writes the header, so the answer's memory is taken once
-// (the spare of an earlier large answer when it is large enough) rather than
+// Response writer, called once the runtime knows the body's length (from its
+// counting pass) and before it writes the header. A successful answer whose
+// operation declared its text well-formed needs no repair, so it streams to
+// the client as it is made. Otherwise the answer's memory is taken once (the
+// spare of an earlier large answer when it is large enough) rather than
 // grown step by step through a large list.
 int Response(struct soap* soap, int status, ULONG64 length) {
   Exchange* ex = ExchangeOf(soap);
-  if (ex != nullptr && ex->output.empty() && length < kMaxReservedAnswer) {
+  if (ex != nullptr && ex->written == 0 && ex->connection != nullptr && status == SOAP_OK &&
+      well_formed_answer == soap) {
+    ex->stream = true;
+  }
+  if (ex != nullptr && !ex->stream && ex->output.empty() && length < kMaxReservedAnswer) {
     ex->output = FrontAnswerBuffers().Take(static_cast<size_t>(length) + kHeaderRoom, GetTick());
   }
   return runtime_response(soap, status, length);
@@ -119,8 +141,11 @@ std::string_view CurrentRequestLine(const struct soap* soap) {
 }
 
 void ReserveAnswer(struct soap* soap, size_t bytes) {
-  if (Exchange* ex = ExchangeOf(soap)) ex->output.reserve(ex->output.size() + bytes);
+  Exchange* ex = ExchangeOf(soap);
+  if (ex != nullptr && !ex->stream) ex->output.reserve(ex->output.size() + bytes);
 }
+
+void AnswerIsWellFormed(const struct soap* soap) { well_formed_answer = soap; }
 
 void InitServiceContext(struct soap* soap) {
   soap_init(soap);
@@ -137,7 +162,7 @@ void InitServiceContext(struct soap* soap) {
   soap->maxlength = kMaxTextBytes;
   soap->fget = StaticFileHandler;
   soap->frecv = ReceiveFromMemory;
-  soap->fsend = SendToMemory;
+  soap->fsend = SendAnswer;
   // The front owns the connection: the runtime neither polls, shuts nor
   // closes it. (It would skip a fault for a client that half-closed after
   // its request, which is a client like any other.)
@@ -153,18 +178,23 @@ void InitServiceContext(struct soap* soap) {
   soap->socket_flags = MSG_NOSIGNAL;
 }
 
-std::string SoapHandler::RunRuntime(const http::Request& request, std::string_view head,
-                                    std::string_view body) {
+std::string SoapHandler::RunRuntime(Connection& connection, std::string_view head,
+                                    std::string_view body, bool stream, bool* streamed) {
+  const http::Request& request = connection.request();
   Exchange ex;
   ex.request = &request;
   ex.input[0] = head;
   ex.input[1] = body;
+  ex.connection = &connection;
+  ex.stream = stream;
   soap_->user = &ex;
+  well_formed_answer = nullptr;
   UseBufferedOutput(soap_);
   soap_serve(soap_);
   soap_destroy(soap_);
   soap_end(soap_);
-  if (ex.output.empty() && request.method != "GET") {
+  well_formed_answer = nullptr;
+  if (ex.written == 0 && request.method != "GET") {
     // The runtime stops without a word on a POST whose body is not a SOAP
     // envelope. Every request gets an answer: the runtime's fault for a
     // message that is not SOAP.
@@ -176,6 +206,7 @@ std::string SoapHandler::RunRuntime(const http::Request& request, std::string_vi
     soap_end(soap_);
   }
   soap_->user = nullptr;
+  *streamed = ex.stream;
   return std::move(ex.output);
 }
 
@@ -199,7 +230,7 @@ bool SoapHandler::WantsBody(const Connection& connection) {
   return !RefusalReason(connection.request(), connection.peer().sin_addr);
 }
 
-std::string SoapHandler::Serve(const Connection& connection) {
+std::string SoapHandler::Serve(Connection& connection) {
   const http::Request& request = connection.request();
   if (const auto reason = RefusalReason(request, connection.peer().sin_addr)) {
     std::printf("SOAP request from %s refused: %.*s\n", connection.peer_text().c_str(),
@@ -211,8 +242,10 @@ std::string SoapHandler::Serve(const Connection& connection) {
     // The static file callback matches the request line itself; the runtime
     // only needs to see a GET, so a request line longer than it reads still
     // gets the page.
+    // A file is sent as it is read: it streams.
     const std::string version = request.version == "HTTP/1.0" ? "HTTP/1.0" : "HTTP/1.1";
-    return RunRuntime(request, "GET / " + version + "\r\n\r\n", {});
+    bool streamed = false;
+    return RunRuntime(connection, "GET / " + version + "\r\n\r\n", {}, true, &streamed);
   }
   if (xml::HasReferenceAttribute(request.body)) {
     return RefusalFault(request, "multi-reference (href/id) input is not accepted");
@@ -223,8 +256,10 @@ std::string SoapHandler::Serve(const Connection& connection) {
     decoded = xml::DecodeAstralReferences(body);
     body = decoded;
   }
-  std::string answer = RunRuntime(request, request.FramedHeader(body.size()), body);
-  xml::RepairAnswer(answer);
+  bool streamed = false;
+  std::string answer =
+      RunRuntime(connection, request.FramedHeader(body.size()), body, false, &streamed);
+  if (!streamed) xml::RepairAnswer(answer);
   return answer;
 }
 

@@ -1,6 +1,6 @@
 // The front's loop on a loopback port of its own, with short limits and a
 // handler that records what it serves: order of service, deadlines, the
-// connection bound, interim answers and refusals.
+// connection bound, interim answers, refusals, and how a connection ends.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,7 +24,7 @@ using namespace std::chrono_literals;
 
 class RecordingHandler final : public ferro::RequestHandler {
  public:
-  std::string Serve(const ferro::Connection& connection) override {
+  std::string Serve(ferro::Connection& connection) override {
     std::lock_guard lock(mu_);
     served_.push_back(connection.request().body);
     return "HTTP/1.1 200 OK\r\nContent-Length: " +
@@ -197,6 +198,63 @@ TEST_F(FrontLoop, OldestIdleConnectionMakesRoom) {
   EXPECT_EQ(ReadAll(idle[3]), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
   for (int fd : idle) ::close(fd);
   ::close(fresh);
+}
+
+// Descriptors the process holds (the front's connections among them).
+size_t OpenDescriptors() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++n;
+  }
+  return n;
+}
+
+// Whether the descriptor count comes to `count` within `ms`.
+bool DescriptorsReach(size_t count, int ms) {
+  for (int waited = 0; waited < ms; waited += 10) {
+    if (OpenDescriptors() == count) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return OpenDescriptors() == count;
+}
+
+TEST_F(FrontLoop, ConnectionEndsAtOnceUnlessBytesCameBehindTheRequest) {
+  ferro::FrontLimits limits;
+  limits.connection.linger_ms = 10000;  // far beyond what the test waits
+  Start(limits);
+  const size_t before = OpenDescriptors();
+  // The whole request read, nothing behind it: closed as soon as answered,
+  // while the client still holds its end.
+  const int whole = Connect();
+  Send(whole, Post("done"));
+  EXPECT_EQ(ReadAll(whole), "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\ndone");
+  EXPECT_TRUE(DescriptorsReach(before + 1, 2000));
+  ::close(whole);
+
+  // Bytes that arrive behind the request while its answer is still being
+  // written (the client takes it slowly): closing with them unread would
+  // reset the connection and could cost the client the answer, so the
+  // connection stays until the client closes.
+  const int slow = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int small = 4096;
+  ::setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port_);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(slow, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  timeval tv{5, 0};
+  ::setsockopt(slow, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  const std::string body(8 << 20, 'b');  // an answer far beyond both socket buffers
+  Send(slow, Post(body));
+  std::this_thread::sleep_for(100ms);
+  Send(slow, "\r\n");
+  EXPECT_TRUE(ReadAll(slow) == "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                   "\r\n\r\n" + body);
+  EXPECT_FALSE(DescriptorsReach(before + 1, 300));
+  EXPECT_EQ(OpenDescriptors(), before + 2);
+  ::close(slow);
+  EXPECT_TRUE(DescriptorsReach(before, 2000));
 }
 
 }  // namespace

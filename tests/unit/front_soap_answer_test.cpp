@@ -1,7 +1,8 @@
-// The SOAP front's answers as the handler makes them: a large answer goes to
-// memory in packets of the runtime's buffer, also after a GET (which makes
-// the runtime drop its output mode), and the memory of a large answer is
-// kept for the next one and released when unused.
+// The SOAP front's answers as the handler makes them: a large answer is
+// written in packets of the runtime's buffer, also after a GET (which makes
+// the runtime drop its output mode); an answer that needs no repair streams
+// to the client; and the memory of a large answer held for repair is kept
+// for the next one and released when unused.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -10,6 +11,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "engine/discovery.h"
@@ -29,23 +32,77 @@ int CountingSend(struct soap* soap, const char* data, size_t len) {
   return g_runtime_send(soap, data, len);
 }
 
-// The handler's answer to `request`, read by a connection from a socket.
-std::string Serve(SoapHandler& handler, const std::string& request) {
+struct Served {
+  std::string answer;     // every byte the client received
+  bool streamed = false;  // some of it went out while it was being made
+};
+
+// The handler's answer to `request`, as a client reads it from the
+// connection: what the handler streamed, then what it returned.
+Served Serve(SoapHandler& handler, const std::string& request) {
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return {};
   EXPECT_EQ(::write(fds[1], request.data(), request.size()), static_cast<ssize_t>(request.size()));
   sockaddr_in peer{};
   peer.sin_family = AF_INET;
   peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::string answer;
+  Served served;
   {
     Connection connection(fds[0], peer, 0, ConnectionLimits{});
     connection.OnReadable(0);
     EXPECT_EQ(connection.state(), Connection::State::kReady);
-    answer = handler.Serve(connection);
+    std::string rest = handler.Serve(connection);
+    served.streamed = connection.streamed();
+    connection.Answer(std::move(rest), 0);
+    char buf[65536];
+    while (connection.state() == Connection::State::kWriting) {
+      const ssize_t n = ::recv(fds[1], buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) served.answer.append(buf, static_cast<size_t>(n));
+      connection.OnWritable(0);
+    }
+    for (ssize_t n; (n = ::recv(fds[1], buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+      served.answer.append(buf, static_cast<size_t>(n));
+    }
   }
   ::close(fds[1]);
-  return answer;
+  return served;
+}
+
+// The body's length against the Content-Length the header gives.
+void ExpectFramed(const std::string& answer) {
+  const size_t end = answer.find("\r\n\r\n");
+  ASSERT_NE(end, std::string::npos);
+  const size_t key = answer.find("Content-Length: ");
+  ASSERT_LT(key, end);
+  EXPECT_EQ(std::stoul(answer.substr(key + 16)), answer.size() - end - 4);
+}
+
+const std::string kListBody =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+    "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:ns=\"urn:Halvex\">"
+    "<SOAP-ENV:Body><ns:GetSwitchInfoList><monitorNum>0</monitorNum></ns:GetSwitchInfoList>"
+    "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+const std::string kListRequest =
+    "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml; charset=utf-8\r\n"
+    "Content-Length: " +
+    std::to_string(kListBody.size()) + "\r\n\r\n" + kListBody;
+
+void FillDiscoveryList(uint32_t agents) {
+  ClearDiscoveryList();
+  for (uint32_t i = 0; i < agents; ++i) {
+    AgentRecord r = ZeroAgentRecord();
+    r.macAddr[0] = 2;
+    r.macAddr[4] = static_cast<uint8_t>(i >> 8);
+    r.macAddr[5] = static_cast<uint8_t>(i);
+    std::snprintf(r.productName, sizeof r.productName, "switch <%u> & co", i);
+    AddToDiscoveryList(r);
+  }
+}
+
+size_t Entries(const std::string& answer) {
+  size_t entries = 0;
+  for (size_t at = 0; (at = answer.find("<macAddr>", at)) != std::string::npos; ++at) ++entries;
+  return entries;
 }
 
 TEST(SoapFrontAnswer, LargeAnswerIsWrittenInPacketsAlsoAfterAGet) {
@@ -55,34 +112,17 @@ TEST(SoapFrontAnswer, LargeAnswerIsWrittenInPacketsAlsoAfterAGet) {
   soap.fsend = CountingSend;
   SoapHandler handler(&soap);
   constexpr uint32_t kAgents = 300;
-  ClearDiscoveryList();
-  for (uint32_t i = 0; i < kAgents; ++i) {
-    AgentRecord r = ZeroAgentRecord();
-    r.macAddr[0] = 2;
-    r.macAddr[4] = static_cast<uint8_t>(i >> 8);
-    r.macAddr[5] = static_cast<uint8_t>(i);
-    AddToDiscoveryList(r);
-  }
-  const std::string body =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
-      "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" xmlns:ns=\"urn:Halvex\">"
-      "<SOAP-ENV:Body><ns:GetSwitchInfoList><monitorNum>0</monitorNum></ns:GetSwitchInfoList>"
-      "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
-  const std::string list_request =
-      "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml; charset=utf-8\r\n"
-      "Content-Length: " +
-      std::to_string(body.size()) + "\r\n\r\n" + body;
+  FillDiscoveryList(kAgents);
   std::string first;
   for (const bool after_get : {false, true}) {
     if (after_get) {
-      const std::string page = Serve(handler, "GET /no-such-page.htm HTTP/1.1\r\n\r\n");
-      EXPECT_NE(page.find(" 200 OK\r\n"), std::string::npos) << page.substr(0, 200);
+      const Served page = Serve(handler, "GET /no-such-page.htm HTTP/1.1\r\n\r\n");
+      EXPECT_NE(page.answer.find(" 200 OK\r\n"), std::string::npos) << page.answer.substr(0, 200);
     }
     g_sends = 0;
-    const std::string answer = Serve(handler, list_request);
-    size_t entries = 0;
-    for (size_t at = 0; (at = answer.find("<macAddr>", at)) != std::string::npos; ++at) ++entries;
-    EXPECT_EQ(entries, kAgents);
+    const std::string answer = Serve(handler, kListRequest).answer;
+    EXPECT_EQ(Entries(answer), kAgents);
+    ExpectFramed(answer);
     // Packets of at least 16 KiB; written piece by piece it takes thousands.
     EXPECT_LE(g_sends, answer.size() / 16384 + 2) << "after a GET: " << after_get;
     if (after_get) {
