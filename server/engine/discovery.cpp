@@ -21,6 +21,9 @@ std::vector<AgentRecord>& DiscoveryList() {
 // Whether the full list has said so since it was last cleared; guarded by
 // DiscoveryListLock.
 bool g_listFullReported = false;
+// Counts the list's changes, so that a reader can tell that its copy is
+// still current; guarded by DiscoveryListLock.
+uint64_t g_listVersion = 0;
 // Clearing a list this long hands its memory back to the system.
 constexpr size_t kLargeDiscoveryList = 1024;
 
@@ -74,6 +77,7 @@ void ClearDiscoveryList() {
     std::lock_guard lock(DiscoveryListLock());
     gone.swap(DiscoveryList());  // the capacity goes too, not just the records
     g_listFullReported = false;
+    ++g_listVersion;
   }
   const bool large = gone.size() >= kLargeDiscoveryList;
   gone = {};
@@ -83,6 +87,14 @@ void ClearDiscoveryList() {
 void CopyDiscoveryList(std::vector<AgentRecord>& out) {
   std::lock_guard lock(DiscoveryListLock());
   out.insert(out.end(), DiscoveryList().begin(), DiscoveryList().end());
+}
+
+bool CopyDiscoveryListIfChanged(std::vector<AgentRecord>& out, uint64_t& version) {
+  std::lock_guard lock(DiscoveryListLock());
+  if (version == g_listVersion) return false;
+  out.assign(DiscoveryList().begin(), DiscoveryList().end());
+  version = g_listVersion;
+  return true;
 }
 
 void AddToDiscoveryList(const AgentRecord& record) {
@@ -96,14 +108,17 @@ void AddToDiscoveryList(const AgentRecord& record) {
     return;
   }
   list.push_back(record);
+  ++g_listVersion;
 }
 
 void RemoveFromDiscoveryList(const AgentRecord& record) {
   std::lock_guard lock(DiscoveryListLock());
-  std::erase_if(DiscoveryList(), [&](const AgentRecord& r) {
-    return std::memcmp(r.agentIpAddr, record.agentIpAddr, sizeof r.agentIpAddr) == 0 &&
-           SameMac(r.macAddr, record.macAddr);
-  });
+  if (std::erase_if(DiscoveryList(), [&](const AgentRecord& r) {
+        return std::memcmp(r.agentIpAddr, record.agentIpAddr, sizeof r.agentIpAddr) == 0 &&
+               SameMac(r.macAddr, record.macAddr);
+      }) != 0) {
+    ++g_listVersion;
+  }
 }
 
 void UpdateDiscoveryEntry(const AgentRecord& record) {
@@ -112,7 +127,10 @@ void UpdateDiscoveryEntry(const AgentRecord& record) {
   const auto it = std::find_if(list.begin(), list.end(), [&](const AgentRecord& r) {
     return SameMac(r.macAddr, record.macAddr);
   });
-  if (it != list.end()) *it = record;
+  if (it != list.end()) {
+    *it = record;
+    ++g_listVersion;
+  }
 }
 
 size_t DiscoveryListSize() {

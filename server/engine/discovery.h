@@ -46,6 +46,10 @@ int32_t DiscoveryCallback(const uint8_t* packet, int32_t length, void* param);
 // The DiscoveryList, each call under DiscoveryListLock.
 void ClearDiscoveryList();
 void CopyDiscoveryList(std::vector<AgentRecord>& out);  // appends, in list order
+// Replaces `out` with the list, unless the list is unchanged since the copy
+// that `version` (updated here) was taken with: true when it copied. A
+// fresh `version` of ~0 always copies.
+bool CopyDiscoveryListIfChanged(std::vector<AgentRecord>& out, uint64_t& version);
 void AddToDiscoveryList(const AgentRecord& record);
 // Erases every entry whose agentIpAddr and macAddr both equal the record's.
 void RemoveFromDiscoveryList(const AgentRecord& record);

@@ -11,11 +11,6 @@ namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
-bool XmlAllows(uint32_t cp) {
-  return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
-         (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
-}
-
 // Whether none of the 8 bytes needs a look: each is printable ASCII
 // (0x20-0x7F) other than '&'.
 bool AllPlain(const char* p) {
@@ -97,6 +92,11 @@ std::pair<uint32_t, size_t> DecodeUtf8(std::string_view s, size_t pos) {
 }
 
 }  // namespace
+
+bool XmlAllows(uint32_t cp) {
+  return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+         (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
 
 std::string DecodeAstralReferences(std::string_view xml) {
   std::string out;

@@ -10,6 +10,9 @@
 
 namespace ferro::xml {
 
+// Whether XML 1.0 allows the character in a document.
+bool XmlAllows(uint32_t code_point);
+
 // Rewrites the numeric character references to code points above U+FFFF
 // (such as "&#x1F600;") in XML text as the UTF-8 bytes they stand for. The
 // SOAP runtime decodes such references into wide strings with a stray ";"

@@ -14,6 +14,7 @@
 #include "engine/protocol_hooks.h"
 #include "engine/traps.h"
 #include "fault.h"
+#include "front/front_state.h"
 #include "soapH.h"
 #include "switchinfo_convert.h"
 
@@ -24,13 +25,49 @@ void Log(const char* text) {
   std::fflush(stdout);
 }
 
-// The service thread's copy of the discovery list, kept between calls: a
-// list of thousands of agents is MiBs, and a fresh copy for every call paid
-// a new mapping and a page fault per page. Released when a new discovery
-// empties the list, and shrunk when the list shrank.
-std::vector<ferro::AgentRecord>& DiscoveredCopy() {
-  static std::vector<ferro::AgentRecord> copy;
-  return copy;
+// The discovered agents as the answer lists them, converted once per change
+// of the discovery list and kept between calls on the service thread: a UI
+// polls the list, and a list of thousands of agents is MiBs to copy and
+// convert on every call. Released when a new discovery empties the list.
+struct ConvertedDiscoveryList {
+  uint64_t version = ~uint64_t{0};          // of the discovery list it was made from
+  std::vector<ferro::AgentRecord> records;  // the copy it was made from
+  // The first entry of each MAC, in list order, with its key.
+  std::vector<ns__SwitchInfo> entries;
+  std::vector<uint64_t> keys;
+  bool well_formed = true;  // every text of every entry
+
+  void Refresh() {
+    const size_t room = records.capacity();
+    if (!ferro::CopyDiscoveryListIfChanged(records, version)) return;
+    if (records.size() < room / 4) {
+      // The list shrank a lot: hand back the room of the large one.
+      std::vector<ferro::AgentRecord>(records.begin(), records.end()).swap(records);
+      std::vector<ns__SwitchInfo>().swap(entries);
+      std::vector<uint64_t>().swap(keys);
+    }
+    entries.clear();
+    keys.clear();
+    entries.reserve(records.size());
+    keys.reserve(records.size());
+    well_formed = true;
+    // Equal MAC bytes give equal texts: duplicates are found before converting.
+    std::unordered_set<uint64_t> seen;
+    seen.reserve(records.size());
+    for (const ferro::AgentRecord& record : records) {
+      const uint64_t key = ferro::MacKey(record.macAddr);
+      if (!seen.insert(key).second) continue;
+      keys.push_back(key);
+      well_formed &= ferro::AgentRecordToSwitchInfo(record, entries.emplace_back());
+    }
+  }
+
+  void Release() { *this = ConvertedDiscoveryList(); }
+};
+
+ConvertedDiscoveryList& Discovered() {
+  static ConvertedDiscoveryList list;
+  return list;
 }
 
 }  // namespace
@@ -67,29 +104,28 @@ int ns__GetSwitchInfoList(struct soap* soap, int monitorNum, ns__SwitchInfoList&
   if (!ferro::GetFirstWatchedAgents(monitorNum, watched)) {
     return ferro::OperationFailed(soap, ferro::TooFewWatchedReason(monitorNum, watched.size()));
   }
-  std::vector<ferro::AgentRecord>& discovered = DiscoveredCopy();
-  discovered.clear();
-  ferro::CopyDiscoveryList(discovered);
-  if (discovered.size() < discovered.capacity() / 4) {
-    // The list shrank a lot: hand back the room of the large one.
-    std::vector<ferro::AgentRecord>(discovered.begin(), discovered.end()).swap(discovered);
-  }
-  result.arrList.reserve(watched.size() + discovered.size());
-  // MACs already listed, by their bytes (equal bytes give equal texts); the
-  // watched ones may repeat among themselves.
-  std::unordered_set<uint64_t> listed;
-  listed.reserve(watched.size() + discovered.size());
+  ConvertedDiscoveryList& discovered = Discovered();
+  discovered.Refresh();
+  result.arrList.reserve(watched.size() + discovered.entries.size());
+  // The watched agents' MACs, by their bytes (equal bytes give equal texts):
+  // a discovered agent that is also watched is listed once, as watched.
+  std::unordered_set<uint64_t> watched_keys;
+  watched_keys.reserve(watched.size());
+  bool well_formed = discovered.well_formed;
   for (const ferro::WatchedAgent& node : watched) {
-    listed.insert(ferro::MacKey(node.record.macAddr));
-    ferro::AgentRecordToSwitchInfo(node.record, result.arrList.emplace_back());
+    watched_keys.insert(ferro::MacKey(node.record.macAddr));
+    well_formed &= ferro::AgentRecordToSwitchInfo(node.record, result.arrList.emplace_back());
   }
-  for (const ferro::AgentRecord& record : discovered) {
-    if (listed.insert(ferro::MacKey(record.macAddr)).second) {
-      ferro::AgentRecordToSwitchInfo(record, result.arrList.emplace_back());
+  for (size_t i = 0; i < discovered.entries.size(); ++i) {
+    if (watched_keys.empty() || !watched_keys.contains(discovered.keys[i])) {
+      result.arrList.push_back(discovered.entries[i]);
     }
   }
   result.nSwitchNum = static_cast<int>(result.arrList.size());
   result.nErrorCode = 0;
+  // Lists of thousands of agents make answers of tens of MiB: one whose
+  // every text is fine as it stands goes out as it is written.
+  if (well_formed) ferro::AnswerIsWellFormed(soap);
   Log("GetSwitchInfoList end:SOAP_OK \n");
   return SOAP_OK;
 }
@@ -99,7 +135,7 @@ int ns__GetSwitchInfoList(struct soap* soap, int monitorNum, ns__SwitchInfoList&
 int ns__SetDiscoverToAgents(struct soap* soap, int, std::string, unsigned int& errorcode) {
   Log("SetDiscoverToAgents begin. \n");
   errorcode = 0;
-  std::vector<ferro::AgentRecord>().swap(DiscoveredCopy());
+  Discovered().Release();
   ferro::ClearDiscoveryList();
   if (ferro::DiscoverAgents(ferro::DiscoveryCallback, nullptr) == 0) {
     return ferro::OperationFailed(soap,

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "front/xml_text.h"
 #include "platform/codepage.h"
 
 namespace ferro {
@@ -15,11 +16,6 @@ void PutText(char (&field)[N], const std::string& text) {
   const size_t n = std::min(text.size(), N - 1);
   std::memcpy(field, text.data(), n);
   field[n] = '\0';
-}
-
-template <size_t N>
-void GetText(std::string& out, const char (&field)[N]) {
-  out.assign(field, strnlen(field, N));
 }
 
 void GetAddress(std::string& out, const uint8_t (&field)[4]) {
@@ -46,6 +42,74 @@ std::wstring GetName(const char (&field)[N], bool utf8) {
   Utf8ToWide(field, N, buffer, kNameLimit);
   return std::wstring(buffer);
 }
+
+// A text field's length (up to its NUL, or its width) and whether every byte
+// before that is ASCII from space up, found in one pass a word at a time:
+// lists of thousands of agents convert some forty fields each.
+struct FieldText {
+  size_t length;
+  bool ascii;
+};
+
+template <size_t N>
+FieldText ScanField(const char (&field)[N]) {
+  constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+  uint64_t odd = 0;  // high bits of bytes below space or above 0x7F (exact up to the first)
+  size_t i = 0;
+  for (; i + 8 <= N; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, field + i, sizeof w);
+    const uint64_t zero = (w - kOnes) & ~w & kHigh;  // its lowest bit marks the first NUL
+    const uint64_t here = (w & kHigh) | ((w - 0x20 * kOnes) & ~w & kHigh);
+    if (zero != 0) {
+      const auto bytes = static_cast<size_t>(__builtin_ctzll(zero) / 8);
+      const uint64_t before = bytes == 0 ? 0 : ~uint64_t{0} >> (64 - 8 * bytes);
+      return {i + bytes, (odd | (here & before)) == 0};
+    }
+    odd |= here;
+  }
+  for (; i < N; ++i) {
+    const auto c = static_cast<unsigned char>(field[i]);
+    if (c == 0) break;
+    if (c < 0x20 || c >= 0x80) odd = 1;
+  }
+  return {i, odd == 0};
+}
+
+// Whether a text is well-formed XML text as it stands, so that the runtime's
+// serialisation of it can need no repair: ASCII from space up at once (the
+// runtime escapes what XML reserves), anything else as the repair pass
+// judges it (which is strict: a text holding a reference that the pass would
+// replace, though the runtime escapes its "&", counts as not well-formed).
+bool WellFormedText(std::string_view text) { return !xml::RepairText(text); }
+
+bool WellFormedName(const std::wstring& name) {
+  for (const wchar_t c : name) {
+    if (!xml::XmlAllows(static_cast<uint32_t>(c))) return false;
+  }
+  return true;
+}
+
+// Fills the texts of a SwitchInfo and keeps track of whether every one of
+// them is well-formed XML text.
+struct TextGetter {
+  bool well_formed = true;
+
+  template <size_t N>
+  void Text(std::string& out, const char (&field)[N]) {
+    const FieldText text = ScanField(field);
+    out.assign(field, text.length);
+    if (!text.ascii && well_formed) well_formed = WellFormedText(out);
+  }
+  void Address(std::string& out, const uint8_t (&field)[4]) {
+    GetAddress(out, field);  // digits and dots
+  }
+  template <size_t N>
+  void Name(std::wstring& out, const char (&field)[N], bool utf8) {
+    out = GetName(field, utf8);
+    if (well_formed) well_formed = WellFormedName(out);
+  }
+};
 
 void PutAddress(uint8_t (&field)[4], const std::string& text) {
   const std::array<uint8_t, 4> a = ParseIpText(text);
@@ -149,31 +213,32 @@ void SwitchInfoToAgentRecord(const ns__SwitchInfo& info, AgentRecord& out) {
   out.wifiRoaming = info.wifiRoaming;
 }
 
-void AgentRecordToSwitchInfo(const AgentRecord& r, ns__SwitchInfo& out) {
+bool AgentRecordToSwitchInfo(const AgentRecord& r, ns__SwitchInfo& out) {
   const bool utf8Names = (r.funBitmap0 & kNameUtf8Flag) != 0;
+  TextGetter get;
 
-  GetText(out.productName, r.productName);
-  out.systemName = GetName(r.systemName, utf8Names);
-  out.location = GetName(r.location, utf8Names);
-  GetText(out.systemTime, r.systemTime);
-  GetText(out.controllerIPURL, r.controllerIPURL);
+  get.Text(out.productName, r.productName);
+  get.Name(out.systemName, r.systemName, utf8Names);
+  get.Name(out.location, r.location, utf8Names);
+  get.Text(out.systemTime, r.systemTime);
+  get.Text(out.controllerIPURL, r.controllerIPURL);
   out.controlledByAC = r.controlledByAC;
-  GetText(out.loginUser, r.loginUser);
-  GetAddress(out.agentIpAddr, r.agentIpAddr);
-  GetAddress(out.agentNetmask, r.agentNetmask);
-  GetAddress(out.agentGateway, r.agentGateway);
-  GetAddress(out.agentDNS1, r.agentDNS1);
-  GetAddress(out.agentDNS2, r.agentDNS2);
-  GetAddress(out.trapIpAddr, r.trapIpAddr);
-  GetText(out.newPasseord, r.newPasseord);
-  GetText(out.oldPassword, r.oldPassword);
+  get.Text(out.loginUser, r.loginUser);
+  get.Address(out.agentIpAddr, r.agentIpAddr);
+  get.Address(out.agentNetmask, r.agentNetmask);
+  get.Address(out.agentGateway, r.agentGateway);
+  get.Address(out.agentDNS1, r.agentDNS1);
+  get.Address(out.agentDNS2, r.agentDNS2);
+  get.Address(out.trapIpAddr, r.trapIpAddr);
+  get.Text(out.newPasseord, r.newPasseord);
+  get.Text(out.oldPassword, r.oldPassword);
   out.dhcpMode = r.dhcpMode;
-  GetText(out.fwVersion, r.fwVersion);
+  get.Text(out.fwVersion, r.fwVersion);
   out.productType = r.productType;
   out.httpPort = r.httpPort;
   out.groupTimer = r.groupTimer;
   out.lldpMode = r.lldpMode;
-  GetText(out.lldpAuthenkey, r.lldpAuthenkey);
+  get.Text(out.lldpAuthenkey, r.lldpAuthenkey);
   out.snmpMode = r.snmpMode;
   out.agentProtoVer = r.agentProtoVer;
   out.agentFamilyType = r.agentFamilyType;
@@ -186,51 +251,52 @@ void AgentRecordToSwitchInfo(const AgentRecord& r, ns__SwitchInfo& out) {
   out.funBitmap1 = r.funBitmap1;
   out.funBitmap2 = r.funBitmap2;
   out.funBitmap3 = r.funBitmap3;
-  GetText(out.errString, r.errString);
+  get.Text(out.errString, r.errString);
   char mac[kMacTextSize];
   FormatMacText(r.macAddr, mac);
   out.macAddr.assign(mac, kMacTextSize - 1);
   out.isLoaderMode = r.isLoaderMode;
   out.wifiEnable = r.wifiEnable;
-  GetText(out.wifiSSID, r.wifiSSID);
-  GetText(out.wifiKey, r.wifiKey);
-  GetText(out.wifiBand, r.wifiBand);
+  get.Text(out.wifiSSID, r.wifiSSID);
+  get.Text(out.wifiKey, r.wifiKey);
+  get.Text(out.wifiBand, r.wifiBand);
   out.wifiChannel = r.wifiChannel;
   out.wifiCurrentChannel = r.wifiCurrentChannel;
-  GetText(out.wifiSecurity, r.wifiSecurity);
-  GetAddress(out.radiusIP, r.radiusIP);
+  get.Text(out.wifiSecurity, r.wifiSecurity);
+  get.Address(out.radiusIP, r.radiusIP);
   out.radiusPort = r.radiusPort;
-  GetText(out.radiusSecret, r.radiusSecret);
-  GetText(out.wifi80211Mode, r.wifi80211Mode);
+  get.Text(out.radiusSecret, r.radiusSecret);
+  get.Text(out.wifi80211Mode, r.wifi80211Mode);
   out.wifiVisible = r.wifiVisible;
-  GetText(out.wifiSupportChannel, r.wifiSupportChannel);
-  GetText(out.wifiChannelWidth, r.wifiChannelWidth);
+  get.Text(out.wifiSupportChannel, r.wifiSupportChannel);
+  get.Text(out.wifiChannelWidth, r.wifiChannelWidth);
   out.wifiSSIDIsolution = r.wifiSSIDIsolution;
   out.wifiVlanID = r.wifiVlanID;
-  GetText(out.bandwidthControl, r.bandwidthControl);
-  GetText(out.rssiScanner, r.rssiScanner);
+  get.Text(out.bandwidthControl, r.bandwidthControl);
+  get.Text(out.rssiScanner, r.rssiScanner);
   out.txPowerLevel = r.txPowerLevel;
   out.wifiEnable5G = r.wifiEnable5G;
-  GetText(out.wifiSSID5G, r.wifiSSID5G);
-  GetText(out.wifiKey5G, r.wifiKey5G);
+  get.Text(out.wifiSSID5G, r.wifiSSID5G);
+  get.Text(out.wifiKey5G, r.wifiKey5G);
   out.wifiChannel5G = r.wifiChannel5G;
   out.wifiCurrentChannel5G = r.wifiCurrentChannel5G;
-  GetText(out.wifiSecurity5G, r.wifiSecurity5G);
-  GetAddress(out.radiusIP5G, r.radiusIP5G);
+  get.Text(out.wifiSecurity5G, r.wifiSecurity5G);
+  get.Address(out.radiusIP5G, r.radiusIP5G);
   out.radiusPort5G = r.radiusPort5G;
-  GetText(out.radiusSecret5G, r.radiusSecret5G);
-  GetText(out.wifi80211Mode5G, r.wifi80211Mode5G);
+  get.Text(out.radiusSecret5G, r.radiusSecret5G);
+  get.Text(out.wifi80211Mode5G, r.wifi80211Mode5G);
   out.wifiVisible5G = r.wifiVisible5G;
-  GetText(out.wifiSupportChannel5G, r.wifiSupportChannel5G);
-  GetText(out.wifiChannelWidth5G, r.wifiChannelWidth5G);
+  get.Text(out.wifiSupportChannel5G, r.wifiSupportChannel5G);
+  get.Text(out.wifiChannelWidth5G, r.wifiChannelWidth5G);
   out.wifiSSIDIsolution5G = r.wifiSSIDIsolution5G;
   out.wifiVlanID5G = r.wifiVlanID5G;
-  GetText(out.bandwidthControl5G, r.bandwidthControl5G);
-  GetText(out.rssiScanner5G, r.rssiScanner5G);
+  get.Text(out.bandwidthControl5G, r.bandwidthControl5G);
+  get.Text(out.rssiScanner5G, r.rssiScanner5G);
   out.txPowerLevel5G = r.txPowerLevel5G;
-  GetText(out.fwDomain, r.fwDomain);
+  get.Text(out.fwDomain, r.fwDomain);
   out.wifiBandSteering = r.wifiBandSteering;
   out.wifiRoaming = r.wifiRoaming;
+  return get.well_formed;
 }
 
 std::array<uint8_t, 4> ParseIpText(std::string_view text) {

@@ -19,8 +19,10 @@ namespace ferro {
 // text that does not parse leaves macAddr zero.
 void SwitchInfoToAgentRecord(const ns__SwitchInfo& info, AgentRecord& out);
 
-// Sets every member of `out` from the record.
-void AgentRecordToSwitchInfo(const AgentRecord& record, ns__SwitchInfo& out);
+// Sets every member of `out` from the record. True when every text of `out`
+// is well-formed XML text as it stands (see AnswerIsWellFormed): always so
+// for an agent that sends printable ASCII.
+bool AgentRecordToSwitchInfo(const AgentRecord& record, ns__SwitchInfo& out);
 
 // Dotted decimal to 4 address bytes in network order. Up to four decimal
 // integers separated by "." (each may have leading white space and a sign);

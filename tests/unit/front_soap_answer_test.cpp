@@ -137,6 +137,49 @@ TEST(SoapFrontAnswer, LargeAnswerIsWrittenInPacketsAlsoAfterAGet) {
   soap_done(&soap);
 }
 
+// A list of well-formed texts streams to the client, far beyond what the
+// socket holds, whole and framed; one agent's stray bytes make the answer
+// wait in memory for the repair, which keeps the framing right though the
+// repair makes the body longer.
+TEST(SoapFrontAnswer, CleanListStreamsAndAListToRepairWaitsForTheRepair) {
+  struct soap soap;
+  InitServiceContext(&soap);
+  SoapHandler handler(&soap);
+  constexpr uint32_t kAgents = 300;  // about 600 KB of answer
+  FillDiscoveryList(kAgents);
+  const Served clean = Serve(handler, kListRequest);
+  EXPECT_TRUE(clean.streamed);
+  EXPECT_GT(clean.answer.size(), 500000u);
+  EXPECT_EQ(Entries(clean.answer), kAgents);
+  EXPECT_NE(clean.answer.find("<productName>switch &lt;299&gt; &amp; co</productName>"),
+            std::string::npos);
+  ExpectFramed(clean.answer);
+  EXPECT_EQ(clean.answer.compare(clean.answer.size() - 22, 22, "</SOAP-ENV:Envelope>\r\n"), 0);
+
+  AgentRecord stray = ZeroAgentRecord();
+  stray.macAddr[0] = 4;
+  std::strcpy(stray.productName, "caf\xE9\x01");  // Windows-1252 and a control byte
+  AddToDiscoveryList(stray);
+  const Served repaired = Serve(handler, kListRequest);
+  EXPECT_FALSE(repaired.streamed);
+  EXPECT_EQ(Entries(repaired.answer), kAgents + 1);
+  EXPECT_NE(repaired.answer.find("<productName>caf\xC3\xA9\xEF\xBF\xBD</productName>"),
+            std::string::npos);
+  ExpectFramed(repaired.answer);
+
+  // A file streams too, and a fault after a stream is served in memory.
+  const Served page = Serve(handler, "GET /no-such-page.htm HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(page.streamed);
+  EXPECT_NE(page.answer.find(" 200 OK\r\n"), std::string::npos);
+  const Served fault = Serve(handler, "POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello");
+  EXPECT_FALSE(fault.streamed);
+  EXPECT_NE(fault.answer.find("Fault"), std::string::npos);
+  ClearDiscoveryList();
+  soap_destroy(&soap);
+  soap_end(&soap);
+  soap_done(&soap);
+}
+
 TEST(SoapFrontAnswer, LargeAnswerMemoryIsReusedThenReleasedWhenIdle) {
   AnswerBuffers buffers;
   constexpr size_t kLarge = 4 * kSpareAnswerMinBytes;

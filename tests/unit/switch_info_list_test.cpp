@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "engine/discovery.h"
 #include "front/soap_front.h"
@@ -109,6 +110,53 @@ TEST(SwitchInfoList, AnswerIsPinned) {
   for (size_t at = 0; (at = answer.find("<macAddr>", at)) != std::string::npos; ++at) ++entries;
   EXPECT_EQ(entries, 3u) << answer.substr(0, 2000);
   EXPECT_EQ(answer, pinned.str());
+}
+
+AgentRecord Agent(const char* name, uint8_t id) {
+  AgentRecord r = ZeroAgentRecord();
+  std::strcpy(r.productName, name);
+  r.macAddr[5] = id;
+  r.agentIpAddr[3] = id;
+  return r;
+}
+
+// The product names the operation lists, in order.
+std::vector<std::string> Listed() {
+  struct soap soap;
+  soap_init(&soap);
+  std::vector<std::string> names;
+  {
+    ns__SwitchInfoList list;
+    EXPECT_EQ(ns__GetSwitchInfoList(&soap, 0, list), SOAP_OK);
+    for (const ns__SwitchInfo& entry : list.arrList) names.push_back(entry.productName);
+  }
+  soap_destroy(&soap);
+  soap_end(&soap);
+  soap_done(&soap);
+  return names;
+}
+
+// The operation keeps its conversion of the discovery list between calls:
+// every kind of change to the list must show in the next answer.
+TEST(SwitchInfoList, FollowsEveryChangeOfTheDiscoveryList) {
+  using Names = std::vector<std::string>;
+  ClearDiscoveryList();
+  EXPECT_EQ(Listed(), Names{});
+  AddToDiscoveryList(Agent("a", 1));
+  AddToDiscoveryList(Agent("b", 2));
+  EXPECT_EQ(Listed(), (Names{"a", "b"}));
+  EXPECT_EQ(Listed(), (Names{"a", "b"}));  // unchanged
+  UpdateDiscoveryEntry(Agent("a2", 1));
+  EXPECT_EQ(Listed(), (Names{"a2", "b"}));
+  AddToDiscoveryList(Agent("b again", 2));  // a MAC already listed
+  EXPECT_EQ(Listed(), (Names{"a2", "b"}));
+  RemoveFromDiscoveryList(Agent("", 2));
+  EXPECT_EQ(Listed(), (Names{"a2"}));
+  ClearDiscoveryList();
+  EXPECT_EQ(Listed(), Names{});
+  AddToDiscoveryList(Agent("c", 3));
+  EXPECT_EQ(Listed(), (Names{"c"}));
+  ClearDiscoveryList();
 }
 
 }  // namespace

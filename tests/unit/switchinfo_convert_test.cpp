@@ -5,9 +5,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 
+#include "front/xml_text.h"
 #include "platform/codepage.h"
+#include "soapH.h"
 
 namespace ferro {
 namespace {
@@ -279,6 +282,62 @@ TEST(SwitchInfoConversion, TrapMessageIsNeverCarried) {
   AgentRecord back;
   SwitchInfoToAgentRecord(info, back);
   EXPECT_STREQ(back.trapMessage, "");
+}
+
+// One entry as the service's runtime writes it (UTF-8 texts passed through).
+std::string Serialised(const ns__SwitchInfo& info) {
+  struct soap soap;
+  soap_init2(&soap, SOAP_C_UTFSTRING, SOAP_C_UTFSTRING);
+  std::ostringstream out;
+  soap.os = &out;
+  EXPECT_EQ(soap_write_ns__SwitchInfo(&soap, &info), SOAP_OK);
+  soap_destroy(&soap);
+  soap_end(&soap);
+  soap_done(&soap);
+  return out.str();
+}
+
+// A large list streams unrepaired when every entry is said to be
+// well-formed, so that may only be said of an entry whose serialisation the
+// repair pass leaves as it is. An odd byte at every offset of the record in
+// turn (a control byte, a Windows-1252 letter, a UTF-8 lead byte), with names
+// read either way: wherever the flag stays, the entry needs no repair; and
+// it drops for odd bytes in texts.
+TEST(SwitchInfoConversion, WellFormedOnlyWhenTheSerialisedEntryNeedsNoRepair) {
+  AgentRecord plain;
+  std::memset(&plain, 'a', sizeof plain);
+  static constexpr unsigned char kOdd[] = {0x01, 0xE9, 0xC3};
+  for (const bool utf8 : {false, true}) {
+    plain.funBitmap0 = utf8 ? kNameUtf8Flag : 0;
+    ns__SwitchInfo info;
+    ASSERT_TRUE(AgentRecordToSwitchInfo(plain, info));
+    ASSERT_FALSE(xml::RepairText(Serialised(info)));
+    size_t dropped = 0;
+    for (size_t i = 0; i < sizeof plain; ++i) {
+      AgentRecord r = plain;
+      reinterpret_cast<unsigned char*>(&r)[i] = kOdd[i % 3];
+      if (AgentRecordToSwitchInfo(r, info)) {
+        const std::string xml = Serialised(info);
+        EXPECT_FALSE(xml::RepairText(xml)) << "byte " << i << ": " << xml;
+      } else {
+        ++dropped;
+      }
+    }
+    EXPECT_GT(dropped, 300u) << "utf8 " << utf8;
+  }
+  // Characters XML allows stay well-formed; a control character in a name,
+  // or a surrogate's bytes in a text, do not.
+  AgentRecord r = ZeroAgentRecord();
+  r.funBitmap0 = kNameUtf8Flag;
+  std::strcpy(r.systemName, "caf\xC3\xA9 \xE2\x82\xAC");
+  std::strcpy(r.productName, "tab\there & <there>");
+  ns__SwitchInfo info;
+  EXPECT_TRUE(AgentRecordToSwitchInfo(r, info));
+  std::strcpy(r.location, "a\x02");
+  EXPECT_FALSE(AgentRecordToSwitchInfo(r, info));
+  r = ZeroAgentRecord();
+  std::strcpy(r.fwVersion, "\xED\xA0\x80");
+  EXPECT_FALSE(AgentRecordToSwitchInfo(r, info));
 }
 
 }  // namespace
