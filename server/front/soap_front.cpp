@@ -179,14 +179,13 @@ void InitServiceContext(struct soap* soap) {
 }
 
 std::string SoapHandler::RunRuntime(Connection& connection, std::string_view head,
-                                    std::string_view body, bool stream, bool* streamed) {
+                                    std::string_view body, bool* streamed) {
   const http::Request& request = connection.request();
   Exchange ex;
   ex.request = &request;
   ex.input[0] = head;
   ex.input[1] = body;
   ex.connection = &connection;
-  ex.stream = stream;
   soap_->user = &ex;
   well_formed_answer = nullptr;
   UseBufferedOutput(soap_);
@@ -242,10 +241,12 @@ std::string SoapHandler::Serve(Connection& connection) {
     // The static file callback matches the request line itself; the runtime
     // only needs to see a GET, so a request line longer than it reads still
     // gets the page.
-    // A file is sent as it is read: it streams.
+    // A file (at most 512,000 bytes) goes out in one piece once it is
+    // written: streamed, it would take a send and a wake-up of the client
+    // per packet of the runtime's buffer.
     const std::string version = request.version == "HTTP/1.0" ? "HTTP/1.0" : "HTTP/1.1";
     bool streamed = false;
-    return RunRuntime(connection, "GET / " + version + "\r\n\r\n", {}, true, &streamed);
+    return RunRuntime(connection, "GET / " + version + "\r\n\r\n", {}, &streamed);
   }
   if (xml::HasReferenceAttribute(request.body)) {
     return RefusalFault(request, "multi-reference (href/id) input is not accepted");
@@ -257,8 +258,7 @@ std::string SoapHandler::Serve(Connection& connection) {
     body = decoded;
   }
   bool streamed = false;
-  std::string answer =
-      RunRuntime(connection, request.FramedHeader(body.size()), body, false, &streamed);
+  std::string answer = RunRuntime(connection, request.FramedHeader(body.size()), body, &streamed);
   if (!streamed) xml::RepairAnswer(answer);
   return answer;
 }

@@ -28,9 +28,9 @@ void InitServiceContext(struct soap* soap);
 // Serves complete requests with the runtime of `soap` (set up by
 // InitServiceContext): the access rule first, then GET through the static
 // file callback and everything else through the dispatcher. Answers are
-// repaired into well-formed XML on their way out; files, and answers whose
-// operation declared their text well-formed, stream to the client as the
-// runtime writes them.
+// repaired into well-formed XML on their way out, except those whose
+// operation declared their text well-formed: they stream to the client as
+// the runtime writes them.
 class SoapHandler final : public RequestHandler {
  public:
   explicit SoapHandler(struct soap* soap) : soap_(soap) {}
@@ -41,11 +41,11 @@ class SoapHandler final : public RequestHandler {
 
  private:
   // The runtime's own answer to the connection's request, given to it as
-  // `head` + `body`: streamed to the connection when `stream` is set or the
-  // operation declares its answer well-formed (then `*streamed` is set and
-  // what is returned is empty), else returned whole.
+  // `head` + `body`: streamed to the connection when the operation declares
+  // its answer well-formed (then `*streamed` is set and what is returned is
+  // empty), else returned whole.
   std::string RunRuntime(Connection& connection, std::string_view head, std::string_view body,
-                         bool stream, bool* streamed);
+                         bool* streamed);
   // A failure fault with `reason` as its detail, in SOAP 1.1 or 1.2.
   std::string RefusalFault(const http::Request& request, std::string_view reason);
 
