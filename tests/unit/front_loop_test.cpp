@@ -66,8 +66,13 @@ class FrontLoop : public ::testing::Test {
     if (listener_ >= 0) ::close(listener_);
   }
 
-  int Connect() {
+  // A client socket; `receive_buffer` bytes (when given) make it slow to
+  // take an answer.
+  int Connect(int receive_buffer = 0) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receive_buffer > 0) {
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port_);
@@ -235,16 +240,7 @@ TEST_F(FrontLoop, ConnectionEndsAtOnceUnlessBytesCameBehindTheRequest) {
   // written (the client takes it slowly): closing with them unread would
   // reset the connection and could cost the client the answer, so the
   // connection stays until the client closes.
-  const int slow = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int small = 4096;
-  ::setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port_);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(slow, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  timeval tv{5, 0};
-  ::setsockopt(slow, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  const int slow = Connect(4096);
   const std::string body(8 << 20, 'b');  // an answer far beyond both socket buffers
   Send(slow, Post(body));
   std::this_thread::sleep_for(100ms);
