@@ -363,9 +363,28 @@ class VirtualDisplay:
             if ready:
                 self.display = f":{ready}"
                 self.env = dict(os.environ, DISPLAY=self.display)
-                return
+                if self.answers():
+                    return
+                # Ready by its own word, yet no client gets through (seen
+                # once in a fresh root, cause unknown): the next number.
+                self.stop(close_log=False)
+                continue
             self.proc.wait()
         raise RuntimeError(f"Xvfb did not start: {self.output()!r}")
+
+    def answers(self, timeout: float = 5) -> bool:
+        """Whether a client can open the display (within `timeout`); what a
+        failing client says goes to the log, for a failure's message."""
+        deadline = time.monotonic() + timeout
+        while True:
+            probe = subprocess.run([XPROP, "-root", "-len", "0"], env=self.env,
+                                   capture_output=True, timeout=timeout)
+            if probe.returncode == 0:
+                return True
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                self.log.write(b"xprop on " + self.display.encode() + b": " + probe.stderr)
+                return False
+            time.sleep(0.1)
 
     def output(self) -> bytes:
         self.log.seek(0)
@@ -397,7 +416,7 @@ class VirtualDisplay:
             time.sleep(0.1)
         raise AssertionError(f"no dialog of window {parent} appeared")
 
-    def stop(self):
+    def stop(self, close_log: bool = True):
         # Asked to end, the X server removes its lock file and socket.
         self.proc.terminate()
         try:
@@ -405,7 +424,8 @@ class VirtualDisplay:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
-        self.log.close()
+        if close_log:
+            self.log.close()
 
 
 def zenity_children(server_pid: int) -> list[list[str]]:
