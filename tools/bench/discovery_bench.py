@@ -34,7 +34,6 @@ import glob
 import os
 import shutil
 import signal
-import socket
 import statistics
 import struct
 import subprocess
@@ -43,16 +42,12 @@ import tempfile
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tools", "netns"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "sim"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
+from benchkit import DEFAULT_DIST, HERE, refused, start_engine_server, take_down  # sets the path
 
 import wire  # noqa: E402
 from ferrosim import wire as simwire  # noqa: E402
 from ferrosim.control import SimProcess  # noqa: E402
-from testnet import TestNet, netns_available  # noqa: E402
+from testnet import TestNet  # noqa: E402
 
 wire.check_answers = False  # the figures time the server, not the tests' schema check
 
@@ -74,17 +69,7 @@ def build_replay(workdir: str) -> str:
 # -- the recording ------------------------------------------------------------
 
 def start_server(net: TestNet, dist: str, workdir: str) -> "wire.Server":
-    cfg = os.path.join(workdir, "cfg")
-    os.makedirs(cfg, exist_ok=True)
-    shutil.copy(os.path.join(dist, "cfg", "define.ecf"), cfg)
-    server = wire.Server(dist, cwd=workdir, prefix=["ip", "netns", "exec", net.ns["srv"]])
-    server.start()
-    assert "<errorcode>0</errorcode>" in wire.call("EngineLayerStartup").text
-    deadline = time.monotonic() + 15
-    while "Fault" in wire.call("SetDiscoverToAgents").text:
-        if time.monotonic() > deadline:
-            raise RuntimeError("the engine opened no socket")
-        time.sleep(0.2)
+    server = start_engine_server(net, dist, workdir)
     time.sleep(3.5)  # let that first discovery end
     return server
 
@@ -361,12 +346,10 @@ def main() -> int:
     ap.add_argument("--rates", default="0,50000,100000",
                     help="datagrams a second, comma-separated; 0 sends unpaced")
     ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--dist", default=os.path.join(ROOT, "build", "dist"))
+    ap.add_argument("--dist", default=DEFAULT_DIST)
     args = ap.parse_args()
-    ok, why = netns_available()
-    if not ok:
-        print(f"discovery_bench: {why}", file=sys.stderr)
-        return 77
+    if (code := refused("discovery_bench")) is not None:
+        return code
     os.environ["FERRO_DIST"] = args.dist
     rates = [int(x) for x in args.rates.split(",")]
     workdir = tempfile.mkdtemp(prefix="ferrolink-bench-")
@@ -417,8 +400,7 @@ def main() -> int:
                   f"{spread(lat, '{:+.1f}'):>22}")
         return 0
     finally:
-        wire.use_namespace(None)
-        net.down()
+        take_down(net)
         shutil.rmtree(workdir, ignore_errors=True)
 
 

@@ -21,7 +21,6 @@ at most).
 
 import argparse
 import os
-import socket
 import subprocess
 import sys
 import time

@@ -50,15 +50,11 @@ import tempfile
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tools", "netns"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "sim"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
+from benchkit import DEFAULT_DIST, HERE, discovery_started, refused, start_server, take_down  # sets the path
 
 import wire  # noqa: E402
 from ferrosim.control import SimProcess  # noqa: E402
-from testnet import TestNet, netns_available  # noqa: E402
+from testnet import TestNet  # noqa: E402
 
 wire.check_answers = False  # thousands of entries: the tests check the schema
 
@@ -174,10 +170,7 @@ def run(args) -> int:
                                             "--count", str(args.agents),
                                             "--spread-ms", str(args.spread_ms)],
                                ready_timeout=300)
-        os.makedirs(os.path.join(workdir, "cfg"))
-        shutil.copy(os.path.join(args.dist, "cfg", "define.ecf"), os.path.join(workdir, "cfg"))
-        server = wire.Server(args.dist, cwd=workdir, prefix=["ip", "netns", "exec", net.ns["srv"]])
-        server.start()
+        server = start_server(net, args.dist, workdir)
         soap("EngineLayerStartup")
         if args.interval:
             soap("SetRefreshTime", f"<monitorPollingInterval>{args.interval}"
@@ -186,11 +179,7 @@ def run(args) -> int:
                                  soap("GetRefreshTime", "<nUserID>0</nUserID>"
                                                         "<strUserName></strUserName>")).group(1))
 
-        deadline = time.monotonic() + 15
-        while "Fault" in wire.call("SetDiscoverToAgents").text:
-            if time.monotonic() > deadline:
-                raise RuntimeError("the engine opened no socket")
-            time.sleep(0.2)
+        discovery_started()
         agents: dict[str, str] = {}
         for attempt in range(6):
             time.sleep(3.5 + args.spread_ms / 1000)
@@ -296,12 +285,7 @@ def run(args) -> int:
                   f" ratio {med / amed:.2f}")
         return 0 if not dead_agents else 1
     finally:
-        if server:
-            server.stop()
-        if sim:
-            sim.stop()
-        wire.use_namespace(None)
-        net.down()
+        take_down(net, server, sim)
         shutil.rmtree(workdir, ignore_errors=True)
 
 
@@ -322,14 +306,12 @@ def main() -> int:
                     help="seconds between GetMonitorStatus readings")
     ap.add_argument("--spread-ms", type=int, default=1000,
                     help="the simulated discovery replies spread over this many ms")
-    ap.add_argument("--dist", default=os.path.join(ROOT, "build", "dist"))
+    ap.add_argument("--dist", default=DEFAULT_DIST)
     args = ap.parse_args()
     if not 1 <= args.agents <= 20000 or not 0 < args.minutes <= 120:
         ap.error("--agents 1..20000, --minutes up to 120")
-    ok, why = netns_available()
-    if not ok:
-        print(f"monitor_bench: {why}", file=sys.stderr)
-        return 77
+    if (code := refused("monitor_bench")) is not None:
+        return code
     os.environ["FERRO_DIST"] = args.dist
     return run(args)
 

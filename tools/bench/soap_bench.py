@@ -35,15 +35,11 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tools", "netns"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "sim"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
+from benchkit import DEFAULT_DIST, HERE, ROOT, refused, start_engine_server, take_down  # sets the path
 
 import wire  # noqa: E402
 from ferrosim.control import SimProcess  # noqa: E402
-from testnet import TestNet, netns_available  # noqa: E402
+from testnet import TestNet  # noqa: E402
 
 wire.check_answers = False  # the figures time the server, not the tests' schema check
 
@@ -153,17 +149,7 @@ def measure_network(agents: int, first: bool, args, anchor: str, load: str, work
                                             "--count", str(agents),
                                             "--spread-ms", str(args.spread_ms)],
                                ready_timeout=120)
-        cwd = os.path.join(work, f"cwd-{agents}")
-        os.makedirs(os.path.join(cwd, "cfg"))
-        shutil.copy(os.path.join(args.dist, "cfg", "define.ecf"), os.path.join(cwd, "cfg"))
-        server = wire.Server(args.dist, cwd=cwd, prefix=["ip", "netns", "exec", net.ns["srv"]])
-        server.start()
-        assert "<errorcode>0</errorcode>" in wire.call("EngineLayerStartup").text
-        deadline = time.monotonic() + 15
-        while "Fault" in wire.call("SetDiscoverToAgents").text:
-            if time.monotonic() > deadline:
-                raise RuntimeError("the engine opened no socket")
-            time.sleep(0.2)
+        server = start_engine_server(net, args.dist, os.path.join(work, f"cwd-{agents}"))
         # Wait until the list stops growing (bounded).
         last, last_change, start = -1, time.monotonic(), time.monotonic()
         while time.monotonic() - last_change < 4 and time.monotonic() - start < 120:
@@ -202,12 +188,7 @@ def measure_network(agents: int, first: bool, args, anchor: str, load: str, work
         if anchor_proc:
             anchor_proc.kill()
             anchor_proc.wait()
-        if server:
-            server.stop()
-        if sim:
-            sim.stop()
-        wire.use_namespace(None)
-        net.down()
+        take_down(net, server, sim)
 
 
 def spread(values: list) -> str:
@@ -228,12 +209,10 @@ def main() -> int:
     ap.add_argument("--scale", type=float, default=1.0, help="multiplies each run's requests")
     ap.add_argument("--spread-ms", type=int, default=1000,
                     help="spread the simulated discovery replies over this many ms")
-    ap.add_argument("--dist", default=os.path.join(ROOT, "build", "dist"))
+    ap.add_argument("--dist", default=DEFAULT_DIST)
     args = ap.parse_args()
-    ok, why = netns_available()
-    if not ok:
-        print(f"soap_bench: {why}", file=sys.stderr)
-        return 77
+    if (code := refused("soap_bench")) is not None:
+        return code
     os.environ["FERRO_DIST"] = args.dist
     work = tempfile.mkdtemp(prefix="ferrolink-soap-bench-")
     try:

@@ -27,16 +27,12 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tools", "netns"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "sim"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
+from benchkit import DEFAULT_DIST, refused, start_server, take_down  # sets the path
 
 import cdp  # noqa: E402
 import wire  # noqa: E402
 from ferrosim.control import SimProcess  # noqa: E402
-from testnet import TestNet, netns_available  # noqa: E402
+from testnet import TestNet  # noqa: E402
 
 PAGE = f"http://127.0.0.1:{wire.SERVICE_PORT}/tools/js_client/index.html"
 
@@ -68,9 +64,7 @@ def run(agents: int, runs: int, dist: str) -> dict:
         wire.use_namespace(net.ns["srv"])
         sim = SimProcess.start(net, "lan", ["--first-ip", net.agent_ip(0, "lan"), "--count", str(agents),
                                             "--spread-ms", str(min(2500, agents // 4))], ready_timeout=120)
-        os.makedirs(os.path.join(workdir, "cfg"))
-        shutil.copy(os.path.join(dist, "cfg", "define.ecf"), os.path.join(workdir, "cfg"))
-        server = wire.Server(dist, cwd=workdir, prefix=["ip", "netns", "exec", net.ns["srv"]]).start()
+        server = start_server(net, dist, workdir)
         browser = cdp.Browser(prefix=["ip", "netns", "exec", net.ns["srv"]]).start()
         page = browser.page()
         page.goto(PAGE)
@@ -92,14 +86,7 @@ def run(agents: int, runs: int, dist: str) -> dict:
         best["agents"] = agents
         return best
     finally:
-        if browser:
-            browser.stop()
-        if server:
-            server.stop()
-        if sim:
-            sim.stop()
-        wire.use_namespace(None)
-        net.down()
+        take_down(net, browser, server, sim)
         shutil.rmtree(workdir, ignore_errors=True)
 
 
@@ -107,12 +94,10 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--agents", default="1000,10000")
     ap.add_argument("--runs", type=int, default=3)
-    ap.add_argument("--dist", default=os.path.join(ROOT, "build", "dist"))
+    ap.add_argument("--dist", default=DEFAULT_DIST)
     args = ap.parse_args()
-    ok, why = netns_available()
-    if not ok:
-        print(f"ui_render_bench: {why}", file=sys.stderr)
-        return 77
+    if (code := refused("ui_render_bench")) is not None:
+        return code
     if cdp.CHROMIUM is None:
         print("ui_render_bench: chromium is not installed", file=sys.stderr)
         return 77

@@ -26,20 +26,15 @@ import argparse
 import os
 import shutil
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tools", "netns"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "sim"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "integration"))
+from benchkit import DEFAULT_DIST, refused, start_engine_server, take_down  # sets the path
 
 import wire  # noqa: E402
 from ferrosim.control import SimProcess  # noqa: E402
-from testnet import TestNet, netns_available  # noqa: E402
+from testnet import TestNet  # noqa: E402
 
 LOSS_RULES = ("table inet loss {\n chain in { type filter hook input priority 0;"
               " meta l4proto udp numgen random mod 50 == 0 drop; }\n}\n")
@@ -70,25 +65,11 @@ class Bench:
         self.mac, self.ip = agent["mac"], agent["ip"]
         self.net.agent_link("lan", "ag0", self.mac, self.ip)
         self.tftpd = self.net.start_tftpd("lan", self.ip)
-        os.makedirs(os.path.join(self.workdir, "cfg"))
-        shutil.copy(os.path.join(dist, "cfg", "define.ecf"), os.path.join(self.workdir, "cfg"))
-        self.server = wire.Server(dist, cwd=self.workdir,
-                                  prefix=["ip", "netns", "exec", self.net.ns["srv"]]).start()
-        assert "<errorcode>0</errorcode>" in ok("EngineLayerStartup")
-        deadline = time.monotonic() + 15
-        while "Fault" in wire.call("SetDiscoverToAgents").text:
-            if time.monotonic() > deadline:
-                raise RuntimeError("the engine opened no socket")
-            time.sleep(0.2)
+        self.server = start_engine_server(self.net, dist, self.workdir)
         time.sleep(3.5)
 
     def close(self):
-        if self.server:
-            self.server.stop()
-        if self.sim:
-            self.sim.stop()
-        wire.use_namespace(None)
-        self.net.down()
+        take_down(self.net, self.server, self.sim)
         shutil.rmtree(self.workdir, ignore_errors=True)
 
     def make(self, mib: float) -> str:
@@ -157,12 +138,10 @@ def main() -> int:
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--loss-mib", type=float, default=2.0, help="0: no loss run")
     ap.add_argument("--loss-runs", type=int, default=1)
-    ap.add_argument("--dist", default=os.path.join(ROOT, "build", "dist"))
+    ap.add_argument("--dist", default=DEFAULT_DIST)
     args = ap.parse_args()
-    ok_ns, why = netns_available()
-    if not ok_ns:
-        print(f"upload_bench: {why}", file=sys.stderr)
-        return 77
+    if (code := refused("upload_bench")) is not None:
+        return code
     os.environ["FERRO_DIST"] = args.dist
     b = Bench(args.dist)
     try:
