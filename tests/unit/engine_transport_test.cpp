@@ -345,6 +345,14 @@ class LoopbackPair {
   sockaddr_in addr_{};
 };
 
+// Empties both queues and makes the two sockets the receive thread's list.
+void ReceiveOn(const SocketRef& first, const SocketRef& second) {
+  PacketQueueOf().Clear();
+  TransferQueueOf().Clear();
+  std::lock_guard lock(ReceiveSocketLock());
+  ReceiveSocketList() = {first, second};
+}
+
 std::vector<uint8_t> Datagram(uint16_t opcode, uint16_t sequence, size_t length = 40) {
   std::vector<uint8_t> d(length, 0);
   d[12] = static_cast<uint8_t>(opcode >> 8);
@@ -430,17 +438,12 @@ TEST(EngineReceive, DiscoveryRepliesReachTheTransferSideOnlyWhileTheirAgentIsAwa
 
   PacketQueue& packets = PacketQueueOf();
   PacketQueue& transfers = TransferQueueOf();
-  packets.Clear();
-  transfers.Clear();
   AwaitedRediscoveries().Set({});
   LoopbackPair p;
   LoopbackPair t;
   SocketRef ps = p.Adopt(SocketKind::kUnicast);
   SocketRef ts = t.Adopt(SocketKind::kTransfer);
-  {
-    std::lock_guard lock(ReceiveSocketLock());
-    ReceiveSocketList() = {ps, ts};
-  }
+  ReceiveOn(ps, ts);
   Receiver receiver;
   p.Send(ReplyFrom(kOpDiscoverReply, 7, 0x01));  // nobody awaits it
   p.Send(Datagram(kOpUpgradeReply, 8));
@@ -502,16 +505,11 @@ TEST(EngineReceive, DiscoveryRepliesReachTheTransferSideOnlyWhileTheirAgentIsAwa
 TEST(EngineReceive, ABurstReachesTheQueueWholeAndInOrderOverFewPasses) {
   PacketQueue& packets = PacketQueueOf();
   PacketQueue& transfers = TransferQueueOf();
-  packets.Clear();
-  transfers.Clear();
   LoopbackPair a;
   LoopbackPair b;
   SocketRef as = a.Adopt(SocketKind::kBroadcast);
   SocketRef bs = b.Adopt(SocketKind::kGroup);
-  {
-    std::lock_guard lock(ReceiveSocketLock());
-    ReceiveSocketList() = {as, bs};
-  }
+  ReceiveOn(as, bs);
   // Small enough for a default receive buffer: nothing is lost before the
   // passes run.
   constexpr uint16_t kBurst = 150;
