@@ -30,24 +30,18 @@ void Log(const char* text) {
 // polls the list, and a list of thousands of agents is MiBs to copy and
 // convert on every call. Released when a new discovery empties the list.
 struct ConvertedDiscoveryList {
-  uint64_t version = ~uint64_t{0};          // of the discovery list it was made from
-  std::vector<ferro::AgentRecord> records;  // the copy it was made from
+  uint64_t version = ~uint64_t{0};  // of the discovery list it was made from
   // The first entry of each MAC, in list order, with its key.
   std::vector<ns__SwitchInfo> entries;
   std::vector<uint64_t> keys;
   bool well_formed = true;  // every text of every entry
 
   void Refresh() {
-    const size_t room = records.capacity();
+    std::vector<ferro::AgentRecord> records;  // held only while converting
     if (!ferro::CopyDiscoveryListIfChanged(records, version)) return;
-    if (records.size() < room / 4) {
-      // The list shrank a lot: hand back the room of the large one.
-      std::vector<ferro::AgentRecord>(records.begin(), records.end()).swap(records);
-      std::vector<ns__SwitchInfo>().swap(entries);
-      std::vector<uint64_t>().swap(keys);
-    }
-    entries.clear();
-    keys.clear();
+    // Built afresh, so that a list that shrank hands back its room.
+    std::vector<ns__SwitchInfo>().swap(entries);
+    std::vector<uint64_t>().swap(keys);
     entries.reserve(records.size());
     keys.reserve(records.size());
     well_formed = true;
