@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "engine/discovery.h"
@@ -16,13 +17,26 @@
 
 // Moves an agent from the discovery list to the watched agents. An address
 // nobody discovered is watched with an empty record until its agent answers.
+// The address must be written out in full and be one an agent can have.
 int ns__AddMonitorAgent(struct soap* soap, std::string strIpAddress, std::string strMacAddr,
                         unsigned int& errorcode) {
   std::printf("AddMonitorAgent begin, ip =%s \n", strIpAddress.c_str());
   std::fflush(stdout);
   uint8_t mac[ferro::kMacSize] = {};
   const bool mac_ok = ferro::ParseMacText(strMacAddr, mac) == 0;
-  const std::array<uint8_t, 4> address = ferro::ParseIpText(strIpAddress);
+  const std::optional<std::array<uint8_t, 4>> parsed = ferro::ParseIpTextExact(strIpAddress);
+  if (!parsed) {
+    return ferro::OperationFailed(soap, "\"" + strIpAddress +
+                                            "\" is not an IPv4 address (four numbers of 0 to "
+                                            "255 joined by \".\")");
+  }
+  const std::array<uint8_t, 4> address = *parsed;
+  // Polls go to this address: it must be one a single agent can have.
+  if (address[0] == 0 || address[0] >= 224) {
+    return ferro::OperationFailed(soap, ferro::FormatIpText(address.data()) +
+                                            " is not an agent's address (this-network, "
+                                            "multicast, broadcast or reserved)");
+  }
 
   ferro::AgentRecord record{};
   std::memcpy(record.agentIpAddr, address.data(), address.size());

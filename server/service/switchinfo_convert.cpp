@@ -299,6 +299,30 @@ bool AgentRecordToSwitchInfo(const AgentRecord& r, ns__SwitchInfo& out) {
   return get.well_formed;
 }
 
+std::optional<std::array<uint8_t, 4>> ParseIpTextExact(std::string_view text) {
+  while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
+  std::array<uint8_t, 4> bytes{};
+  size_t pos = 0;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0) {
+      if (pos >= text.size() || text[pos] != '.') return std::nullopt;
+      ++pos;
+    }
+    unsigned value = 0;
+    size_t digits = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < 4) {
+      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
+      ++pos;
+      ++digits;
+    }
+    if (digits == 0 || digits > 3 || value > 255) return std::nullopt;
+    bytes[i] = static_cast<uint8_t>(value);
+  }
+  if (pos != text.size()) return std::nullopt;
+  return bytes;
+}
+
 std::array<uint8_t, 4> ParseIpText(std::string_view text) {
   std::array<uint8_t, 4> bytes{};
   size_t pos = 0;

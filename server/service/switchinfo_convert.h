@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,10 @@ bool AgentRecordToSwitchInfo(const AgentRecord& record, ns__SwitchInfo& out);
 // integers separated by "." (each may have leading white space and a sign);
 // each gives its low 8 bits; trailing text is ignored; missing numbers are 0.
 std::array<uint8_t, 4> ParseIpText(std::string_view text);
+// The strict form, for addresses a client names: exactly four decimal
+// numbers of 0 to 255 (1 to 3 digits each) joined by ".", with white space
+// allowed only around the whole. Nothing for any other text.
+std::optional<std::array<uint8_t, 4>> ParseIpTextExact(std::string_view text);
 
 // "XX-XX-XX-XX-XX-XX" (hex digits of either case) into 6 bytes: 0, or -1
 // with `out` untouched when the text is not exactly that.

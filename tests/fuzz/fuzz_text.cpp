@@ -18,6 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::array<uint8_t, 4> ip = ParseIpText(text);
   if (ParseIpText(FormatIpText(ip.data())) != ip) std::abort();
+  // What the strict form accepts, the lenient one reads the same way.
+  if (const auto exact = ParseIpTextExact(text); exact && *exact != ip) std::abort();
+  if (ParseIpTextExact(FormatIpText(ip.data())) != ip) std::abort();
 
   uint8_t mac[6] = {};
   if (ParseMacText(text, mac) == 0) {

@@ -180,6 +180,12 @@ class DiscoveryAndMonitoringTest(unittest.TestCase):
         self.assertEqual(self.d.fault("AddMonitorAgent", f"<strIpAddress>{a0['ip']}</strIpAddress>"
                                                          f"<strMacAddr>{a0['mac']}</strMacAddr>"),
                          f"address {a0['ip']} is already watched")
+        # An address must be written out in full and be one an agent can have.
+        for bad in ("", "abc", "10.61.9", "10.61.9.9.1", "10.61.9.256", "0.0.0.0",
+                    "255.255.255.255", "224.0.0.1", "239.255.255.100"):
+            with self.subTest(address=bad):
+                self.d.fault("AddMonitorAgent", f"<strIpAddress>{bad}</strIpAddress>"
+                                                "<strMacAddr>00-00-00-00-00-00</strMacAddr>")
         # An address nobody discovered is watched with an empty record.
         self.d.ok("AddMonitorAgent", "<strIpAddress>10.61.9.9</strIpAddress>"
                                      "<strMacAddr>00-00-00-00-00-00</strMacAddr>")
