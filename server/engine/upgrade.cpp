@@ -43,6 +43,15 @@ bool IsConfig(const char* type) { return std::strcmp(type, kConfigType) == 0; }
 
 bool SameMac(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, kMacSize) == 0; }
 
+bool IsFinal(const TftpSession& upload) {
+  return upload.upgradeStatus == kUploadDone || upload.upgradeStatus == kUploadFailed;
+}
+
+bool PendingWithMac(const uint8_t* mac) {
+  return std::any_of(TftpSessionList().begin(), TftpSessionList().end(),
+                     [&](const auto& u) { return !IsFinal(*u) && SameMac(u->macAddr, mac); });
+}
+
 TftpSession* FirstActiveWithMac(const uint8_t* mac) {
   for (auto& u : TftpSessionList()) {
     if (u->isupgrading != 0 && SameMac(u->macAddr, mac)) return u.get();
@@ -227,8 +236,16 @@ int32_t AddUpload(const AgentRecord* agent) {
   CopyText(upload->strEncryptKey, sizeof upload->strEncryptKey, params.key);
   std::lock_guard lock(TftpSessionLock());
   if (TftpSessionList().size() >= kMaxUploads) return 0;
+  // One agent is flashed once per run: a second upload of the same MAC
+  // would be matched against the first one's replies.
+  if (PendingWithMac(agent->macAddr)) return 0;
   TftpSessionList().push_back(std::move(upload));
   return 1;
+}
+
+bool HasPendingUpload(const uint8_t* mac) {
+  std::lock_guard lock(TftpSessionLock());
+  return PendingWithMac(mac);
 }
 
 int32_t StartUploads() {
@@ -349,9 +366,12 @@ void HandleRediscoveryReply(const ReceivedPacket& packet) {
   if (!CheckMagicCookie(packet.data, length)) return;
   std::lock_guard lock(TftpSessionLock());
   auto& list = TftpSessionList();
-  const auto it = std::find_if(list.begin(), list.end(),
-                               [&](const auto& u) { return SameMac(u->macAddr, packet.agentMac); });
-  if (it == list.end() || (*it)->upgradeStatus != kUploadRediscovering) return;
+  // The upload of that agent that waits for it to come back; a finished
+  // upload of the same MAC earlier in the list is not the one.
+  const auto it = std::find_if(list.begin(), list.end(), [&](const auto& u) {
+    return u->upgradeStatus == kUploadRediscovering && SameMac(u->macAddr, packet.agentMac);
+  });
+  if (it == list.end()) return;
   TftpSession& upload = **it;
   upload.upgradeStatus = kUploadDone;
   upload.isupgrading = 0;

@@ -61,8 +61,12 @@ size_t BuildUpgradeRequest(const TftpSession& upload, const UpgradeParameters& p
 // its static ARP entries). Returns 1.
 int32_t ClearUploads();
 // Appends a Queued upload for `agent` with the current type and key.
-// 0 for a null record; else 1.
+// 0 for a null record, a full list, or an agent whose earlier upload is
+// still queued or running (HasPendingUpload); else 1.
 int32_t AddUpload(const AgentRecord* agent);
+// True when an upload of `mac` is queued or running (neither Done nor
+// Failed).
+bool HasPendingUpload(const uint8_t* mac);
 // Arms the timer (first expiry after 1 s, then every second) and starts the
 // next queued upload. 0 when the timer cannot be armed or nothing started.
 int32_t StartUploads();

@@ -4,6 +4,7 @@
 // scheduler's.
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,11 @@ int QueueFull(struct soap* soap) {
   return ferro::OperationFailed(soap, "the upload queue is full");
 }
 
+int AlreadyQueued(struct soap* soap, const uint8_t* mac) {
+  return ferro::OperationFailed(soap, "an upload of " + ferro::FormatMacText(mac) +
+                                          " is already queued or running; nothing was queued");
+}
+
 // Queues `record` with `password` as the password presented to the agent.
 bool QueueWithPassword(ferro::AgentRecord record, const std::string& password) {
   std::memset(record.oldPassword, 0, sizeof record.oldPassword);
@@ -68,11 +74,24 @@ int ns__SetFwFilePath(struct soap*, std::wstring strFwFilePath, std::wstring str
   return SOAP_OK;
 }
 
-// Queues every agent of the list in order; a refused one ends the call with
-// a fault and the agents before it stay queued.
+// Queues every agent of the list in order. A list that names an agent twice,
+// or an agent whose upload is already queued or running, is refused whole
+// with a fault before anything is queued; a full queue ends the call with a
+// fault and the agents before it stay queued.
 int ns__AddUpgradeAgent(struct soap* soap, std::vector<ns__SwitchInfo> vecSwitchInfo,
                         unsigned int& errorcode) {
   Log("AddUpgradeAgent begin. \n");
+  std::vector<std::array<uint8_t, ferro::kMacSize>> macs;
+  for (const ns__SwitchInfo& info : vecSwitchInfo) {
+    std::array<uint8_t, ferro::kMacSize> mac{};
+    ferro::ParseMacText(info.macAddr, mac.data());  // one that does not parse stays zero
+    if (std::find(macs.begin(), macs.end(), mac) != macs.end()) {
+      return ferro::OperationFailed(soap, "the list names " + ferro::FormatMacText(mac.data()) +
+                                              " twice; nothing was queued");
+    }
+    if (ferro::HasPendingUpload(mac.data())) return AlreadyQueued(soap, mac.data());
+    macs.push_back(mac);
+  }
   for (const ns__SwitchInfo& info : vecSwitchInfo) {
     ferro::AgentRecord record{};
     ferro::SwitchInfoToAgentRecord(info, record);
@@ -95,6 +114,7 @@ int ns__AddUpgradeAgentEx(struct soap* soap, std::string macAddr, std::string pa
   ferro::CopyDiscoveryList(discovered);
   for (const ferro::AgentRecord& record : discovered) {
     if (ferro::FormatMacText(record.macAddr) != macAddr) continue;
+    if (ferro::HasPendingUpload(record.macAddr)) return AlreadyQueued(soap, record.macAddr);
     if (!QueueWithPassword(record, password)) return QueueFull(soap);
     errorcode = 0;
     return SOAP_OK;
@@ -102,6 +122,9 @@ int ns__AddUpgradeAgentEx(struct soap* soap, std::string macAddr, std::string pa
   ferro::WatchedAgent node;
   for (size_t i = 0; ferro::GetWatchedAgent(i, node) != 0; ++i) {
     if (ferro::FormatMacText(node.record.macAddr) != macAddr) continue;
+    if (ferro::HasPendingUpload(node.record.macAddr)) {
+      return AlreadyQueued(soap, node.record.macAddr);
+    }
     if (!QueueWithPassword(node.record, password)) return QueueFull(soap);
     errorcode = 0;
     return SOAP_OK;

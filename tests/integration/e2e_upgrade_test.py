@@ -206,6 +206,12 @@ class UpgradeTest(unittest.TestCase):
         self.u.set_file(self.fw, size=len(data))
         for i in (2, 1, 0):
             self.u.add(self.a[i]["mac"])
+        # An agent already queued is not queued again, by either operation.
+        self.assertIn(f"an upload of {self.a[0]['mac']} is already queued or running",
+                      self.d.fault("AddUpgradeAgentEx", f"<macAddr>{self.a[0]['mac']}</macAddr>"
+                                                        "<password>admin</password>"))
+        self.d.fault("AddUpgradeAgent", f"<vecSwitchInfo><macAddr>{self.a[1]['mac']}</macAddr>"
+                                        "</vecSwitchInfo>")
         start = time.monotonic()
         self.u.start()
         s0 = self.u.wait_end(self.a[0]["mac"])
@@ -214,6 +220,11 @@ class UpgradeTest(unittest.TestCase):
         self.assertEqual(self.u.status(self.a[2]["mac"])["failedCode"], 4)
         self.assertEqual(self.u.status(self.a[1]["mac"])["failedCode"], 10)
         self.assertEqual(self.received_file(0, "fw-image.bin"), data)
+        # Each agent was asked once, and agent 0 found again once.
+        for i in range(3):
+            requests = [e for e in self.d.sim.client.received(opcode=10)
+                        if e["kind"] == "multicast" and e["header"]["agentMac"] == self.a[i]["mac"]]
+            self.assertEqual(len(requests), 1, i)
 
     def test_unanswered_request_fails_with_three_after_four_requests(self):
         make_file(self.fw, 100)
@@ -250,6 +261,14 @@ class UpgradeTest(unittest.TestCase):
         self.assertEqual(self.u.set_file("/nonexistent/fw.bin"), 1)
         make_file(self.fw, 10)
         self.assertEqual(self.u.set_file(self.fw, size=0), 1)
+        # A list that names one agent twice queues nothing.
+        self.assertIn(f"the list names {self.a[0]['mac']} twice",
+                      self.d.fault("AddUpgradeAgent",
+                                   f"<vecSwitchInfo><macAddr>{self.a[0]['mac']}</macAddr>"
+                                   "</vecSwitchInfo><vecSwitchInfo>"
+                                   f"<macAddr>{self.a[0]['mac'].lower()}</macAddr>"
+                                   "</vecSwitchInfo>"))
+        self.d.fault("GetUpgradeStatus", f"<strMacAddr>{self.a[0]['mac']}</strMacAddr>")
         self.assertIn("no discovered or watched agent has the MAC",  # case matters
                       self.d.fault("AddUpgradeAgentEx", "<macAddr>02-46-4c-00-00-00</macAddr>"))
         self.assertIn("no queued upload could start", self.d.fault("StartUpgrade"))

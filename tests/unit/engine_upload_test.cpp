@@ -499,20 +499,36 @@ TEST_F(EngineUpload, RebootWaitsAndRediscoveryLimits) {
   EXPECT_TRUE(AwaitedRediscoveries().Empty());
 }
 
-TEST_F(EngineUpload, SameMacTwiceReportsTheLaterAndRediscoveryCompletesTheFirst) {
+TEST_F(EngineUpload, SameMacIsQueuedOnceAtATimeAndRediscoveryCompletesTheWaitingUpload) {
   SetParameters(WriteFile(10), "firmware");
-  AgentRecord again = Agent(kMacA, kAgentA);
-  StartAndAccept(Agent(kMacA, kAgentA, 1));
-  ASSERT_EQ(AddUpload(&again), 1);
-  UpgradeStatusSnapshot snap;
-  ASSERT_EQ(GetUpgradeSnapshot(kMacA, &snap), 1);
-  EXPECT_EQ(snap.upgradeStatus, kUploadQueued);
+  const AgentRecord again = Agent(kMacA, kAgentA, 1);
+  StartAndAccept(again);
+  // Running: a second upload of the same agent is refused.
+  EXPECT_TRUE(HasPendingUpload(kMacA));
+  EXPECT_EQ(AddUpload(&again), 0);
   HandleTftpPacket(Tftp(kTftpAck, 0, kAgentA));
   HandleTftpPacket(Tftp(kTftpAck, 1, kAgentA));
   Tick(1);
   HandleTransferRecord(Protocol(kOpDiscoverReply, 3, kMacA));
   EXPECT_EQ(State(0), kUploadDone);
-  EXPECT_EQ(State(1), kUploadRequestSent);  // started when the first ended
+  EXPECT_FALSE(HasPendingUpload(kMacA));
+
+  // Done: the agent may be queued again, and the new upload is the one
+  // reported and the one its rediscovery completes, though the finished one
+  // comes first in the list.
+  ASSERT_EQ(AddUpload(&again), 1);
+  UpgradeStatusSnapshot snap;
+  ASSERT_EQ(GetUpgradeSnapshot(kMacA, &snap), 1);
+  EXPECT_EQ(snap.upgradeStatus, kUploadQueued);
+  ASSERT_EQ(StartUploads(), 1);
+  HandleTransferRecord(Protocol(kOpUpgradeReply, Upload(1).requestSequence, kMacA, 0));
+  HandleTftpPacket(Tftp(kTftpAck, 0, kAgentA));
+  HandleTftpPacket(Tftp(kTftpAck, 1, kAgentA));
+  Tick(1);
+  ASSERT_EQ(State(1), kUploadRediscovering);
+  HandleTransferRecord(Protocol(kOpDiscoverReply, 3, kMacA));
+  EXPECT_EQ(State(1), kUploadDone);
+  EXPECT_EQ(Upload(1).restartCount, 0);
   EXPECT_EQ(GetUpgradeSnapshot(kMacB, &snap), 0);
   AwaitedRediscoveries().Set({RediscoveryWatch::Mac{}});
   EXPECT_EQ(ClearUploads(), 1);
