@@ -74,7 +74,7 @@ size_t BuildAgentCommand(AgentCommand command, const AgentRecord& agent, int32_t
 }
 
 int32_t SendAgentCommand(AgentCommand command, const AgentRecord& agent, int32_t unicast,
-                         ActionCallback callback, void* param) {
+                         ActionCallback callback, void* param, const uint8_t* unicastTo) {
   uint8_t packet[kMaxPacketSize] = {};
   const uint16_t sequence = NextSequence();
   const size_t length = BuildAgentCommand(command, agent, unicast, sequence, packet);
@@ -94,34 +94,36 @@ int32_t SendAgentCommand(AgentCommand command, const AgentRecord& agent, int32_t
 
   if (unicast != 0) {
     uint32_t address;
-    std::memcpy(&address, agent.agentIpAddr, sizeof address);
+    std::memcpy(&address, unicastTo != nullptr ? unicastTo : agent.agentIpAddr, sizeof address);
     return SendToAgent(address, packet, length);
   }
   return SendToAll(packet, length);
 }
 
 int32_t SetCfgToAgent(const AgentRecord& agent, int32_t unicast, ActionCallback callback,
-                      void* param) {
-  const int32_t sent = SendAgentCommand(AgentCommand::kSetCfg, agent, unicast, callback, param);
+                      void* param, const uint8_t* unicastTo) {
+  const int32_t sent =
+      SendAgentCommand(AgentCommand::kSetCfg, agent, unicast, callback, param, unicastTo);
   std::printf("SetCfgToAgent return = %d\n", sent);
   std::fflush(stdout);
   return sent;
 }
 
 int32_t SetPasswordToAgent(const AgentRecord& agent, int32_t unicast, ActionCallback callback,
-                           void* param) {
-  return SendAgentCommand(AgentCommand::kSetPassword, agent, unicast, callback, param);
+                           void* param, const uint8_t* unicastTo) {
+  return SendAgentCommand(AgentCommand::kSetPassword, agent, unicast, callback, param, unicastTo);
 }
 
 int32_t SetCfgNoAddressToAgent(const AgentRecord& agent, int32_t unicast, ActionCallback callback,
-                               void* param) {
-  return SendAgentCommand(AgentCommand::kSetCfgNoAddress, agent, unicast, callback, param);
+                               void* param, const uint8_t* unicastTo) {
+  return SendAgentCommand(AgentCommand::kSetCfgNoAddress, agent, unicast, callback, param,
+                          unicastTo);
 }
 
 int32_t SetRestoreDefaultToAgent(const AgentRecord& agent, int32_t unicast, ActionCallback callback,
-                                 void* param) {
-  const int32_t sent =
-      SendAgentCommand(AgentCommand::kSetRestoreDefault, agent, unicast, callback, param);
+                                 void* param, const uint8_t* unicastTo) {
+  const int32_t sent = SendAgentCommand(AgentCommand::kSetRestoreDefault, agent, unicast, callback,
+                                        param, unicastTo);
   std::printf("SetRestoreDefaultToAgent return = %d\n", sent);
   std::fflush(stdout);
   return sent;

@@ -44,16 +44,21 @@ size_t BuildAgentCommand(AgentCommand command, const AgentRecord& agent, int32_t
 // send's result: 1 when at least one socket sent it, 0 when none could (the
 // registration then stays and expires), 0 without sending when no entry can
 // be made.
+//
+// A unicast command goes to `unicastTo` (4 bytes, network order) when given,
+// else to the record's agentIpAddr. The record is what the agent is told, so
+// a command that gives the agent a new address carries the new one, and
+// must be sent to the address the agent has now.
 int32_t SendAgentCommand(AgentCommand command, const AgentRecord& agent, int32_t unicast,
-                         ActionCallback callback, void* param);
+                         ActionCallback callback, void* param, const uint8_t* unicastTo = nullptr);
 
 int32_t SetCfgToAgent(const AgentRecord& agent, int32_t unicast, ActionCallback callback,
-                      void* param);
+                      void* param, const uint8_t* unicastTo = nullptr);
 int32_t SetPasswordToAgent(const AgentRecord& agent, int32_t unicast, ActionCallback callback,
-                           void* param);
+                           void* param, const uint8_t* unicastTo = nullptr);
 int32_t SetCfgNoAddressToAgent(const AgentRecord& agent, int32_t unicast, ActionCallback callback,
-                               void* param);
+                               void* param, const uint8_t* unicastTo = nullptr);
 int32_t SetRestoreDefaultToAgent(const AgentRecord& agent, int32_t unicast, ActionCallback callback,
-                                 void* param);
+                                 void* param, const uint8_t* unicastTo = nullptr);
 
 }  // namespace ferro

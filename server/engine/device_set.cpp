@@ -34,22 +34,23 @@ void LogSize(const char* where, size_t size) {
 
 }  // namespace
 
-int32_t StartDeviceSet(const AgentRecord& agent, int32_t operate, int32_t unicast) {
+int32_t StartDeviceSet(const AgentRecord& agent, int32_t operate, int32_t unicast,
+                       const uint8_t* unicastTo) {
   // Recorded before the request leaves, so that a reply always finds it.
   if (AddOperateNode(agent, operate) == 0) return 0;
   int32_t sent = 0;
   switch (operate) {
     case kOperateSetCfg:
-      sent = SetCfgToAgent(agent, unicast, DevSetCallback, nullptr);
+      sent = SetCfgToAgent(agent, unicast, DevSetCallback, nullptr, unicastTo);
       break;
     case kOperateSetPassword:
-      sent = SetPasswordToAgent(agent, unicast, DevSetCallback, nullptr);
+      sent = SetPasswordToAgent(agent, unicast, DevSetCallback, nullptr, unicastTo);
       break;
     case kOperateSetCfgNoAddress:
-      sent = SetCfgNoAddressToAgent(agent, unicast, DevSetCallback, nullptr);
+      sent = SetCfgNoAddressToAgent(agent, unicast, DevSetCallback, nullptr, unicastTo);
       break;
     case kOperateRestoreDefault:
-      sent = SetRestoreDefaultToAgent(agent, unicast, DevSetCallback, nullptr);
+      sent = SetRestoreDefaultToAgent(agent, unicast, DevSetCallback, nullptr, unicastTo);
       break;
     default:
       break;  // nothing to send: the operation ends as timed out
@@ -96,8 +97,7 @@ int32_t GetOperateResult(std::vector<OperateNode>& out) {
 int32_t DevSetCallback(const uint8_t* packet, int32_t length, void*) {
   Log("DevSetCallback begine !\n");
   const size_t size = static_cast<size_t>(std::max(length, 0));
-  AgentRecord reported = ZeroAgentRecord();
-  DecodeAgentPacket(packet, size, reported);
+  const PacketHeader header = ParsePacketHeader(packet, size);
   const int32_t result = PacketU16(packet, size, kHdrResult);
 
   int notices = 0;
@@ -107,12 +107,15 @@ int32_t DevSetCallback(const uint8_t* packet, int32_t length, void*) {
     // Every pending operation of this agent ends with this one reply.
     for (OperateNode& node : g_setVec) {
       if (node.result != kOperatePending ||
-          std::memcmp(node.agent.macAddr, reported.macAddr, kMacSize) != 0) {
+          std::memcmp(node.agent.macAddr, header.agentMac, kMacSize) != 0) {
         continue;
       }
       node.result = result;
-      node.agent = reported;
-      UpdateDiscoveryEntry(reported);
+      // What the agent reports replaces what was sent; a reply that carries
+      // only some items (or none) leaves the other fields as they were, so a
+      // bare header never blanks the outcome or the discovered entry.
+      MergeAgentPacket(packet, size, node.agent);
+      UpdateDiscoveryEntry(packet, size);
       ++notices;
     }
   }

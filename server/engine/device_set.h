@@ -45,7 +45,11 @@ struct OperateNode {
 // other code sends nothing and its operation ends as timed out). 1 when the
 // command went out, else 0. When the list is full nothing is recorded or
 // sent and the result is 0.
-int32_t StartDeviceSet(const AgentRecord& agent, int32_t operate, int32_t unicast);
+// With unicast 1 the command goes to `unicastTo` (the agent's current
+// address, 4 bytes in network order) when given, else to the record's own
+// address; see SendAgentCommand.
+int32_t StartDeviceSet(const AgentRecord& agent, int32_t operate, int32_t unicast,
+                       const uint8_t* unicastTo = nullptr);
 // Appends a pending operation; 0 only when the list is full.
 int32_t AddOperateNode(const AgentRecord& agent, int32_t operate);
 // Moves every finished operation, in start order, to the end of `out`;

@@ -121,14 +121,15 @@ void RemoveFromDiscoveryList(const AgentRecord& record) {
   }
 }
 
-void UpdateDiscoveryEntry(const AgentRecord& record) {
+void UpdateDiscoveryEntry(const uint8_t* packet, size_t length) {
+  const PacketHeader h = ParsePacketHeader(packet, length);
   std::lock_guard lock(DiscoveryListLock());
   auto& list = DiscoveryList();
   const auto it = std::find_if(list.begin(), list.end(), [&](const AgentRecord& r) {
-    return SameMac(r.macAddr, record.macAddr);
+    return SameMac(r.macAddr, h.agentMac);
   });
   if (it != list.end()) {
-    *it = record;
+    MergeAgentPacket(packet, length, *it);
     ++g_listVersion;
   }
 }

@@ -53,8 +53,10 @@ bool CopyDiscoveryListIfChanged(std::vector<AgentRecord>& out, uint64_t& version
 void AddToDiscoveryList(const AgentRecord& record);
 // Erases every entry whose agentIpAddr and macAddr both equal the record's.
 void RemoveFromDiscoveryList(const AgentRecord& record);
-// Overwrites the first entry with the record's macAddr; nothing when none has it.
-void UpdateDiscoveryEntry(const AgentRecord& record);
+// Merges an agent's reply (header first) into the first entry with the
+// header's agent MAC: the fields the reply carries replace the entry's, the
+// others stay. Nothing when no entry has that MAC.
+void UpdateDiscoveryEntry(const uint8_t* packet, size_t length);
 size_t DiscoveryListSize();
 
 // Packet handlers (PacketProcessThread).

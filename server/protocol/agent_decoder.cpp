@@ -265,12 +265,15 @@ void StoreItem(const Target& t, const uint8_t* value, size_t valueLength, uint8_
   }
 }
 
-}  // namespace
-
-int DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record) {
-  record.dhcpMode = kModeAbsent;
-  record.lldpMode = kModeAbsent;
-  record.snmpMode = kModeAbsent;
+// Takes the header-derived fields and every item of the datagram into
+// `record`; the three modes are reset to "absent" first only when
+// `resetModes` is set.
+void Decode(const uint8_t* packet, size_t length, AgentRecord& record, bool resetModes) {
+  if (resetModes) {
+    record.dhcpMode = kModeAbsent;
+    record.lldpMode = kModeAbsent;
+    record.snmpMode = kModeAbsent;
+  }
 
   const PacketHeader h = ParsePacketHeader(packet, length);
   record.agentProtoVer = h.protoVer;
@@ -280,7 +283,7 @@ int DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record)
   record.isLoaderMode =
       (h.opcode == kOpLoaderDiscoverReply || h.opcode == kOpLoaderCommandReply) ? 1 : 0;
 
-  if (packet == nullptr) return 1;
+  if (packet == nullptr) return;
   auto* base = reinterpret_cast<uint8_t*>(&record);
   size_t pos = kPacketHeaderSize;
   while (pos < length && length - pos >= kTlvHeaderSize) {
@@ -295,7 +298,17 @@ int DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record)
     StoreItem(t, packet + pos + kTlvHeaderSize, size - kTlvHeaderSize, base + t.offset);
     pos += size;
   }
+}
+
+}  // namespace
+
+int DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record) {
+  Decode(packet, length, record, true);
   return 1;
+}
+
+void MergeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record) {
+  Decode(packet, length, record, false);
 }
 
 }  // namespace ferro

@@ -21,4 +21,11 @@ namespace ferro {
 // the field's width - 1. Nothing outside the datagram or a field is touched.
 int DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record);
 
+// Merges an agent's reply into what is known of it: the fields the reply's
+// items carry replace those of `record`, every other field keeps its value
+// (the three modes included: a reply without a mode item leaves the mode as
+// it was). The header-derived fields are always taken, as above. A reply
+// that is a bare header thus changes nothing but those.
+void MergeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record);
+
 }  // namespace ferro

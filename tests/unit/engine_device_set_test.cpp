@@ -337,6 +337,7 @@ TEST_F(EngineDeviceSet, OneReplyCompletesEveryPendingOperationOfItsAgent) {
   ASSERT_EQ(StartDeviceSet(a, kOperateSetCfg, 0), 1);
   const uint16_t firstSeq = LoadBe16(&g_sent[0].bytes[kHdrSequence]);
   ASSERT_EQ(StartDeviceSet(Agent(2), kOperateSetCfg, 0), 1);
+  const uint16_t secondSeq = LoadBe16(&g_sent.back().bytes[kHdrSequence]);
   ASSERT_EQ(StartDeviceSet(a, kOperateRestoreDefault, 1), 1);
   const uint16_t restoreSeq = LoadBe16(&g_sent.back().bytes[kHdrSequence]);
 
@@ -365,6 +366,21 @@ TEST_F(EngineDeviceSet, OneReplyCompletesEveryPendingOperationOfItsAgent) {
   EXPECT_STREQ(discovered[1].systemName, "before");
   // Agent 2's operation is still pending and keeps its place.
   EXPECT_EQ(OperateNodeCount(), 1u);
+
+  // A reply that is a bare header finishes agent 2's operation but blanks
+  // neither its outcome nor its discovered record.
+  std::vector<uint8_t> bare = Reply(kOpSetByMacReply, secondSeq, Agent(2), 7);
+  bare.resize(kPacketHeaderSize);
+  Deliver(bare);
+  const auto second = Collect();
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(second[0].result, 7);
+  EXPECT_STREQ(second[0].agent.systemName, "before");
+  EXPECT_EQ(second[0].agent.funBitmap0, 0x3Fu);
+  discovered.clear();
+  CopyDiscoveryList(discovered);
+  EXPECT_STREQ(discovered[1].systemName, "before");
+  EXPECT_EQ(std::memcmp(discovered[1].agentIpAddr, Agent(2).agentIpAddr, 4), 0);
 }
 
 TEST_F(EngineDeviceSet, LateOrRepeatedRepliesChangeNothing) {

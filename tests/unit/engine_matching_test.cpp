@@ -18,6 +18,7 @@
 #include "engine/traps.h"
 #include "platform/tick.h"
 #include "protocol/packet.h"
+#include "protocol/tlv.h"
 
 namespace ferro {
 namespace {
@@ -221,6 +222,8 @@ TEST_F(EngineMatching, DiscoveryListOperations) {
   std::memcpy(b.macAddr, kMacB.b, kMacSize);
   a.agentIpAddr[3] = 1;
   b.agentIpAddr[3] = 2;
+  std::strcpy(b.systemName, "kept");
+  b.dhcpMode = 1;
   AddToDiscoveryList(a);
   AddToDiscoveryList(b);
   AddToDiscoveryList(a);
@@ -230,13 +233,21 @@ TEST_F(EngineMatching, DiscoveryListOperations) {
   EXPECT_EQ(DiscoveryListSize(), 3u);
   RemoveFromDiscoveryList(a);  // every entry of that pair
   EXPECT_EQ(DiscoveryListSize(), 1u);
-  b.vlanID = 42;
-  UpdateDiscoveryEntry(b);
-  UpdateDiscoveryEntry(a);  // absent: nothing
+  // An agent's reply updates its entry: the items it carries replace, the
+  // other fields stay, so a reply that is a bare header blanks nothing.
+  const auto reply = Reply(kOpSetByMacReply, 1, kMacB);
+  UpdateDiscoveryEntry(reply->data, kPacketHeaderSize);
+  const uint8_t vlan[] = {0, kTlvVlanId, 0, 6, 0, 42};
+  std::memcpy(reply->data + kPacketHeaderSize, vlan, sizeof vlan);
+  UpdateDiscoveryEntry(reply->data, kPacketHeaderSize + sizeof vlan);
+  UpdateDiscoveryEntry(Reply(kOpSetByMacReply, 1, kMacA)->data, kPacketHeaderSize);  // absent
   std::vector<AgentRecord> out;
   CopyDiscoveryList(out);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].vlanID, 42);
+  EXPECT_EQ(out[0].agentIpAddr[3], 2);
+  EXPECT_STREQ(out[0].systemName, "kept");
+  EXPECT_EQ(out[0].dhcpMode, 1);
 }
 
 class EngineMonitoring : public EngineMatching {

@@ -13,6 +13,8 @@
 
 #include "engine/discovery.h"
 #include "front/soap_front.h"
+#include "protocol/packet.h"
+#include "protocol/tlv.h"
 #include "soapH.h"
 
 namespace ferro {
@@ -120,6 +122,20 @@ AgentRecord Agent(const char* name, uint8_t id) {
   return r;
 }
 
+// An agent's reply (header and one product-name item) as a device-set
+// reply callback gets it.
+std::vector<uint8_t> NameReply(const char* name, uint8_t id) {
+  std::vector<uint8_t> packet(kPacketHeaderSize);
+  BuildPacketHeader(kOpSetByMacReply, 0, packet.data());
+  const uint8_t mac[kMacSize] = {0, 0, 0, 0, 0, id};
+  SetPacketAgentMac(packet.data(), mac);
+  const size_t n = std::strlen(name);
+  packet.insert(packet.end(), {0, static_cast<uint8_t>(kTlvProductName), 0,
+                               static_cast<uint8_t>(kTlvHeaderSize + n)});
+  packet.insert(packet.end(), name, name + n);
+  return packet;
+}
+
 // The product names the operation lists, in order.
 std::vector<std::string> Listed() {
   struct soap soap;
@@ -146,7 +162,8 @@ TEST(SwitchInfoList, FollowsEveryChangeOfTheDiscoveryList) {
   AddToDiscoveryList(Agent("b", 2));
   EXPECT_EQ(Listed(), (Names{"a", "b"}));
   EXPECT_EQ(Listed(), (Names{"a", "b"}));  // unchanged
-  UpdateDiscoveryEntry(Agent("a2", 1));
+  const std::vector<uint8_t> reply = NameReply("a2", 1);
+  UpdateDiscoveryEntry(reply.data(), reply.size());
   EXPECT_EQ(Listed(), (Names{"a2", "b"}));
   AddToDiscoveryList(Agent("b again", 2));  // a MAC already listed
   EXPECT_EQ(Listed(), (Names{"a2", "b"}));
