@@ -12,6 +12,10 @@ namespace ferro {
 // or empty when none is being served.
 std::string_view CurrentRequestLine(const struct soap* soap);
 
+// The body of the request being served, as the runtime reads it, or empty
+// when none is being served.
+std::string_view CurrentRequestBody(const struct soap* soap);
+
 // Makes room for an answer of `bytes` on the context being served, so that
 // a large answer is written without growing its buffer step by step.
 void ReserveAnswer(struct soap* soap, size_t bytes);

@@ -140,6 +140,11 @@ std::string_view CurrentRequestLine(const struct soap* soap) {
                                                  : std::string_view(ex->request->request_line);
 }
 
+std::string_view CurrentRequestBody(const struct soap* soap) {
+  const Exchange* ex = ExchangeOf(soap);
+  return ex == nullptr ? std::string_view() : ex->input[1];
+}
+
 void ReserveAnswer(struct soap* soap, size_t bytes) {
   Exchange* ex = ExchangeOf(soap);
   if (ex != nullptr && !ex->stream) ex->output.reserve(ex->output.size() + bytes);

@@ -6,13 +6,17 @@
 #include "service/device_set_operations.h"
 
 #include <cstdio>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/device_set.h"
 #include "engine/discovery.h"
 #include "engine/monitoring.h"
 #include "fault.h"
+#include "front/front_state.h"
+#include "service/request_members.h"
 #include "soapH.h"
 #include "switchinfo_convert.h"
 
@@ -40,6 +44,102 @@ void KeepAgentOnlyMembers(const ns__SwitchInfo& agent, ns__SwitchInfo& settings)
 }
 
 namespace {
+
+// Every member of SwitchInfo by its element name, with a copy of that one
+// member from one value to another.
+struct SwitchInfoMember {
+  const char* name;
+  void (*copy)(const ns__SwitchInfo& from, ns__SwitchInfo& to);
+};
+
+#define FERRO_MEMBER(m)                                                       \
+  SwitchInfoMember {                                                          \
+#m, [](const ns__SwitchInfo& from, ns__SwitchInfo& to) { to.m = from.m; } \
+  }
+
+constexpr SwitchInfoMember kSwitchInfoMembers[] = {
+    FERRO_MEMBER(productName),
+    FERRO_MEMBER(systemName),
+    FERRO_MEMBER(location),
+    FERRO_MEMBER(systemTime),
+    FERRO_MEMBER(controllerIPURL),
+    FERRO_MEMBER(controlledByAC),
+    FERRO_MEMBER(loginUser),
+    FERRO_MEMBER(agentIpAddr),
+    FERRO_MEMBER(agentNetmask),
+    FERRO_MEMBER(agentGateway),
+    FERRO_MEMBER(agentDNS1),
+    FERRO_MEMBER(agentDNS2),
+    FERRO_MEMBER(trapIpAddr),
+    FERRO_MEMBER(newPasseord),
+    FERRO_MEMBER(oldPassword),
+    FERRO_MEMBER(dhcpMode),
+    FERRO_MEMBER(fwVersion),
+    FERRO_MEMBER(productType),
+    FERRO_MEMBER(httpPort),
+    FERRO_MEMBER(groupTimer),
+    FERRO_MEMBER(lldpMode),
+    FERRO_MEMBER(lldpAuthenkey),
+    FERRO_MEMBER(snmpMode),
+    FERRO_MEMBER(agentProtoVer),
+    FERRO_MEMBER(agentFamilyType),
+    FERRO_MEMBER(agentInterfaceVer),
+    FERRO_MEMBER(upgradeDelayTime),
+    FERRO_MEMBER(upgradeRebootTime),
+    FERRO_MEMBER(upgradeEreaseFlashTime),
+    FERRO_MEMBER(vlanID),
+    FERRO_MEMBER(funBitmap0),
+    FERRO_MEMBER(funBitmap1),
+    FERRO_MEMBER(funBitmap2),
+    FERRO_MEMBER(funBitmap3),
+    FERRO_MEMBER(errString),
+    FERRO_MEMBER(macAddr),
+    FERRO_MEMBER(isLoaderMode),
+    FERRO_MEMBER(wifiEnable),
+    FERRO_MEMBER(wifiSSID),
+    FERRO_MEMBER(wifiKey),
+    FERRO_MEMBER(wifiBand),
+    FERRO_MEMBER(wifiChannel),
+    FERRO_MEMBER(wifiCurrentChannel),
+    FERRO_MEMBER(wifiSecurity),
+    FERRO_MEMBER(radiusIP),
+    FERRO_MEMBER(radiusPort),
+    FERRO_MEMBER(radiusSecret),
+    FERRO_MEMBER(wifi80211Mode),
+    FERRO_MEMBER(wifiVisible),
+    FERRO_MEMBER(wifiSupportChannel),
+    FERRO_MEMBER(wifiChannelWidth),
+    FERRO_MEMBER(wifiSSIDIsolution),
+    FERRO_MEMBER(wifiVlanID),
+    FERRO_MEMBER(bandwidthControl),
+    FERRO_MEMBER(rssiScanner),
+    FERRO_MEMBER(txPowerLevel),
+    FERRO_MEMBER(wifiEnable5G),
+    FERRO_MEMBER(wifiSSID5G),
+    FERRO_MEMBER(wifiKey5G),
+    FERRO_MEMBER(wifiChannel5G),
+    FERRO_MEMBER(wifiCurrentChannel5G),
+    FERRO_MEMBER(wifiSecurity5G),
+    FERRO_MEMBER(radiusIP5G),
+    FERRO_MEMBER(radiusPort5G),
+    FERRO_MEMBER(radiusSecret5G),
+    FERRO_MEMBER(wifi80211Mode5G),
+    FERRO_MEMBER(wifiVisible5G),
+    FERRO_MEMBER(wifiSupportChannel5G),
+    FERRO_MEMBER(wifiChannelWidth5G),
+    FERRO_MEMBER(wifiSSIDIsolution5G),
+    FERRO_MEMBER(wifiVlanID5G),
+    FERRO_MEMBER(bandwidthControl5G),
+    FERRO_MEMBER(rssiScanner5G),
+    FERRO_MEMBER(txPowerLevel5G),
+    FERRO_MEMBER(fwDomain),
+    FERRO_MEMBER(wifiBandSteering),
+    FERRO_MEMBER(wifiRoaming),
+};
+
+#undef FERRO_MEMBER
+
+static_assert(std::size(kSwitchInfoMembers) == kSwitchInfoMemberCount);
 
 // Why StartDeviceSet refused or sent nothing, as one line for the fault.
 std::string StartFailedReason(unsigned int operate) {
@@ -83,12 +183,61 @@ bool FindAgent(const std::string& macText, AgentRecord& found, int32_t& unicast)
   return false;
 }
 
+// The reason SetDeviceCfg gives when members are left out and there is no
+// known agent to take them from.
+std::string MissingMembersReason(const std::vector<std::string_view>& missing,
+                                 const std::string& mac) {
+  std::string names;
+  constexpr size_t kNamed = 8;
+  for (size_t i = 0; i < missing.size() && i < kNamed; ++i) {
+    names += (i == 0 ? "" : ", ");
+    names += missing[i];
+  }
+  if (missing.size() > kNamed) names += " and " + std::to_string(missing.size() - kNamed) + " more";
+  return "switchInfo leaves out " + names + ", and no discovered or watched agent has MAC \"" +
+         mac + "\" to take them from";
+}
+
 }  // namespace
+
+void KeepMembersNotGiven(const ns__SwitchInfo& agent, const GivenMembers& given,
+                         ns__SwitchInfo& settings) {
+  for (const SwitchInfoMember& member : kSwitchInfoMembers) {
+    if (!given.Has(member.name)) member.copy(agent, settings);
+  }
+}
+
+std::vector<std::string_view> MembersNotGiven(const GivenMembers& given) {
+  std::vector<std::string_view> missing;
+  for (const SwitchInfoMember& member : kSwitchInfoMembers) {
+    if (!given.Has(member.name)) missing.emplace_back(member.name);
+  }
+  return missing;
+}
+
 }  // namespace ferro
 
-// Sends the command of `operate` for the agent the client describes in full.
+// Sends the command of `operate` for the agent the client describes. Members
+// the client leaves out of switchInfo are taken from the discovered or
+// watched agent with its MAC, so that a partial record never tells the agent
+// to clear what the client did not mention.
 int ns__SetDeviceCfg(struct soap* soap, ns__SwitchInfo switchInfo, unsigned int operate,
                      unsigned int& errorcode) {
+  const ferro::GivenMembers given =
+      ferro::FindGivenMembers(ferro::CurrentRequestBody(soap), "switchInfo");
+  const std::vector<std::string_view> missing = ferro::MembersNotGiven(given);
+  if (!missing.empty()) {
+    uint8_t mac[ferro::kMacSize];
+    ferro::AgentRecord found;
+    int32_t unicast = 0;
+    if (!given.Has("macAddr") || ferro::ParseMacText(switchInfo.macAddr, mac) != 0 ||
+        !ferro::FindAgent(ferro::FormatMacText(mac), found, unicast)) {
+      return ferro::OperationFailed(soap, ferro::MissingMembersReason(missing, switchInfo.macAddr));
+    }
+    ns__SwitchInfo known;
+    ferro::AgentRecordToSwitchInfo(found, known);
+    ferro::KeepMembersNotGiven(known, given, switchInfo);
+  }
   ferro::AgentRecord record;
   ferro::SwitchInfoToAgentRecord(switchInfo, record);
   if (ferro::StartDeviceSet(record, static_cast<int32_t>(operate), 0) == 0) {
@@ -192,12 +341,18 @@ int ns__SetDeviceCfgEx(
   s.fwDomain = std::move(fwDomain);
   s.wifiBandSteering = wifiBandSteering;
   s.wifiRoaming = wifiRoaming;
+  // A parameter left out of the request keeps the agent's value; one sent
+  // empty is sent empty.
+  ferro::KeepMembersNotGiven(agent, ferro::FindGivenMembers(ferro::CurrentRequestBody(soap)), s);
   // Names are encoded as the agent keeps them: its own function word decides.
   ferro::KeepAgentOnlyMembers(agent, s);
 
   ferro::AgentRecord record;
   ferro::SwitchInfoToAgentRecord(s, record);
-  if (ferro::StartDeviceSet(record, static_cast<int32_t>(operate), unicast) == 0) {
+  // A watched agent is reached at the address it has now, even when the
+  // command gives it a new one.
+  if (ferro::StartDeviceSet(record, static_cast<int32_t>(operate), unicast, found.agentIpAddr) ==
+      0) {
     return ferro::OperationFailed(soap, ferro::StartFailedReason(operate));
   }
   errorcode = 0;

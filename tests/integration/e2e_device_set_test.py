@@ -154,11 +154,11 @@ class DeviceSetBase(unittest.TestCase):
 
 @require_netns
 class DeviceSetTest(DeviceSetBase):
-    AGENTS = 5  # switches; the last one in loader mode
+    AGENTS = 5  # switches but agent 2, an access point; the last one in loader mode
 
     @classmethod
     def setUpClass(cls):
-        cls.d = Deployment(cls.AGENTS, ["--kind", "switch", "--loader", "1"])
+        cls.d = Deployment(cls.AGENTS, ["--kind", "mix", "--loader", "1"])
         cls.d.start_server()
         assert cls.d.startup() == 0
         cls.notices = Notices(cls.d.server)
@@ -340,6 +340,100 @@ class DeviceSetTest(DeviceSetBase):
         items = {i["type"]: i["value"] for i in self.commands(0)[-1]["items"]}
         self.assertEqual((items[25], items[24]), ("client-key", 0))
         self.assertEqual(self.d.agent(0)["fields"]["lldpAuthenkey"], "client-key")
+
+    def test_partial_requests_keep_what_they_leave_out(self):
+        ap = 2  # an access point: its wireless settings are at stake too
+        mac = self.d.agent(ap)["mac"]
+        # The page sends every parameter: what it sends is what a partial
+        # request must send too.
+        before = self.notices.count()
+        self.ok(self.set_ex(self.entry(mac), 0, systemName="part-2"))
+        self.finish(ap, before)
+        full = self.commands(ap)[-1]["items"]
+        info = self.entry(mac)
+        groups = {
+            "names": ["systemName", "location", "systemTime", "controllerIPURL", "loginUser"],
+            "addresses": ["agentIpAddr", "agentNetmask", "agentGateway", "agentDNS1",
+                          "agentDNS2", "trapIpAddr", "dhcpMode", "vlanID", "groupTimer"],
+            "wifi": [n for n in EX_PARAMS if n.startswith("wifi") and not n.endswith("5G")],
+            "radius": [n for n in EX_PARAMS if n.startswith("radius")],
+            "5 GHz": [n for n in EX_PARAMS if n.endswith("5G")],
+            "all but the MAC": [n for n in EX_PARAMS if n != "macAddr"],
+        }
+        for group, left_out in groups.items():
+            with self.subTest(left_out=group):
+                children = "".join(f"<{n}>{value(info, n)}</{n}>" for n in EX_PARAMS
+                                   if n not in left_out)
+                before = self.notices.count()
+                self.ok(wire.call("SetDeviceCfgEx", children + "<operate>0</operate>"))
+                self.finish(ap, before)
+                self.assertEqual(self.commands(ap)[-1]["items"], full)
+        # A parameter sent empty is sent empty.
+        before = self.notices.count()
+        self.ok(wire.call("SetDeviceCfgEx", f"<macAddr>{mac}</macAddr><location></location>"
+                                            "<operate>0</operate>"))
+        self.finish(ap, before)
+        items = {i["type"]: i["value"] for i in self.commands(ap)[-1]["items"]}
+        address = next(i["value"] for i in full if i["type"] == 4)
+        self.assertEqual((items[2], items[3], items[4]), ("part-2", "", address))
+        # SetDeviceCfg takes what its record leaves out from the known agent,
+        # whatever case the MAC is written in...
+        before = self.notices.count()
+        self.ok(self.set_cfg(f"<macAddr>{mac.lower()}</macAddr>"
+                             f"<location>{value(info, 'location')}</location>"
+                             "<systemName>part-2</systemName>", 0))
+        self.finish(ap, before)
+        self.assertEqual(self.commands(ap)[-1]["items"], full)
+        # ...and refuses it, naming them, when no agent has that MAC.
+        self.d.sim.client.call("clear")
+        detail = self.d.fault("SetDeviceCfg", "<switchInfo><macAddr>02-00-00-00-00-99</macAddr>"
+                                              "<systemName>x</systemName></switchInfo>"
+                                              "<operate>0</operate>")
+        self.assertIn("switchInfo leaves out productName, location, systemTime,", detail)
+        self.assertIn('and no discovered or watched agent has MAC "02-00-00-00-00-99"', detail)
+        time.sleep(0.3)
+        self.assertEqual(self.d.sim.client.received(), [])
+        self.assertEqual(self.results(), [])
+
+    def test_reply_that_is_a_bare_header_blanks_nothing(self):
+        a2 = self.d.agent(2)
+        self.d.sim.client.call("behave", agents=2, ignore_ops=[3])
+        self.d.sim.client.call("clear")
+        listed = self.entry(a2["mac"])
+        before = self.notices.count()
+        self.ok(self.set_ex(listed, 0, systemName="never-applied"))
+        request = self.d.sim.client.wait_received(opcode=3, count=2)[-1]
+        self.d.sim.client.call("send", agents=2, opcode=4, seq=request["header"]["sequence"],
+                               result=0, to=request["src"], port=request["sport"],
+                               with_items=False)
+        done = self.finish(2, before)
+        self.assertEqual(self.entry(a2["mac"]), listed)
+        self.assertEqual(value(done[0], "agentIpAddr"), a2["ip"])
+        self.assertEqual(value(done[0], "location"), value(listed, "location"))
+
+    def test_watched_agent_is_given_a_new_address_at_its_current_one(self):
+        a1 = self.d.agent(1)
+        old, new = a1["ip"], self.d.net.agent_ip(40, "lan")
+        self.d.ok("AddMonitorAgent", f"<strIpAddress>{old}</strIpAddress>"
+                                     f"<strMacAddr>{a1['mac']}</strMacAddr>")
+        try:
+            deadline = time.monotonic() + 5
+            while value(self.d.monitor(1)[0], "recvFlag") != "1":
+                self.assertLess(time.monotonic(), deadline, "the watched agent was never polled")
+                time.sleep(0.05)
+            self.d.sim.client.call("clear")
+            before = self.notices.count()
+            self.ok(self.set_ex(self.entry(a1["mac"], 1), 0, agentIpAddr=new))
+            done = self.finish(1, before)
+            self.assertEqual(value(done[0], "result"), "0")
+            got = self.d.sim.client.received(opcode=7)
+            self.assertEqual([(e["kind"], e["dst"]) for e in got], [("unicast", old)])
+            items = {i["type"]: i["value"] for i in self.commands(1)[-1]["items"]}
+            self.assertEqual(items[4], new)
+            self.assertEqual(self.d.agent(1)["ip"], new)
+        finally:
+            self.d.sim.client.call("set", agents=1, fields={"agentIpAddr": old})
+            self.d.ok("DelMonitorAgent", f"<strIpAddress>{old}</strIpAddress>")
 
     def test_name_with_combining_mark_reaches_an_ansi_agent_composed(self):
         fields = self.d.agent(1)["fields"]

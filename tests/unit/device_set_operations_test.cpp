@@ -76,5 +76,63 @@ TEST(DeviceSetOperations, AgentOnlyMembersKeepTheAgentsValuesAndTheRestAreTheCal
   EXPECT_EQ(s.wifiRoaming, caller.wifiRoaming);
 }
 
+// A request as third-party clients write them: prefixes or none, a header,
+// comments, CDATA and attributes holding markup characters, an empty
+// element (given, empty) and a nil one (not given).
+constexpr const char* kPartialRequest =
+    "<?xml version=\"1.0\"?><!-- <systemName> -->"
+    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+    "xmlns:i=\"http://www.w3.org/2001/XMLSchema-instance\">"
+    "<s:Header><location>not a member</location></s:Header>"
+    "<s:Body><ns:SetDeviceCfg xmlns:ns=\"urn:Halvex\"><switchInfo note=\"a > b\">"
+    "<macAddr>02-00-00-00-00-01</macAddr><ns:systemName><![CDATA[<location/>]]>"
+    "</ns:systemName><wifiSSID/><location i:nil=\"true\"/><vlanID i:nil=\"false\">3</vlanID>"
+    "</switchInfo><operate>0</operate></ns:SetDeviceCfg><after/></s:Body></s:Envelope>";
+
+TEST(DeviceSetOperations, GivenMembersAreTheElementsTheRequestSpellsOut) {
+  using Names = std::vector<std::string>;
+  const GivenMembers inner = FindGivenMembers(kPartialRequest, "switchInfo");
+  EXPECT_TRUE(inner.known);
+  EXPECT_EQ(inner.names, (Names{"macAddr", "systemName", "wifiSSID", "vlanID"}));
+  EXPECT_FALSE(inner.Has("location"));
+  const GivenMembers outer = FindGivenMembers(kPartialRequest);
+  EXPECT_EQ(outer.names, (Names{"switchInfo", "operate"}));
+  // No such child: known, and nothing given.
+  const GivenMembers none = FindGivenMembers(kPartialRequest, "vecSwitchInfo");
+  EXPECT_TRUE(none.known);
+  EXPECT_TRUE(none.names.empty());
+  // No operation to be found (not a request the runtime would serve): every
+  // member counts as given, as the runtime's values say.
+  for (const char* odd : {"", "<Envelope><Body>", "<a><b></b></a>", "<Envelope><Body><op a=\"x"}) {
+    const GivenMembers unknown = FindGivenMembers(odd);
+    EXPECT_FALSE(unknown.known) << odd;
+    EXPECT_TRUE(unknown.Has("systemName")) << odd;
+  }
+}
+
+TEST(DeviceSetOperations, MembersNotGivenKeepTheAgentsValues) {
+  const ns__SwitchInfo agent = Filled("agent", 100);
+  ns__SwitchInfo s = Filled("caller", 200);
+  const GivenMembers given = FindGivenMembers(kPartialRequest, "switchInfo");
+  const std::vector<std::string_view> missing = MembersNotGiven(given);
+  EXPECT_EQ(missing.size(), kSwitchInfoMemberCount - 4);
+  EXPECT_EQ(missing.front(), "productName");
+  EXPECT_EQ(missing.back(), "wifiRoaming");
+  KeepMembersNotGiven(agent, given, s);
+  EXPECT_EQ(s.macAddr, "caller-mac");
+  EXPECT_EQ(s.systemName, L"name0");  // the caller's (Filled 200)
+  EXPECT_EQ(s.wifiSSID, "caller-ssid");
+  EXPECT_EQ(s.agentIpAddr, "agent-ip");
+  EXPECT_EQ(s.dhcpMode, agent.dhcpMode);
+  EXPECT_EQ(s.txPowerLevel5G, agent.txPowerLevel5G);
+  EXPECT_EQ(s.wifiRoaming, agent.wifiRoaming);
+  EXPECT_EQ(s.funBitmap3, agent.funBitmap3);
+  // Every member given (or the request unreadable): nothing is taken.
+  ns__SwitchInfo all = Filled("caller", 200);
+  KeepMembersNotGiven(agent, GivenMembers{}, all);
+  EXPECT_EQ(all.agentIpAddr, "caller-ip");
+  EXPECT_TRUE(MembersNotGiven(GivenMembers{}).empty());
+}
+
 }  // namespace
 }  // namespace ferro
