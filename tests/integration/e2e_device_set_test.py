@@ -506,9 +506,12 @@ class DeviceSetTimeoutTest(DeviceSetBase):
         self.assertEqual(self.d.startup(), 1)
         self.notices = Notices(self.d.server)
         self.d.sim.client.call("behave", ignore_ops=[3])
-        # A record the client writes itself: no discovery needed.
-        info = (f"<macAddr>{self.d.agent(0)['mac']}</macAddr>"
-                f"<agentIpAddr>{self.d.agent(0)['ip']}</agentIpAddr>")
+        # A whole record the client writes itself (the published sample's,
+        # with the agent's MAC and address): no discovery needed.
+        with open(os.path.join(wire.dist_dir(), "auto", "Device.SetDeviceCfg.req.xml")) as f:
+            info = re.search(r"<switchInfo>(.*)</switchInfo>", f.read(), re.S).group(1)
+        info = replace_element(replace_element(info, "macAddr", self.d.agent(0)["mac"]),
+                               "agentIpAddr", self.d.agent(0)["ip"])
         self.assertIn("<SOAP-ENV:Fault>", self.set_cfg(info, 7).text)
         self.set_cfg(info, 0)  # sent or not, it is recorded and must end
         started = time.monotonic()

@@ -46,7 +46,8 @@ OPERATIONS = {
 
 # Operations that need state the sample requests do not create (a queued
 # upload, a known agent): answered with a fault here.
-NEED_STATE = {"StartUpgrade", "GetUpgradeStatus", "AddUpgradeAgentEx", "SetDeviceCfgEx"}
+NEED_STATE = {"StartUpgrade", "GetUpgradeStatus", "AddUpgradeAgentEx", "SetDeviceCfgEx",
+              "AddMonitorAgent"}
 
 PREFIXES = {
     1: (wire.SOAP11_ENV, wire.SOAP11_ENC),
@@ -115,8 +116,8 @@ class ContractTest(unittest.TestCase):
         for op, root in OPERATIONS.items():
             for version in (1, 2):
                 with self.subTest(op=op, version=version):
-                    if op == "AddMonitorAgent":  # an address can be watched only once
-                        wire.post(sample_request("DelMonitorAgent"))
+                    if op == "AddUpgradeAgent":  # an agent can be queued only once
+                        wire.post(sample_request("EndUpgrade"))
                     req = sample_request(op)
                     if op == "GetReqXmlFile":  # the sample names no file
                         req = req.replace(b"<strXmlName></strXmlName>",
@@ -124,7 +125,8 @@ class ContractTest(unittest.TestCase):
                     ctype = "text/xml" if version == 1 else "application/soap+xml"
                     resp = wire.post(req if version == 1 else as_soap12(req), ctype)
                     if op in NEED_STATE:
-                        # The sample names no known agent or upload: the operation's own fault.
+                        # The sample names no known agent, upload or address: the
+                        # operation's own fault.
                         self.assertIn("<SOAP-ENV:Fault>", resp.text)
                         self.assertIn("message transfer interrupted", wire.fault_string(resp))
                         continue
@@ -186,6 +188,9 @@ class ContractTest(unittest.TestCase):
         wire.call("DelMonitorAgent", "<strIpAddress>10.250.0.77</strIpAddress>")
         wire.call("AddMonitorAgent", "<strIpAddress>10.250.0.77</strIpAddress>")
         resp = wire.call("AddMonitorAgent", "<strIpAddress>10.250.0.77&lt;&amp;</strIpAddress>")
+        self.assertEqual(wire.fault_detail(resp), '"10.250.0.77<&" is not an IPv4 address '
+                                                  '(four numbers of 0 to 255 joined by ".")')
+        resp = wire.call("AddMonitorAgent", "<strIpAddress>10.250.0.77</strIpAddress>")
         self.assertEqual(wire.fault_detail(resp), "address 10.250.0.77 is already watched")
         wire.call("DelMonitorAgent", "<strIpAddress>10.250.0.77</strIpAddress>")
 
@@ -253,8 +258,10 @@ class ContractTest(unittest.TestCase):
         self.assertIn("&lt;x&gt;ü&lt;/x&gt;", self.assert_envelope(resp, 1, "GetReqXmlFileResponse"))
 
     def test_list_of_agents_as_repeated_elements(self):
-        agent = "<vecSwitchInfo><macAddr>00-11-22-33-44-55</macAddr></vecSwitchInfo>"
-        resp = wire.call("AddUpgradeAgent", agent * 3)
+        wire.call("EndUpgrade")
+        resp = wire.call("AddUpgradeAgent", "".join(
+            f"<vecSwitchInfo><macAddr>00-11-22-33-44-5{i}</macAddr></vecSwitchInfo>"
+            for i in range(3)))
         self.assert_envelope(resp, 1, "AddUpgradeAgentResponse")
 
     def test_served_description_is_document_literal(self):
