@@ -26,6 +26,9 @@ std::optional<std::string> WidePathToNative(std::wstring_view path, size_t maxBy
 
 namespace {
 
+// The errno that tells why a file of this kind is not taken.
+int NotRegularError(mode_t mode) { return S_ISDIR(mode) ? EISDIR : EINVAL; }
+
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = write(fd, bytes.data(), bytes.size());
@@ -38,6 +41,37 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
+std::FILE* OpenRegularFile(const std::string& path) {
+  // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, and some
+  // devices wait as well. The type is judged on the opened descriptor rather
+  // than on the name, so nothing can be swapped in between.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  int why = 0;
+  if (fstat(fd, &st) != 0) {
+    why = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    why = NotRegularError(st.st_mode);
+  }
+  if (why != 0) {
+    close(fd);
+    errno = why;
+    return nullptr;
+  }
+  // Reading a regular file never waits; the flag goes so that the stream
+  // behaves like any other.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    const int cause = errno;
+    close(fd);
+    errno = cause;
+  }
+  return file;
+}
+
 bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
   if (path.empty()) return false;
   std::string target = path;
@@ -45,6 +79,14 @@ bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
   if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     char resolved[PATH_MAX];
     if (realpath(path.c_str(), resolved) != nullptr) target = resolved;
+  }
+  // Only a regular file is replaced: the rename would put a regular file in
+  // the place of a FIFO or a device node.
+  struct stat old;
+  const bool exists = stat(target.c_str(), &old) == 0;
+  if (exists && !S_ISREG(old.st_mode)) {
+    errno = NotRegularError(old.st_mode);
+    return false;
   }
   // The new file is created beside the old one (a rename never crosses file
   // systems) under a name of this process's own; the umask applies as it
@@ -62,8 +104,7 @@ bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
   const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   // A replaced file keeps its permission bits.
-  struct stat old;
-  if (stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) fchmod(fd, old.st_mode & 07777);
+  if (exists) fchmod(fd, old.st_mode & 07777);
   const bool written = WriteAll(fd, bytes) && fsync(fd) == 0;
   const bool closed = close(fd) == 0;
   if (!written || !closed || rename(temp.c_str(), target.c_str()) != 0) {

@@ -745,8 +745,8 @@ def cmd_save(client: Client, args) -> int:
 
 def cmd_load(client: Client, args) -> int:
     path = os.path.abspath(args.file)
-    # The server reads a file it cannot open as an empty list and then
-    # empties the watch list: refuse that here.
+    # The server answers a file it cannot open like a damaged one; say which
+    # it is before asking.
     if not os.path.isfile(path):
         raise Failure(f"{args.file}: no such file (the watched agents stay as they are)",
                       EXIT_USAGE)

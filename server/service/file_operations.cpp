@@ -1,10 +1,6 @@
 // Operations that keep the watched agents in saved device lists (.cfg
 // files) and hand out the sample requests of the browser console.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -33,25 +29,31 @@ void Log(const char* text) {
   std::fflush(stdout);
 }
 
+// Why a file operation failed, from its errno; the file primitives give
+// EINVAL for a FIFO, a device or a socket in the place of a file.
+std::string FileError(int error) {
+  return error == EINVAL ? "not a regular file" : std::strerror(error);
+}
+
 // Writes the watched agents to `path`: 0 when the whole file was written,
 // 1 when it could not be (the previous file, if any, is then unchanged).
 unsigned int SaveTable(const std::string& path) {
   if (ferro::ReplaceFileContents(path, ferro::EncodeWatchedAgents())) return 0;
-  std::printf("save %s error: %s. \n", path.c_str(), std::strerror(errno));
+  std::printf("save %s error: %s. \n", path.c_str(), FileError(errno).c_str());
   std::fflush(stdout);
   return 1;
 }
 
 enum class ReadOutcome { kRead, kCannotOpen, kFailed };
 
-// Reads a saved device list whole, within the size bound. `why` says what
-// went wrong when the outcome is kFailed.
+// Reads a saved device list whole, within the size bound; only a regular
+// file is read, and the service thread never waits on it. `why` says what
+// went wrong when the outcome is not kRead.
 ReadOutcome ReadConfigFile(const std::string& path, std::string& bytes, std::string& why) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return ReadOutcome::kCannotOpen;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  std::FILE* file = ferro::OpenRegularFile(path);
+  if (file == nullptr) {
+    const int error = errno;
+    why = "cannot open " + path + ": " + FileError(error);
     return ReadOutcome::kCannotOpen;
   }
   constexpr size_t kLimit = ferro::kMaxConfigRecords * ferro::kConfigRecordSize;
@@ -59,22 +61,22 @@ ReadOutcome ReadConfigFile(const std::string& path, std::string& bytes, std::str
   char buf[65536];
   ReadOutcome outcome = ReadOutcome::kRead;
   for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      why = "cannot read " + path + ": " + std::strerror(errno);
-      outcome = ReadOutcome::kFailed;
-      break;
-    }
-    if (n == 0) break;
-    if (bytes.size() + static_cast<size_t>(n) > kLimit) {
+    const size_t n = std::fread(buf, 1, sizeof buf, file);
+    if (bytes.size() + n > kLimit) {
       why = path + " holds more than " + std::to_string(ferro::kMaxConfigRecords) + " agents";
       outcome = ReadOutcome::kFailed;
       break;
     }
-    bytes.append(buf, static_cast<size_t>(n));
+    bytes.append(buf, n);
+    if (n == sizeof buf) continue;
+    if (std::ferror(file)) {
+      const int error = errno;
+      why = "cannot read " + path + ": " + FileError(error);
+      outcome = ReadOutcome::kFailed;
+    }
+    break;
   }
-  close(fd);
+  std::fclose(file);
   return outcome;
 }
 
@@ -116,7 +118,9 @@ int ns__SaveFileAs(struct soap*, int, std::string, unsigned int& errorcode) {
 }
 
 // Reads a saved device list and, when it holds whole records only, makes its
-// agents the watched agents, in file order.
+// agents the watched agents, in file order (an empty file watches none).
+// nErrorCode 1 leaves the watched agents as they are: the file could not be
+// opened (no entries then) or ends in a partial record.
 int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& result) {
   Log("LoadFile begin. \n");
   result.nErrorCode = 0;
@@ -128,16 +132,15 @@ int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& resu
     return ferro::OperationFailed(soap, kBadPathReason);
   }
   std::string bytes, why;
-  switch (ReadConfigFile(*path, bytes, why)) {
-    case ReadOutcome::kRead:
-      break;
-    case ReadOutcome::kCannotOpen:
-      bytes.clear();  // a file that cannot be opened reads as an empty list
-      break;
-    case ReadOutcome::kFailed:
-      std::printf("LoadFile: %s. \n", why.c_str());
-      std::fflush(stdout);
-      return ferro::OperationFailed(soap, why);
+  const ReadOutcome outcome = ReadConfigFile(*path, bytes, why);
+  if (outcome != ReadOutcome::kRead) {
+    std::printf("LoadFile: %s. \n", why.c_str());
+    std::fflush(stdout);
+    if (outcome == ReadOutcome::kFailed) return ferro::OperationFailed(soap, why);
+    // Missing, unreadable or not a regular file: answered like a damaged
+    // file, with no entries, and the watched agents stay as they are.
+    result.nErrorCode = 1;
+    return SOAP_OK;
   }
   const ferro::ConfigFileContents contents = ferro::ParseConfigFile(bytes);
   for (const ferro::StoredAgent& stored : contents.agents) {

@@ -1,11 +1,13 @@
 """Saved device lists and sample requests through the SOAP service, with a
 real server and real files: round trips, damaged and missing files,
 duplicates, failed saves that keep the old file, refused paths and names,
-and the save dialog on a virtual X display with a real zenity window."""
+FIFOs and devices that must not stall the service, and the save dialog on a
+virtual X display with a real zenity window."""
 
 import os
 import re
 import shutil
+import stat
 import struct
 import subprocess
 import tempfile
@@ -107,7 +109,7 @@ class FileServer(unittest.TestCase):
         return [value(e, "agentIpAddr") for e in entries(xml)]
 
     def watch_only(self, *addresses: str) -> None:
-        self.load(self.path("absent-file.cfg"))  # empties the table
+        self.load(self.write("empty.cfg", b""))  # empties the table
         for ip in addresses:
             self.ok("AddMonitorAgent", f"<strIpAddress>{ip}</strIpAddress>"
                                        "<strMacAddr>00-00-00-00-00-00</strMacAddr>")
@@ -121,6 +123,47 @@ class FileServer(unittest.TestCase):
     def read(self, path: str) -> bytes:
         with open(path, "rb") as f:
             return f.read()
+
+    def special_files(self) -> dict[str, str]:
+        """A FIFO and, where this machine lets us make one, a character
+        device (the null device's numbers) in the test folder, by kind."""
+        found = {"fifo": self.path("fifo")}
+        if not os.path.exists(found["fifo"]):
+            os.mkfifo(found["fifo"])
+        device = self.path("null-device")
+        try:
+            if not os.path.exists(device):
+                os.mknod(device, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+            found["device"] = device
+        except PermissionError:
+            pass
+        return found
+
+    def beside_a_trivial_call(self, operation: str, children: str, log_line: str) -> wire.Response:
+        """Calls `operation` on a thread of its own and, once the server has
+        begun it, GetRefreshTime, which must be answered within a second: an
+        operation that waits on a file stalls every client and shows here.
+        Returns the operation's answer."""
+        before = self.server.log().count(log_line)
+        box = {}
+
+        def call():
+            try:
+                box["resp"] = wire.call(operation, children, timeout=5)
+            except OSError as e:
+                box["error"] = e
+
+        t = threading.Thread(target=call)
+        t.start()
+        try:
+            deadline = time.monotonic() + 5
+            while self.server.log().count(log_line) == before and time.monotonic() < deadline:
+                time.sleep(0.01)
+            self.ok("GetRefreshTime", timeout=1)
+        finally:
+            t.join(10)
+        self.assertNotIn("error", box, f"{operation} was not answered")
+        return box["resp"]
 
 
 class SavedListTest(FileServer):
@@ -181,11 +224,33 @@ class SavedListTest(FileServer):
         self.assertEqual([value(e, "agentIpAddr") for e in entries(xml)], ["10.3.0.1", "10.3.0.2"])
         self.assertEqual(self.watched(), ["10.1.0.8"])
 
-    def test_missing_file_empties_the_table(self):
-        self.watch_only("10.1.0.9")
+    def test_missing_file_keeps_the_table_and_an_empty_one_empties_it(self):
+        self.watch_only("10.1.0.9", "10.1.0.19")
         xml = self.load(self.path("no-such.cfg"))
+        self.assertEqual((value(xml, "nErrorCode"), value(xml, "nMonitorNum")), ("1", "0"))
+        self.assertEqual(entries(xml), [])
+        self.assertEqual(self.watched(), ["10.1.0.9", "10.1.0.19"])
+        self.assertIn("no-such.cfg: No such file or directory", self.server.log())
+        xml = self.load(self.write("none.cfg", b""))
         self.assertEqual((value(xml, "nErrorCode"), value(xml, "nMonitorNum")), ("0", "0"))
         self.assertEqual(self.watched(), [])
+
+    def test_fifos_and_devices_are_refused_without_stalling_the_service(self):
+        self.watch_only("10.1.0.11", "10.1.0.12")
+        for kind, path in self.special_files().items():
+            with self.subTest(kind=kind):
+                resp = self.beside_a_trivial_call("LoadFile", f"<filepath>{path}</filepath>",
+                                                  "LoadFile begin. \n")
+                self.assertEqual((value(resp.text, "nErrorCode"), value(resp.text, "nMonitorNum")),
+                                 ("1", "0"))
+                self.assertEqual(self.watched(), ["10.1.0.11", "10.1.0.12"])
+
+                resp = self.beside_a_trivial_call("SaveFile", f"<filepath>{path}</filepath>",
+                                                  "SaveFile begin \n")
+                self.assertEqual(value(resp.text, "errorcode"), "1")
+                mode = os.lstat(path).st_mode
+                self.assertTrue(stat.S_ISFIFO(mode) if kind == "fifo" else stat.S_ISCHR(mode))
+                self.assertIn(f"save {path} error: not a regular file", self.server.log())
 
     def test_duplicate_address_fails_and_keeps_the_first(self):
         path = self.write("dup.cfg", record("10.4.0.1", "first") + record("10.4.0.2") +

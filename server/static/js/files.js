@@ -33,13 +33,18 @@
     S.call("LoadFile", { filepath: path }).then(function (el) {
       var items = S.children(el, "arrList").map(function (m) { return F.parseSwitchInfo(S.child(m, "monitorInfo")); });
       showLoaded(items);
+      if (S.number(el, "nErrorCode") === 1 && !items.length) {
+        U.message("#files-message", "No device could be read from the file (it is missing, unreadable, not a regular file, " +
+          "or damaged); the watched list was not changed.", "fault");
+        return null;
+      }
       if (S.number(el, "nErrorCode") === 1) {
         U.message("#files-message", "The file is damaged: its length is not a whole number of device records. " +
           "The " + items.length + " complete records are shown below; the watched list was not changed.", "fault");
         return null;
       }
       U.message("#files-message", items.length ? "Loaded " + items.length + (items.length === 1 ? " device" : " devices") +
-        "; they are watched now." : "The file holds no devices (or could not be opened); the watched list is now empty.",
+        "; they are watched now." : "The file holds no devices; the watched list is now empty.",
         items.length ? "ok" : "warn");
       D.model.watchedCount = items.length;
       return D.refreshAll();
