@@ -157,8 +157,12 @@ std::list<std::unique_ptr<TftpSession>>& TftpSessionList() {
 
 int32_t SetUpgradeFilePath(const char* path) {
   struct stat st {};
-  // A folder is not a file that could be sent.
-  if (path == nullptr || stat(path, &st) != 0 || S_ISDIR(st.st_mode)) return 0;
+  // A folder is not a file that could be sent. A path longer than what is
+  // kept is refused: cut, it would name another file.
+  if (path == nullptr || strnlen(path, kUpgradePathBytes + 1) > kUpgradePathBytes ||
+      stat(path, &st) != 0 || S_ISDIR(st.st_mode)) {
+    return 0;
+  }
   std::lock_guard lock(ParametersLock());
   CopyText(Parameters().path, sizeof Parameters().path, path);
   return 1;

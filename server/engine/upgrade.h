@@ -20,8 +20,8 @@ namespace ferro {
 inline constexpr size_t kUpgradePathBytes = 260;
 inline constexpr size_t kUpgradeTypeBytes = 10;
 inline constexpr size_t kUpgradeKeyBytes = 8;
-// 0 when `path` is null or names no existing file; else keeps its first 260
-// bytes and returns 1.
+// 0 when `path` is null, longer than 260 bytes or names no existing file;
+// else keeps it and returns 1.
 int32_t SetUpgradeFilePath(const char* path);
 // 0 for a null text; else keeps at most 10 (8) bytes and returns 1.
 int32_t SetUpgradeType(const char* type);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,13 +19,14 @@
 #include "engine/upgrade.h"
 #include "fault.h"
 #include "platform/codepage.h"
+#include "platform/file_path.h"
 #include "protocol/agent_decoder.h"
 #include "soapH.h"
 #include "switchinfo_convert.h"
 
 namespace {
 
-// Room of the narrow texts handed to the scheduler (with their NUL).
+// Room of the type and key texts handed to the scheduler (with their NUL).
 constexpr size_t kTextRoom = 260;
 
 void Log(const char* text) {
@@ -56,18 +58,21 @@ bool QueueWithPassword(ferro::AgentRecord record, const std::string& password) {
 }  // namespace
 
 // Empties the queue, then sets the file and its parameters. errorcode 1 when
-// the file does not exist or the size is not positive (the setters after the
-// refused one keep their old values); the call itself always succeeds.
+// the path is too long or names no existing file, or the size is not positive
+// (the setters after the refused one keep their old values); the call itself
+// always succeeds. The path is taken in the file system's own encoding, whole
+// or not at all.
 int ns__SetFwFilePath(struct soap*, std::wstring strFwFilePath, std::wstring strUpType,
                       std::wstring strEncryptKey, int intFileSize, unsigned int& errorcode) {
   Log("SetFwFilePath begin. \n");
   errorcode = 0;
   ferro::ClearUploads();
-  const std::string path = Narrow(strFwFilePath);
+  const std::optional<std::string> path =
+      ferro::WidePathToNative(strFwFilePath, ferro::kMaxPathBytes);
   const std::string type = Narrow(strUpType);
   const std::string key = Narrow(strEncryptKey);
-  if (ferro::SetUpgradeFilePath(path.c_str()) == 0 || ferro::SetUpgradeType(type.c_str()) == 0 ||
-      ferro::SetUpgradeEncryptKey(key.c_str()) == 0 ||
+  if (!path || ferro::SetUpgradeFilePath(path->c_str()) == 0 ||
+      ferro::SetUpgradeType(type.c_str()) == 0 || ferro::SetUpgradeEncryptKey(key.c_str()) == 0 ||
       ferro::SetUpgradeFileSize(intFileSize) == 0) {
     errorcode = 1;
   }

@@ -1,8 +1,8 @@
-"""Saved device lists and sample requests through the SOAP service, with a
-real server and real files: round trips, damaged and missing files,
-duplicates, failed saves that keep the old file, refused paths and names,
-FIFOs and devices that must not stall the service, and the save dialog on a
-virtual X display with a real zenity window."""
+"""Saved device lists, the upload file and sample requests through the SOAP
+service, with a real server and real files: round trips, damaged and missing
+files, duplicates, failed saves that keep the old file, refused paths and
+names, FIFOs and devices that must not stall the service, and the save
+dialog on a virtual X display with a real zenity window."""
 
 import os
 import re
@@ -280,6 +280,41 @@ class SavedListTest(FileServer):
         path = self.write("was-full.cfg", record("10.5.0.1"))
         self.assertEqual(self.save(path), 0)
         self.assertEqual(self.read(path), b"")
+
+
+class UploadFileTest(FileServer):
+    """The file SetFwFilePath names for an upload: taken whole, in the file
+    system's encoding. The engine is not started; StartUpgrade still opens the
+    file of the queued upload."""
+
+    MAC = "02-46-4C-00-00-77"
+    AGENT = (f"<vecSwitchInfo><agentIpAddr>10.250.0.77</agentIpAddr><macAddr>{MAC}</macAddr>"
+             "</vecSwitchInfo>")
+
+    def tearDown(self):
+        self.ok("EndUpgrade")
+
+    def set_file(self, path: str) -> int:
+        xml = self.ok("SetFwFilePath", f"<strFwFilePath>{escape(path)}</strFwFilePath>"
+                                       "<strUpType>firmware</strUpType><strEncryptKey/>"
+                                       "<intFileSize>100</intFileSize>")
+        return int(value(xml, "errorcode"))
+
+    def status(self) -> str:
+        return self.ok("GetUpgradeStatus", f"<strMacAddr>{self.MAC}</strMacAddr>")
+
+    def test_path_is_taken_whole_in_the_file_systems_encoding(self):
+        named = self.write("fw-\u00fc.bin", b"u" * 1234)
+        self.assertEqual(self.set_file(named), 0)
+        self.ok("AddUpgradeAgent", self.AGENT)
+        self.ok("StartUpgrade")
+        self.assertEqual(value(self.status(), "fwFileSize"), "1234")  # that very file
+        # 259 bytes fit, 260 do not, though cut they would name an existing file.
+        base = self.path("")
+        fits = self.write("f" * (259 - len(base)), b"")
+        self.write(os.path.basename(fits) + "x", b"")
+        self.assertEqual(self.set_file(fits + "x"), 1)
+        self.assertEqual(self.set_file(fits), 0)
 
 
 def mount_tmpfs(where: str, options: str) -> None:
