@@ -18,6 +18,10 @@ inline constexpr size_t kMaxPathBytes = 260;
 // a path is used whole or not at all, never cut.
 std::optional<std::string> WidePathToNative(std::wstring_view path, size_t maxBytes);
 
+// Whether `path` names a regular file (a link is followed). Never waits on
+// the file.
+bool IsRegularFile(const std::string& path);
+
 // Opens the regular file at `path` for reading (binary); a link is followed.
 // Never waits on the file: a FIFO without a writer or a device is given up at
 // once rather than waited on. Null when the file cannot be opened or is not a

@@ -41,6 +41,11 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
+bool IsRegularFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::FILE* OpenRegularFile(const std::string& path) {
   // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, and some
   // devices wait as well. The type is judged on the opened descriptor rather

@@ -1,6 +1,5 @@
 #include "engine/upgrade.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include "net/arp.h"
 #include "net/receive.h"
 #include "net/transport.h"
+#include "platform/file_path.h"
 #include "platform/tick.h"
 #include "protocol/agent_encoder.h"
 
@@ -156,11 +156,10 @@ std::list<std::unique_ptr<TftpSession>>& TftpSessionList() {
 }
 
 int32_t SetUpgradeFilePath(const char* path) {
-  struct stat st {};
-  // A folder is not a file that could be sent. A path longer than what is
-  // kept is refused: cut, it would name another file.
+  // Only a regular file can be sent, not a folder, a FIFO or a device. A path
+  // longer than what is kept is refused: cut, it would name another file.
   if (path == nullptr || strnlen(path, kUpgradePathBytes + 1) > kUpgradePathBytes ||
-      stat(path, &st) != 0 || S_ISDIR(st.st_mode)) {
+      !IsRegularFile(path)) {
     return 0;
   }
   std::lock_guard lock(ParametersLock());
@@ -303,7 +302,10 @@ int32_t StartNextUpload() {
 }
 
 int32_t StartUpload(TftpSession& upload) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(GetUpgradeParameters().path, "rb"));
+  // Runs on the request thread and the engine's, with TftpSessionLock held:
+  // the open must not wait on the file, and anything but a regular file
+  // (replaced since it was set) fails the upload.
+  std::unique_ptr<std::FILE, FileCloser> file(OpenRegularFile(GetUpgradeParameters().path));
   if (!file) {
     FailUpload(upload, kFailFileOpen);
     return 0;

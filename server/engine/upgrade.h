@@ -20,7 +20,7 @@ namespace ferro {
 inline constexpr size_t kUpgradePathBytes = 260;
 inline constexpr size_t kUpgradeTypeBytes = 10;
 inline constexpr size_t kUpgradeKeyBytes = 8;
-// 0 when `path` is null, longer than 260 bytes or names no existing file;
+// 0 when `path` is null, longer than 260 bytes or names no regular file;
 // else keeps it and returns 1.
 int32_t SetUpgradeFilePath(const char* path);
 // 0 for a null text; else keeps at most 10 (8) bytes and returns 1.

@@ -58,7 +58,7 @@ bool QueueWithPassword(ferro::AgentRecord record, const std::string& password) {
 }  // namespace
 
 // Empties the queue, then sets the file and its parameters. errorcode 1 when
-// the path is too long or names no existing file, or the size is not positive
+// the path is too long or names no regular file, or the size is not positive
 // (the setters after the refused one keep their old values); the call itself
 // always succeeds. The path is taken in the file system's own encoding, whole
 // or not at all.

@@ -284,8 +284,8 @@ class SavedListTest(FileServer):
 
 class UploadFileTest(FileServer):
     """The file SetFwFilePath names for an upload: taken whole, in the file
-    system's encoding. The engine is not started; StartUpgrade still opens the
-    file of the queued upload."""
+    system's encoding, and only when it is a regular file. The engine is not
+    started; StartUpgrade still opens the file of the queued upload."""
 
     MAC = "02-46-4C-00-00-77"
     AGENT = (f"<vecSwitchInfo><agentIpAddr>10.250.0.77</agentIpAddr><macAddr>{MAC}</macAddr>"
@@ -315,6 +315,22 @@ class UploadFileTest(FileServer):
         self.write(os.path.basename(fits) + "x", b"")
         self.assertEqual(self.set_file(fits + "x"), 1)
         self.assertEqual(self.set_file(fits), 0)
+
+    def test_fifos_and_devices_are_refused_and_never_stall_the_start(self):
+        for kind, special in self.special_files().items():
+            with self.subTest(kind=kind):
+                self.assertEqual(self.set_file(special), 1)
+                # Set as a regular file, it is a FIFO or a device by the start.
+                fw = self.write("fw.bin", b"x" * 100)
+                self.assertEqual(self.set_file(fw), 0)
+                self.ok("AddUpgradeAgent", self.AGENT)
+                os.rename(special, fw)
+                resp = self.beside_a_trivial_call("StartUpgrade", "", "StartUpgrade begin. \n")
+                self.assertIn("no queued upload could start", wire.fault_detail(resp))
+                xml = self.status()
+                self.assertEqual((value(xml, "upgradeStatus"), value(xml, "failedCode")),
+                                 ("10", "1"))
+                os.remove(fw)
 
 
 def mount_tmpfs(where: str, options: str) -> None:
