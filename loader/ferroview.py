@@ -8,9 +8,12 @@ that the server serves, shows each "trap" and "device_set" notice as a
 desktop notification, and ends when the server says "app_exit" or goes away.
 """
 
+import os
+import pwd
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import time
@@ -51,6 +54,72 @@ def wait_for_server() -> bool:
             return True
         time.sleep(0.25)
     return False
+
+
+# The kernel's socket diagnostics (netlink): who owns each listening socket.
+NETLINK_SOCK_DIAG = 4
+SOCK_DIAG_BY_FAMILY = 20
+NLM_F_REQUEST, NLM_F_DUMP = 0x1, 0x300
+NLMSG_ERROR, NLMSG_DONE = 2, 3
+TCP_LISTEN = 10
+
+
+def listener_owners(port: int) -> list[int]:
+    """The users owning the TCP listeners on `port` at 127.0.0.1 or any
+    address; None when the kernel cannot be asked."""
+    request = (struct.pack("=BBBBI", socket.AF_INET, socket.IPPROTO_TCP, 0, 0, 1 << TCP_LISTEN)
+               + bytes(8 + 32) + struct.pack("=III", 0, 0xFFFFFFFF, 0xFFFFFFFF))
+    header = struct.pack("=IHHII", 16 + len(request), SOCK_DIAG_BY_FAMILY,
+                         NLM_F_REQUEST | NLM_F_DUMP, 1, 0)
+    owners = []
+    try:
+        with socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, NETLINK_SOCK_DIAG) as s:
+            s.settimeout(2)
+            s.sendto(header + request, (0, 0))
+            while True:
+                data = s.recv(65536)
+                pos = 0
+                while pos + 16 <= len(data):
+                    length, kind = struct.unpack_from("=IH", data, pos)
+                    if length < 16:
+                        return None
+                    if kind == NLMSG_DONE:
+                        return owners
+                    if kind == NLMSG_ERROR:
+                        return None
+                    if kind == SOCK_DIAG_BY_FAMILY and length >= 16 + 72:
+                        body = pos + 16
+                        sport = struct.unpack_from(">H", data, body + 4)[0]
+                        src = data[body + 8:body + 12]
+                        uid = struct.unpack_from("=I", data, body + 64)[0]
+                        if sport == port and src in (bytes([127, 0, 0, 1]), bytes(4)):
+                            owners.append(uid)
+                    pos += (length + 3) & ~3
+    except OSError:
+        return None
+
+
+def user_text(uid: int) -> str:
+    try:
+        return f"user {pwd.getpwuid(uid).pw_name} (uid {uid})"
+    except KeyError:
+        return f"uid {uid}"
+
+
+def foreign_listener() -> str | None:
+    """Why the programs listening on the service and push ports are not to
+    be trusted (they belong to neither this user nor root), or None. The
+    browser and the notices go to whoever listens there, so a port taken by
+    another user of the machine could collect what the user types."""
+    trusted = {os.geteuid(), 0}
+    for port in (SERVICE_PORT, PUSH_PORT):
+        owners = listener_owners(port)
+        if owners is None:
+            return f"cannot tell who listens on port {port}"
+        foreign = [uid for uid in owners if uid not in trusted]
+        if foreign:
+            return f"port {port} is held by {user_text(foreign[0])}, not by the server's user"
+    return None
 
 
 def connect_push():
@@ -110,6 +179,10 @@ def main() -> int:
     helpers = Helpers()
     if not wait_for_server():
         log(f"the server did not answer on port {SERVICE_PORT}")
+        return 1
+    refused = foreign_listener()
+    if refused:
+        log(f"{refused}: not opening the interface")
         return 1
     push = connect_push()
     if push is None:

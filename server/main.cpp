@@ -4,14 +4,34 @@
 // engine starts later, on the user interface's call.
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "engine/engine.h"
+#include "front/access_rule.h"
 #include "front/soap_front.h"
 #include "platform/instance_lock.h"
 #include "platform/memory.h"
 #include "platform/termination.h"
 
-int main() {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: Ferrolink [--admin-group GROUP]\n"
+    "  --admin-group GROUP  members of GROUP may change settings, files and devices\n"
+    "                       like the server's own user (default: nobody else)\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--admin-group") == 0 && i + 1 < argc) {
+      ferro::SetAdministratorsGroup(argv[++i]);
+    } else {
+      std::fputs(kUsage, stderr);
+      return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
+    }
+  }
   // Ended by a signal, the server still stops its engine: its uploads go
   // and with them the static ARP entries pinned for them.
   ferro::OnTerminationSignal([](int) { ferro::StopEngine(); });

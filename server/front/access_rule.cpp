@@ -3,8 +3,11 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <array>
+#include <mutex>
 #include <string>
 
+#include "platform/socket_owner.h"
 #include "soap_front.h"
 
 namespace ferro {
@@ -32,6 +35,48 @@ std::optional<std::string_view> RefusalReason(const http::Request& request, cons
     }
   }
   return std::nullopt;
+}
+
+std::span<const std::string_view> ReadOnlyOperations() {
+  static constexpr std::array<std::string_view, 9> kReadOnly = {
+      "GetSwitchInfoList", "GetMonitorStatus",        "GetUpgradeStatus",
+      "GetUpgradingAgent", "GetRefreshTime",          "GetRefreshTimeEx",
+      "GetReqXmlList",     "GetUtilityGroupInterval", "GetReqXmlFile"};
+  return kReadOnly;
+}
+
+namespace {
+
+std::mutex& GroupLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::string& Group() {
+  static std::string group;
+  return group;
+}
+
+}  // namespace
+
+void SetAdministratorsGroup(std::string group) {
+  std::lock_guard lock(GroupLock());
+  Group() = std::move(group);
+}
+
+std::optional<std::string> OwnerRefusal(int fd) {
+  const std::optional<uint32_t> owner = LocalPeerOwner(fd);
+  if (!owner) return "the caller's user cannot be told (only the server's user may change it)";
+  if (*owner == 0 || *owner == ProcessUser()) return std::nullopt;
+  std::string group;
+  {
+    std::lock_guard lock(GroupLock());
+    group = Group();
+  }
+  if (!group.empty() && UserInGroup(*owner, group)) return std::nullopt;
+  return DescribeUser(*owner) +
+         (group.empty() ? " is neither the server's user nor root"
+                        : " is not the server's user, root or a member of group " + group) +
+         ": only reading is open to other users";
 }
 
 }  // namespace ferro

@@ -8,6 +8,8 @@
 #include <netinet/in.h>
 
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "request_parser.h"
@@ -17,5 +19,20 @@ namespace ferro {
 // The one-line reason why `request` from `peer` is refused, or nothing when
 // it may be served.
 std::optional<std::string_view> RefusalReason(const http::Request& request, const in_addr& peer);
+
+// Beyond that, the machine may have other users. Reading what the server
+// knows is open to each of them, but an operation that changes state, reads
+// or writes files, or stops the server is served only to a caller whose
+// socket belongs to the server's own user, to root, or to a member of the
+// administrators group (none unless named). The operations that only read:
+std::span<const std::string_view> ReadOnlyOperations();
+
+// Names the administrators group; empty names none.
+void SetAdministratorsGroup(std::string group);
+
+// The one-line reason why the caller on the connected socket `fd` may not
+// change state, or nothing when it may. A caller whose owner the kernel
+// cannot tell is refused.
+std::optional<std::string> OwnerRefusal(int fd);
 
 }  // namespace ferro

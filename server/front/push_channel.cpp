@@ -8,7 +8,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
+
+#include "access_rule.h"
 
 namespace ferro {
 
@@ -44,8 +47,10 @@ bool PushChannel::Listen() {
   ::inet_pton(AF_INET, address_, &addr.sin_addr);
   const int rc = ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   if (rc != 0) {
+    const int why = errno;
     std::fprintf(stderr, "Push Socket bind error! error code =%d \n", rc);
     CloseListener();
+    errno = why;  // the caller may name who holds the port
     return false;
   }
   socklen_t len = sizeof addr;
@@ -70,6 +75,14 @@ void PushChannel::AcceptClient() {
     }
     char peer_text[INET_ADDRSTRLEN] = "";
     ::inet_ntop(AF_INET, &peer.sin_addr, peer_text, sizeof peer_text);
+    // The notices are the server's user's: another user of the machine may
+    // neither take the channel nor keep it from the user interface.
+    if (const std::optional<std::string> refused = OwnerRefusal(fd)) {
+      std::printf("Push connection from %s refused: %s\n", peer_text, refused->c_str());
+      std::fflush(stdout);
+      ::close(fd);
+      continue;
+    }
     {
       std::lock_guard lock(mutex_);
       if (client_ >= 0) ::close(client_);  // a connection that never sent is replaced
@@ -155,10 +168,7 @@ PushChannel& ThePushChannel() {
   return *channel;
 }
 
-void PushThread() {
-  PushChannel& channel = ThePushChannel();
-  if (channel.Listen()) channel.AcceptClient();
-}
+void PushThread() { ThePushChannel().AcceptClient(); }
 
 int PushSend(std::string_view text) { return ThePushChannel().Send(text); }
 

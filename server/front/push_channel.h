@@ -26,7 +26,8 @@ class PushChannel {
   PushChannel(const PushChannel&) = delete;
   PushChannel& operator=(const PushChannel&) = delete;
 
-  // Opens the listener; false (after logging) when it cannot be opened.
+  // Opens the listener; false (after logging, errno telling why) when it
+  // cannot be opened.
   bool Listen();
   // The port the listener is bound to (after Listen).
   uint16_t port() const { return port_; }
@@ -59,7 +60,8 @@ class PushChannel {
 // The process's push channel, used by the operations and the engine.
 PushChannel& ThePushChannel();
 
-// Thread procedure of the server: listen on 127.0.0.1:64568 and take the client.
+// Thread procedure of the server: take the client of the process's push
+// channel, whose listener (127.0.0.1:64568) is already open.
 void PushThread();
 
 // Sends a notice on the process's push channel.

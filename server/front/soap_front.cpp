@@ -1,17 +1,21 @@
 #include "soap_front.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "access_rule.h"
 #include "answer_buffer.h"
 #include "engine/notices.h"
 #include "front_state.h"
+#include "platform/socket_owner.h"
 #include "platform/tick.h"
 #include "push_channel.h"
 #include "service/fault.h"
@@ -37,6 +41,9 @@ struct Exchange {
   bool stream = false;  // output goes to the connection
   size_t written = 0;   // bytes of output, wherever they went
   std::string output;
+  // Why the operation was not served to this caller (the owner rule).
+  std::optional<std::string> refused;
+  std::string operation;  // the refused operation's name
 };
 
 // The context whose answer being made was declared well-formed by its
@@ -132,6 +139,37 @@ void UseBufferedOutput(struct soap* soap) {
   soap->omode = (soap->omode & ~SOAP_IO) | SOAP_IO_BUFFER;
 }
 
+// Whether the operation the runtime has just peeked at (its element in
+// soap->tag) only reads, matched exactly as the dispatcher matches it.
+bool PeekedOperationOnlyReads(struct soap* soap) {
+  for (std::string_view name : ReadOnlyOperations()) {
+    const std::string tag = "ns:" + std::string(name);
+    if (soap_match_tag(soap, soap->tag, tag.c_str()) == SOAP_OK) return true;
+  }
+  return false;
+}
+
+// The runtime's serve step, with the owner rule between reading which
+// operation a request names and dispatching it: the rule looks at the very
+// element the dispatcher goes by, so the two can never disagree.
+void ServeGated(struct soap* soap, Exchange& ex) {
+  if (soap_begin_serve(soap) != SOAP_OK) return;
+  soap_peek_element(soap);
+  if (ex.connection != nullptr && !PeekedOperationOnlyReads(soap)) {
+    ex.refused = OwnerRefusal(ex.connection->fd());
+    if (ex.refused) {
+      const char* colon = std::strrchr(soap->tag, ':');
+      ex.operation = colon != nullptr ? colon + 1 : soap->tag;
+      return;
+    }
+  }
+  if ((soap_serve_request(soap) != SOAP_OK ||
+       (soap->fserveloop != nullptr && soap->fserveloop(soap) != SOAP_OK)) &&
+      soap->error != SOAP_OK && soap->error < SOAP_STOP) {
+    soap_send_fault(soap);
+  }
+}
+
 }  // namespace
 
 std::string_view CurrentRequestLine(const struct soap* soap) {
@@ -194,10 +232,24 @@ std::string SoapHandler::RunRuntime(Connection& connection, std::string_view hea
   soap_->user = &ex;
   well_formed_answer = nullptr;
   UseBufferedOutput(soap_);
-  soap_serve(soap_);
+  ServeGated(soap_, ex);
   soap_destroy(soap_);
   soap_end(soap_);
   well_formed_answer = nullptr;
+  if (ex.refused) {
+    std::printf("SOAP request %s from %s refused: %s\n", ex.operation.c_str(),
+                connection.peer_text().c_str(), ex.refused->c_str());
+    std::fflush(stdout);
+    soap_->user = nullptr;
+    std::string answer = RefusalFault(request, *ex.refused);
+    // Not served for who is asking: 403, with the reason in the fault.
+    const size_t space = answer.find(' ');
+    const size_t end = answer.find("\r\n");
+    if (space != std::string::npos && end != std::string::npos && space < end) {
+      answer.replace(space + 1, end - space - 1, "403 Forbidden");
+    }
+    return answer;
+  }
   if (ex.written == 0 && request.method != "GET") {
     // The runtime stops without a word on a POST whose body is not a SOAP
     // envelope. Every request gets an answer: the runtime's fault for a
@@ -268,18 +320,36 @@ std::string SoapHandler::Serve(Connection& connection) {
   return answer;
 }
 
+namespace {
+
+// Ends the process when another program holds one of the server's ports:
+// it would otherwise get the browser's requests or the notices.
+[[noreturn]] void ExitPortTaken(uint16_t port, const char* what) {
+  const std::optional<PortHolder> holder = TcpPortHolder(0, port);
+  std::fprintf(stderr, "Ferrolink: TCP port %u (the %s port) is taken by %s; ending.\n",
+               static_cast<unsigned>(port), what,
+               holder ? DescribePortHolder(*holder).c_str() : "another program");
+  std::exit(-1);
+}
+
+}  // namespace
+
 void RunServer() {
   // The one service context, alive for the whole process.
   static struct soap service;
   InitServiceContext(&service);
   const SOAP_SOCKET master = soap_bind(&service, nullptr, kServicePort, kServiceBacklog);
   if (!soap_valid_socket(master)) {
+    if (service.errnum == EADDRINUSE) ExitPortTaken(kServicePort, "service");
     soap_print_fault(&service, stderr);
     std::exit(-1);
   }
   std::printf("Socket connection successful: master socket = %d\n", master);
   std::fflush(stdout);
 
+  // Both ports or none: a server without its push channel would leave the
+  // notices to whoever holds that port.
+  if (!ThePushChannel().Listen() && errno == EADDRINUSE) ExitPortTaken(kPushPort, "push channel");
   std::thread(PushThread).detach();
   // The engine's notices ("trap", "device_set") travel on the push channel.
   SetNoticeSink(PushSend);

@@ -44,6 +44,7 @@ class SoapHandler final : public RequestHandler {
   // `head` + `body`: streamed to the connection when the operation declares
   // its answer well-formed (then `*streamed` is set and what is returned is
   // empty), else returned whole.
+  // A caller the owner rule refuses gets a 403 answer with the reason.
   std::string RunRuntime(Connection& connection, std::string_view head, std::string_view body,
                          bool* streamed);
   // A failure fault with `reason` as its detail, in SOAP 1.1 or 1.2.

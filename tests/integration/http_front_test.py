@@ -6,10 +6,13 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
 import wire
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 NOT_POST = b" <HTML> SOAP method should be post. </HTML> "
 MISSING = b" <HTML> the file not exist. </HTML> "
@@ -186,17 +189,27 @@ class ProcessTest(unittest.TestCase):
             self.assertEqual(wire.get("/").body, NOT_POST)
 
     def test_port_in_use(self):
-        blocker = socket.socket()
-        blocker.bind(("0.0.0.0", wire.SERVICE_PORT))
-        blocker.listen()
-        try:
-            proc = subprocess.run([os.path.join(wire.dist_dir(), "Ferrolink")], capture_output=True,
-                                  timeout=10)
-        finally:
-            blocker.close()
-        self.assertEqual(proc.returncode, 255)  # exit(-1)
-        self.assertIn(b"bind failed", proc.stderr)
-        self.assertNotIn(b"push socket", proc.stdout + proc.stderr)
+        # Whoever holds either port is named, and the server ends rather
+        # than leave the browser's requests or the notices to them.
+        for port, what, address in ((wire.SERVICE_PORT, "service", "0.0.0.0"),
+                                    (wire.SERVICE_PORT, "service", "127.0.0.1"),
+                                    (wire.PUSH_PORT, "push channel", "127.0.0.1")):
+            with self.subTest(port=port, address=address):
+                squatter = as_user(NOBODY, "import socket, time\n"
+                                           f"s = socket.create_server(({address!r}, {port}))\n"
+                                           "print('ready', flush=True); time.sleep(30)\n",
+                                   stdout=subprocess.PIPE)
+                try:
+                    self.assertEqual(squatter.stdout.readline(), b"ready\n")
+                    proc = subprocess.run([os.path.join(wire.dist_dir(), "Ferrolink")],
+                                          capture_output=True, timeout=10)
+                finally:
+                    squatter.kill()
+                    squatter.wait()
+                self.assertEqual(proc.returncode, 255)  # exit(-1)
+                self.assertIn(f"TCP port {port} (the {what} port) is taken by pid {squatter.pid} "
+                              "(python3), user nobody (uid 65534); ending.",
+                              proc.stderr.decode())
 
     def test_restart_right_after_stop(self):
         # Old connections in TIME_WAIT must not stop the next server binding
@@ -253,6 +266,94 @@ class ProcessTest(unittest.TestCase):
         finally:
             squatter.kill()
             squatter.wait()
+
+
+NOBODY = 65534
+DAEMON = 1  # its primary group is "daemon"
+
+
+def as_user(uid: int, code: str, **kw) -> subprocess.Popen:
+    """Runs Python `code` as another user of the machine, with the test
+    folder on its path."""
+    return subprocess.Popen(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups",
+                             sys.executable, "-c",
+                             f"import sys; sys.path.insert(0, {HERE!r})\n" + code], **kw)
+
+
+def call_as(uid: int, operation: str, children: str = "") -> tuple[str, str]:
+    """The status line and fault reason of `operation` called by user `uid`."""
+    code = ("import wire\n"
+            f"r = wire.call({operation!r}, {children!r}, timeout=10)\n"
+            "print(r.status_line); print(wire.fault_detail(r) if 'Fault' in r.text else '')\n")
+    proc = as_user(uid, code, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, err = proc.communicate(timeout=30)
+    lines = out.decode().splitlines()
+    if proc.returncode != 0 or len(lines) < 2:
+        raise AssertionError(f"{operation} as uid {uid}: {out!r} {err!r}")
+    return lines[0], lines[1]
+
+
+class LocalUsersTest(unittest.TestCase):
+    """Other users of the machine may read, but only the server's user, root
+    and members of the administrators group may change anything."""
+
+    FORBIDDEN = "HTTP/1.1 403 Forbidden"
+
+    def test_other_users_read_but_change_nothing(self):
+        with tempfile.TemporaryDirectory() as folder, \
+                wire.Server(args=["--admin-group", "daemon"]) as server:
+            os.chmod(folder, 0o777)
+            target = os.path.join(folder, "fleet.cfg")
+            save = f"<filepath>{target}</filepath>"
+            self.assertEqual(call_as(NOBODY, "GetRefreshTime")[0], "HTTP/1.1 200 OK")
+            for operation, children in (("SaveFile", save), ("LoadFile", save),
+                                        ("GetTrapList", ""), ("GSoapClose", "")):
+                with self.subTest(operation=operation):
+                    status, reason = call_as(NOBODY, operation, children)
+                    self.assertEqual(status, self.FORBIDDEN)
+                    self.assertEqual(reason, "user nobody (uid 65534) is not the server's user, "
+                                             "root or a member of group daemon: only reading "
+                                             "is open to other users")
+                    server.wait_log(f"SOAP request {operation} from 127.0.0.1 refused: user "
+                                    "nobody (uid 65534)")
+            self.assertFalse(os.path.exists(target))
+            self.assertIsNone(server.proc.poll())
+            # The administrators group's member and root are served.
+            self.assertEqual(call_as(DAEMON, "SaveFile", save)[0], "HTTP/1.1 200 OK")
+            self.assertTrue(os.path.exists(target))
+            self.assertEqual(wire.call("LoadFile", save).status_line, "HTTP/1.1 200 OK")
+
+            # Another user's push connection is refused and leaves the
+            # channel to the user interface.
+            squat = as_user(NOBODY, "import socket, time\n"
+                                    f"s = socket.create_connection(('127.0.0.1', {wire.PUSH_PORT}))\n"
+                                    "s.sendall(b'x')\n"
+                                    "try:\n    got = s.recv(1)\n"
+                                    "except ConnectionResetError:\n    got = b''\n"
+                                    "print(got, flush=True)\n",
+                            stdout=subprocess.PIPE)
+            self.assertEqual(squat.communicate(timeout=20)[0], b"b''\n")
+            server.wait_log("Push connection from 127.0.0.1 refused: user nobody (uid 65534)")
+            ui = wire.connect(("127.0.0.1", wire.PUSH_PORT), timeout=10)
+            ui.sendall(b"ui")
+            server.wait_log("we can send messge now!")
+            ui.close()
+
+    def test_the_servers_own_user_is_served(self):
+        # A server run as nobody serves nobody, and refuses another user
+        # when no administrators group is named.
+        with tempfile.TemporaryDirectory() as cwd:
+            os.makedirs(os.path.join(cwd, "cfg"))
+            os.chmod(cwd, 0o777)
+            server = wire.Server(cwd=cwd, prefix=["setpriv", f"--reuid={NOBODY}",
+                                                  f"--regid={NOBODY}", "--clear-groups"])
+            with server:
+                self.assertEqual(call_as(NOBODY, "SetRefreshTime",
+                                         "<monitorPollingInterval>5</monitorPollingInterval>")[0], "HTTP/1.1 200 OK")
+                status, reason = call_as(DAEMON, "SetRefreshTime", "<monitorPollingInterval>5</monitorPollingInterval>")
+                self.assertEqual(status, self.FORBIDDEN)
+                self.assertEqual(reason, "user daemon (uid 1) is neither the server's user nor "
+                                         "root: only reading is open to other users")
 
 
 if __name__ == "__main__":

@@ -256,6 +256,30 @@ class FerroviewTest(unittest.TestCase):
             finally:
                 other.close()
 
+    def test_ports_held_by_another_user_are_refused(self):
+        # Another user of the machine listening on the service port (here a
+        # stand-in that answers like the server) gets neither the browser
+        # nor the push channel's hello.
+        squat = ("import socket, threading, time\n"
+                 f"push = socket.create_server(('127.0.0.1', {wire.PUSH_PORT}))\n"
+                 f"service = socket.create_server(('127.0.0.1', {wire.SERVICE_PORT}))\n"
+                 "print('ready', flush=True)\n"
+                 "while True:\n"
+                 "    c, _ = service.accept(); c.recv(4096)\n"
+                 "    c.sendall(b'HTTP/1.1 200 OK\\r\\nContent-Length: 0\\r\\n\\r\\n'); c.close()\n")
+        squatter = subprocess.Popen(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     sys.executable, "-c", squat], stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(squatter.stdout.readline(), b"ready\n")
+            proc = self.start()
+            self.assertEqual(proc.wait(timeout=30), 1)
+        finally:
+            squatter.kill()
+            squatter.wait()
+        self.assertIn(f"port {wire.SERVICE_PORT} is held by user nobody (uid 65534), not by the "
+                      "server's user: not opening the interface", self.output())
+        self.assertEqual(self.box.calls("xdg-open"), [])
+
     def test_waits_for_the_server_and_shows_each_notice(self):
         proc = self.start()
         time.sleep(1)  # nothing listens yet: Ferroview keeps trying

@@ -185,9 +185,11 @@ class Server:
     through log() and stderr() afterwards)."""
 
     def __init__(self, program_dir: str | None = None, cwd: str | None = None,
-                 prefix: list[str] | None = None, env: dict | None = None):
+                 prefix: list[str] | None = None, env: dict | None = None,
+                 args: list[str] | None = None):
         self.program_dir = program_dir or dist_dir()
         self.prefix = prefix or []  # e.g. ["ip", "netns", "exec", NS]
+        self.args = args or []
         # The server's environment: ours, but without a display, so that a
         # save dialog never opens on the desktop of whoever runs the tests.
         self.env = env if env is not None else {
@@ -205,7 +207,8 @@ class Server:
     def start(self, wait: bool = True) -> "Server":
         self._out = open(self.log_path, "wb")
         self._err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen(self.prefix + [os.path.join(self.program_dir, "Ferrolink")],
+        self.proc = subprocess.Popen(self.prefix + [os.path.join(self.program_dir, "Ferrolink")]
+                                     + self.args,
                                      cwd=self.cwd, stdout=self._out, stderr=self._err,
                                      env=self.env)
         if wait:
