@@ -13,6 +13,11 @@
 namespace ferro {
 namespace {
 
+uint64_t NextConnectionId() {
+  static std::atomic<uint64_t> next{1};
+  return next.fetch_add(1);
+}
+
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 }  // namespace
@@ -20,6 +25,7 @@ constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 Connection::Connection(int fd, const sockaddr_in& peer, uint32_t now,
                        const ConnectionLimits& limits)
     : fd_(fd),
+      id_(NextConnectionId()),
       peer_(peer),
       limits_(limits),
       deadline_(now + limits.request_ms),
@@ -31,6 +37,16 @@ Connection::Connection(int fd, const sockaddr_in& peer, uint32_t now,
 
 Connection::~Connection() { Close(); }
 
+void Connection::Wait(std::shared_ptr<AsideWork> work) {
+  if (state_ != State::kReady) return;
+  aside_ = std::move(work);
+  state_ = State::kWaiting;
+}
+
+void Connection::Resume() {
+  if (state_ == State::kWaiting) state_ = State::kReady;
+}
+
 short Connection::Events() const {
   switch (state_) {
     case State::kReading:
@@ -39,6 +55,7 @@ short Connection::Events() const {
     case State::kWriting:
       return POLLOUT;
     case State::kReady:
+    case State::kWaiting:
     case State::kClosed:
       break;
   }
@@ -109,6 +126,7 @@ void Connection::OnDeadline(uint32_t now) {
       Close();
       break;
     case State::kReady:
+    case State::kWaiting:
     case State::kClosed:
       break;
   }

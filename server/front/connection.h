@@ -10,13 +10,23 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "request_parser.h"
 
 namespace ferro {
+
+// Work that a request's handler does aside, on a thread of its own, before
+// it can answer (a dialog the user takes their time with): the request waits
+// for it without holding up any other.
+struct AsideWork {
+  std::atomic<bool> done{false};
+  int result = 0;  // written before done is set
+};
 
 struct ConnectionLimits {
   uint32_t request_ms = 10000;     // from accept to a complete request
@@ -29,6 +39,7 @@ class Connection {
   enum class State {
     kReading,    // the request is arriving
     kReady,      // the request is complete and waits for its turn
+    kWaiting,    // its handler answers once its work aside is done
     kWriting,    // the answer is going out
     kLingering,  // answer sent, write side shut; waiting for the client to close
     kClosed,
@@ -74,6 +85,15 @@ class Connection {
   // Closes at once, without a word (a connection dropped for a newer one).
   void Drop();
 
+  // A number no other connection of the process has.
+  uint64_t id() const { return id_; }
+  // Sets a ready request aside until `work` is done; Resume makes it ready
+  // again, for its handler to answer with the work's result.
+  void Wait(std::shared_ptr<AsideWork> work);
+  void Resume();
+  // The work the request waited for, if any.
+  const std::shared_ptr<AsideWork>& aside() const { return aside_; }
+
  private:
   void Refuse(const char* status, uint32_t now);
   void StartWriting(std::string bytes, uint32_t now);
@@ -85,6 +105,8 @@ class Connection {
   void Close();
 
   int fd_;
+  uint64_t id_;
+  std::shared_ptr<AsideWork> aside_;
   sockaddr_in peer_;
   std::string peer_text_;
   ConnectionLimits limits_;

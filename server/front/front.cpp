@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,9 +20,47 @@ namespace ferro {
 Front::Front(int listener, RequestHandler& handler, FrontLimits limits)
     : listener_(listener), handler_(handler), limits_(limits) {
   ::fcntl(listener_, F_SETFL, ::fcntl(listener_, F_GETFL) | O_NONBLOCK);
+  if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) {
+    std::fprintf(stderr, "front: no wake-up pipe: %s\n", std::strerror(errno));
+    std::exit(-1);
+  }
+  handler_.SetResumer([this](uint64_t id) { PostResume(id); });
 }
 
-Front::~Front() = default;
+Front::~Front() {
+  handler_.SetResumer(nullptr);
+  ::close(wake_[0]);
+  ::close(wake_[1]);
+}
+
+void Front::PostResume(uint64_t id) {
+  {
+    std::lock_guard lock(resumed_lock_);
+    resumed_.push_back(id);
+  }
+  const char byte = 1;
+  // A full pipe already holds a wake-up.
+  [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
+}
+
+void Front::TakeResumed() {
+  char drain[64];
+  while (::read(wake_[0], drain, sizeof drain) > 0) {
+  }
+  std::vector<uint64_t> ids;
+  {
+    std::lock_guard lock(resumed_lock_);
+    ids.swap(resumed_);
+  }
+  for (uint64_t id : ids) {
+    for (const auto& c : connections_) {
+      if (c->id() == id && c->state() == Connection::State::kWaiting) {
+        c->Resume();
+        ready_.push_back(c.get());
+      }
+    }
+  }
+}
 
 void Front::Run() {
   for (;;) RunOnce(1000);
@@ -53,6 +92,9 @@ void Front::RunOnce(int max_wait_ms) {
     fds.push_back({listener_, POLLIN, 0});
     owners.push_back(nullptr);
   }
+  const size_t wake_index = fds.size();
+  fds.push_back({wake_[0], POLLIN, 0});
+  owners.push_back(nullptr);
   for (const auto& c : connections_) {
     if (const short events = c->Events(); events != 0) {
       fds.push_back({c->fd(), events, 0});
@@ -65,6 +107,10 @@ void Front::RunOnce(int max_wait_ms) {
     for (size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       Connection* c = owners[i];
+      if (i == wake_index) {
+        TakeResumed();
+        continue;
+      }
       if (c == nullptr) {
         Accept(now);
         continue;
@@ -100,6 +146,7 @@ void Front::ServeNext(uint32_t now) {
   ready_.pop_front();
   if (c->state() != Connection::State::kReady) return;
   std::string answer = handler_.Serve(*c);
+  if (c->state() == Connection::State::kWaiting) return;  // answered once its work is done
   if (answer.empty() && !c->streamed()) {
     c->Drop();
   } else {

@@ -9,8 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,14 @@ class RequestHandler {
   // Asked once the header is read: false when the request will be refused
   // whatever its body holds, so that the body is neither awaited nor kept.
   virtual bool WantsBody(const Connection& /*connection*/) { return true; }
+
+  // How the handler, from any thread, hands a connection it set waiting
+  // (Connection::Wait) back to the front, which then serves it again.
+  using Resumer = std::function<void(uint64_t connection_id)>;
+  void SetResumer(Resumer resume) { resume_ = std::move(resume); }
+
+ protected:
+  Resumer resume_;
 };
 
 struct FrontLimits {
@@ -62,8 +72,16 @@ class Front {
   void ServeNext(uint32_t now);
   int PollTimeout(uint32_t now, int max_wait_ms) const;
 
+  // From any thread: the connection with `id` may be served again.
+  void PostResume(uint64_t id);
+  // Makes the connections whose resumption was posted ready again.
+  void TakeResumed();
+
   int listener_;
   RequestHandler& handler_;
+  int wake_[2] = {-1, -1};  // a pipe that ends the poll when a resumption is posted
+  std::mutex resumed_lock_;
+  std::vector<uint64_t> resumed_;  // under resumed_lock_
   FrontLimits limits_;
   std::list<std::unique_ptr<Connection>> connections_;
   std::deque<Connection*> ready_;         // complete requests in order of completion

@@ -2,6 +2,8 @@
 // What the HTTP front knows about the request being served on a context.
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string_view>
 
 struct soap;
@@ -15,6 +17,19 @@ std::string_view CurrentRequestLine(const struct soap* soap);
 // The body of the request being served, as the runtime reads it, or empty
 // when none is being served.
 std::string_view CurrentRequestBody(const struct soap* soap);
+
+// For an operation that must wait on something slow, such as a dialog the
+// user takes their time with. The first time the operation runs for a
+// request, `work` starts on a thread of its own and nothing is returned: the
+// operation then returns kAnswerLater, and the request waits while every
+// other request is served. When `work` has ended, the operation runs again
+// for the same request, and this returns work's result. While one request's
+// work is under way, another request's is not started: `*busy` is set and
+// nothing returned. Without a front (a test calling the operation), `work`
+// runs in place.
+std::optional<int> RunAside(struct soap* soap, std::function<int()> work, bool* busy);
+// What an operation returns after RunAside returned nothing (busy unset).
+inline constexpr int kAnswerLater = 1000;  // SOAP_STOP: the runtime writes nothing
 
 // Makes room for an answer of `bytes` on the context being served, so that
 // a large answer is written without growing its buffer step by step.

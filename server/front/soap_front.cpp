@@ -43,12 +43,16 @@ struct Exchange {
   std::string output;
   // Why the operation was not served to this caller (the owner rule).
   std::optional<std::string> refused;
+  bool later = false;     // the operation answers once its work aside is done
   std::string operation;  // the refused operation's name
 };
 
 // The context whose answer being made was declared well-formed by its
 // operation (the front serves on one thread).
 thread_local const struct soap* well_formed_answer = nullptr;
+
+// How the handler serving now hands a waiting connection back to its front.
+thread_local const RequestHandler::Resumer* resume_front = nullptr;
 
 // Room for the header before the body, and the most taken ahead of the body
 // (a larger answer grows as it is written).
@@ -190,6 +194,33 @@ void ReserveAnswer(struct soap* soap, size_t bytes) {
 
 void AnswerIsWellFormed(const struct soap* soap) { well_formed_answer = soap; }
 
+std::optional<int> RunAside(struct soap* soap, std::function<int()> work, bool* busy) {
+  static_assert(kAnswerLater == SOAP_STOP);
+  // The work under way, if any (the front serves on one thread).
+  static std::weak_ptr<AsideWork> running;
+  *busy = false;
+  Exchange* ex = ExchangeOf(soap);
+  if (ex == nullptr || ex->connection == nullptr || resume_front == nullptr || !*resume_front) {
+    return work();
+  }
+  Connection& connection = *ex->connection;
+  if (const auto& done = connection.aside(); done && done->done) return done->result;
+  if (const auto current = running.lock(); current && !current->done) {
+    *busy = true;
+    return std::nullopt;
+  }
+  auto box = std::make_shared<AsideWork>();
+  running = box;
+  connection.Wait(box);
+  ex->later = true;
+  std::thread([box, work = std::move(work), resume = *resume_front, id = connection.id()] {
+    box->result = work();
+    box->done = true;
+    resume(id);
+  }).detach();
+  return std::nullopt;
+}
+
 void InitServiceContext(struct soap* soap) {
   soap_init(soap);
   soap->mode |= SOAP_C_UTFSTRING;
@@ -231,6 +262,7 @@ std::string SoapHandler::RunRuntime(Connection& connection, std::string_view hea
   ex.connection = &connection;
   soap_->user = &ex;
   well_formed_answer = nullptr;
+  resume_front = &resume_;
   UseBufferedOutput(soap_);
   ServeGated(soap_, ex);
   soap_destroy(soap_);
@@ -249,6 +281,10 @@ std::string SoapHandler::RunRuntime(Connection& connection, std::string_view hea
       answer.replace(space + 1, end - space - 1, "403 Forbidden");
     }
     return answer;
+  }
+  if (ex.later) {
+    soap_->user = nullptr;
+    return {};
   }
   if (ex.written == 0 && request.method != "GET") {
     // The runtime stops without a word on a POST whose body is not a SOAP

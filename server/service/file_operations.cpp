@@ -10,6 +10,7 @@
 #include "config_file.h"
 #include "engine/monitoring.h"
 #include "fault.h"
+#include "front/front_state.h"
 #include "platform/file_path.h"
 #include "platform/save_dialog.h"
 #include "sample_requests.h"
@@ -42,6 +43,26 @@ unsigned int SaveTable(const std::string& path) {
   std::printf("save %s error: %s. \n", path.c_str(), FileError(errno).c_str());
   std::fflush(stdout);
   return 1;
+}
+
+// Asks the user for a file name and saves the watched agents there: 0 when
+// saved or cancelled, 1 when the chosen file could not be written.
+unsigned int AskAndSave() {
+  Log("SaveFileAs begin \n");
+  const ferro::SaveDialogResult choice =
+      ferro::AskSaveFileName({kOwnerWindowTitle, "config File (*.cfg)", "*.cfg", "*.cfg"});
+  if (!choice.confirmed) {
+    if (!choice.reason.empty()) {
+      std::printf("SaveFileAs: no dialog, counted as cancelled: %s. \n", choice.reason.c_str());
+      std::fflush(stdout);
+    }
+    return 0;
+  }
+  if (choice.path.size() + 1 > ferro::kMaxPathBytes) {
+    Log("SaveFileAs: the chosen path is too long. \n");
+    return 1;
+  }
+  return SaveTable(choice.path);
 }
 
 enum class ReadOutcome { kRead, kCannotOpen, kFailed };
@@ -95,25 +116,20 @@ int ns__SaveFile(struct soap*, std::wstring filepath, unsigned int& errorcode) {
 }
 
 // Asks the user for a file name and saves the watched agents there. The
-// dialog is modal: no other request is served until it closes.
-int ns__SaveFileAs(struct soap*, int, std::string, unsigned int& errorcode) {
-  Log("SaveFileAs begin \n");
-  errorcode = 0;
-  const ferro::SaveDialogResult choice =
-      ferro::AskSaveFileName({kOwnerWindowTitle, "config File (*.cfg)", "*.cfg", "*.cfg"});
-  if (!choice.confirmed) {
-    if (!choice.reason.empty()) {
-      std::printf("SaveFileAs: no dialog, counted as cancelled: %s. \n", choice.reason.c_str());
-      std::fflush(stdout);
-    }
-    return SOAP_OK;
-  }
-  if (choice.path.size() + 1 > ferro::kMaxPathBytes) {
-    Log("SaveFileAs: the chosen path is too long. \n");
+// dialog belongs to the user interface's window; while it is open the
+// request waits aside and every other request is served. One dialog at a
+// time: a second request meanwhile gets errorcode 1.
+int ns__SaveFileAs(struct soap* soap, int, std::string, unsigned int& errorcode) {
+  bool busy = false;
+  const std::optional<int> saved = ferro::RunAside(
+      soap, [] { return static_cast<int>(AskAndSave()); }, &busy);
+  if (busy) {
+    Log("SaveFileAs: a save dialog is open already. \n");
     errorcode = 1;
     return SOAP_OK;
   }
-  errorcode = SaveTable(choice.path);
+  if (!saved) return ferro::kAnswerLater;
+  errorcode = static_cast<unsigned int>(*saved);
   return SOAP_OK;
 }
 

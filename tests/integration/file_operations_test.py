@@ -595,6 +595,15 @@ class SaveDialogTest(FileServer):
         try:
             dialog = self.x.wait_window("Save As")
             box["argv"] = zenity_children(self.server.proc.pid)
+            # The open dialog holds up nobody else: a trivial call is
+            # answered at once, and a second dialog is refused.
+            start = time.monotonic()
+            self.assertEqual(wire.call("GetRefreshTime", timeout=1).status_line,
+                             "HTTP/1.1 200 OK")
+            self.assertLess(time.monotonic() - start, 1)
+            second = wire.call("SaveFileAs", "<nUserID>0</nUserID><username>u</username>",
+                               timeout=5)
+            self.assertEqual(value(second.text, "errorcode"), "1")
             self.x.xdotool("windowfocus", "--sync", dialog)
             act(dialog)
         finally:
