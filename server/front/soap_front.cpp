@@ -18,6 +18,7 @@
 #include "platform/socket_owner.h"
 #include "platform/tick.h"
 #include "push_channel.h"
+#include "runtime_input.h"
 #include "service/fault.h"
 #include "soapH.h"
 #include "static_files.h"
@@ -341,14 +342,14 @@ std::string SoapHandler::Serve(Connection& connection) {
     bool streamed = false;
     return RunRuntime(connection, "GET / " + version + "\r\n\r\n", {}, &streamed);
   }
-  if (xml::HasReferenceAttribute(request.body)) {
-    return RefusalFault(request, "multi-reference (href/id) input is not accepted");
-  }
   std::string decoded;
   std::string_view body = request.body;
   if (body.find("&#") != std::string_view::npos) {
     decoded = xml::DecodeAstralReferences(body);
     body = decoded;
+  }
+  if (const auto refusal = RuntimeInputRefusal(request, body)) {
+    return RefusalFault(request, *refusal);
   }
   bool streamed = false;
   std::string answer = RunRuntime(connection, request.FramedHeader(body.size()), body, &streamed);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "front/request_parser.h"
+#include "front/runtime_input.h"
 #include "front/xml_text.h"
 
 namespace {
@@ -168,16 +169,36 @@ TEST(DecodeAstralReferences, RewritesOnlyTextReferences) {
             "<!--x--><![CDATA[&#x1F600;]]>\xF0\x9F\x98\x80");
 }
 
-TEST(HasReferenceAttribute, FindsMultiReferencesOnly) {
-  using ferro::xml::HasReferenceAttribute;
-  EXPECT_TRUE(HasReferenceAttribute("<a><b href=\"#1\"/><c id=\"1\">x</c></a>"));
-  EXPECT_TRUE(HasReferenceAttribute("<a x='1'\n\tenc:ref = 'id1'/>"));
-  EXPECT_TRUE(HasReferenceAttribute("<a enc:id=\"id1\">"));
-  EXPECT_FALSE(HasReferenceAttribute(
-      "<e:Envelope xmlns:e=\"u\" xmlns:id=\"v\"><b><name>id=\"1\" href=</name></b></e:Envelope>"));
-  EXPECT_FALSE(HasReferenceAttribute("<a><![CDATA[<b href='1'>]]><!-- <c id='2'> --></a>"));
-  EXPECT_FALSE(HasReferenceAttribute("<a hrefx='1' xid=\"2\" data-id='3'/>"));
-  EXPECT_FALSE(HasReferenceAttribute("<a x='unterminated id='1'"));
+// The header as the runtime reads it: a transfer coding or attachments under
+// any spelling it knows, and lines it would cut or join, are refused.
+TEST(RuntimeInputRefusal, HeadersTheRuntimeReadsItsOwnWay) {
+  auto refusal = [](const std::string& head_lines, std::string request_line = "POST / HTTP/1.1") {
+    RequestParser p;
+    const std::string data = request_line + "\r\n" + head_lines + "Content-Length: 4\r\n\r\n<a/>";
+    EXPECT_EQ(p.Feed(data), Status::kComplete) << data;
+    return ferro::RuntimeInputRefusal(p.request(), p.request().body);
+  };
+  EXPECT_EQ(refusal("Host: h\r\nContent-Type: application/soap+xml; charset=utf-8; "
+                    "action=\"urn:x\"\r\nOrigin: http://127.0.0.1:64567\r\nSOAPAction: \"\"\r\n"),
+            std::nullopt);
+  EXPECT_EQ(refusal("", "POST /tools/x?y=1 HTTP/1.0"), std::nullopt);
+  const std::string disguised[] = {"Transfer_Encoding: chunked\r\n",
+                                   "transfer-encodinG\"x: chunked\r\n",
+                                   "Content-Type: multipart/related; boundary=b\r\n",
+                                   "content_type: text/xml; Multipart\r\n",
+                                   "Content-Type: application/DIME\r\n",
+                                   "Content-Type: text/xml; %6Dultipart/related\r\n",
+                                   "X: 1\rTransfer-Encoding: chunked\r\n",
+                                   std::string("X: 1\0\r\n", 7),
+                                   "X: " + std::string(ferro::kMaxRuntimeHeaderLine, 'x') + "\r\n"};
+  for (const std::string& lines : disguised) EXPECT_NE(refusal(lines), std::nullopt) << lines;
+  // A number in place of the path is a status line to the runtime.
+  const std::string request_lines[] = {"POST 100 HTTP/1.1", "POST  65636 HTTP/1.1",
+                                       "PUT -1 HTTP/1.1",
+                                       "POST /" + std::string(ferro::kMaxRuntimeRequestLine, 'x')};
+  for (const std::string& line : request_lines) {
+    EXPECT_NE(refusal("", line), std::nullopt) << line;
+  }
 }
 
 }  // namespace
