@@ -1,6 +1,6 @@
 // Fuzzes the request reader that runs on every byte a client sends, fed in
-// pieces whose sizes come from the input itself, and the XML passes over
-// requests and answers.
+// pieces whose sizes come from the input itself, the check of what the SOAP
+// runtime is given, and the XML passes over requests and answers.
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "front/request_parser.h"
+#include "front/runtime_input.h"
 #include "front/xml_text.h"
 
 namespace {
@@ -33,11 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (status == ferro::http::RequestParser::Status::kComplete) {
     Check(pieces.request().Framed() == whole.request().Framed());
     Check(whole.request().body.size() <= input.size());
+    (void)ferro::RuntimeInputRefusal(whole.request(), whole.request().body);
   }
   (void)pieces.Finish();
 
   (void)ferro::xml::DecodeAstralReferences(input);
-  (void)ferro::xml::HasReferenceAttribute(input);
+  (void)ferro::xml::RequestRefusal(input);
   // A repaired text needs no further repair.
   if (const auto repaired = ferro::xml::RepairText(input)) {
     Check(!ferro::xml::RepairText(*repaired).has_value());
