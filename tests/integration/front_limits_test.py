@@ -1,6 +1,7 @@
 """The HTTP front under clients that misbehave or have no business with it:
 slow and silent clients, too many connections, too few descriptors,
-multi-reference bombs, peers on the network and foreign web pages."""
+multi-reference bombs and markup beyond the bounds, peers on the network and
+foreign web pages."""
 
 import os
 import re
@@ -124,6 +125,42 @@ class RequestBoundsTest(unittest.TestCase):
             # Memory stays in proportion to the requests (1-2 MB each).
             self.assertLess(peak_rss_kib(server.proc.pid) - before, 64 * 1024)
             self.assertIn("<ns:GetRefreshTimeResponse>", wire.call("GetRefreshTime").text)
+
+    def test_markup_beyond_the_bounds_is_refused_at_once(self):
+        """Markup that the runtime reads its own way, or in time that grows
+        with the square of its size, is refused before the runtime reads it;
+        markup near the bounds is served."""
+        big = "A" * (64 << 10)
+        attacks = {
+            # Unquoted values hid the references after them from the check.
+            "unquoted": ('<vecSwitchInfo><systemName a=1 href="#big"/></vecSwitchInfo>' * 1500 +
+                         f'<big a=1 id="big">{big}</big>', "unquoted attribute value"),
+            "attributes": ("<vecSwitchInfo" + "".join(f' a{i}="v"' for i in range(40000)) +
+                           "/>", "too many attributes on one element"),
+            "namespaces": ("<vecSwitchInfo" + "".join(f' xmlns:p{i}="u"' for i in range(40000)) +
+                           "/>", "too many attributes on one element"),
+            "names": ("".join(f'<x a{i}="v"/>' for i in range(40000)),
+                      "too many different attribute names"),
+        }
+        # 32 attributes on an element, 32 namespace declarations in force
+        # (the envelope's two included), 64 different names.
+        near = ("<monitorNum" + "".join(f' xmlns:p{i}="u"' for i in range(30)) +
+                ' x0="1" x1="1">0</monitorNum><skipped' +
+                "".join(f' y{i}="v"' for i in range(30)) + "/>")
+        with wire.Server() as server:
+            before = peak_rss_kib(server.proc.pid)
+            for name, (children, reason) in attacks.items():
+                with self.subTest(name):
+                    start = time.monotonic()
+                    resp = wire.call("AddUpgradeAgent", children, timeout=120)
+                    took = time.monotonic() - start
+                    self.assertIn("<SOAP-ENV:Fault>", resp.text)
+                    self.assertIn(reason, fault_detail(resp))
+                    # The request is up to 1 MB: its transfer takes most of it.
+                    self.assertLess(took, 1.0)
+            self.assertLess(peak_rss_kib(server.proc.pid) - before, 64 * 1024)
+            resp = wire.call("GetSwitchInfoList", near)
+            self.assertIn("<ns:SwitchInfoList>", resp.text, fault_detail(resp))
 
     def test_lists_and_texts_are_bounded(self):
         entry = "<vecSwitchInfo><macAddr>00-11-22-33-44-55</macAddr></vecSwitchInfo>"
