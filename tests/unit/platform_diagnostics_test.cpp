@@ -1,5 +1,6 @@
-// Diagnostic lines reach their file at once, and what a broken lock order
-// does in the product (report once, go on) and in tests (end the program).
+// Diagnostic lines reach their file at once, lines a flood could repeat are
+// limited per kind and the rest counted, and what a broken lock order does
+// in the product (report once, go on) and in tests (end the program).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 
 #include "platform/diag.h"
 #include "platform/ordered_mutex.h"
+#include "platform/tick.h"
 
 namespace ferro {
 namespace {
@@ -61,6 +63,52 @@ TEST(PlatformDiagnostics, EveryLineReachesAFileAtOnce) {
   // A text without a line end does not wait for the next one.
   Diag("a invalid hdp response packet received");
   EXPECT_EQ(out.Text(), "receive trap number : 7 \na invalid hdp response packet received");
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST(PlatformDiagnostics, RepeatedLinesAreLimitedPerKindAndTheRestAreCounted) {
+  // The windows run across the wrap of the tick count.
+  ManualTickSource clock(0xFFFFFE00u);
+  SetTickSource(&clock);
+  std::fflush(stdout);
+  {
+    Redirect out(STDOUT_FILENO);
+    DiagLimit traps("flood kind");
+    DiagLimit other("quiet kind");
+    for (int i = 0; i < 1000; ++i) traps.Print("trap %d\n", i);
+    other.Print("other line\n");  // a kind of its own: not held back by the flood
+    clock.Advance(kDiagWindowMs - 1);
+    traps.Print("still the first window\n");
+    EXPECT_EQ(out.Text(), "trap 0\ntrap 1\ntrap 2\ntrap 3\ntrap 4\nother line\n");
+
+    // The next window: the count of the last one first, then the line.
+    clock.Advance(1);
+    for (int i = 0; i < 8; ++i) traps.Print("next %d\n", i);
+    std::string text = out.Text();
+    EXPECT_NE(text.find("other line\n996 similar lines suppressed (flood kind)\nnext 0\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(Occurrences(text, "next "), kDiagLinesPerWindow);
+
+    // With no further line of the kind, the periodic report brings the
+    // count out once the window is over, and only once.
+    ReportSuppressedDiag();
+    EXPECT_EQ(Occurrences(out.Text(), "(flood kind)"), 1u);
+    clock.Advance(kDiagWindowMs);
+    ReportSuppressedDiag();
+    ReportSuppressedDiag();
+    text = out.Text();
+    EXPECT_EQ(Occurrences(text, "3 similar lines suppressed (flood kind)\n"), 1u) << text;
+    EXPECT_EQ(Occurrences(text, "(quiet kind)"), 0u);
+    traps.Print("after the flood\n");
+    EXPECT_TRUE(out.Text().ends_with("(flood kind)\nafter the flood\n")) << out.Text();
+  }
+  SetTickSource(nullptr);
 }
 
 TEST(PlatformDiagnostics, ABrokenLockOrderInTheProductIsReportedOnceAndGoesOn) {
