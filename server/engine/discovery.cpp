@@ -169,7 +169,9 @@ void HandleDiscoveryReply(const ReceivedPacket& packet) {
 
 void HandleCommandReply(const ReceivedPacket& packet) {
   if (!CheckMagicCookie(packet.data, static_cast<size_t>(packet.length))) {
-    Diag("a invalid hdp response packet received");
+    // Any host can send these: the line is limited (platform/diag.h).
+    static DiagLimit lines("a invalid hdp response packet received");
+    lines.Print("a invalid hdp response packet received");
     return;
   }
   std::unique_ptr<ActionEntry> found;

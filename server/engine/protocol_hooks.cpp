@@ -8,9 +8,22 @@
 #include "engine/monitoring.h"
 #include "engine/traps.h"
 #include "engine/upgrade.h"
+#include "platform/diag.h"
 #include "protocol/packet.h"
 
 namespace ferro {
+namespace {
+
+// Once a second beside the keep-alives: the summaries that a flood held
+// back (traps dropped, log lines suppressed) reach the log even when no
+// further datagram comes to bring them out.
+void MonitorPollAndSummaries() {
+  MonitorPollPass();
+  ReportDroppedTraps();
+  ReportSuppressedDiag();
+}
+
+}  // namespace
 
 void InstallEngineProtocol() {
   static std::once_flag once;
@@ -33,7 +46,7 @@ void InstallEngineProtocol() {
             },
         .drained = {ReportDroppedTraps},
     });
-    SetEnginePass(EnginePass::kMonitorPoll, MonitorPollPass);
+    SetEnginePass(EnginePass::kMonitorPoll, MonitorPollAndSummaries);
     SetEnginePass(EnginePass::kActionExpiry, ExpireActions);
     SetEnginePass(EnginePass::kDevSetTimeout, [] { CheckDeviceSetTimeouts(); });
     AddStopCleanup([] { ClearWatchedAgents(); });

@@ -10,14 +10,31 @@
 #include "engine/notices.h"
 #include "platform/diag.h"
 #include "platform/memory.h"
+#include "platform/tick.h"
 #include "protocol/agent_decoder.h"
 #include "protocol/packet.h"
 
 namespace ferro {
 namespace {
 
-// Traps dropped to make room since the last report; guarded by TrapRecordLock.
+// Traps dropped to make room since the last report, and when that report
+// was printed; guarded by TrapRecordLock. Reports come at most once a
+// second: what a flood drops meanwhile is added to the next one.
 uint32_t g_trapsDropped = 0;
+uint32_t g_lastDropReport = 0;
+bool g_dropReported = false;
+constexpr uint32_t kDropReportIntervalMs = 1000;
+
+// Any host that knows the cookie can send traps as fast as the network
+// carries them: their lines are limited (platform/diag.h).
+DiagLimit& TrapReceivedLines() {
+  static DiagLimit lines("recv a trap packet");
+  return lines;
+}
+DiagLimit& TrapNumberLines() {
+  static DiagLimit lines("receive trap number");
+  return lines;
+}
 // Draining a list this long hands its memory back to the system.
 constexpr size_t kLargeTrapList = 1000;
 
@@ -40,7 +57,7 @@ void CopyText(char (&dst)[N], const char* src, size_t n) {
 
 void HandleTrapPacket(const ReceivedPacket& packet) {
   if (!CheckMagicCookie(packet.data, static_cast<size_t>(packet.length))) return;
-  Diag("recv a trap packet. \n");
+  TrapReceivedLines().Print("recv a trap packet. \n");
   const TrapCallbackSlot slot = GetTrapCallback();
   if (slot.function != nullptr) slot.function(packet.data, packet.length, slot.param);
 }
@@ -78,7 +95,7 @@ int32_t TrapCallback(const uint8_t* packet, int32_t length, void*) {
     list.push_back(trap);
   }
   const uint32_t count = ++TrapCount();
-  Diag("receive trap number : %u \n", count);
+  TrapNumberLines().Print("receive trap number : %u \n", count);
   SendNotice("trap");
   return 1;
 }
@@ -110,7 +127,13 @@ void ReportDroppedTraps() {
   uint32_t dropped = 0;
   {
     std::lock_guard lock(TrapRecordLock());
+    const uint32_t now = GetTick();
+    if (g_dropReported && !TickElapsed(now, g_lastDropReport, kDropReportIntervalMs)) return;
     std::swap(dropped, g_trapsDropped);
+    if (dropped != 0) {
+      g_lastDropReport = now;
+      g_dropReported = true;
+    }
   }
   if (dropped != 0) {
     Diag("trap list holds %zu records: %u oldest traps dropped\n", kMaxTrapRecords, dropped);

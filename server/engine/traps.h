@@ -23,7 +23,9 @@ int FormatLocalTime(char* buffer, size_t size);
 // Moves every waiting trap, in arrival order, to the end of `out`. Returns 1.
 int TakeAllTraps(std::vector<TrapRecord>& out);
 // One log line when traps were dropped from the full list since the last
-// call (run after each pass of the PacketProcessThread).
+// line, at most one a second (run after each pass of the
+// PacketProcessThread, and once a second so that a flood's last drops are
+// reported too).
 void ReportDroppedTraps();
 
 }  // namespace ferro

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "access_rule.h"
+#include "platform/diag.h"
 
 namespace ferro {
 
@@ -156,9 +157,14 @@ int PushChannel::Send(std::string_view text) {
       }
     }
   }
-  std::printf("Cmd Send: %.*s. %s! Ret=%d.\n", static_cast<int>(text.size()), text.data(),
-              result == 0 ? "success" : "fail", result);
-  std::fflush(stdout);
+  // Every trap a LAN host sends brings a notice: these lines are limited
+  // (platform/diag.h), trap notices apart, so that a flood never hides the
+  // lines of the others.
+  static DiagLimit trapLines("Cmd Send: trap");
+  static DiagLimit otherLines("Cmd Send");
+  (text == "trap" ? trapLines : otherLines)
+      .Print("Cmd Send: %.*s. %s! Ret=%d.\n", static_cast<int>(text.size()), text.data(),
+             result == 0 ? "success" : "fail", result);
   return result;
 }
 
