@@ -10,12 +10,15 @@
 #include "engine/engine_state.h"
 #include "engine/upgrade.h"
 #include "net/transport.h"
+#include "platform/diag.h"
 #include "platform/tick.h"
 
 namespace ferro {
 namespace {
 
 constexpr char kOctetMode[] = "octet";
+constexpr uint16_t kTftpUnknownTid = 5;
+constexpr char kUnknownTidText[] = "Unknown transfer ID";
 
 // TFTP datagrams of an upload leave from the transfer socket of the local
 // address in the agent's subnet, judged with the agent's own netmask.
@@ -73,6 +76,39 @@ void SendNextBlock(TftpSession& upload) {
   upload.lastTick = GetTick();
 }
 
+// A TFTP datagram during a transfer that is not of it (another address, or
+// the agent's address from a port other than the transfer's): answered with
+// ERROR "Unknown transfer ID" to its sender and otherwise ignored, so the
+// transfer goes on. An ERROR is never answered: two peers that each took the
+// other's ERROR for a stranger's would otherwise answer each other without
+// end. Any host can send these, so the line is limited (platform/diag.h).
+// `mask` is the running transfer's netmask: a sender address whose host part
+// is all ones there is a broadcast address, and so are the group addresses;
+// neither is answered (the answer would reach every host).
+void AnswerUnknownTransfer(const ReceivedPacket& packet, uint16_t opcode, uint32_t mask) {
+  static DiagLimit lines("TFTP packet of an unknown transfer ID");
+  char from[INET_ADDRSTRLEN] = "";
+  in_addr address{};
+  address.s_addr = packet.sourceIp;
+  inet_ntop(AF_INET, &address, from, sizeof from);
+  if (opcode == kTftpError) {
+    lines.Print("TFTP error from %s:%u, an unknown transfer ID: ignored\n", from,
+                static_cast<unsigned>(packet.sourcePort));
+    return;
+  }
+  const uint32_t ip = ntohl(packet.sourceIp);
+  const uint32_t hostBits = ~ntohl(mask);
+  const bool broadcast = hostBits != 0 && (ip & hostBits) == hostBits;
+  if (packet.sourcePort == 0 || ip == 0 || ip >= 0xE0000000u || broadcast) return;
+  uint8_t error[kMaxPacketSize];
+  const size_t length = BuildError(kTftpUnknownTid, kUnknownTidText, error);
+  SetTransferMaskOverride(mask);
+  SendTransfer(packet.sourceIp, htons(packet.sourcePort), error, length);
+  lines.Print("TFTP packet (opcode %u) from %s:%u, an unknown transfer ID: answered %s\n",
+              static_cast<unsigned>(opcode), from, static_cast<unsigned>(packet.sourcePort),
+              kUnknownTidText);
+}
+
 }  // namespace
 
 size_t BuildWrq(const char* fileName, uint8_t* out) {
@@ -95,19 +131,46 @@ size_t BuildData(uint16_t block, const uint8_t* bytes, size_t length, uint8_t* o
   return 4 + length;
 }
 
+size_t BuildError(uint16_t code, const char* text, uint8_t* out) {
+  if (text == nullptr || out == nullptr) return 0;
+  const size_t textLength = std::strlen(text);
+  const size_t total = 4 + textLength + 1;
+  if (total > kMaxPacketSize) return 0;
+  StoreBe16(out, kTftpError);
+  StoreBe16(out + 2, code);
+  std::memcpy(out + 4, text, textLength + 1);  // with its NUL
+  return total;
+}
+
 int32_t HandleTftpPacket(const ReceivedPacket& packet) {
   const size_t length = static_cast<size_t>(std::max(packet.length, 0));
   const uint16_t opcode = PacketU16(packet.data, length, 0);
-  if (opcode != kTftpAck && opcode != kTftpError) return 0;
+  if (opcode < kTftpRrq || opcode > kTftpError) return 0;  // not TFTP at all
   const uint16_t block = PacketU16(packet.data, length, 2);
+  const uint16_t port = htons(packet.sourcePort);
 
   std::lock_guard lock(TftpSessionLock());
-  auto& list = TftpSessionList();
-  const auto it = std::find_if(list.begin(), list.end(), [&](const auto& u) {
-    return u->isupgrading != 0 && u->agentIpAddr == packet.sourceIp;
-  });
-  if (it == list.end() || !InTransfer(**it)) return 1;
-  TftpSession& upload = **it;
+  // The transfer a datagram belongs to: its upload's agent, from the port
+  // that answered the write request (from any port before that answer).
+  // Transfers run only in the transfer states; outside them nothing here
+  // talks TFTP, and a datagram is dropped unanswered.
+  TftpSession* owner = nullptr;
+  const TftpSession* running = nullptr;
+  for (const auto& u : TftpSessionList()) {
+    if (u->isupgrading == 0 || !InTransfer(*u)) continue;
+    if (running == nullptr) running = u.get();
+    if (u->agentIpAddr == packet.sourceIp &&
+        (u->upgradeStatus == kUploadWrqSent || port == u->tidPort)) {
+      owner = u.get();
+      break;
+    }
+  }
+  if (owner == nullptr) {
+    if (running != nullptr) AnswerUnknownTransfer(packet, opcode, running->agentNetmask);
+    return opcode == kTftpAck || opcode == kTftpError ? 1 : 0;
+  }
+  if (opcode != kTftpAck && opcode != kTftpError) return 0;
+  TftpSession& upload = *owner;
 
   if (opcode == kTftpError) {
     FailUpload(upload, kFailTftpError);  // the queue waits for the next start
@@ -120,9 +183,7 @@ int32_t HandleTftpPacket(const ReceivedPacket& packet) {
     upload.lastTick = GetTick();
     return 1;
   }
-  const uint16_t port = htons(packet.sourcePort);
   if (upload.upgradeStatus == kUploadWrqSent) upload.tidPort = port;
-  if (port != upload.tidPort) return 1;
   SendNextBlock(upload);
   return 1;
 }

@@ -45,6 +45,7 @@ enum UploadFailure : int32_t {
   kFailRefusedOther = 10,    // upgrade reply result 10
 };
 
+inline constexpr uint16_t kTftpRrq = 1;
 inline constexpr uint16_t kTftpWrq = 2;
 inline constexpr uint16_t kTftpData = 3;
 inline constexpr uint16_t kTftpAck = 4;
@@ -107,9 +108,15 @@ inline uint16_t WireBlock(int64_t counter) { return static_cast<uint16_t>(counte
 // the length, 0 when the name does not fit.
 size_t BuildWrq(const char* fileName, uint8_t* out);
 size_t BuildData(uint16_t block, const uint8_t* bytes, size_t length, uint8_t* out);
+size_t BuildError(uint16_t code, const char* text, uint8_t* out);
 
 // One datagram from a transfer socket (TransferProcessThread): 0 when it is
-// neither ACK nor ERROR, else 1. Takes TftpSessionLock.
+// neither ACK nor ERROR, else 1. Takes TftpSessionLock. A datagram belongs
+// to an upload's transfer when it comes from the agent's address and from
+// the port that answered the write request (any port until then). While a
+// transfer runs, a TFTP datagram that belongs to none (another address or
+// another port) is answered with ERROR 5 "Unknown transfer ID", an ERROR
+// excepted, and changes nothing.
 int32_t HandleTftpPacket(const ReceivedPacket& packet);
 // Sends the write request for `upload` to its agent's port 69 and enters
 // WrqSent.

@@ -4,11 +4,13 @@ LAN namespace, each upgraded agent with an interface of its own (its MAC, its
 address) and the real tftpd-hpa as its TFTP server.
 
 Classes (each can be run alone by name):
-  UpgradeTest        the upgrade cycle, refusals, silence, TFTP errors, the queue
+  UpgradeTest        the upgrade cycle, refusals, silence, TFTP errors (the
+                     agent's and a stranger's), the queue
   ArpCleanupTest     static ARP entries gone after GSoapClose and after SIGTERM
   LargeAndLossyTest  40 MiB (block number rollover) and 256 KiB at 2 % loss
 """
 
+import json
 import os
 import re
 import signal
@@ -112,7 +114,9 @@ def prepare(d: Deployment, count: int, with_tftpd=(0, 1)) -> dict:
 
 @require_netns
 class UpgradeTest(unittest.TestCase):
-    AGENTS = 3  # 0 and 1 with tftpd-hpa; 2 with a TFTP server that answers ERROR
+    # 0 and 1 with tftpd-hpa; 2 with a TFTP server that answers ERROR; 3 with
+    # one that sends an ERROR and an ACK from a stray port amid the transfer.
+    AGENTS = 4
 
     @classmethod
     def setUpClass(cls):
@@ -124,6 +128,15 @@ class UpgradeTest(unittest.TestCase):
             cls.fault = cls.d.net.popen("lan", [sys.executable, "-m", "ferrosim.tftpfault",
                                                 "--address", a2["ip"], "--mode", "error",
                                                 "--at", "2"], cwd=SIM_DIR,
+                                        stdout=subprocess.DEVNULL)
+            cls.stray_dir = os.path.join(cls.d.workdir, "stray-tftp")
+            os.makedirs(cls.stray_dir)
+            cls.stray_report = os.path.join(cls.stray_dir, "report.json")
+            a3 = cls.d.agent(3)
+            cls.stray = cls.d.net.popen("lan", [sys.executable, "-m", "ferrosim.tftpfault",
+                                                "--address", a3["ip"], "--mode", "stray",
+                                                "--at", "2", "--dir", cls.stray_dir,
+                                                "--report", cls.stray_report], cwd=SIM_DIR,
                                         stdout=subprocess.DEVNULL)
             cls.a = [cls.d.agent(i) for i in range(cls.AGENTS)]
             cls.fw = os.path.join(cls.d.workdir, "upload", "fw-image.bin")
@@ -256,6 +269,22 @@ class UpgradeTest(unittest.TestCase):
         self.assertEqual(self.u.upgrading(), (self.a[0]["mac"], self.a[0]["ip"]))
         self.assertEqual(self.u.wait_end(self.a[0]["mac"])["upgradeStatus"], DONE)
         self.assertEqual(self.received_file(0, "fw-image.bin"), data)
+
+    def test_error_and_ack_from_a_stray_port_leave_the_upload_going(self):
+        data = make_file(self.fw, 3000)
+        self.u.set_file(self.fw, size=len(data))
+        self.u.add(self.a[3]["mac"])
+        self.u.start()
+        s = self.u.wait_end(self.a[3]["mac"])
+        self.assertEqual((s["upgradeStatus"], s["failedCode"]), (DONE, 0), s)
+        self.assertEqual(s["transmitedSize"], len(data))
+        with open(os.path.join(self.stray_dir, "fw-image.bin"), "rb") as f:
+            self.assertTrue(f.read() == data, "the stored file differs")
+        # The stray port's ACK was answered "Unknown transfer ID"; its ERROR
+        # was not answered.
+        with open(self.stray_report) as f:
+            report = json.load(f)
+        self.assertEqual(report["stray_received"], [b"\0\5\0\5Unknown transfer ID\0".hex()])
 
     def test_parameters_and_queue_faults(self):
         self.assertEqual(self.u.set_file("/nonexistent/fw.bin"), 1)

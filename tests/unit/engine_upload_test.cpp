@@ -269,7 +269,7 @@ TEST_F(EngineUpload, KilobyteFileEndsWithAnEmptyBlockAndReachesDoneAfterRediscov
   EXPECT_EQ(g_sent[1].bytes.size(), 516u);
   EXPECT_EQ(g_sent[2].bytes.size(), 4u);  // 1024 is a multiple of 512
   EXPECT_EQ(State(), kUploadLastBlockSent);
-  HandleTftpPacket(Tftp(kTftpAck, 3, kAgentA, 5555));  // the last ACK from any port
+  HandleTftpPacket(Tftp(kTftpAck, 3, kAgentA));
   EXPECT_EQ(State(), kUploadRebootWait);
   EXPECT_EQ(Upload().transmitedSize, 1024);
 
@@ -333,6 +333,49 @@ TEST_F(EngineUpload, AcksFromAnotherPortOrRepeatedAreIgnoredAndTheTimerResends) 
   HandleTftpPacket(Tftp(kTftpAck, 1, kAgentA));
   EXPECT_EQ(g_sent.back().Block(), 2);
   EXPECT_EQ(Upload().retryCount, 0u);
+}
+
+TEST_F(EngineUpload, StrangersAreAnsweredUnknownTransferIdAndTheUploadCompletes) {
+  StartAndAccept(Agent(kMacA, kAgentA));
+  HandleTftpPacket(Tftp(kTftpAck, 0, kAgentA));  // ACK 0 fixes the transfer's port
+  g_sent.clear();
+  // An ERROR from another port of the agent's address ends nothing, and is
+  // not answered: errors never are.
+  EXPECT_EQ(HandleTftpPacket(Tftp(kTftpError, 2, kAgentA, kTid + 1)), 1);
+  EXPECT_EQ(State(), kUploadSending);
+  EXPECT_TRUE(g_sent.empty());
+  // ACKs from another port and from another address: each sender gets
+  // ERROR 5, and no block goes out. Broadcast and group senders get nothing.
+  HandleTftpPacket(Tftp(kTftpAck, 1, kAgentA, kTid + 1));
+  HandleTftpPacket(Tftp(kTftpAck, 1, kAgentB));
+  HandleTftpPacket(Tftp(kTftpAck, 1, inet_addr("10.0.0.255")));
+  HandleTftpPacket(Tftp(kTftpAck, 1, inet_addr("239.255.255.100")));
+  ASSERT_EQ(g_sent.size(), 2u);
+  const std::string unknownTid("\0\5\0\5Unknown transfer ID\0", 24);
+  for (const Sent& s : g_sent) {
+    EXPECT_EQ(s.kind, SocketKind::kTransfer);
+    EXPECT_EQ(std::string(s.bytes.begin(), s.bytes.end()), unknownTid);
+  }
+  EXPECT_EQ(g_sent[0].ip, kAgentA);
+  EXPECT_EQ(g_sent[0].port, kTid + 1);
+  EXPECT_EQ(g_sent[1].ip, kAgentB);
+  EXPECT_EQ(g_sent[1].port, kTid);
+
+  // The transfer goes on; its last ACK counts from the transfer's port only.
+  HandleTftpPacket(Tftp(kTftpAck, 1, kAgentA));
+  HandleTftpPacket(Tftp(kTftpAck, 2, kAgentA));
+  EXPECT_EQ(State(), kUploadLastBlockSent);
+  HandleTftpPacket(Tftp(kTftpAck, 3, kAgentA, kTid + 1));
+  HandleTftpPacket(Tftp(kTftpError, 0, kAgentA, kTftpServerPort));
+  EXPECT_EQ(State(), kUploadLastBlockSent);
+  HandleTftpPacket(Tftp(kTftpAck, 3, kAgentA));
+  EXPECT_EQ(State(), kUploadRebootWait);
+  EXPECT_EQ(Upload().failedCode, 0);
+  EXPECT_EQ(Upload().transmitedSize, 1024);
+  // With no transfer running, nothing here answers TFTP.
+  g_sent.clear();
+  HandleTftpPacket(Tftp(kTftpAck, 3, kAgentB));
+  EXPECT_TRUE(g_sent.empty());
 }
 
 TEST_F(EngineUpload, EraseWaitResendsTheFirstBlockEverySecondForAsLongAsAsked) {

@@ -12,6 +12,9 @@ Modes (all accept the write request on port 69 and answer from a fresh port):
   erase       hold back ACK 1 for --delay-ms (a flash erase); DATA 1
               retransmissions meanwhile are counted, not answered
   dup-ack     send every ACK twice
+  stray       behave, but before the ACK of block --at send an ERROR and that
+              ACK (once) from another port (a stranger's transfer ID); what that
+              port receives back is reported as "stray_received" (hex)
 
 The report file (JSON, rewritten after every datagram) holds the requests
 seen, every block number received with its size, retransmissions, and the
@@ -44,14 +47,15 @@ class FaultyTftp:
         self.listen.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listen.bind((address, port))
         self.session = None      # socket of the current transfer
-        self.other = None        # second socket for wrong-port
+        self.other = None        # second socket for wrong-port and stray
         self.peer = None
         self.expected = 0        # next DATA block expected
         self.data = bytearray()
         self.name = None
         self.held_ack = None     # (due, block) in erase mode
+        self.strayed = False     # the stray packets went out in this transfer
         self.report = {"requests": [], "blocks": [], "retransmissions": 0,
-                       "errors_sent": 0, "stored": {}}
+                       "errors_sent": 0, "stored": {}, "stray_received": []}
         self.running = True
 
     def _write_report(self):
@@ -68,7 +72,8 @@ class FaultyTftp:
         self.session = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.session.bind((self.address, 0))
         self.other = None
-        if self.mode == "wrong-port":
+        self.strayed = False
+        if self.mode in ("wrong-port", "stray"):
             self.other = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             self.other.bind((self.address, 0))
 
@@ -93,6 +98,10 @@ class FaultyTftp:
             return
         if self.mode == "silent" and block >= self.at:
             return
+        if self.mode == "stray" and block == self.at and not self.strayed:
+            self.strayed = True  # once a transfer, not again for a retransmission
+            self._error(self.other)
+            self.other.sendto(struct.pack(">HH", ACK, block), self.peer)
         if self.mode == "erase" and block == 1:
             if self.held_ack is None:
                 self.held_ack = (time.monotonic() + self.delay_ms / 1000.0, 1)
@@ -124,6 +133,10 @@ class FaultyTftp:
     def on_session(self, sock):
         data, peer = sock.recvfrom(2048)
         if peer != self.peer or len(data) < 4:
+            return
+        if self.mode == "stray" and sock is self.other:
+            self.report["stray_received"].append(data.hex())
+            self._write_report()
             return
         op, block = struct.unpack(">HH", data[:4])
         if op != DATA:
@@ -174,7 +187,8 @@ def main(argv=None):
     p.add_argument("--address", required=True)
     p.add_argument("--port", type=int, default=69)
     p.add_argument("--mode", default="ok",
-                   choices=("ok", "error", "silent", "wrong-port", "erase", "dup-ack"))
+                   choices=("ok", "error", "silent", "wrong-port", "erase", "dup-ack",
+                            "stray"))
     p.add_argument("--at", type=int, default=0, help="block the fault starts at")
     p.add_argument("--delay-ms", type=int, default=4000, help="erase mode delay")
     p.add_argument("--dir", help="where to store uploads")
