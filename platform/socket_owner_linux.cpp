@@ -65,22 +65,27 @@ class DiagSocket {
     for (;;) {
       const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
       if (n <= 0) return false;
-      int left = static_cast<int>(n);
-      for (auto* h = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(h, left);
-           h = NLMSG_NEXT(h, left)) {
-        if (h->nlmsg_type == NLMSG_DONE) return true;
-        if (h->nlmsg_type == NLMSG_ERROR) {
-          // An exact lookup that finds nothing answers with an error.
-          return false;
+      // Each message: its header, whose length counts itself, then its data,
+      // padded to the next multiple of four.
+      size_t left = static_cast<size_t>(n);
+      for (const char* at = buffer; left >= sizeof(nlmsghdr);) {
+        nlmsghdr h;
+        std::memcpy(&h, at, sizeof h);
+        if (h.nlmsg_len < sizeof h || h.nlmsg_len > left) return false;
+        if (h.nlmsg_type == NLMSG_DONE) return true;
+        // An exact lookup that finds nothing answers with an error.
+        if (h.nlmsg_type == NLMSG_ERROR) return false;
+        if (h.nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+            h.nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+          inet_diag_msg found;
+          std::memcpy(&found, at + NLMSG_HDRLEN, sizeof found);
+          take(found);
+          if ((flags & NLM_F_DUMP) == 0) return true;
         }
-        if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
-            h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
-          continue;
-        }
-        inet_diag_msg found;
-        std::memcpy(&found, NLMSG_DATA(h), sizeof found);
-        take(found);
-        if ((flags & NLM_F_DUMP) == 0) return true;
+        const size_t step = NLMSG_ALIGN(h.nlmsg_len);
+        if (step >= left) break;
+        at += step;
+        left -= step;
       }
     }
   }
