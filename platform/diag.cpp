@@ -88,11 +88,15 @@ uint64_t DiagLimit::TakeClosed(uint32_t now) {
   return count;
 }
 
-void DiagLimit::Print(const char* format, ...) {
+bool DiagLimit::Pass() {
   uint64_t report = 0;
   const bool admitted = Admit(GetTick(), report);
   if (report != 0) PrintSummary(report, kind_);
-  if (!admitted) return;
+  return admitted;
+}
+
+void DiagLimit::Print(const char* format, ...) {
+  if (!Pass()) return;
   va_list args;
   va_start(args, format);
   Write(stdout, format, args);

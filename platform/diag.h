@@ -37,6 +37,10 @@ class DiagLimit {
   // an earlier window's suppressed lines goes first.
   [[gnu::format(printf, 2, 3)]] void Print(const char* format, ...);
 
+  // For a group of lines that go together (one request's): whether they may
+  // be printed now, the group counting as one line; the summary of an
+  // earlier window goes out first, as with Print.
+  bool Pass();
   // The decision alone, at tick `now`: true when a line may be printed.
   // `report` receives the count of suppressed lines of a window that closed
   // and that were not yet reported (0: nothing to report).

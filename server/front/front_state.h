@@ -14,6 +14,10 @@ namespace ferro {
 // or empty when none is being served.
 std::string_view CurrentRequestLine(const struct soap* soap);
 
+// Whether the request being served comes from this machine (loopback), or
+// none is being served.
+bool CurrentPeerIsLocal(const struct soap* soap);
+
 // The body of the request being served, as the runtime reads it, or empty
 // when none is being served.
 std::string_view CurrentRequestBody(const struct soap* soap);

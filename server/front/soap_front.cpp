@@ -15,6 +15,7 @@
 #include "answer_buffer.h"
 #include "engine/notices.h"
 #include "front_state.h"
+#include "platform/diag.h"
 #include "platform/socket_owner.h"
 #include "platform/tick.h"
 #include "push_channel.h"
@@ -183,6 +184,12 @@ std::string_view CurrentRequestLine(const struct soap* soap) {
                                                  : std::string_view(ex->request->request_line);
 }
 
+bool CurrentPeerIsLocal(const struct soap* soap) {
+  const Exchange* ex = ExchangeOf(soap);
+  return ex == nullptr || ex->connection == nullptr ||
+         (ntohl(ex->connection->peer().sin_addr.s_addr) >> 24) == 127;
+}
+
 std::string_view CurrentRequestBody(const struct soap* soap) {
   const Exchange* ex = ExchangeOf(soap);
   return ex == nullptr ? std::string_view() : ex->input[1];
@@ -326,9 +333,10 @@ bool SoapHandler::WantsBody(const Connection& connection) {
 std::string SoapHandler::Serve(Connection& connection) {
   const http::Request& request = connection.request();
   if (const auto reason = RefusalReason(request, connection.peer().sin_addr)) {
-    std::printf("SOAP request from %s refused: %.*s\n", connection.peer_text().c_str(),
-                static_cast<int>(reason->size()), reason->data());
-    std::fflush(stdout);
+    // Another host may send refused requests at will: their lines are limited.
+    static DiagLimit refusals("refused SOAP requests");
+    refusals.Print("SOAP request from %s refused: %.*s\n", connection.peer_text().c_str(),
+                   static_cast<int>(reason->size()), reason->data());
     return RefusalFault(request, *reason);
   }
   if (request.method == "GET") {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "front_state.h"
+#include "platform/diag.h"
 #include "platform/program_dir.h"
 #include "soapH.h"
 
@@ -97,27 +98,37 @@ void TextFromRawInPlace(std::string& text) {
   text.resize(out);
 }
 
-std::string StaticResponseBody(std::string_view request_line, const std::string& program_dir) {
-  std::printf("get file msgbuf %.*s.\n", static_cast<int>(request_line.size()),
-              request_line.data());
+std::string StaticResponseBody(std::string_view request_line, const std::string& program_dir,
+                               bool log) {
+  if (log) {
+    std::printf("get file msgbuf %.*s.\n", static_cast<int>(request_line.size()),
+                request_line.data());
+  }
   const auto suffix = MapRequestLine(request_line);
-  if (!suffix) return kNotPostBody;
+  if (!suffix) {
+    std::fflush(stdout);
+    return kNotPostBody;
+  }
   const std::string path = program_dir + std::string(*suffix);
-  std::printf("file_name = %s\n", path.c_str());
+  if (log) std::printf("file_name = %s\n", path.c_str());
   auto body = ReadStaticFile(path);
   if (!body) {
-    std::printf("ERR: file %s, not exist. \n", path.c_str());
+    if (log) std::printf("ERR: file %s, not exist. \n", path.c_str());
     std::fflush(stdout);
     return kFileMissingBody;
   }
-  std::printf("get static file %s OK.", path.c_str());
+  if (log) std::printf("get static file %s OK.", path.c_str());
   std::fflush(stdout);
   return std::move(*body);
 }
 
 int StaticFileHandler(struct soap* soap) {
   static const std::string program_dir = ProgramDirectory();
-  const std::string body = StaticResponseBody(CurrentRequestLine(soap), program_dir);
+  // Any host may GET at will: the lines of other hosts' requests are
+  // limited, a request's lines printed or left out together.
+  static DiagLimit remote_gets("static file requests from other hosts");
+  const bool log = CurrentPeerIsLocal(soap) || remote_gets.Pass();
+  const std::string body = StaticResponseBody(CurrentRequestLine(soap), program_dir, log);
   ReserveAnswer(soap, body.size() + kAnswerHeaderRoom);
   if (soap_response(soap, SOAP_HTML) == SOAP_OK &&
       soap_send_raw(soap, body.data(), body.size()) == SOAP_OK) {

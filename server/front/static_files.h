@@ -35,8 +35,9 @@ std::string TextFromRaw(std::string_view raw);
 void TextFromRawInPlace(std::string& text);
 
 // The body for one GET request line, with the program folder `program_dir`.
-// Writes the log lines that go with it.
-std::string StaticResponseBody(std::string_view request_line, const std::string& program_dir);
+// Writes the log lines that go with it, unless `log` is unset.
+std::string StaticResponseBody(std::string_view request_line, const std::string& program_dir,
+                               bool log = true);
 
 // The runtime's GET callback: answers with the mapped file and returns SOAP_OK.
 int StaticFileHandler(struct soap* soap);

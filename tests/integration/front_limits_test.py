@@ -245,6 +245,22 @@ class AccessTest(unittest.TestCase):
         resp = self.from_peer(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
         self.assertEqual(resp.status_line, "HTTP/1.1 200 OK")
         self.assertEqual(resp.body, NOT_POST)
+        # Another host's GETs cost the log a few lines a second, however many.
+        time.sleep(1.1)
+        before = self.server.log().count("get file msgbuf GET /flood-")
+        code = ("import socket\n"
+                "for i in range(300):\n"
+                "    s = socket.create_connection(('10.251.0.1', %d), timeout=10)\n"
+                "    s.sendall(b'GET /flood-%%d HTTP/1.1\\r\\n\\r\\n' %% i)\n"
+                "    while s.recv(65536): pass\n"
+                "    s.close()\n" % wire.SERVICE_PORT)
+        subprocess.run(["ip", "netns", "exec", self.PEER_NS, sys.executable, "-c", code],
+                       check=True, timeout=60)
+        time.sleep(1.1)
+        self.from_peer(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+        log = self.server.wait_log("similar lines suppressed (static file requests from other "
+                                   "hosts)")
+        self.assertLessEqual(log.count("get file msgbuf GET /flood-") - before, 20)
 
     def test_foreign_origin_is_refused(self):
         for origin, served in (("http://evil.example", False), ("null", False),
