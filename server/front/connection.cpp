@@ -47,6 +47,8 @@ void Connection::Resume() {
   if (state_ == State::kWaiting) state_ = State::kReady;
 }
 
+bool Connection::loopback() const { return (ntohl(peer_.sin_addr.s_addr) >> 24) == 127; }
+
 short Connection::Events() const {
   switch (state_) {
     case State::kReading:
@@ -87,12 +89,12 @@ void Connection::OnReadable(uint32_t now) {
       return;
     }
     last_activity_ = now;
+    const bool had_header = parser_.header_done();
     switch (parser_.Feed(std::string_view(buf, static_cast<size_t>(n)))) {
       case http::RequestParser::Status::kNeedMore:
-        if (parser_.TakeContinue()) {
-          // Tiny, and the socket has just been empty: sent at once.
-          (void)::send(fd_, kContinue.data(), kContinue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        }
+        // The header has just become complete: the front judges it before
+        // any more of the body is read and kept.
+        if (!had_header && parser_.header_done()) return;
         break;
       case http::RequestParser::Status::kComplete:
         state_ = State::kReady;
@@ -122,6 +124,17 @@ void Connection::OnDeadline(uint32_t now) {
       }
       break;
     case State::kWriting:
+      // The progress window is over: what the socket takes now counts, and
+      // a client that took too little of its answer in it is dropped.
+      Flush(now);
+      if (state_ != State::kWriting) break;
+      if (taken_ - window_taken_ < limits_.write_progress_bytes) {
+        Close();
+        break;
+      }
+      window_taken_ = taken_;
+      deadline_ = now + limits_.write_progress_ms;
+      break;
     case State::kLingering:
       Close();
       break;
@@ -148,6 +161,7 @@ void Connection::Stream(std::string_view piece) {
         Close();  // the client is gone
         return;
       }
+      taken_ += static_cast<size_t>(n);
       piece.remove_prefix(static_cast<size_t>(n));
     }
   }
@@ -167,6 +181,13 @@ void Connection::EndAtHeader() {
 
 void Connection::Drop() { Close(); }
 
+void Connection::AcceptBody() {
+  if (HeaderDone() && parser_.TakeContinue()) {
+    // Tiny, and the socket has just been empty: sent at once.
+    (void)::send(fd_, kContinue.data(), kContinue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+}
+
 void Connection::Refuse(const char* status, uint32_t now) {
   StartWriting(
       std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
@@ -181,7 +202,8 @@ void Connection::StartWriting(std::string bytes, uint32_t now) {
     out_.append(bytes);  // behind what was streamed and is still waiting
   }
   state_ = State::kWriting;
-  deadline_ = now + limits_.write_idle_ms;
+  window_taken_ = taken_;
+  deadline_ = now + limits_.write_progress_ms;
   Flush(now);
 }
 
@@ -196,14 +218,13 @@ bool Connection::SendKept() {
       return false;
     }
     out_sent_ += static_cast<size_t>(n);
+    taken_ += static_cast<size_t>(n);
   }
   return true;
 }
 
 void Connection::Flush(uint32_t now) {
-  const size_t before = out_sent_;
   if (!SendKept()) return;
-  if (out_sent_ != before) deadline_ = now + limits_.write_idle_ms;
   if (out_sent_ < out_.size()) return;
   // All written. A large answer's buffer serves the next large answer.
   FrontAnswerBuffers().Give(std::move(out_), now);

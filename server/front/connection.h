@@ -29,9 +29,13 @@ struct AsideWork {
 };
 
 struct ConnectionLimits {
-  uint32_t request_ms = 10000;     // from accept to a complete request
-  uint32_t write_idle_ms = 10000;  // longest wait for the client to take more of the answer
-  uint32_t linger_ms = 1000;       // reading what the client still sends after the answer
+  uint32_t request_ms = 10000;  // from accept to a complete request
+  // A client must take at least `write_progress_bytes` of its answer (or
+  // the rest of it) in every `write_progress_ms`, else it is dropped: a
+  // client that reads slowly cannot hold its slot for ever.
+  uint32_t write_progress_ms = 10000;
+  size_t write_progress_bytes = 40 * 1024;  // 4 KiB/s
+  uint32_t linger_ms = 1000;                // reading what the client still sends after the answer
 };
 
 class Connection {
@@ -55,6 +59,8 @@ class Connection {
   const sockaddr_in& peer() const { return peer_; }
   // The peer's address in dotted form.
   const std::string& peer_text() const { return peer_text_; }
+  // Whether the peer is on this machine (127.0.0.0/8).
+  bool loopback() const;
   uint32_t last_activity() const { return last_activity_; }
   const http::Request& request() const { return parser_.request(); }
 
@@ -67,11 +73,20 @@ class Connection {
   void OnWritable(uint32_t now);
   // Ends a phase whose deadline has come: an unfinished request is refused.
   void OnDeadline(uint32_t now);
-  // True while the request is arriving and its header is complete.
+  // True while the request is arriving and its header is complete. Reading
+  // stops as soon as the header is complete, so that the front can judge
+  // it before the body is read: it then refuses the request, ends it at its
+  // header, or lets the body come.
   bool HeaderDone() const { return state_ == State::kReading && parser_.header_done(); }
   // Makes a request whose header is complete ready without its body (which
   // is then read and dropped only while the answer lingers).
   void EndAtHeader();
+  // Refuses the request with `status` ("413 Request Entity Too Large"),
+  // whatever of it is still to come.
+  void Refuse(const char* status, uint32_t now);
+  // Lets the body of a request whose header is complete come: a client that
+  // waits for "100 Continue" gets it.
+  void AcceptBody();
   // Sends a piece of the answer of a ready request while the rest is still
   // being made: straight to the socket as far as it takes it without
   // waiting, the rest kept, in order, for the writing phase. The memory an
@@ -95,7 +110,6 @@ class Connection {
   const std::shared_ptr<AsideWork>& aside() const { return aside_; }
 
  private:
-  void Refuse(const char* status, uint32_t now);
   void StartWriting(std::string bytes, uint32_t now);
   void Flush(uint32_t now);
   // Sends what is kept without waiting; false when the client is gone.
@@ -116,6 +130,8 @@ class Connection {
   size_t out_sent_ = 0;
   bool streamed_ = false;
   bool whole_request_ = false;  // the request was read to its end
+  uint64_t taken_ = 0;          // answer bytes the socket has taken
+  uint64_t window_taken_ = 0;   // ... when the current progress window began
   uint32_t deadline_;
   uint32_t last_activity_;
 };

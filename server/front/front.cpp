@@ -1,5 +1,6 @@
 #include "front.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -137,7 +138,17 @@ void Front::RunOnce(int max_wait_ms) {
 
 void Front::Read(Connection& c, uint32_t now) {
   c.OnReadable(now);
-  if (c.HeaderDone() && !handler_.WantsBody(c)) c.EndAtHeader();
+  const bool judged = c.HeaderDone() || c.state() == Connection::State::kReady;
+  if (!judged) return;
+  if (!c.loopback() && c.request().method == "GET" && c.request().has_body) {
+    // A GET has no use for a body, and a host on the network must not make
+    // the server hold one.
+    c.Refuse("413 Request Entity Too Large", now);
+  } else if (!handler_.WantsBody(c)) {
+    c.EndAtHeader();
+  } else {
+    c.AcceptBody();
+  }
 }
 
 void Front::ServeNext(uint32_t now) {
@@ -182,9 +193,8 @@ void Front::Accept(uint32_t now) {
       return;
     }
     accept_failing_ = false;
-    if (OpenCount() >= limits_.max_connections) DropOldestIdle();
-    if (OpenCount() >= limits_.max_connections) {
-      ::close(fd);  // every slot holds a request being served or answered
+    if (!MakeRoom(peer)) {
+      ::close(fd);  // every slot it may take holds a request being served or answered
       continue;
     }
     Connection& c =
@@ -196,13 +206,41 @@ void Front::Accept(uint32_t now) {
   }
 }
 
-void Front::DropOldestIdle() {
+bool Front::MakeRoom(const sockaddr_in& peer) {
+  const bool local = (ntohl(peer.sin_addr.s_addr) >> 24) == 127;
+  if (!local) {
+    const auto same_host = [&peer](const Connection& c) {
+      return c.peer().sin_addr.s_addr == peer.sin_addr.s_addr;
+    };
+    const auto remote = [](const Connection& c) { return !c.loopback(); };
+    const size_t remote_slots =
+        limits_.max_connections - std::min(limits_.loopback_slots, limits_.max_connections);
+    if (!Below(same_host, limits_.max_per_host) || !Below(remote, remote_slots)) return false;
+  }
+  return Below([](const Connection&) { return true; }, limits_.max_connections);
+}
+
+template <typename Which>
+bool Front::Below(Which which, size_t bound) {
+  const auto count = [&] {
+    return static_cast<size_t>(std::count_if(
+        connections_.begin(), connections_.end(),
+        [&](const auto& c) { return c->state() != Connection::State::kClosed && which(*c); }));
+  };
+  if (count() < bound) return true;
+  DropOldestIdle(which);
+  return count() < bound;
+}
+
+template <typename Which>
+void Front::DropOldestIdle(Which which) {
   Connection* oldest = nullptr;
   for (const auto& c : connections_) {
     const bool idle =
         c->state() == Connection::State::kReading || c->state() == Connection::State::kLingering;
-    if (idle && (oldest == nullptr ||
-                 static_cast<int32_t>(c->last_activity() - oldest->last_activity()) < 0)) {
+    if (idle && which(*c) &&
+        (oldest == nullptr ||
+         static_cast<int32_t>(c->last_activity() - oldest->last_activity()) < 0)) {
       oldest = c.get();
     }
   }

@@ -41,7 +41,11 @@ class RequestHandler {
 };
 
 struct FrontLimits {
-  size_t max_connections = 64;     // beyond it the longest idle reader is dropped
+  size_t max_connections = 64;  // beyond it the longest idle reader is dropped
+  // Of those, the slots only clients on this machine (loopback) may take:
+  // hosts on the network can never hold them all.
+  size_t loopback_slots = 16;
+  size_t max_per_host = 8;         // connections one host on the network may hold
   uint32_t accept_pause_ms = 100;  // after the process ran out of descriptors
   ConnectionLimits connection;
 };
@@ -65,9 +69,19 @@ class Front {
 
  private:
   void Accept(uint32_t now);
-  void DropOldestIdle();
-  // Reads what a connection's client sent, and ends its request at the
-  // header when the handler will refuse it whatever its body holds.
+  // Whether a new connection from `peer` gets a slot, once the oldest idle
+  // reader in its way was dropped.
+  bool MakeRoom(const sockaddr_in& peer);
+  // Whether fewer than `bound` connections that `which` selects are open,
+  // after dropping the oldest idle one of them when they were at the bound.
+  template <typename Which>
+  bool Below(Which which, size_t bound);
+  template <typename Which>
+  void DropOldestIdle(Which which);
+  // Reads what a connection's client sent and judges a request whose
+  // header has just come: refused when a host on the network sends a GET
+  // with a body, ended at its header when the handler will refuse it
+  // whatever its body holds, else its body may come.
   void Read(Connection& connection, uint32_t now);
   void ServeNext(uint32_t now);
   int PollTimeout(uint32_t now, int max_wait_ms) const;

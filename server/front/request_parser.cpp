@@ -176,6 +176,7 @@ RequestParser::Status RequestParser::ParseHeader() {
     r.body.reserve(static_cast<size_t>(remaining_));
     phase_ = Phase::kBody;
   }
+  r.has_body = chunked || remaining_ > 0;
   continue_wanted_ = expect_continue && r.version == "HTTP/1.1" && (chunked || remaining_ > 0);
   head_.clear();
   head_.shrink_to_fit();

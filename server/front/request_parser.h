@@ -27,6 +27,7 @@ struct Request {
   std::string version;       // the last word ("HTTP/1.1"), or empty
   std::string header;        // request line and header lines but the framing ones, CR LF ended
   std::string body;          // the body, chunks joined
+  bool has_body = false;     // the header announced a body (chunks or a length above 0)
   bool has_origin = false;
   std::string origin;
 

@@ -1,6 +1,7 @@
 // The front's loop on a loopback port of its own, with short limits and a
 // handler that records what it serves: order of service, deadlines, the
-// connection bound, interim answers, refusals, and how a connection ends.
+// connection bound, interim answers, refusals, how a connection ends and
+// slow readers.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -251,6 +252,44 @@ TEST_F(FrontLoop, ConnectionEndsAtOnceUnlessBytesCameBehindTheRequest) {
   EXPECT_EQ(OpenDescriptors(), before + 2);
   ::close(slow);
   EXPECT_TRUE(DescriptorsReach(before, 2000));
+}
+
+TEST_F(FrontLoop, ReaderTooSlowForItsAnswerIsDroppedAndASteadyOneServed) {
+  ferro::FrontLimits limits;
+  limits.connection.write_progress_ms = 300;
+  limits.connection.write_progress_bytes = 64 * 1024;  // some 210 KiB/s
+  Start(limits);
+  // An answer far beyond both socket buffers.
+  const std::string body(8 << 20, 's');
+  const std::string whole =
+      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+
+  // Taking its answer steadily, with pauses: served whole.
+  const int steady = Connect();
+  Send(steady, Post(body));
+  std::string got;
+  static char buf[65536];
+  for (ssize_t n; (n = ::recv(steady, buf, sizeof buf, 0)) > 0;) {
+    got.append(buf, static_cast<size_t>(n));
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_TRUE(got == whole) << got.size() << " of " << whole.size() << " bytes";
+  ::close(steady);
+
+  // Taking a KiB every 50 ms (20 KiB/s): it keeps making progress, yet is
+  // dropped within a few windows and its slot freed.
+  const size_t before = OpenDescriptors();
+  const int trickle = Connect(4096);
+  Send(trickle, Post(body));
+  bool dropped = false;
+  const auto until = std::chrono::steady_clock::now() + 3s;
+  while (!dropped && std::chrono::steady_clock::now() < until) {
+    (void)::recv(trickle, buf, 1024, MSG_DONTWAIT);
+    std::this_thread::sleep_for(50ms);
+    dropped = OpenDescriptors() == before + 1;  // only the client's own end is left
+  }
+  EXPECT_TRUE(dropped);
+  ::close(trickle);
 }
 
 }  // namespace
