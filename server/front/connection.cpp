@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -165,7 +166,12 @@ void Connection::Stream(std::string_view piece) {
       piece.remove_prefix(static_cast<size_t>(n));
     }
   }
+  if (piece.empty()) return;
+  // The room made for the answer is taken at once, so that a client that
+  // does not read makes the kept part grow without copies.
+  if (out_.capacity() < reserved_) out_.reserve(reserved_);
   out_.append(piece);
+  Recount();
 }
 
 void Connection::Answer(std::string answer, uint32_t now) {
@@ -188,6 +194,24 @@ void Connection::AcceptBody() {
   }
 }
 
+bool Connection::ReserveAnswer(size_t bytes) {
+  if (state_ != State::kReady) return false;
+  if (bytes <= counted_) {
+    reserved_ = std::max(reserved_, bytes);
+    return true;
+  }
+  if (!FrontAnswerBuffers().Fits(bytes - counted_)) return false;
+  reserved_ = bytes;
+  Recount();
+  return true;
+}
+
+void Connection::Recount() {
+  const size_t now_held = state_ == State::kClosed ? 0 : std::max(reserved_, out_.capacity());
+  FrontAnswerBuffers().Hold(counted_, now_held);
+  counted_ = now_held;
+}
+
 void Connection::Refuse(const char* status, uint32_t now) {
   StartWriting(
       std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
@@ -204,6 +228,7 @@ void Connection::StartWriting(std::string bytes, uint32_t now) {
   state_ = State::kWriting;
   window_taken_ = taken_;
   deadline_ = now + limits_.write_progress_ms;
+  Recount();
   Flush(now);
 }
 
@@ -226,9 +251,14 @@ bool Connection::SendKept() {
 void Connection::Flush(uint32_t now) {
   if (!SendKept()) return;
   if (out_sent_ < out_.size()) return;
-  // All written. A large answer's buffer serves the next large answer.
-  FrontAnswerBuffers().Give(std::move(out_), now);
+  // All written: the budget no longer counts the answer, and a large
+  // answer's buffer serves the next large answer.
+  std::string spent = std::move(out_);
   out_ = std::string();
+  out_sent_ = 0;
+  reserved_ = 0;
+  Recount();
+  FrontAnswerBuffers().Give(std::move(spent), now);
   // The whole request was read and nothing came behind it: the answer says
   // the connection closes, so the client sends nothing more, and closing
   // now ends it with a plain FIN.
@@ -254,6 +284,11 @@ void Connection::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   state_ = State::kClosed;
+  // What was kept for the client is of no use any more.
+  std::string().swap(out_);
+  out_sent_ = 0;
+  reserved_ = 0;
+  Recount();
 }
 
 }  // namespace ferro

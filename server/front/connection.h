@@ -5,8 +5,9 @@
 // answer it is given (or streams it as it is made), and closes so that the
 // answer is not lost to a reset: at once when the whole request was read and
 // nothing came behind it, else after reading until the client closes. The
-// front's loop owns the connections and tells each when its socket is ready
-// and what time it is.
+// memory its answer holds counts against the front's answer budget until
+// the answer is sent or the connection closes. The front's loop owns the
+// connections and tells each when its socket is ready and what time it is.
 
 #include <netinet/in.h>
 
@@ -87,6 +88,10 @@ class Connection {
   // Lets the body of a request whose header is complete come: a client that
   // waits for "100 Continue" gets it.
   void AcceptBody();
+  // Makes room within the front's answer budget for an answer of `bytes`
+  // (header included) to a ready request: false, and nothing taken, when
+  // the answers all connections hold would then pass it.
+  bool ReserveAnswer(size_t bytes);
   // Sends a piece of the answer of a ready request while the rest is still
   // being made: straight to the socket as far as it takes it without
   // waiting, the rest kept, in order, for the writing phase. The memory an
@@ -116,6 +121,8 @@ class Connection {
   bool SendKept();
   // Whether the client sent bytes that are not yet read.
   bool BytesWaiting() const;
+  // Brings what the answer budget counts for this connection up to date.
+  void Recount();
   void Close();
 
   int fd_;
@@ -130,6 +137,8 @@ class Connection {
   size_t out_sent_ = 0;
   bool streamed_ = false;
   bool whole_request_ = false;  // the request was read to its end
+  size_t reserved_ = 0;         // room in the answer budget made for the answer
+  size_t counted_ = 0;          // what the answer budget counts for this connection
   uint64_t taken_ = 0;          // answer bytes the socket has taken
   uint64_t window_taken_ = 0;   // ... when the current progress window began
   uint32_t deadline_;

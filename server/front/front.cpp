@@ -26,6 +26,7 @@ Front::Front(int listener, RequestHandler& handler, FrontLimits limits)
     std::exit(-1);
   }
   handler_.SetResumer([this](uint64_t id) { PostResume(id); });
+  FrontAnswerBuffers().SetBudget(limits_.answer_budget);
 }
 
 Front::~Front() {

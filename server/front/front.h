@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "answer_buffer.h"
 #include "connection.h"
 
 namespace ferro {
@@ -45,7 +46,10 @@ struct FrontLimits {
   // Of those, the slots only clients on this machine (loopback) may take:
   // hosts on the network can never hold them all.
   size_t loopback_slots = 16;
-  size_t max_per_host = 8;         // connections one host on the network may hold
+  size_t max_per_host = 8;  // connections one host on the network may hold
+  // What the answers waiting in all connections may hold at once; an answer
+  // that would pass it is refused (503).
+  size_t answer_budget = kDefaultAnswerBudget;
   uint32_t accept_pause_ms = 100;  // after the process ran out of descriptors
   ConnectionLimits connection;
 };

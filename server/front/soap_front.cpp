@@ -47,6 +47,7 @@ struct Exchange {
   std::optional<std::string> refused;
   bool later = false;     // the operation answers once its work aside is done
   std::string operation;  // the refused operation's name
+  bool over_budget = false;  // the answer would pass the front's answer budget
 };
 
 // The context whose answer being made was declared well-formed by its
@@ -60,6 +61,11 @@ thread_local const RequestHandler::Resumer* resume_front = nullptr;
 // (a larger answer grows as it is written).
 constexpr size_t kHeaderRoom = 1024;
 constexpr ULONG64 kMaxReservedAnswer = 256ull << 20;
+
+// The answer to a request whose own answer would pass the answer budget.
+constexpr std::string_view kOverBudgetAnswer =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nRetry-After: 1\r\n"
+    "Connection: close\r\n\r\n";
 
 Exchange* ExchangeOf(const struct soap* soap) { return static_cast<Exchange*>(soap->user); }
 
@@ -102,6 +108,14 @@ int (*runtime_response)(struct soap*, int, ULONG64) = nullptr;
 // grown step by step through a large list.
 int Response(struct soap* soap, int status, ULONG64 length) {
   Exchange* ex = ExchangeOf(soap);
+  // An answer the connections' answer budget has no room for is not made,
+  // nor is a fault in its place.
+  if (ex != nullptr && ex->written == 0 && ex->connection != nullptr &&
+      (ex->over_budget || !ex->connection->ReserveAnswer(std::max(
+                              static_cast<size_t>(length) + kHeaderRoom, ex->output.capacity())))) {
+    ex->over_budget = true;
+    return soap->error = SOAP_STOP;
+  }
   if (ex != nullptr && ex->written == 0 && ex->connection != nullptr && status == SOAP_OK &&
       well_formed_answer == soap) {
     ex->stream = true;
@@ -307,6 +321,7 @@ std::string SoapHandler::RunRuntime(Connection& connection, std::string_view hea
   }
   soap_->user = nullptr;
   *streamed = ex.stream;
+  if (ex.over_budget) return std::string(kOverBudgetAnswer);
   return std::move(ex.output);
 }
 

@@ -6,9 +6,11 @@ hosts that flood the engine with traps and discovery replies."""
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -94,6 +96,10 @@ class LanDeployment:
     def server_rss_kb(self) -> int:
         with open(f"/proc/{self.server_pid()}/status") as f:
             return int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1))
+
+    def server_peak_rss_kb(self) -> int:
+        with open(f"/proc/{self.server_pid()}/status") as f:
+            return int(re.search(r"VmHWM:\s+(\d+)", f.read()).group(1))
 
     def server_pid(self) -> int:
         # The server runs under "ip netns exec", which execs it in place.
@@ -263,6 +269,95 @@ class FloodTest(unittest.TestCase):
         if sanitized_server():
             return  # the sanitizer's allocator keeps freed memory in quarantine
         self.assertLess(rss_after - rss_before, (rss_full - rss_before) // 3)
+
+
+@require_netns
+class UnreadAnswersTest(unittest.TestCase):
+    """Local clients that ask for a huge list and never read it: the answers
+    the server holds for them stay within its answer budget."""
+
+    BUDGET_MIB = 256  # the server's default
+
+    def setUp(self):
+        # Two LANs, so that two simulators share the made-up agents.
+        self.d = LanDeployment({"lan": ["--first-ip", "10.61.1.1", "--count", "2"],
+                                "lan2": ["--first-ip", "192.168.1.1", "--count", "2",
+                                         "--mac-base", "02-46-4C-00-02-00"]})
+        self.addCleanup(self.d.close)
+        self.assertEqual(self.d.startup(), 0)
+
+    LIST_REQUEST = wire.envelope("GetSwitchInfoList", "<monitorNum>0</monitorNum>")
+    LIST_POST = (f"POST / HTTP/1.1\r\nContent-Type: text/xml\r\n"
+                 f"Content-Length: {len(LIST_REQUEST)}\r\n\r\n").encode() + LIST_REQUEST
+
+    def flood_discovery(self) -> int:
+        """One discovery answered by made-up agents from both LANs; returns
+        how many the server lists."""
+        self.d.ok("SetDiscoverToAgents")
+        floods = []
+        for i, (srv_ip, sim) in enumerate(zip(self.d.net.srv_ips, self.d.sims.values())):
+            seq = sim.client.wait_received(opcode=1, count=1)[0]["header"]["sequence"]
+            # Half as many again as the list takes, so that replies lost on
+            # a busy machine do not matter.
+            floods.append(threading.Thread(target=sim.client.call, args=("flood",), kwargs=dict(
+                kind="reply", count=50000, pps=0, seq=seq, new_macs=True, first_mac=i << 24,
+                seconds=2.7, to=srv_ip, port=DISCOVERY_PORT)))
+        for t in floods:
+            t.start()
+        for t in floods:
+            t.join()
+        time.sleep(DISCOVERY_WAIT)
+        with wire.connect(("127.0.0.1", wire.SERVICE_PORT), timeout=60) as s:
+            s.sendall(self.LIST_POST)
+            head = b""
+            while b"</nSwitchNum>" not in head and len(head) < 65536:
+                head += s.recv(4096)
+        return int(re.search(rb"<nSwitchNum>(\d+)</nSwitchNum>", head).group(1))
+
+    def test_clients_that_never_read_a_huge_list(self):
+        self.assertEqual(self.flood_discovery(), 65536)
+        # One answer read whole: it is large, and the server has had the
+        # memory of serving it once.
+        self.assertGreater(len(wire.exchange(self.LIST_POST, timeout=120)), 100_000_000)
+        with open(f"/proc/{self.d.server_pid()}/clear_refs", "w") as f:
+            f.write("5")  # the peak starts again from here
+        before_mib = self.d.server_rss_kb() // 1024
+        # 25 clients ask for the list and read nothing but its status line.
+        # Before, each made the server keep its whole answer (1.8 GB and more).
+        clients = []
+        self.addCleanup(lambda: [c.close() for c in clients])
+        for _ in range(25):
+            def make():
+                c = socket.socket()
+                c.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                c.connect(("127.0.0.1", wire.SERVICE_PORT))
+                return c
+            clients.append(wire.in_namespace(make))
+            clients[-1].sendall(self.LIST_POST)
+        statuses = []
+        for c in clients:
+            c.settimeout(60)
+            statuses.append(c.recv(32).split(b"\r\n")[0])
+        peak_mib = self.d.server_peak_rss_kb() // 1024
+        if not sanitized_server():  # (its shadow memory and quarantine)
+            # What the clients cost: the answers held, within the budget,
+            # and the working memory of serving one request.
+            self.assertLess(peak_mib - before_mib, self.BUDGET_MIB + 100)
+        # Answers that would pass the budget were refused.
+        self.assertIn(b"HTTP/1.1 503 Service Unavailable", statuses)
+        self.assertIn(b"HTTP/1.1 200 OK", statuses)
+        # The service goes on; once the clients are gone, the list is read
+        # whole again.
+        self.assertIn("<ns:GetRefreshTimeResponse>", self.d.ok("GetRefreshTime"))
+        for c in clients:
+            c.close()
+        got = b""
+        for _ in range(20):
+            got = wire.exchange(self.LIST_POST, timeout=120)
+            if not got.startswith(b"HTTP/1.1 503"):
+                break
+            time.sleep(0.2)
+        self.assertIn(b"</SOAP-ENV:Envelope>", got[-64:], got[:200])
 
 
 @require_netns

@@ -1,8 +1,7 @@
 """The HTTP front under clients that misbehave or have no business with it:
 slow and silent clients, too many connections, too few descriptors,
 multi-reference bombs and markup beyond the bounds, peers on the network (slow
-readers among them) and
-foreign web pages."""
+readers among them) and foreign web pages."""
 
 import json
 import os

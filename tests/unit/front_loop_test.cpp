@@ -1,7 +1,7 @@
 // The front's loop on a loopback port of its own, with short limits and a
 // handler that records what it serves: order of service, deadlines, the
-// connection bound, interim answers, refusals, how a connection ends and
-// slow readers.
+// connection bound, interim answers, refusals, how a connection ends, slow
+// readers and the answer budget.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -17,20 +17,24 @@
 #include <thread>
 #include <vector>
 
+#include "front/answer_buffer.h"
 #include "front/front.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
+// Echoes each request's body, within the answer budget as the service does.
 class RecordingHandler final : public ferro::RequestHandler {
  public:
   std::string Serve(ferro::Connection& connection) override {
     std::lock_guard lock(mu_);
     served_.push_back(connection.request().body);
-    return "HTTP/1.1 200 OK\r\nContent-Length: " +
-           std::to_string(connection.request().body.size()) + "\r\n\r\n" +
-           connection.request().body;
+    std::string answer =
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(connection.request().body.size()) +
+        "\r\n\r\n" + connection.request().body;
+    if (!connection.ReserveAnswer(answer.size())) return "HTTP/1.1 503 Service Unavailable\r\n\r\n";
+    return answer;
   }
   std::vector<std::string> served() {
     std::lock_guard lock(mu_);
@@ -65,6 +69,7 @@ class FrontLoop : public ::testing::Test {
     if (thread_.joinable()) thread_.join();
     front_.reset();
     if (listener_ >= 0) ::close(listener_);
+    ferro::FrontAnswerBuffers().SetBudget(ferro::kDefaultAnswerBudget);
   }
 
   // A client socket; `receive_buffer` bytes (when given) make it slow to
@@ -290,6 +295,44 @@ TEST_F(FrontLoop, ReaderTooSlowForItsAnswerIsDroppedAndASteadyOneServed) {
   }
   EXPECT_TRUE(dropped);
   ::close(trickle);
+}
+
+TEST_F(FrontLoop, AnswerThatWouldPassTheBudgetIsRefusedUntilRoomIsMade) {
+  ferro::FrontLimits limits;
+  limits.answer_budget = 4 << 20;
+  Start(limits);
+  const std::string body(3 << 20, 'b');
+  const std::string whole =
+      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  // A client that never reads holds most of its answer.
+  const int stuck = Connect(4096);
+  Send(stuck, Post(body));
+  std::this_thread::sleep_for(200ms);
+  const int second = Connect();
+  Send(second, Post(body));
+  EXPECT_EQ(ReadAll(second).substr(0, 32), "HTTP/1.1 503 Service Unavailable");
+  ::close(second);
+  // Small answers still fit beside it.
+  const int small = Connect();
+  Send(small, Post("small"));
+  EXPECT_EQ(ReadAll(small), "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nsmall");
+  ::close(small);
+  // Once the stuck client is gone, its answer's room is given back (and
+  // that of every answer sent whole before).
+  ::close(stuck);
+  std::string got;
+  for (int attempt = 0; attempt < 50 && got != whole; ++attempt) {
+    std::this_thread::sleep_for(20ms);
+    const int next = Connect();
+    Send(next, Post(body));
+    got = ReadAll(next);
+    ::close(next);
+  }
+  EXPECT_TRUE(got == whole) << got.substr(0, 40);
+  const int last = Connect();
+  Send(last, Post(body));
+  EXPECT_TRUE(ReadAll(last) == whole);
+  ::close(last);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ The same commands are available in-process through Simulator.control(dict).
                                                  agent's address
   {"cmd": "flood", "agents": SEL, "count": N, "to": IP, "port": P,
                  "kind": "trap"|"reply", "seq": N, "new_macs": bool,
-                 "pps": R, "seconds": S}
+                 "first_mac": N, "pps": R, "seconds": S}
                                         send N datagrams, round robin over
                                         the agents, at R per second (0: as
                                         fast as the socket takes them), at
@@ -38,7 +38,8 @@ The same commands are available in-process through Simulator.control(dict).
                                         "flood 0", "flood 1", ..., or
                                         discovery replies with sequence N;
                                         new_macs gives every reply a MAC of
-                                        its own
+                                        its own (02-FD and a count from
+                                        first_mac, default 0)
   {"cmd": "received", "opcode": N, "since": ID, "clear": bool}
   {"cmd": "sent", "opcode": N, "since": ID, "clear": bool}
   {"cmd": "stats"}                               counters
@@ -609,6 +610,7 @@ class Simulator:
         kind = req.get("kind", "trap")
         new_macs = bool(req.get("new_macs", False))
         seq = int(req.get("seq", 0))
+        first_mac = int(req.get("first_mac", 0))
         replies = []
         for a in chosen:
             hdr = wire.Header(opcode=wire.OP_DISCOVER_REPLY, sequence=seq, cookie=self.cookie,
@@ -638,7 +640,7 @@ class Simulator:
             else:
                 data = replies[i]
                 if new_macs:  # 02-FD-xx-xx-xx-xx: locally administered, one per datagram
-                    data[4:10] = b"\x02\xfd" + sent.to_bytes(4, "big")
+                    data[4:10] = b"\x02\xfd" + ((first_mac + sent) & 0xFFFFFFFF).to_bytes(4, "big")
             try:
                 self.sock.sendmsg([data], sources[i], 0, dst)
             except BlockingIOError:
