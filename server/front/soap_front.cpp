@@ -40,6 +40,8 @@ struct Exchange {
   std::string_view input[2];
   size_t consumed = 0;  // of the whole input
   Connection* connection = nullptr;
+  // The answer would pass the front's answer budget: it is not made.
+  bool over_budget = false;
   bool stream = false;  // output goes to the connection
   size_t written = 0;   // bytes of output, wherever they went
   std::string output;
@@ -47,7 +49,6 @@ struct Exchange {
   std::optional<std::string> refused;
   bool later = false;     // the operation answers once its work aside is done
   std::string operation;  // the refused operation's name
-  bool over_budget = false;  // the answer would pass the front's answer budget
 };
 
 // The context whose answer being made was declared well-formed by its
