@@ -12,8 +12,6 @@ import unittest
 
 import wire
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-
 NOT_POST = b" <HTML> SOAP method should be post. </HTML> "
 MISSING = b" <HTML> the file not exist. </HTML> "
 
@@ -195,7 +193,7 @@ class ProcessTest(unittest.TestCase):
                                     (wire.SERVICE_PORT, "service", "127.0.0.1"),
                                     (wire.PUSH_PORT, "push channel", "127.0.0.1")):
             with self.subTest(port=port, address=address):
-                squatter = as_user(NOBODY, "import socket, time\n"
+                squatter = wire.as_user(NOBODY, "import socket, time\n"
                                            f"s = socket.create_server(({address!r}, {port}))\n"
                                            "print('ready', flush=True); time.sleep(30)\n",
                                    stdout=subprocess.PIPE)
@@ -256,8 +254,7 @@ class ProcessTest(unittest.TestCase):
                  "    try: os.makedirs(d, exist_ok=True)\n"
                  "    except OSError: pass\n"
                  "print('ready', flush=True); time.sleep(30)\n")
-        squatter = subprocess.Popen(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                     sys.executable, "-c", squat], stdout=subprocess.PIPE)
+        squatter = wire.as_user(NOBODY, squat, stdout=subprocess.PIPE)
         try:
             self.assertEqual(squatter.stdout.readline(), b"ready\n")
             with wire.Server() as server:
@@ -272,20 +269,12 @@ NOBODY = 65534
 DAEMON = 1  # its primary group is "daemon"
 
 
-def as_user(uid: int, code: str, **kw) -> subprocess.Popen:
-    """Runs Python `code` as another user of the machine, with the test
-    folder on its path."""
-    return subprocess.Popen(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups",
-                             sys.executable, "-c",
-                             f"import sys; sys.path.insert(0, {HERE!r})\n" + code], **kw)
-
-
 def call_as(uid: int, operation: str, children: str = "") -> tuple[str, str]:
     """The status line and fault reason of `operation` called by user `uid`."""
     code = ("import wire\n"
             f"r = wire.call({operation!r}, {children!r}, timeout=10)\n"
             "print(r.status_line); print(wire.fault_detail(r) if 'Fault' in r.text else '')\n")
-    proc = as_user(uid, code, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = wire.as_user(uid, code, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     out, err = proc.communicate(timeout=30)
     lines = out.decode().splitlines()
     if proc.returncode != 0 or len(lines) < 2:
@@ -325,7 +314,7 @@ class LocalUsersTest(unittest.TestCase):
 
             # Another user's push connection is refused and leaves the
             # channel to the user interface.
-            squat = as_user(NOBODY, "import socket, time\n"
+            squat = wire.as_user(NOBODY, "import socket, time\n"
                                     f"s = socket.create_connection(('127.0.0.1', {wire.PUSH_PORT}))\n"
                                     "s.sendall(b'x')\n"
                                     "try:\n    got = s.recv(1)\n"

@@ -267,8 +267,7 @@ class FerroviewTest(unittest.TestCase):
                  "while True:\n"
                  "    c, _ = service.accept(); c.recv(4096)\n"
                  "    c.sendall(b'HTTP/1.1 200 OK\\r\\nContent-Length: 0\\r\\n\\r\\n'); c.close()\n")
-        squatter = subprocess.Popen(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                     sys.executable, "-c", squat], stdout=subprocess.PIPE)
+        squatter = wire.as_user(65534, squat, stdout=subprocess.PIPE)
         try:
             self.assertEqual(squatter.stdout.readline(), b"ready\n")
             proc = self.start()

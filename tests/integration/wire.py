@@ -10,6 +10,7 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -177,6 +178,15 @@ def wait_for_port(port: int, timeout: float = 10.0) -> None:
         except OSError:
             time.sleep(0.02)
     raise TimeoutError(f"nothing listens on port {port}")
+
+
+def as_user(uid: int, code: str, **kw) -> subprocess.Popen:
+    """Starts Python `code` as another user of the machine (uid and gid
+    `uid`, no other groups), with this folder on its path."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    return subprocess.Popen(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups",
+                             sys.executable, "-c", f"import sys; sys.path.insert(0, {here!r})\n"
+                             + code], **kw)
 
 
 class Server:
