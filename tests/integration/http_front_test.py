@@ -5,7 +5,6 @@ import os
 import shutil
 import socket
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
