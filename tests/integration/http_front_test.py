@@ -270,15 +270,20 @@ DAEMON = 1  # its primary group is "daemon"
 
 def call_as(uid: int, operation: str, children: str = "") -> tuple[str, str]:
     """The status line and fault reason of `operation` called by user `uid`."""
-    code = ("import wire\n"
-            f"r = wire.call({operation!r}, {children!r}, timeout=10)\n"
-            "print(r.status_line); print(wire.fault_detail(r) if 'Fault' in r.text else '')\n")
-    proc = wire.as_user(uid, code, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    out, err = proc.communicate(timeout=30)
-    lines = out.decode().splitlines()
-    if proc.returncode != 0 or len(lines) < 2:
-        raise AssertionError(f"{operation} as uid {uid}: {out!r} {err!r}")
-    return lines[0], lines[1]
+    body = wire.envelope(operation, children)
+    request = (f"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Type: text/xml; charset=utf-8\r\n"
+               f"Content-Length: {len(body)}\r\n\r\n").encode() + body
+    code = ("import socket, sys\n"
+            f"s = socket.create_connection(('127.0.0.1', {wire.SERVICE_PORT}), timeout=10)\n"
+            "s.sendall(sys.stdin.buffer.read())\n"
+            "sys.stdout.buffer.write(b''.join(iter(lambda: s.recv(65536), b'')))\n")
+    proc = wire.as_user(uid, code, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                        stderr=subprocess.PIPE)
+    out, err = proc.communicate(request, timeout=30)
+    if proc.returncode != 0:
+        raise AssertionError(f"{operation} as uid {uid}: {err!r}")
+    resp = wire.Response(out)
+    return resp.status_line, wire.fault_detail(resp) if "Fault" in resp.text else ""
 
 
 class LocalUsersTest(unittest.TestCase):

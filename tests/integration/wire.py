@@ -182,11 +182,11 @@ def wait_for_port(port: int, timeout: float = 10.0) -> None:
 
 def as_user(uid: int, code: str, **kw) -> subprocess.Popen:
     """Starts Python `code` as another user of the machine (uid and gid
-    `uid`, no other groups), with this folder on its path."""
-    here = os.path.dirname(os.path.abspath(__file__))
+    `uid`, no other groups). It runs in "/": the checkout may be in a folder
+    that user cannot read, so the code must not import from it."""
+    kw.setdefault("cwd", "/")
     return subprocess.Popen(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups",
-                             sys.executable, "-c", f"import sys; sys.path.insert(0, {here!r})\n"
-                             + code], **kw)
+                             sys.executable, "-c", code], **kw)
 
 
 class Server:
