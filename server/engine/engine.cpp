@@ -325,6 +325,10 @@ int StopEngine() {
 
 bool IsEngineRunning() { return Core().running.load(); }
 
+bool WaitForFirstAdapterPass(uint32_t ms) {
+  return Core().running.load() && Core().firstPass.WaitFor(ms);
+}
+
 bool IsEngineThreadRunning(EngineThread thread) {
   return thread != EngineThread::kCount && Alive(thread).load();
 }

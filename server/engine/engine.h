@@ -78,6 +78,9 @@ bool IsEngineRunning();
 bool IsEngineThreadRunning(EngineThread thread);
 // Completed adapter passes since the engine started.
 uint64_t AdapterPassCount();
+// Waits at most `ms` for the engine's first adapter pass (which opens the
+// sockets every request goes out from); true once it is done.
+bool WaitForFirstAdapterPass(uint32_t ms);
 // The timer the upgrade scheduler arms; each expiry runs one UpgradeTick
 // pass on the UpgradeTimerThread. StopEngine closes it (Arm then fails).
 WaitableTimer& UpgradeTimer();

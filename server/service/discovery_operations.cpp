@@ -64,6 +64,10 @@ ConvertedDiscoveryList& Discovered() {
   return list;
 }
 
+// How long the start waits for the engine's sockets (a pass takes
+// milliseconds; only a machine under load makes it wait at all).
+constexpr uint32_t kFirstAdapterPassWaitMs = 5000;
+
 }  // namespace
 
 // errorcode 0: started; 1: the configuration could not be loaded; 2: the
@@ -76,6 +80,9 @@ int ns__EngineLayerStartup(struct soap* soap, int, std::string, unsigned int& er
   // device lists, the trap handler and the device-set time-outs run too:
   // otherwise a device-set operation started afterwards would never finish.
   const int lists = ferro::InitDeviceLists(ferro::TrapCallback);
+  // The sockets are opened by the engine's first adapter pass; a discovery
+  // asked for right after the start must find them open.
+  if (lists != 0) ferro::WaitForFirstAdapterPass(kFirstAdapterPassWaitMs);
   if (started == 0) {
     errorcode = ferro::IsPortInUse() ? 2 : 1;
     return SOAP_OK;
