@@ -317,12 +317,12 @@ class UnreadAnswersTest(unittest.TestCase):
     def test_clients_that_never_read_a_huge_list(self):
         # As many made-up agents as one discovery takes (65,536), where the
         # machine delivers them within the window; a sanitized server on a
-        # busy machine takes in fewer, which still makes answers of some
-        # 100 MB.
-        self.assertGreaterEqual(self.flood_discovery(), 45000)
+        # busy machine takes in fewer (some 40,000 seen), which still makes
+        # answers of 40 MB and more: 25 of them are several times the budget.
+        self.assertGreaterEqual(self.flood_discovery(), 20000)
         # One answer read whole: it is large, and the server has had the
         # memory of serving it once.
-        self.assertGreater(len(wire.exchange(self.LIST_POST, timeout=120)), 90_000_000)
+        self.assertGreater(len(wire.exchange(self.LIST_POST, timeout=120)), 40_000_000)
         with open(f"/proc/{self.d.server_pid()}/clear_refs", "w") as f:
             f.write("5")  # the peak starts again from here
         before_mib = self.d.server_rss_kb() // 1024

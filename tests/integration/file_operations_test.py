@@ -470,9 +470,12 @@ class VirtualDisplay:
             r, w = os.pipe()
             # Given a display, the server writes its number once it is ready,
             # or ends at once when another took the number meanwhile.
+            # -noreset: without it the server starts over whenever its last
+            # client leaves (the probe below), and a client that connects
+            # meanwhile cannot open the display.
             self.proc = subprocess.Popen([XVFB, f":{number}", "-displayfd", str(w), "-nolisten",
-                                          "tcp", "-screen", "0", "1280x1024x24"], pass_fds=(w,),
-                                         stdout=self.log, stderr=self.log)
+                                          "tcp", "-noreset", "-screen", "0", "1280x1024x24"],
+                                         pass_fds=(w,), stdout=self.log, stderr=self.log)
             os.close(w)
             with os.fdopen(r) as f:
                 ready = f.readline().strip()
@@ -481,8 +484,8 @@ class VirtualDisplay:
                 self.env = dict(os.environ, DISPLAY=self.display)
                 if self.answers():
                     return
-                # Ready by its own word, yet no client gets through (seen
-                # once in a fresh root, cause unknown): the next number.
+                # Ready by its own word, yet no client gets through: the
+                # next number.
                 self.stop(close_log=False)
                 continue
             self.proc.wait()
