@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "access_rule.h"
 #include "answer_buffer.h"
@@ -163,8 +164,13 @@ void UseBufferedOutput(struct soap* soap) {
 // Whether the operation the runtime has just peeked at (its element in
 // soap->tag) only reads, matched exactly as the dispatcher matches it.
 bool PeekedOperationOnlyReads(struct soap* soap) {
-  for (std::string_view name : ReadOnlyOperations()) {
-    const std::string tag = "ns:" + std::string(name);
+  // The operations' qualified tags, made once: this runs for every request.
+  static const std::vector<std::string> tags = [] {
+    std::vector<std::string> out;
+    for (std::string_view name : ReadOnlyOperations()) out.push_back("ns:" + std::string(name));
+    return out;
+  }();
+  for (const std::string& tag : tags) {
     if (soap_match_tag(soap, soap->tag, tag.c_str()) == SOAP_OK) return true;
   }
   return false;
@@ -201,8 +207,7 @@ std::string_view CurrentRequestLine(const struct soap* soap) {
 
 bool CurrentPeerIsLocal(const struct soap* soap) {
   const Exchange* ex = ExchangeOf(soap);
-  return ex == nullptr || ex->connection == nullptr ||
-         (ntohl(ex->connection->peer().sin_addr.s_addr) >> 24) == 127;
+  return ex == nullptr || ex->connection == nullptr || ex->connection->loopback();
 }
 
 std::string_view CurrentRequestBody(const struct soap* soap) {
