@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
 # Configures and builds one flavour of the tree.
-#   scripts/build.sh [normal|asan|tsan|fuzz] [TARGET...]   (default: normal, everything)
-# Build folders: build/ (normal, holds build/dist), build-asan/, build-tsan/, build-fuzz/.
+#   scripts/build.sh [normal|product|asan|tsan|fuzz] [TARGET...]   (default: normal, everything)
+# Build folders: build/ (normal and product, holds build/dist), build-asan/,
+# build-tsan/, build-fuzz/. "product" builds only the program folder: no
+# tests, so no test packages are needed (scripts/run.sh uses it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-normal}
 shift || true
 jobs=$(nproc)
 case "$flavour" in
-  normal) dir=build; args=() ;;
+  normal) dir=build; args=(-DFERRO_TESTS=ON) ;;
+  product)
+    dir=build; args=()
+    # A folder the test command configured keeps its tests; a new one
+    # leaves them out.
+    grep -qs '^FERRO_TESTS:BOOL=ON' build/CMakeCache.txt || args=(-DFERRO_TESTS=OFF)
+    [ $# -gt 0 ] || set -- ferro_product
+    ;;
   asan) dir=build-asan; args=(-DFERRO_SANITIZE=address) ;;
   tsan) dir=build-tsan; args=(-DFERRO_SANITIZE=thread) ;;
   fuzz) dir=build-fuzz; args=(-DFERRO_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
-  *) echo "usage: $0 [normal|asan|tsan|fuzz]" >&2; exit 2 ;;
+  *) echo "usage: $0 [normal|product|asan|tsan|fuzz]" >&2; exit 2 ;;
 esac
 
 # The compiler cache, when installed (setup installs it). Paths below the

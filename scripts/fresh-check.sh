@@ -4,10 +4,11 @@
 # Builds a minimal Debian 12 root (debootstrap, minbase variant, from the
 # Debian mirror this machine's own apt sources name), clones the current
 # checkout into it, and there, as root inside a chroot:
-#   1. runs the README's test command exactly as written;
-#   2. runs the README's main command until the server answers on
+#   1. runs the README's main command until the server answers on
 #      127.0.0.1:64567, interrupts it as a user would (Ctrl-C), and checks that
-#      it left no namespace, no process and no forwarded port behind.
+#      it left no namespace, no process and no forwarded port behind, and that
+#      it installed nothing that only the tests need;
+#   2. runs the README's test command exactly as written.
 # Everything mounted or created is removed at the end, also on failure or
 # interruption.
 #
@@ -205,18 +206,6 @@ in_root() {
     PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "${ccache_env[@]}" "$@"
 }
 
-if [ "$only" = all ] || [ "$only" = test ]; then
-  stage "fresh-check: README test command: bash scripts/test.sh"
-  started=$SECONDS
-  read -r hits_before misses_before _ <<<"$(ccache_counts) 0 0"
-  in_root /bin/bash -c 'cd /root/ferrolink && bash scripts/test.sh' </dev/null
-  log "test command passed in $((SECONDS - started)) s"
-  if [ -n "${host_ccache:-}" ]; then
-    read -r hits misses _ <<<"$(ccache_counts) 0 0"
-    log "compiler cache during the test command: $((hits - hits_before)) hits, $((misses - misses_before)) misses"
-  fi
-fi
-
 if [ "$only" = all ] || [ "$only" = run ]; then
   stage "fresh-check: README main command: bash scripts/run.sh"
   log "README main command: bash scripts/run.sh (until the server answers on 64567)"
@@ -262,6 +251,26 @@ if [ "$only" = all ] || [ "$only" = run ]; then
     die "files left behind in /tmp: $(ls "$root/tmp" | grep -v '^run\.log$' | tr '\n' ' ')"
   fi
   log "main command: Ctrl-C left no namespace, process or forwarded port"
+  # The main command runs first on the fresh root, so it must have installed
+  # only what the server and the demo use.
+  if [ -d "$root/root/ferrolink/tests/clients/node/node_modules" ] ||
+     in_root dpkg-query -W -f='${Status}' googletest 2>/dev/null | grep -q "install ok installed"; then
+    die "the main command installed what only the tests need"
+  fi
+  log "main command: no test packages installed"
+fi
+
+
+if [ "$only" = all ] || [ "$only" = test ]; then
+  stage "fresh-check: README test command: bash scripts/test.sh"
+  started=$SECONDS
+  read -r hits_before misses_before _ <<<"$(ccache_counts) 0 0"
+  in_root /bin/bash -c 'cd /root/ferrolink && bash scripts/test.sh' </dev/null
+  log "test command passed in $((SECONDS - started)) s"
+  if [ -n "${host_ccache:-}" ]; then
+    read -r hits misses _ <<<"$(ccache_counts) 0 0"
+    log "compiler cache during the test command: $((hits - hits_before)) hits, $((misses - misses_before)) misses"
+  fi
 fi
 
 stages_summary "fresh-check"

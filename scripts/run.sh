@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 say() { echo "run: $*"; }
 
 say "checking the packages it needs"
-bash scripts/setup.sh
+bash scripts/setup.sh run
 
 # The compiler's output goes to a log; only a failure shows its end here.
 mkdir -p build
@@ -26,7 +26,7 @@ else
   say "building (first time: about 2 minutes; output in $log)"
 fi
 started=$SECONDS
-if ! bash scripts/build.sh normal >"$log" 2>&1; then
+if ! bash scripts/build.sh product >"$log" 2>&1; then
   say "the build failed; the end of $log:" >&2
   tail -n 30 "$log" >&2
   exit 1

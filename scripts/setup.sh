@@ -1,18 +1,31 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing Ferrolink
-# need. Idempotent: apt-get runs only when something is missing.
+# Installs the Debian packages that Ferrolink needs. Idempotent: apt-get runs
+# only when something is missing.
+#   scripts/setup.sh run    building the server and running it with the demo
+#                           network (what scripts/run.sh needs; no npm)
+#   scripts/setup.sh [test] that, and everything the tests use
 set -euo pipefail
+mode=${1:-test}
+case "$mode" in run | test) ;; *) echo "usage: $0 [run|test]" >&2; exit 2 ;; esac
 
+# Building, the server's own helpers (the save dialog, the desktop notices
+# and browser start of the interface launcher) and the demo network
+# (namespaces, simulated agents with their TFTP servers, loopback forwarders).
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   gsoap libgsoap-dev libjs-jquery
-  googletest libgtest-dev libgmock-dev
-  clang libclang-rt-14-dev clang-format
-  git ccache python3 iproute2 iptables procps psmisc curl socat chromium
-  tftpd-hpa nftables
-  python3-zeep python3-lxml nodejs
-  zenity xdotool x11-utils xvfb libnotify-bin xdg-utils
+  python3 iproute2 procps socat tftpd-hpa
+  zenity xdotool libnotify-bin xdg-utils
 )
+if [ "$mode" = test ]; then
+  packages+=(
+    googletest libgtest-dev libgmock-dev
+    clang libclang-rt-14-dev clang-format
+    git iptables psmisc curl chromium nftables
+    python3-zeep python3-lxml nodejs
+    x11-utils xvfb
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,7 +35,9 @@ for p in "${packages[@]}"; do
 done
 
 # npm comes with some Node.js builds and is Debian's own package otherwise.
-command -v npm >/dev/null || missing+=(npm)
+if [ "$mode" = test ]; then
+  command -v npm >/dev/null || missing+=(npm)
+fi
 
 if ((${#missing[@]})); then
   SUDO=""
@@ -38,6 +53,8 @@ if ((${#missing[@]})); then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+
+[ "$mode" = test ] || exit 0
 
 # The npm "soap" package for the client tests, at the versions the lock file
 # pins; reinstalled only when the lock file changed since the last install.
