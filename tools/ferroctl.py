@@ -4,24 +4,31 @@
     ferroctl [--server URL] COMMAND [ARGS]      (ferroctl COMMAND --help for each)
 
 The service answers SOAP only to callers on the machine it runs on, so run
-ferroctl there (default URL http://127.0.0.1:64567/). Agents are named by
-their MAC (02-46-4C-00-00-05; colons and lower case are fine) or, where it
-says so, by their IPv4 address.
+ferroctl there (default URL http://127.0.0.1:64567/). An AGENT is named by
+its MAC (02-46-4C-00-00-05; colons and lower case are fine), its IPv4
+address, or its name when no other known agent has the same name.
 
 Exit status: 0 done; 1 the server refused a request (a SOAP fault) or an
 outcome failed (an agent refused or timed out, an upload failed); 2 wrong
-usage; 3 no server answers at the URL.
+usage; 3 no server answers at the URL;
+4 the server does not let this caller make the request (HTTP 403, e.g. a
+user other than the server's or root changing something); 5 the server is
+busy (HTTP 503), try again; 6 the answer is not the service's (not HTTP,
+not SOAP, or cut short: something else answers at the URL).
 """
 
 import argparse
-import json
-import os
 import http.client
+import json
+import math
+import os
 import re
 import socket
+import stat
 import sys
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 import xml.etree.ElementTree as ET
 from xml.sax.saxutils import escape
@@ -32,11 +39,20 @@ SOAP11_ENV = "http://schemas.xmlsoap.org/soap/envelope/"
 SOAP12_ENV = "http://www.w3.org/2003/05/soap-envelope"
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_NO_SERVER = 0, 1, 2, 3
+EXIT_FORBIDDEN, EXIT_BUSY, EXIT_BAD_ANSWER = 4, 5, 6
+
+# The most of one answer that is read: the largest lists of agents take a
+# few megabytes.
+MAX_ANSWER_BYTES = 64 << 20
+# The MAC of a watched address no agent has answered from yet.
+NO_MAC = "00-00-00-00-00-00"
 
 # Bytes of one record in a saved .cfg file of watched agents.
 CFG_RECORD_SIZE = 1608
 # Agents' name fields hold 20 bytes and a terminating zero.
 NAME_BYTES = 20
+# The request carries a file's size as a 32-bit number.
+MAX_UPLOAD_BYTES = (1 << 31) - 1
 # The server gives up on a device-set operation after 50 s.
 DEVICE_SET_TIMEOUT_S = 50
 
@@ -130,6 +146,31 @@ class Disconnected(Failure):
     """The server closed the connection without an answer."""
 
 
+class Forbidden(Failure):
+    """HTTP 403: the server does not serve this request to this caller."""
+
+    def __init__(self, operation, reason):
+        super().__init__(f"the server does not let this caller make {operation} (HTTP 403): "
+                         f"{reason or 'no reason given'}", EXIT_FORBIDDEN)
+
+
+class Busy(Failure):
+    """HTTP 503: the server had no room for its answer."""
+
+    def __init__(self, operation):
+        maybe = "" if operation.startswith("Get") else " (it may have carried it out)"
+        super().__init__(f"the server is busy and gave no answer to {operation} (HTTP 503)"
+                         f"{maybe}; try again in a moment", EXIT_BUSY)
+
+
+class BadAnswer(Failure):
+    """Whatever answered is not the service, or its answer was damaged."""
+
+    def __init__(self, operation, what):
+        super().__init__(f"{operation}: {what}; is the Ferrolink service at the URL?",
+                         EXIT_BAD_ANSWER)
+
+
 # -- the SOAP client ---------------------------------------------------------
 
 def xml_children(params) -> str:
@@ -162,6 +203,33 @@ def local(tag: str) -> str:
     return tag.rsplit("}", 1)[-1]
 
 
+class _NoRedirects(urllib.request.HTTPRedirectHandler):
+    """The service never redirects: a redirect is an answer of something else."""
+
+    def redirect_request(self, *args, **kwargs):
+        return None
+
+
+# Straight to the URL: the service answers callers on its own machine only,
+# so a proxy from the environment could only stand in the way.
+_OPENER = urllib.request.build_opener(urllib.request.ProxyHandler({}), _NoRedirects)
+
+
+def read_answer(resp, operation: str) -> bytes:
+    """The body of an answer, at most MAX_ANSWER_BYTES, and whole: one
+    shorter than its Content-Length is a damaged answer."""
+    raw = resp if isinstance(resp, http.client.HTTPResponse) else resp.fp
+    chunks, total = [], 0
+    while chunk := raw.read(1 << 16):
+        total += len(chunk)
+        if total > MAX_ANSWER_BYTES:
+            raise BadAnswer(operation, f"the answer is larger than {MAX_ANSWER_BYTES >> 20} MiB")
+        chunks.append(chunk)
+    if raw.length:  # what the Content-Length promised and never came
+        raise BadAnswer(operation, f"the answer was cut short after {total} bytes")
+    return b"".join(chunks)
+
+
 class Client:
     def __init__(self, url=DEFAULT_URL, timeout=30.0, soap12=False):
         self.url = url
@@ -173,18 +241,27 @@ class Client:
         req = urllib.request.Request(self.url, data=envelope(operation, params, self.soap12),
                                      headers={"Content-Type": f"{ctype}; charset=utf-8"})
         try:
-            with urllib.request.urlopen(req, timeout=self.timeout) as resp:
-                return resp.status, resp.read()
-        except urllib.error.HTTPError as e:
-            return e.code, e.read()
+            try:
+                with _OPENER.open(req, timeout=self.timeout) as resp:
+                    return resp.status, read_answer(resp, operation)
+            except urllib.error.HTTPError as e:  # an answer with a status other than 2xx
+                with e:
+                    return e.code, read_answer(e, operation)
         except urllib.error.URLError as e:  # connecting or sending failed
             if isinstance(e.reason, (ConnectionResetError, BrokenPipeError)):
                 raise Disconnected(f"the server closed the connection during {operation}")
             raise NoServer(self.url, getattr(e.reason, "strerror", None) or str(e.reason))
         except (socket.timeout, TimeoutError):
             raise Failure(f"{operation}: no answer from the server within {self.timeout:g} s")
-        except (http.client.HTTPException, ConnectionError):
+        except http.client.RemoteDisconnected:
             raise Disconnected(f"the server closed the connection without answering {operation}")
+        except http.client.IncompleteRead as e:
+            raise BadAnswer(operation, f"the answer was cut short after {len(e.partial)} bytes")
+        except http.client.HTTPException as e:
+            raise BadAnswer(operation, f"the answer is not HTTP ({type(e).__name__})")
+        except OSError as e:
+            raise Disconnected(f"the connection to the server failed during {operation}: "
+                               f"{e.strerror or e}")
 
     def call(self, operation: str, params=()) -> ET.Element:
         """Posts one operation and returns the response element; raises
@@ -193,35 +270,55 @@ class Client:
         return parse_response(operation, status, body)
 
     def close_server(self) -> None:
-        """GSoapClose: the server ends without answering, so a connection
-        closed with no answer is the success."""
+        """GSoapClose: the server ends after it has taken the request, so a
+        connection closed with no answer, or an empty 202 Accepted, is the
+        success."""
         try:
             status, body = self.post("GSoapClose")
         except Disconnected:
             return
+        if status == 202 and not body.strip():
+            return
         parse_response("GSoapClose", status, body)
 
 
+def fault_reason(fault: ET.Element) -> tuple[str, str]:
+    """(reason, detail) of a SOAP 1.1 or 1.2 Fault element."""
+    reason = fault.findtext("faultstring") or ""
+    if not reason:  # SOAP 1.2
+        text = fault.find(f"{{{SOAP12_ENV}}}Reason/{{{SOAP12_ENV}}}Text")
+        reason = text.text if text is not None and text.text else ""
+    detail = ""
+    for d in fault.iter():
+        if local(d.tag) in ("detail", "Detail"):
+            detail = " ".join(t.strip() for t in d.itertext() if t.strip())
+    return reason, detail
+
+
 def parse_response(operation: str, status: int, body: bytes) -> ET.Element:
+    if status == 503:
+        raise Busy(operation)
     try:
         root = ET.fromstring(body)
-    except ET.ParseError:
-        raise Failure(f"{operation}: the server's answer (HTTP {status}) is not XML: "
-                      f"{body[:200].decode('utf-8', 'replace')!r}")
+    except (ET.ParseError, ValueError, LookupError):
+        if status == 403:
+            raise Forbidden(operation, "")
+        text = body[:120].decode("utf-8", "replace")
+        raise BadAnswer(operation, f"the answer (HTTP {status}) is not XML: {text!r}"
+                        if body.strip() else f"the answer (HTTP {status}) is empty")
     bodies = [e for e in root if local(e.tag) == "Body"]
-    if not bodies or len(bodies[0]) == 0:
-        raise Failure(f"{operation}: the server's answer has no SOAP body")
+    if local(root.tag) != "Envelope" or not bodies or len(bodies[0]) == 0:
+        if status == 403:
+            raise Forbidden(operation, "")
+        raise BadAnswer(operation, f"the answer (HTTP {status}) is not a SOAP message")
     first = bodies[0][0]
     if local(first.tag) == "Fault":
-        reason = first.findtext("faultstring") or ""
-        if not reason:  # SOAP 1.2
-            text = first.find(f"{{{SOAP12_ENV}}}Reason/{{{SOAP12_ENV}}}Text")
-            reason = text.text if text is not None and text.text else ""
-        detail = ""
-        for d in first.iter():
-            if local(d.tag) in ("detail", "Detail"):
-                detail = " ".join(t.strip() for t in d.itertext() if t.strip())
+        reason, detail = fault_reason(first)
+        if status == 403:
+            raise Forbidden(operation, detail or reason)
         raise Fault(operation, reason or "a SOAP fault", detail)
+    if not 200 <= status < 300:
+        raise BadAnswer(operation, f"HTTP {status} came with an answer that is not a fault")
     return first
 
 
@@ -258,6 +355,9 @@ def watched_agents(client: Client) -> list[ET.Element]:
         except Fault:
             return None
 
+    # Zero agents are always there to give: a fault here is a refusal, not
+    # an answer about the size.
+    client.call("GetMonitorStatus", [("monitorNum", 0)])
     best = []
     low, high = 0, 1
     while True:
@@ -298,35 +398,78 @@ def known_agents(client: Client) -> list[dict]:
     return []
 
 
-MAC_RE = re.compile(r"^([0-9A-Fa-f]{2})([-:]?)([0-9A-Fa-f]{2})(?:\2([0-9A-Fa-f]{2})){4}$")
+MAC_RE = re.compile(r"([0-9A-Fa-f]{2})([-:]?)([0-9A-Fa-f]{2})(?:\2([0-9A-Fa-f]{2})){4}")
+# What is meant as a MAC although it is none: short groups joined by "-" or
+# ":" (five pairs, a pair with a "G" in it).
+MAC_LIKE = re.compile(r"[0-9A-Fa-f]{1,2}(?:[-:][0-9A-Fa-f]{1,2}){2,}"
+                      r"|[0-9A-Za-z]{2}(?:[-:][0-9A-Za-z]{2}){4,}")
+# What is meant as an IPv4 address: digits and dots.
+IPV4_LIKE = re.compile(r"[0-9]*\.[0-9.]*")
+MAC_FORM = "six hex pairs, e.g. 02-46-4C-00-00-05"
+IPV4_FORM = "four numbers 0-255 joined by dots, e.g. 10.61.1.5"
 
 
 def mac_text(text: str) -> str:
     """The MAC as the service writes it: six upper-case pairs joined by "-"."""
+    if not MAC_RE.fullmatch(text.strip()):
+        raise Failure(f"{text!r} is not a MAC address ({MAC_FORM})", EXIT_USAGE)
     digits = re.sub(r"[-:]", "", text.strip())
-    if not MAC_RE.match(text.strip()) or len(digits) != 12:
-        raise Failure(f"{text!r} is not a MAC address (six hex pairs, e.g. 02-46-4C-00-00-05)",
-                      EXIT_USAGE)
     return "-".join(digits[i:i + 2] for i in range(0, 12, 2)).upper()
 
 
 def is_ipv4(text: str) -> bool:
     parts = text.split(".")
-    return len(parts) == 4 and all(p.isdigit() and len(p) <= 3 and int(p) <= 255 for p in parts)
+    return len(parts) == 4 and all(re.fullmatch(r"[0-9]{1,3}", p) and int(p) <= 255
+                                   for p in parts)
 
 
 def ipv4_text(text: str, what: str) -> str:
     if not is_ipv4(text):
-        raise Failure(f"{what} {text!r} is not an IPv4 address", EXIT_USAGE)
+        raise Failure(f"{what + ' ' if what else ''}{text!r} is not an IPv4 address "
+                      f"({IPV4_FORM})", EXIT_USAGE)
     return ".".join(str(int(p)) for p in text.split("."))
 
 
-def find_agent(agents: list[dict], mac: str) -> dict:
-    for a in agents:
-        if a["macAddr"] == mac:
-            return a
-    raise Failure(f"no agent with MAC {mac} is known to the server "
-                  "(ferroctl discover finds the agents)")
+def agent_ref(text: str) -> tuple[str, str]:
+    """How the user named an agent: ("mac", MAC), ("ip", address) or
+    ("name", name). Something written like an address or a MAC that is
+    neither is wrong usage; anything else is a name."""
+    if MAC_RE.fullmatch(text.strip()):
+        return "mac", mac_text(text)
+    if IPV4_LIKE.fullmatch(text.strip()):
+        return "ip", ipv4_text(text.strip(), "")
+    if MAC_LIKE.fullmatch(text.strip()):
+        raise Failure(f"{text!r} is not a MAC address ({MAC_FORM})", EXIT_USAGE)
+    if not text:
+        raise Failure("an empty name names no agent", EXIT_USAGE)
+    return "name", text
+
+
+def agent_label(agent: dict) -> str:
+    name = f"{agent['systemName']} " if agent["systemName"] else ""
+    return f"{name}({agent['macAddr']} at {agent['agentIpAddr']})"
+
+
+def find_agent(agents: list[dict], ref: tuple[str, str], unseen_ok=False) -> dict | None:
+    """The one known agent that `ref` (from agent_ref) names. An address no
+    agent has answered from gives None when `unseen_ok`."""
+    kind, value = ref
+    answered = [a for a in agents if a["macAddr"] != NO_MAC]
+    if kind == "mac":
+        found, what = [a for a in answered if a["macAddr"] == value][:1], f"with MAC {value}"
+    elif kind == "ip":
+        found, what = [a for a in answered if a["agentIpAddr"] == value], f"at {value}"
+        if not found and unseen_ok:
+            return None
+    else:
+        found, what = [a for a in answered if a["systemName"] == value], f"named {value!r}"
+    if not found:
+        raise Failure(f"no agent {what} is known to the server (ferroctl list shows the known "
+                      "ones; ferroctl discover finds the agents)")
+    if len(found) > 1:
+        raise Failure(f"{len(found)} agents are {what}: "
+                      + ", ".join(agent_label(a) for a in found) + "; name one by its MAC")
+    return found[0]
 
 
 # -- output --------------------------------------------------------------------
@@ -337,8 +480,18 @@ def cell(info: dict, field: str) -> str:
     return str(info[field])
 
 
+CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
+
+
+def shown(text: str) -> str:
+    """Text for a terminal line: control characters (an agent's name comes
+    from the network) are written as escapes instead of acting."""
+    return CONTROL.sub(lambda m: f"\\x{ord(m.group()):02x}", text)
+
+
 def print_table(header: list[str], rows: list[list[str]], out=None) -> None:
     out = out or sys.stdout
+    rows = [[shown(c) for c in r] for r in rows]
     widths = [max(len(h), *(len(r[i]) for r in rows)) if rows else len(h)
               for i, h in enumerate(header)]
     for row in [header] + rows:
@@ -366,7 +519,7 @@ def print_agents(agents: list[dict], fmt: str) -> None:
 
 
 def note(text: str) -> None:
-    print(f"ferroctl: {text}", file=sys.stderr, flush=True)
+    print(f"ferroctl: {shown(text)}", file=sys.stderr, flush=True)
 
 
 def add_format_options(p: argparse.ArgumentParser) -> None:
@@ -376,6 +529,26 @@ def add_format_options(p: argparse.ArgumentParser) -> None:
     g.add_argument("--json", dest="fmt", action="store_const", const="json",
                    help="a JSON list with every field of each agent")
     p.set_defaults(fmt="table")
+
+
+def local_file(text: str, unchanged: str = "") -> tuple[str, os.stat_result]:
+    """The absolute path and status of a file the server is to read or
+    overwrite; wrong usage unless it is a regular file."""
+    path = os.path.abspath(text)
+    try:
+        st = os.stat(path)
+    except (FileNotFoundError, NotADirectoryError):
+        raise Failure(f"{text}: no such file{unchanged}", EXIT_USAGE)
+    except ValueError:
+        raise Failure(f"{text!r} is not a file name{unchanged}", EXIT_USAGE)
+    except OSError as e:
+        raise Failure(f"{text}: {e.strerror}{unchanged}", EXIT_USAGE)
+    if stat.S_ISDIR(st.st_mode):
+        raise Failure(f"{text} is a folder, not a file{unchanged}", EXIT_USAGE)
+    if not stat.S_ISREG(st.st_mode):
+        raise Failure(f"{text} is not a regular file but a device, pipe or socket{unchanged}",
+                      EXIT_USAGE)
+    return path, st
 
 
 # -- commands ------------------------------------------------------------------
@@ -410,28 +583,24 @@ def cmd_list(client: Client, args) -> int:
     return EXIT_OK
 
 
-def resolve(agents: list[dict], name: str) -> tuple[str, str]:
-    """(address, MAC) of an agent named by address or MAC; the MAC is ""
-    when the server has not seen an agent at that address."""
-    if is_ipv4(name):
-        ip = ipv4_text(name, "address")
-        for a in agents:
-            if a["agentIpAddr"] == ip and a["macAddr"] != "00-00-00-00-00-00":
-                return ip, a["macAddr"]
-        return ip, ""
-    mac = mac_text(name)
-    return find_agent(agents, mac)["agentIpAddr"], mac
-
-
 def cmd_watch(client: Client, args) -> int:
     if args.action == "status":
+        if args.agents:
+            raise Failure("watch status takes no agents (it shows every watched one)",
+                          EXIT_USAGE)
         return watch_status(client, args)
     if not args.agents:
-        raise Failure(f"watch {args.action} needs at least one address or MAC", EXIT_USAGE)
+        raise Failure(f"watch {args.action} needs at least one agent (MAC, address or name)",
+                      EXIT_USAGE)
+    refs = [agent_ref(text) for text in args.agents]
     agents = known_agents(client)
     status = EXIT_OK
-    for name in args.agents:
-        ip, mac = resolve(agents, name)
+    for ref in refs:
+        # The watched table goes by address; an address no agent answered
+        # from yet may be watched too.
+        agent = find_agent(agents, ref, unseen_ok=True)
+        ip = agent["agentIpAddr"] if agent else ref[1]
+        mac = agent["macAddr"] if agent and agent["macAddr"] != NO_MAC else ""
         watched = any(a["watched"] and a["agentIpAddr"] == ip for a in agents)
         label = f"{ip} ({mac})" if mac else ip
         if args.action == "add":
@@ -472,7 +641,7 @@ def watch_status(client: Client, args) -> int:
         w.writerow(header)
         w.writerows(table)
     elif not rows:
-        note("no agents are watched (ferroctl watch add ADDRESS)")
+        note("no agents are watched (ferroctl watch add AGENT)")
     else:
         print_table([h.upper() for h in header], table)
     return EXIT_OK
@@ -489,7 +658,7 @@ def cmd_traps(client: Client, args) -> int:
                 print(json.dumps(t, ensure_ascii=False), flush=True)
             else:
                 where = f"  [{t['location']}]" if t["location"] else ""
-                print(f"{t['time']}  {t['ip']}{where}  {t['text']}", flush=True)
+                print(shown(f"{t['time']}  {t['ip']}{where}  {t['text']}"), flush=True)
         if not args.follow:
             if not traps and args.fmt != "json":
                 note("no traps waiting")
@@ -558,6 +727,7 @@ def name_value(text: str, what: str) -> str:
 
 
 def cmd_set(client: Client, args) -> int:
+    ref = agent_ref(args.agent)
     changes = {}
     for option, field, kind in SET_OPTIONS:
         value = getattr(args, option)
@@ -589,21 +759,20 @@ def cmd_set(client: Client, args) -> int:
                       EXIT_USAGE)
     if args.password is not None:
         changes["oldPassword"] = args.password
-    mac = mac_text(args.mac)
-    agent = find_agent(known_agents(client), mac)
+    agent = find_agent(known_agents(client), ref)
     return device_set(client, agent, OPERATE_SET, changes, args)
 
 
 def cmd_password(client: Client, args) -> int:
-    mac = mac_text(args.mac)
-    agent = find_agent(known_agents(client), mac)
+    ref = agent_ref(args.agent)
+    agent = find_agent(known_agents(client), ref)
     return device_set(client, agent, OPERATE_PASSWORD,
                       {"oldPassword": args.old, "newPasseord": args.new}, args)
 
 
 def cmd_restore(client: Client, args) -> int:
-    mac = mac_text(args.mac)
-    agent = find_agent(known_agents(client), mac)
+    ref = agent_ref(args.agent)
+    agent = find_agent(known_agents(client), ref)
     changes = {} if args.password is None else {"oldPassword": args.password}
     return device_set(client, agent, OPERATE_RESTORE, changes, args)
 
@@ -666,21 +835,25 @@ def upload_status(client: Client, mac: str) -> dict:
 
 
 def cmd_upgrade(client: Client, args) -> int:
-    path = os.path.abspath(args.file)
-    if not os.path.isfile(path):
-        raise Failure(f"{args.file}: no such file", EXIT_USAGE)
-    size = os.path.getsize(path)
+    path, st = local_file(args.file)
+    size = st.st_size
     if size <= 0:
         raise Failure(f"{args.file}: the file is empty", EXIT_USAGE)
+    if size > MAX_UPLOAD_BYTES:
+        raise Failure(f"{args.file}: {size:,} bytes is more than the service takes "
+                      f"({MAX_UPLOAD_BYTES:,})", EXIT_USAGE)
     if args.key and args.type != "config":
         raise Failure("--key goes with --type config (it encrypts configuration files)",
                       EXIT_USAGE)
-    macs = []
-    for m in args.macs:
-        mac = mac_text(m)
-        if mac in macs:
-            raise Failure(f"{mac} is named twice", EXIT_USAGE)
-        macs.append(mac)
+    refs = [agent_ref(text) for text in args.agents]
+    known = known_agents(client)
+    chosen = []
+    for ref in refs:
+        agent = find_agent(known, ref)
+        if any(a["macAddr"] == agent["macAddr"] for a in chosen):
+            raise Failure(f"{agent_label(agent)} is named twice", EXIT_USAGE)
+        chosen.append(agent)
+    macs = [a["macAddr"] for a in chosen]
     key = args.key or ""
     answer = client.call("SetFwFilePath", [("strFwFilePath", path), ("strUpType", args.type),
                                            ("strEncryptKey", key), ("intFileSize", size)])
@@ -693,6 +866,7 @@ def cmd_upgrade(client: Client, args) -> int:
                                               ("strUpType", args.type), ("strEncryptKey", key),
                                               ("intFileSize", size)])
         except Fault:
+            # It was known a moment ago: the discovery list changed since.
             client.call("EndUpgrade")
             raise Failure(f"{mac}: no agent with this MAC is known to the server "
                           "(ferroctl discover finds the agents); nothing was started")
@@ -732,6 +906,8 @@ def cmd_upgrade(client: Client, args) -> int:
 
 def cmd_save(client: Client, args) -> int:
     path = os.path.abspath(args.file)
+    if os.path.exists(path):
+        local_file(args.file)  # not over a folder, a device or a pipe
     before = os.stat(path).st_mtime_ns if os.path.isfile(path) else None
     client.call("SaveFile", [("filepath", path)])
     # The service may answer success although it could not write the file,
@@ -744,12 +920,9 @@ def cmd_save(client: Client, args) -> int:
 
 
 def cmd_load(client: Client, args) -> int:
-    path = os.path.abspath(args.file)
-    # The server answers a file it cannot open like a damaged one; say which
-    # it is before asking.
-    if not os.path.isfile(path):
-        raise Failure(f"{args.file}: no such file (the watched agents stay as they are)",
-                      EXIT_USAGE)
+    # The server reads a file it cannot open as an empty one and then
+    # watches nothing: say what is wrong before asking it.
+    path, st = local_file(args.file, " (the watched agents stay as they are)")
     try:
         answer = client.call("LoadFile", [("filepath", path)])
     except Fault as e:
@@ -830,13 +1003,61 @@ def cmd_raw(client: Client, args) -> int:
 
 # -- command line --------------------------------------------------------------
 
+class Parser(argparse.ArgumentParser):
+    """Wrong usage is one line naming the command's help, not the usage text."""
+
+    def error(self, message):
+        raise Failure(f"{message} ({self.prog} --help shows the usage)", EXIT_USAGE)
+
+
+def seconds(zero_ok: bool):
+    """An option's type: a number of seconds, above 0 (or 0 too) and at
+    most a million."""
+    def parse(text):
+        try:
+            value = float(text)
+        except ValueError:
+            value = math.nan
+        if not ((0 <= value if zero_ok else 0 < value) and value <= 1e6):
+            raise argparse.ArgumentTypeError(
+                f"{text!r} is not a number of seconds "
+                + ("from 0 to 1000000" if zero_ok else "above 0 and at most 1000000"))
+        return value
+    return parse
+
+
+def server_url(text: str) -> str:
+    """The URL of --server when it is one the service can answer at; wrong
+    usage otherwise."""
+    why = None
+    if not text.isascii() or not text.isprintable() or " " in text:
+        why = "it holds spaces, control or non-ASCII characters"
+    else:
+        parts = urllib.parse.urlsplit(text)
+        try:
+            parts.port
+        except ValueError:
+            why = "its port is not a number from 1 to 65535"
+        else:
+            if parts.scheme != "http":
+                why = "it does not start with http://"
+            elif not parts.hostname:
+                why = "it names no host"
+            elif parts.port == 0:
+                why = "its port is not a number from 1 to 65535"
+    if why:
+        raise Failure(f"--server {text!r} is not a URL of the service: {why} "
+                      f"(e.g. {DEFAULT_URL})", EXIT_USAGE)
+    return text
+
+
 def build_parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(
+    p = Parser(
         prog="ferroctl", description=__doc__.split("\n\n", 1)[1],
         formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--server", metavar="URL", default=os.environ.get("FERROCTL_SERVER", DEFAULT_URL),
+    p.add_argument("--server", metavar="URL", default=None,
                    help=f"the service (default {DEFAULT_URL}, or $FERROCTL_SERVER)")
-    p.add_argument("--timeout", type=float, default=30.0, metavar="S",
+    p.add_argument("--timeout", type=seconds(zero_ok=False), default=30.0, metavar="S",
                    help="seconds to wait for one answer of the server (default 30)")
     sub = p.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
@@ -855,7 +1076,7 @@ def build_parser() -> argparse.ArgumentParser:
                 "Sends a discovery on every local network (SetDiscoverToAgents), waits for the "
                 "answers and lists the agents as `list` does. The list of the previous "
                 "discovery is cleared.")
-    c.add_argument("--wait", type=float, default=3.5, metavar="S",
+    c.add_argument("--wait", type=seconds(zero_ok=True), default=3.5, metavar="S",
                    help="seconds to wait for answers (default 3.5; agents have 3 s); "
                         "0 sends without listing")
     add_format_options(c)
@@ -866,18 +1087,19 @@ def build_parser() -> argparse.ArgumentParser:
     add_format_options(c)
 
     c = command("watch", cmd_watch, "watch agents (keep-alive polls): add, del, status",
-                "add ADDR...  watch agents, named by address or MAC\n"
-                "del ADDR...  stop watching them\n"
-                "status       each watched agent: alive, replied since the last poll, time")
+                "add AGENT...  watch agents; an IPv4 address no agent answered from yet may\n"
+                "              be watched too\n"
+                "del AGENT...  stop watching them\n"
+                "status        each watched agent: alive, replied since the last poll, time")
     c.add_argument("action", choices=["add", "del", "status"])
-    c.add_argument("agents", nargs="*", metavar="ADDR", help="IPv4 address or MAC")
+    c.add_argument("agents", nargs="*", metavar="AGENT", help="MAC, IPv4 address or name")
     add_format_options(c)
 
     c = command("traps", cmd_traps, "take the traps the agents sent, with their times",
                 "Prints the waiting traps and removes them from the server (as the service "
                 "does: each trap is handed out once).")
     c.add_argument("--follow", action="store_true", help="keep printing new traps until Ctrl-C")
-    c.add_argument("--every", type=float, default=1.0, metavar="S",
+    c.add_argument("--every", type=seconds(zero_ok=True), default=1.0, metavar="S",
                    help="seconds between two looks with --follow (default 1)")
     c.add_argument("--json", dest="fmt", action="store_const", const="json", default="text",
                    help="one JSON object per line")
@@ -886,14 +1108,14 @@ def build_parser() -> argparse.ArgumentParser:
         c.add_argument("--no-wait", action="store_true",
                        help="return once the request is sent, without waiting for the outcome")
         # How long to look for the outcome; the server itself gives up after 50 s.
-        c.add_argument("--wait-timeout", type=float, default=DEVICE_SET_TIMEOUT_S + 10,
-                       metavar="S", help=argparse.SUPPRESS)
+        c.add_argument("--wait-timeout", type=seconds(zero_ok=False),
+                       default=DEVICE_SET_TIMEOUT_S + 10, metavar="S", help=argparse.SUPPRESS)
 
     c = command("set", cmd_set, "change an agent's settings (SetDeviceCfgEx)",
                 "Sends the agent its current settings with the changes given, then waits for "
                 "its answer (GetOperateResult) and prints it: answered with result N (0 is "
                 "accepted), or timed out after 50 s.")
-    c.add_argument("mac", metavar="MAC")
+    c.add_argument("agent", metavar="AGENT", help="MAC, IPv4 address or name")
     c.add_argument("--name", help=f"system name (at most {NAME_BYTES} bytes)")
     c.add_argument("--location", help=f"location text (at most {NAME_BYTES} bytes)")
     c.add_argument("--ip", metavar="A.B.C.D", help="the agent's address")
@@ -912,14 +1134,14 @@ def build_parser() -> argparse.ArgumentParser:
 
     c = command("password", cmd_password, "change an agent's password",
                 "Asks the agent to change its password, then waits for its answer.")
-    c.add_argument("mac", metavar="MAC")
+    c.add_argument("agent", metavar="AGENT", help="MAC, IPv4 address or name")
     c.add_argument("--old", required=True, help="the current password")
     c.add_argument("--new", required=True, help="the new password")
     wait_options(c)
 
     c = command("restore", cmd_restore, "return an agent to its factory settings",
                 "Asks the agent to restore its factory defaults, then waits for its answer.")
-    c.add_argument("mac", metavar="MAC")
+    c.add_argument("agent", metavar="AGENT", help="MAC, IPv4 address or name")
     c.add_argument("--password", help="the agent's current password, for agents that ask")
     wait_options(c)
 
@@ -928,12 +1150,12 @@ def build_parser() -> argparse.ArgumentParser:
                 "every upload is Done or Failed; the exit status is 1 when any failed. FILE is "
                 "read by the server, so it must be on the server's machine.")
     c.add_argument("file", metavar="FILE")
-    c.add_argument("macs", nargs="+", metavar="MAC")
+    c.add_argument("agents", nargs="+", metavar="AGENT", help="MAC, IPv4 address or name")
     c.add_argument("--type", default="firmware", metavar="TYPE",
                    help='"firmware" (default) or "config" for a configuration file')
     c.add_argument("--key", help="encryption key of a configuration file (--type config)")
     c.add_argument("--password", default="", help="the agents' password, for agents that ask")
-    c.add_argument("--every", type=float, default=0.5, metavar="S",
+    c.add_argument("--every", type=seconds(zero_ok=True), default=0.5, metavar="S",
                    help="seconds between two looks at the progress (default 0.5)")
     c.add_argument("--keep", action="store_true",
                    help="leave the finished uploads in the server (no EndUpgrade)")
@@ -967,10 +1189,18 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv=None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    client = Client(args.server, args.timeout, getattr(args, "soap12", False))
+    argv = sys.argv[1:] if argv is None else argv
     try:
+        for i, arg in enumerate(argv, 1):
+            try:
+                arg.encode("utf-8")
+            except UnicodeEncodeError:
+                raise Failure(f"argument {i} is not UTF-8 text: {os.fsencode(arg)!r}",
+                              EXIT_USAGE)
+        args = build_parser().parse_args(argv)
+        url = args.server if args.server is not None else \
+            os.environ.get("FERROCTL_SERVER") or DEFAULT_URL
+        client = Client(server_url(url), args.timeout, getattr(args, "soap12", False))
         return args.func(client, args)
     except Failure as e:
         note(str(e))
@@ -982,6 +1212,14 @@ def main(argv=None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_OK
+    except OSError as e:  # a local file, between ferroctl's look and the server's
+        note(f"{e.filename + ': ' if e.filename else ''}{e.strerror or e}")
+        return EXIT_FAILED
+    except Exception as e:  # a fault of ferroctl itself: one line, the trace on request
+        if os.environ.get("FERROCTL_DEBUG"):
+            raise
+        note(f"internal error: {type(e).__name__}: {e} (FERROCTL_DEBUG=1 shows where)")
+        return EXIT_FAILED
 
 
 if __name__ == "__main__":

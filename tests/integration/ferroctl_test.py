@@ -10,9 +10,11 @@ import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -111,6 +113,7 @@ class CtlCase(unittest.TestCase):
         self.assertEqual(r.returncode, status, f"{r.args[4:]}: {r.stderr}{r.stdout}")
         self.assertIn(message, r.stderr)
         self.assertNotIn("Traceback", r.stderr)
+        self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
 
 
 class ProgressTest(unittest.TestCase):
@@ -164,9 +167,8 @@ class WithoutServerTest(CtlCase):
                     ["raw", "GetRefreshTime"]]
         for args in commands:
             with self.subTest(args=args):
-                r = self.site.ctl(*args)
-                self.fails(r, 3, "no server answers at http://127.0.0.1:64567/")
-                self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+                self.fails(self.site.ctl(*args), 3,
+                           "no server answers at http://127.0.0.1:64567/")
 
     def test_help_of_every_command(self):
         top = self.ok(self.site.ctl("--help"))
@@ -179,18 +181,80 @@ class WithoutServerTest(CtlCase):
                 self.assertIn(f"usage: ferroctl {name}", self.ok(self.site.ctl(name, "--help")))
 
     def test_usage_errors(self):
+        """Each is one line before anything is asked of the server."""
+        folder = self.site.elsewhere
         cases = [(["set", "02-46-4C-00-00", "--name", "x"], "is not a MAC address"),
+                 (["watch", "add", "999.1.1.1"], "'999.1.1.1' is not an IPv4 address"),
+                 (["password", "10.61.1", "--old", "a", "--new", "b"], "is not an IPv4 address"),
                  (["set", FIRST_MAC], "nothing to change"),
                  (["set", FIRST_MAC, "--ip", "10.61.1.300"], "is not an IPv4 address"),
                  (["set", FIRST_MAC, "--name", "n" * 21], "longer than the agents keep"),
+                 (["set", FIRST_MAC, "--name", os.fsdecode(b"\xff")], "is not UTF-8 text"),
                  (["set", FIRST_MAC, "--field", "productName=x"], "NAME=VALUE"),
+                 (["set", FIRST_MAC, "--vlan", "x"], "ferroctl set --help shows the usage"),
                  (["upgrade", "/nonexistent/fw.bin", FIRST_MAC], "no such file"),
+                 (["upgrade", folder, FIRST_MAC], f"{folder} is a folder, not a file"),
+                 (["upgrade", "/dev/null", FIRST_MAC], "not a regular file"),
                  (["load", "/nonexistent/fleet.cfg"], "no such file"),
+                 (["load", folder], "is a folder, not a file (the watched agents stay"),
+                 (["save", folder], "is a folder"),
                  (["interval", "poll", "0"], "1 to 9999"),
-                 (["raw", "GetRefreshTime", "<broken"], "not well-formed XML")]
+                 (["raw", "GetRefreshTime", "<broken"], "not well-formed XML"),
+                 (["watch", "bogus"], "invalid choice"),
+                 (["--server", "notaurl", "list"], "is not a URL of the service"),
+                 (["--server", "http://127.0.0.1:99999/", "list"], "port"),
+                 (["--timeout", "nan", "list"], "not a number of seconds"),
+                 (["discover", "--wait", "inf"], "not a number of seconds")]
         for args, message in cases:
             with self.subTest(args=args):
                 self.fails(self.site.ctl(*args), 2, message)
+
+    def test_answers_that_are_not_the_service(self):
+        """Whatever answers at the URL instead of the service ends the command
+        with a line and a status of its own."""
+        head = "HTTP/1.1 {}\r\nContent-Length: {}\r\nConnection: close\r\n\r\n"
+        cases = [(head.format("503 Service Unavailable", 0), 5, "the server is busy"),
+                 (head.format("403 Forbidden", 0), 4, "does not let this caller make"),
+                 (head.format("200 OK", 13) + "<html></html>", 6, "is not a SOAP message"),
+                 (head.format("404 Not Found", 9) + "not found", 6, "(HTTP 404) is not XML"),
+                 (head.format("200 OK", 500) + "<?xml", 6, "cut short after 5 bytes"),
+                 (head.format("302 Found", 0), 6, "(HTTP 302)"),
+                 ("hello\r\n", 6, "is not HTTP")]
+        listener = wire.listen(0)
+        port = listener.getsockname()[1]
+        answer = [b""]
+
+        def serve():
+            while True:
+                try:
+                    conn, _ = listener.accept()
+                except OSError:
+                    return
+                with conn:
+                    conn.settimeout(5)
+                    try:
+                        request = b""
+                        while b"\r\n\r\n" not in request:
+                            request += conn.recv(65536) or b"\r\n\r\n"
+                        length = re.search(rb"(?i)content-length: *(\d+)", request)
+                        body = len(request.partition(b"\r\n\r\n")[2])
+                        while length and body < int(length[1]):
+                            body += len(conn.recv(65536) or b"x" * int(length[1]))
+                        conn.sendall(answer[0])
+                    except OSError:
+                        pass
+
+        threading.Thread(target=serve, daemon=True).start()
+        try:
+            for text, status, message in cases:
+                answer[0] = text.encode()
+                for args in (["list"], ["stop"]):
+                    with self.subTest(answer=text[:20], args=args):
+                        self.fails(self.site.ctl("--server", f"http://127.0.0.1:{port}/", *args),
+                                   status, message)
+        finally:
+            listener.shutdown(socket.SHUT_RDWR)
+            listener.close()
 
 
 @unittest.skipUnless(os.access(CTL, os.X_OK), "the program folder has no tools/ferroctl")
@@ -202,6 +266,8 @@ class FleetTest(CtlCase):
     @classmethod
     def setUpClass(cls):
         cls.site = Site()
+        # Two agents share a name; the others' names are their own.
+        cls.site.sim.client.call("set", agents=[3, 4], fields={"systemName": "twin"})
         cls.site.start_server()
         r = cls.site.ctl("start")
         if r.returncode != 0:
@@ -249,7 +315,10 @@ class FleetTest(CtlCase):
 
     def test_watch_add_status_del(self):
         ip0, ip1 = self.site.net.agent_ip(0), self.site.net.agent_ip(1)
-        self.assertEqual(self.ok(self.site.ctl("watch", "add", ip0, mac(1))),
+        name1 = next(a["systemName"] for a in json.loads(self.discovered.stdout)
+                     if a["macAddr"] == mac(1))
+        # An agent is named by address, MAC or its own name.
+        self.assertEqual(self.ok(self.site.ctl("watch", "add", ip0, name1)),
                          f"watching {ip0} ({mac(0)})\nwatching {ip1} ({mac(1)})\n")
         try:
             self.fails(self.site.ctl("watch", "add", mac(0)), 1, "is already watched")
@@ -277,6 +346,38 @@ class FleetTest(CtlCase):
                          "watching 10.61.9.9, an address no discovery has seen yet\n")
         self.ok(self.site.ctl("watch", "del", "10.61.9.9"))
         self.fails(self.site.ctl("watch", "add", "02-46-4C-00-99-99"), 1, "no agent with MAC")
+        # A name must be known and belong to one agent only.
+        self.fails(self.site.ctl("watch", "add", "no-such-name"), 1,
+                   "no agent named 'no-such-name' is known")
+        r = self.site.ctl("watch", "add", "twin")
+        self.fails(r, 1, "2 agents are named 'twin': ")
+        self.assertIn(f"twin ({mac(3)} at {self.site.net.agent_ip(3)})", r.stderr)
+        self.assertIn(f"twin ({mac(4)} at {self.site.net.agent_ip(4)})", r.stderr)
+        self.assertEqual(self.ok(self.site.ctl("watch", "status")), "")
+
+    def test_refusals_are_not_taken_for_answers(self):
+        # Another user may read, but changing is refused (HTTP 403).
+        folder = tempfile.mkdtemp(prefix="ferrolink-other-")
+        try:
+            os.chmod(folder, 0o755)
+            copy = os.path.join(folder, "ferroctl")
+            shutil.copy(CTL, copy)
+            os.chmod(copy, 0o755)
+            other = ["ip", "netns", "exec", self.site.net.ns["srv"], "setpriv", "--reuid=65534",
+                     "--regid=65534", "--clear-groups", copy]
+
+            def run(*args):
+                return subprocess.run(other + list(args), cwd="/", capture_output=True,
+                                      text=True, timeout=60)
+            self.assertRegex(self.ok(run("interval", "poll")), r"^keep-alive poll interval: ")
+            self.fails(run("interval", "poll", "20"), 4, "the server does not let this caller "
+                                                        "make SetRefreshTime (HTTP 403): ")
+        finally:
+            shutil.rmtree(folder)
+        # From another address than loopback every request is refused: an
+        # empty watch list is not what the server said.
+        self.fails(self.site.ctl("--server", f"http://{self.site.net.srv_ip}:64567/", "watch",
+                                 "status"), 1, "loopback")
 
     def test_traps_are_drained_with_their_time(self):
         self.ok(self.site.ctl("traps"))  # whatever came before
@@ -386,8 +487,8 @@ class DeviceSetTest(CtlCase):
         return self.sim.call("get", agents=i)["agents"][0]
 
     def test_rename_and_move_an_agent(self):
-        r = self.site.ctl("set", mac(0), "--name", "lab-switch", "--location", "shelf 2",
-                          "--field", "vlanID=7")
+        r = self.site.ctl("set", self.site.net.agent_ip(0), "--name", "lab-switch",
+                          "--location", "shelf 2", "--field", "vlanID=7")
         self.assertEqual(self.ok(r), f"{mac(0)}: settings answered with result 0 (accepted)\n")
         self.assertIn("waiting for the agent's answer", r.stderr)
         fields = self.agent(0)["fields"]
@@ -406,7 +507,8 @@ class DeviceSetTest(CtlCase):
         self.assertNotEqual(self.agent(1)["fields"]["systemName"], "x")
 
     def test_password_and_factory_defaults(self):
-        self.assertEqual(self.ok(self.site.ctl("password", mac(2), "--old", "admin", "--new",
+        name2 = self.agent(2)["fields"]["systemName"]
+        self.assertEqual(self.ok(self.site.ctl("password", name2, "--old", "admin", "--new",
                                                "s3cret")),
                          f"{mac(2)}: password change answered with result 0 (accepted)\n")
         self.assertEqual(self.agent(2)["password"], "s3cret")
@@ -474,7 +576,8 @@ class UpgradeTest(CtlCase):
         with open(os.path.join(self.site.elsewhere, "fw-3.1.bin"), "wb") as f:
             f.write(data)
         self.site.sim.client.call("behave", agents=2, upgrade_result=2)
-        r = self.site.ctl("upgrade", "fw-3.1.bin", mac(0), mac(1), mac(2), timeout=300)
+        r = self.site.ctl("upgrade", "fw-3.1.bin", mac(0), self.site.net.agent_ip(1), mac(2),
+                          timeout=300)
         self.assertEqual(r.returncode, 1, r.stderr)  # one refused
         lines = r.stdout.splitlines()
         self.assertEqual(lines[-3:], [f"{mac(0)}: done", f"{mac(1)}: done",
@@ -501,7 +604,9 @@ class UpgradeTest(CtlCase):
         with open(path, "wb") as f:
             f.write(b"x" * 100)
         self.fails(self.site.ctl("upgrade", path, mac(0), "02-46-4C-00-99-99"), 1,
-                   "02-46-4C-00-99-99: no agent with this MAC is known to the server")
+                   "no agent with MAC 02-46-4C-00-99-99 is known to the server")
+        self.fails(self.site.ctl("upgrade", path, mac(0), self.site.net.agent_ip(0)), 2,
+                   f"({mac(0)} at {self.site.net.agent_ip(0)}) is named twice")
         self.fails(self.site.ctl("raw", "GetUpgradeStatus", f"strMacAddr={mac(0)}"), 1,
                    "the server refused GetUpgradeStatus")
 
