@@ -8,9 +8,13 @@ ferroctl there (default URL http://127.0.0.1:64567/). An AGENT is named by
 its MAC (02-46-4C-00-00-05; colons and lower case are fine), its IPv4
 address, or its name when no other known agent has the same name.
 
-Exit status: 0 done; 1 the server refused a request (a SOAP fault) or an
-outcome failed (an agent refused or timed out, an upload failed); 2 wrong
-usage; 3 no server answers at the URL;
+restore and upgrade ask before they act, and so does load when it would
+replace watched agents: on a terminal they ask y/N; without one they refuse
+unless --yes is given.
+
+Exit status: 0 done; 1 the server refused a request (a SOAP fault), an
+outcome failed (an agent refused or timed out, an upload failed) or the
+question was answered no; 2 wrong usage; 3 no server answers at the URL;
 4 the server does not let this caller make the request (HTTP 403, e.g. a
 user other than the server's or root changing something); 5 the server is
 busy (HTTP 503), try again; 6 the answer is not the service's (not HTTP,
@@ -18,6 +22,7 @@ not SOAP, or cut short: something else answers at the URL).
 """
 
 import argparse
+import hashlib
 import http.client
 import json
 import math
@@ -551,6 +556,41 @@ def local_file(text: str, unchanged: str = "") -> tuple[str, os.stat_result]:
     return path, st
 
 
+def sha256_of(path: str) -> str:
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        while chunk := f.read(1 << 20):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def can_ask(args) -> None:
+    """Refuses a command that must ask first when there is no terminal to
+    ask on and no --yes (called before anything is done)."""
+    if not args.yes and not sys.stdin.isatty():
+        raise Failure(f"{args.command} asks before it acts and there is no terminal to ask on; "
+                      "add --yes to go ahead without asking", EXIT_USAGE)
+
+
+def ask(args, question: str, unchanged: str) -> None:
+    """Asks y/N on the terminal; anything but yes ends the command."""
+    if args.yes:
+        return
+    can_ask(args)
+    sys.stderr.write(f"{shown(question)} [y/N] ")
+    sys.stderr.flush()
+    answer = sys.stdin.readline()
+    if not answer.endswith("\n"):
+        sys.stderr.write("\n")
+    if answer.strip().lower() not in ("y", "yes"):
+        raise Failure(f"not confirmed: {unchanged}")
+
+
+def yes_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("-y", "--yes", action="store_true",
+                   help="go ahead without asking (needed where there is no terminal)")
+
+
 # -- commands ------------------------------------------------------------------
 
 def cmd_start(client: Client, args) -> int:
@@ -772,7 +812,10 @@ def cmd_password(client: Client, args) -> int:
 
 def cmd_restore(client: Client, args) -> int:
     ref = agent_ref(args.agent)
+    can_ask(args)
     agent = find_agent(known_agents(client), ref)
+    ask(args, f"return {agent_label(agent)} to its factory settings? Its name, addresses and "
+              "password go back to the factory values.", "nothing was sent")
     changes = {} if args.password is None else {"oldPassword": args.password}
     return device_set(client, agent, OPERATE_RESTORE, changes, args)
 
@@ -846,6 +889,7 @@ def cmd_upgrade(client: Client, args) -> int:
         raise Failure("--key goes with --type config (it encrypts configuration files)",
                       EXIT_USAGE)
     refs = [agent_ref(text) for text in args.agents]
+    can_ask(args)
     known = known_agents(client)
     chosen = []
     for ref in refs:
@@ -854,6 +898,10 @@ def cmd_upgrade(client: Client, args) -> int:
             raise Failure(f"{agent_label(agent)} is named twice", EXIT_USAGE)
         chosen.append(agent)
     macs = [a["macAddr"] for a in chosen]
+    if not args.yes:
+        ask(args, f"upload {path} ({size:,} bytes, {args.type}, SHA-256 {sha256_of(path)}) to "
+                  + ", ".join(agent_label(a) for a in chosen)
+                  + "? Each agent writes it and restarts.", "nothing was uploaded")
     key = args.key or ""
     answer = client.call("SetFwFilePath", [("strFwFilePath", path), ("strUpType", args.type),
                                            ("strEncryptKey", key), ("intFileSize", size)])
@@ -923,6 +971,13 @@ def cmd_load(client: Client, args) -> int:
     # The server reads a file it cannot open as an empty one and then
     # watches nothing: say what is wrong before asking it.
     path, st = local_file(args.file, " (the watched agents stay as they are)")
+    # A file that is not whole records is refused without a change.
+    if not args.yes and st.st_size % CFG_RECORD_SIZE == 0:
+        watched = len(watched_agents(client))
+        if watched:
+            count = st.st_size // CFG_RECORD_SIZE
+            ask(args, f"replace the {watched} watched agent{'s' if watched != 1 else ''} with "
+                      f"the {count} saved in {path}?", "the watched agents stay as they are")
     try:
         answer = client.call("LoadFile", [("filepath", path)])
     except Fault as e:
@@ -1140,15 +1195,19 @@ def build_parser() -> argparse.ArgumentParser:
     wait_options(c)
 
     c = command("restore", cmd_restore, "return an agent to its factory settings",
-                "Asks the agent to restore its factory defaults, then waits for its answer.")
+                "Asks the agent to restore its factory defaults, then waits for its answer. "
+                "It asks y/N first; without a terminal it needs --yes.")
     c.add_argument("agent", metavar="AGENT", help="MAC, IPv4 address or name")
     c.add_argument("--password", help="the agent's current password, for agents that ask")
+    yes_option(c)
     wait_options(c)
 
     c = command("upgrade", cmd_upgrade, "upload firmware or a configuration file to agents",
                 "Uploads FILE to each agent in turn (TFTP) and shows each one's progress until "
                 "every upload is Done or Failed; the exit status is 1 when any failed. FILE is "
-                "read by the server, so it must be on the server's machine.")
+                "read by the server, so it must be on the server's machine. It asks y/N "
+                "first, naming the agents and the file's SHA-256; without a terminal it needs "
+                "--yes.")
     c.add_argument("file", metavar="FILE")
     c.add_argument("agents", nargs="+", metavar="AGENT", help="MAC, IPv4 address or name")
     c.add_argument("--type", default="firmware", metavar="TYPE",
@@ -1159,13 +1218,16 @@ def build_parser() -> argparse.ArgumentParser:
                    help="seconds between two looks at the progress (default 0.5)")
     c.add_argument("--keep", action="store_true",
                    help="leave the finished uploads in the server (no EndUpgrade)")
+    yes_option(c)
 
     c = command("save", cmd_save, "save the watched agents to a .cfg file (SaveFile)")
     c.add_argument("file", metavar="FILE", help="written by the server, on its machine")
 
     c = command("load", cmd_load, "watch the agents of a .cfg file instead (LoadFile)",
-                "Replaces the watched agents by those saved in FILE.")
+                "Replaces the watched agents by those saved in FILE. When agents are watched "
+                "it asks y/N first; without a terminal it then needs --yes.")
     c.add_argument("file", metavar="FILE")
+    yes_option(c)
     add_format_options(c)
 
     c = command("interval", cmd_interval, "show or set the poll or IGMP interval",

@@ -8,6 +8,7 @@ import csv
 import io
 import json
 import os
+import pty
 import re
 import shutil
 import socket
@@ -92,6 +93,19 @@ class Site:
             ["ip", "netns", "exec", self.net.ns["srv"], CTL, *args],
             cwd=self.elsewhere, capture_output=True, text=True, timeout=timeout)
 
+    def ctl_on_terminal(self, *args: str, answer: str) -> subprocess.CompletedProcess:
+        """ferroctl with a terminal as its input, where `answer` is typed."""
+        master, slave = pty.openpty()
+        try:
+            os.write(master, answer.encode())
+            r = subprocess.run(["ip", "netns", "exec", self.net.ns["srv"], CTL, *args],
+                               cwd=self.elsewhere, stdin=slave, capture_output=True,
+                               text=True, timeout=120)
+        finally:
+            os.close(slave)
+            os.close(master)
+        return r
+
     def close(self):
         if getattr(self, "server", None):
             self.server.stop()
@@ -162,7 +176,8 @@ class WithoutServerTest(CtlCase):
                     ["watch", "add", "10.61.1.1"], ["watch", "del", "10.61.1.1"], ["traps"],
                     ["set", FIRST_MAC, "--name", "x"],
                     ["password", FIRST_MAC, "--old", "a", "--new", "b"],
-                    ["restore", FIRST_MAC], ["upgrade", saved, FIRST_MAC], ["save", saved],
+                    ["restore", FIRST_MAC, "--yes"], ["upgrade", saved, FIRST_MAC, "--yes"],
+                    ["save", saved],
                     ["load", saved], ["interval", "poll"], ["interval", "igmp", "60"], ["stop"],
                     ["raw", "GetRefreshTime"]]
         for args in commands:
@@ -183,6 +198,9 @@ class WithoutServerTest(CtlCase):
     def test_usage_errors(self):
         """Each is one line before anything is asked of the server."""
         folder = self.site.elsewhere
+        saved = os.path.join(folder, "fw.bin")
+        with open(saved, "wb") as f:
+            f.write(b"x")
         cases = [(["set", "02-46-4C-00-00", "--name", "x"], "is not a MAC address"),
                  (["watch", "add", "999.1.1.1"], "'999.1.1.1' is not an IPv4 address"),
                  (["password", "10.61.1", "--old", "a", "--new", "b"], "is not an IPv4 address"),
@@ -195,6 +213,8 @@ class WithoutServerTest(CtlCase):
                  (["upgrade", "/nonexistent/fw.bin", FIRST_MAC], "no such file"),
                  (["upgrade", folder, FIRST_MAC], f"{folder} is a folder, not a file"),
                  (["upgrade", "/dev/null", FIRST_MAC], "not a regular file"),
+                 (["upgrade", saved, FIRST_MAC], "add --yes"),
+                 (["restore", FIRST_MAC], "add --yes"),
                  (["load", "/nonexistent/fleet.cfg"], "no such file"),
                  (["load", folder], "is a folder, not a file (the watched agents stay"),
                  (["save", folder], "is a folder"),
@@ -513,7 +533,15 @@ class DeviceSetTest(CtlCase):
                          f"{mac(2)}: password change answered with result 0 (accepted)\n")
         self.assertEqual(self.agent(2)["password"], "s3cret")
         self.sim.call("set", agents=3, fields={"systemName": "custom"})
-        self.assertEqual(self.ok(self.site.ctl("restore", mac(3))),
+        # Asked on a terminal: anything but yes sends nothing.
+        r = self.site.ctl_on_terminal("restore", mac(3), answer="\n")
+        self.assertEqual((r.returncode, r.stdout), (1, ""), r.stderr)
+        self.assertIn(f"({mac(3)} at {self.site.net.agent_ip(3)}) to its factory settings? "
+                      "Its name, addresses and password go back to the factory values. [y/N] "
+                      "ferroctl: not confirmed: nothing was sent\n", r.stderr)
+        self.assertEqual(self.agent(3)["fields"]["systemName"], "custom")
+        r = self.site.ctl_on_terminal("restore", mac(3), answer="y\n")
+        self.assertEqual(self.ok(r),
                          f"{mac(3)}: factory defaults answered with result 0 (accepted)\n")
         self.assertNotEqual(self.agent(3)["fields"]["systemName"], "custom")
 
@@ -577,7 +605,7 @@ class UpgradeTest(CtlCase):
             f.write(data)
         self.site.sim.client.call("behave", agents=2, upgrade_result=2)
         r = self.site.ctl("upgrade", "fw-3.1.bin", mac(0), self.site.net.agent_ip(1), mac(2),
-                          timeout=300)
+                          "--yes", timeout=300)
         self.assertEqual(r.returncode, 1, r.stderr)  # one refused
         lines = r.stdout.splitlines()
         self.assertEqual(lines[-3:], [f"{mac(0)}: done", f"{mac(1)}: done",
@@ -603,9 +631,9 @@ class UpgradeTest(CtlCase):
         path = os.path.join(self.site.elsewhere, "small.bin")
         with open(path, "wb") as f:
             f.write(b"x" * 100)
-        self.fails(self.site.ctl("upgrade", path, mac(0), "02-46-4C-00-99-99"), 1,
+        self.fails(self.site.ctl("upgrade", path, mac(0), "02-46-4C-00-99-99", "--yes"), 1,
                    "no agent with MAC 02-46-4C-00-99-99 is known to the server")
-        self.fails(self.site.ctl("upgrade", path, mac(0), self.site.net.agent_ip(0)), 2,
+        self.fails(self.site.ctl("upgrade", path, mac(0), self.site.net.agent_ip(0), "--yes"), 2,
                    f"({mac(0)} at {self.site.net.agent_ip(0)}) is named twice")
         self.fails(self.site.ctl("raw", "GetUpgradeStatus", f"strMacAddr={mac(0)}"), 1,
                    "the server refused GetUpgradeStatus")
@@ -653,10 +681,22 @@ class SaveLoadTest(CtlCase):
         with open(broken, "wb") as f:
             f.write(data + b"\0" * 100)
         self.fails(self.site.ctl("load", broken), 1, "not a whole number of 1608-byte records")
+        # Replacing watched agents is asked first; without a terminal only
+        # --yes goes ahead.
+        one = os.path.join(self.site.elsewhere, "one.cfg")
+        with open(one, "wb") as f:
+            f.write(data[1608:])
+        self.fails(self.site.ctl("load", one), 2, "add --yes")
+        r = self.site.ctl_on_terminal("load", one, answer="no\n")
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(f"replace the 2 watched agents with the 1 saved in {one}? [y/N] ", r.stderr)
+        self.assertEqual(self.watched(), [mac(0), mac(2)])
+        self.ok(self.site.ctl("load", one, "--yes"))
+        self.assertEqual(self.watched(), [mac(2)])
         twice = os.path.join(self.site.elsewhere, "twice.cfg")
         with open(twice, "wb") as f:
             f.write(data[:1608] * 2)
-        self.fails(self.site.ctl("load", twice), 1, "two records hold the same address")
+        self.fails(self.site.ctl("load", twice, "--yes"), 1, "two records hold the same address")
         self.fails(self.site.ctl("save", "/nonexistent-folder/fleet.cfg"), 1,
                    "/nonexistent-folder/fleet.cfg")
         self.fails(self.site.ctl("load", "missing.cfg"), 2, "the watched agents stay as they are")
