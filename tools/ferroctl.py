@@ -661,20 +661,23 @@ def cmd_watch(client: Client, args) -> int:
 
 
 def watch_status(client: Client, args) -> int:
+    # The service stamps every entry with its own clock at the moment it
+    # answers; it keeps no time of an agent's last reply. So the column says
+    # "as of" that moment, and it is the same on every row.
     rows = []
     for m in watched_agents(client):
         info = switch_info(m.find("monitorInfo"))
         rows.append({"address": info["agentIpAddr"], "mac": info["macAddr"],
                      "name": info["systemName"], "alive": int_of(m, "isAlive") == 1,
-                     "replied": int_of(m, "recvFlag") == 1, "time": text_of(m, "time"),
+                     "replied": int_of(m, "recvFlag") == 1, "as_of": text_of(m, "time"),
                      "agent": info})
     if args.fmt == "json":
         json.dump(rows, sys.stdout, indent=2, ensure_ascii=False)
         sys.stdout.write("\n")
         return EXIT_OK
-    header = ["address", "mac", "name", "alive", "replied", "time"]
+    header = ["address", "mac", "name", "alive", "replied", "as_of"]
     table = [[r["address"], r["mac"], r["name"], "yes" if r["alive"] else "no",
-              "yes" if r["replied"] else "no", r["time"]] for r in rows]
+              "yes" if r["replied"] else "no", r["as_of"]] for r in rows]
     if args.fmt == "csv":
         import csv
         w = csv.writer(sys.stdout, lineterminator="\n")
@@ -683,7 +686,7 @@ def watch_status(client: Client, args) -> int:
     elif not rows:
         note("no agents are watched (ferroctl watch add AGENT)")
     else:
-        print_table([h.upper() for h in header], table)
+        print_table(["ADDRESS", "MAC", "NAME", "ALIVE", "REPLIED", "AS OF (SERVER CLOCK)"], table)
     return EXIT_OK
 
 
@@ -1145,7 +1148,10 @@ def build_parser() -> argparse.ArgumentParser:
                 "add AGENT...  watch agents; an IPv4 address no agent answered from yet may\n"
                 "              be watched too\n"
                 "del AGENT...  stop watching them\n"
-                "status        each watched agent: alive, replied since the last poll, time")
+                "status        each watched agent: alive, replied since the last keep-alive\n"
+                "              poll, and AS OF: the server's clock when it gave the status\n"
+                "              (the same on every row; the server keeps no time of an\n"
+                "              agent's last reply)")
     c.add_argument("action", choices=["add", "del", "status"])
     c.add_argument("agents", nargs="*", metavar="AGENT", help="MAC, IPv4 address or name")
     add_format_options(c)

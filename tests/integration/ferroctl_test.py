@@ -349,11 +349,18 @@ class FleetTest(CtlCase):
             status = json.loads(self.ok(self.site.ctl("watch", "status", "--json")))
             self.assertEqual([s["mac"] for s in status], [mac(0), mac(1)])
             self.assertTrue(all(s["alive"] for s in status))
+            # The time is the server's clock when it answered, not a time of
+            # the agent's: the column says so.
+            self.assertTrue(all(re.fullmatch(r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d", s["as_of"])
+                                for s in status), status)
             table = self.ok(self.site.ctl("watch", "status")).splitlines()
-            self.assertEqual(table[0].split(), ["ADDRESS", "MAC", "NAME", "ALIVE", "REPLIED",
-                                                "TIME"])
+            self.assertRegex(table[0], r"^ADDRESS +MAC +NAME +ALIVE +REPLIED +"
+                                       r"AS OF \(SERVER CLOCK\)$")
             self.assertRegex(table[1], rf"^{re.escape(ip0)} +{mac(0)} .* yes +\w+ +"
                                        r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d$")
+            rows = list(csv.reader(io.StringIO(self.ok(self.site.ctl("watch", "status",
+                                                                     "--csv")))))
+            self.assertEqual(rows[0], ["address", "mac", "name", "alive", "replied", "as_of"])
         finally:
             out = self.ok(self.site.ctl("watch", "del", ip0, mac(1)))
         self.assertEqual(out, f"no longer watching {ip0} ({mac(0)})\n"
