@@ -663,21 +663,22 @@ def cmd_watch(client: Client, args) -> int:
 def watch_status(client: Client, args) -> int:
     # The service stamps every entry with its own clock at the moment it
     # answers; it keeps no time of an agent's last reply. So the column says
-    # "as of" that moment, and it is the same on every row.
+    # "as of" that moment, and it is the same on every row. CSV and JSON keep
+    # the key "time" that scripts already read.
     rows = []
     for m in watched_agents(client):
         info = switch_info(m.find("monitorInfo"))
         rows.append({"address": info["agentIpAddr"], "mac": info["macAddr"],
                      "name": info["systemName"], "alive": int_of(m, "isAlive") == 1,
-                     "replied": int_of(m, "recvFlag") == 1, "as_of": text_of(m, "time"),
+                     "replied": int_of(m, "recvFlag") == 1, "time": text_of(m, "time"),
                      "agent": info})
     if args.fmt == "json":
         json.dump(rows, sys.stdout, indent=2, ensure_ascii=False)
         sys.stdout.write("\n")
         return EXIT_OK
-    header = ["address", "mac", "name", "alive", "replied", "as_of"]
+    header = ["address", "mac", "name", "alive", "replied", "time"]
     table = [[r["address"], r["mac"], r["name"], "yes" if r["alive"] else "no",
-              "yes" if r["replied"] else "no", r["as_of"]] for r in rows]
+              "yes" if r["replied"] else "no", r["time"]] for r in rows]
     if args.fmt == "csv":
         import csv
         w = csv.writer(sys.stdout, lineterminator="\n")

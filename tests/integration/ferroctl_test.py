@@ -351,7 +351,7 @@ class FleetTest(CtlCase):
             self.assertTrue(all(s["alive"] for s in status))
             # The time is the server's clock when it answered, not a time of
             # the agent's: the column says so.
-            self.assertTrue(all(re.fullmatch(r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d", s["as_of"])
+            self.assertTrue(all(re.fullmatch(r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d", s["time"])
                                 for s in status), status)
             table = self.ok(self.site.ctl("watch", "status")).splitlines()
             self.assertRegex(table[0], r"^ADDRESS +MAC +NAME +ALIVE +REPLIED +"
@@ -360,7 +360,7 @@ class FleetTest(CtlCase):
                                        r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d$")
             rows = list(csv.reader(io.StringIO(self.ok(self.site.ctl("watch", "status",
                                                                      "--csv")))))
-            self.assertEqual(rows[0], ["address", "mac", "name", "alive", "replied", "as_of"])
+            self.assertEqual(rows[0], ["address", "mac", "name", "alive", "replied", "time"])
         finally:
             out = self.ok(self.site.ctl("watch", "del", ip0, mac(1)))
         self.assertEqual(out, f"no longer watching {ip0} ({mac(0)})\n"
