@@ -319,7 +319,7 @@ std::string SoapHandler::RunRuntime(Connection& connection, std::string_view hea
     // envelope. Every request gets an answer: the runtime's fault for a
     // message that is not SOAP.
     soap_begin(soap_);
-    soap_->version = 1;
+    soap_set_version(soap_, 1);
     soap_->error = SOAP_VERSIONMISMATCH;
     soap_send_fault(soap_);
     soap_destroy(soap_);
@@ -337,7 +337,9 @@ std::string SoapHandler::RefusalFault(const http::Request& request, std::string_
   soap_->user = &ex;
   UseBufferedOutput(soap_);
   soap_begin(soap_);
-  soap_->version = static_cast<short>(SoapVersionOf(request));
+  // Through the runtime's switch, which also sets the envelope's namespace:
+  // the namespace table still holds the version of the last request read.
+  soap_set_version(soap_, static_cast<short>(SoapVersionOf(request)));
   const std::string detail = FaultReasonXml(reason);
   soap_sender_fault(soap_, kOperationFailedText, detail.c_str());
   soap_send_fault(soap_);

@@ -260,11 +260,18 @@ class AccessTest(unittest.TestCase):
                 f"Content-Length: {len(body)}\r\n\r\n").encode() + body
 
     def test_soap_from_the_network_is_refused(self):
-        for version, code in ((1, "<faultcode>SOAP-ENV:Client</faultcode>"),
-                              (2, "<SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>")):
+        # Each in its own version's envelope, also when the request the
+        # server read last was of the other version.
+        for version, status, code, envelope in (
+                (1, "500 Internal Server Error", "<faultcode>SOAP-ENV:Client</faultcode>",
+                 wire.SOAP11_ENV),
+                (2, "400 Bad Request", "<SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>",
+                 wire.SOAP12_ENV)):
             with self.subTest(version=version):
+                wire.call("GetRefreshTime", version=3 - version)
                 resp = self.from_peer(self.soap_request(version))
-                self.assertEqual(resp.status_line, "HTTP/1.1 500 Internal Server Error")
+                self.assertEqual(resp.status_line, "HTTP/1.1 " + status)
+                self.assertIn(f'<SOAP-ENV:Envelope xmlns:SOAP-ENV="{envelope}"', resp.text)
                 self.assertIn(code, resp.text)
                 self.assertIn("End of file or no input", wire.fault_string(resp))
                 self.assertIn("loopback", fault_detail(resp))
