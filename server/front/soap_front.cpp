@@ -340,8 +340,8 @@ std::string SoapHandler::RefusalFault(const http::Request& request, std::string_
   // Through the runtime's switch, which also sets the envelope's namespace:
   // the namespace table still holds the version of the last request read.
   soap_set_version(soap_, static_cast<short>(SoapVersionOf(request)));
-  const std::string detail = FaultReasonXml(reason);
-  soap_sender_fault(soap_, kOperationFailedText, detail.c_str());
+  const std::string detail = FaultDetailXml(reason);
+  soap_sender_fault(soap_, kOperationFailedText, detail.empty() ? nullptr : detail.c_str());
   soap_send_fault(soap_);
   soap_destroy(soap_);
   soap_end(soap_);

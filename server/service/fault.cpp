@@ -70,6 +70,12 @@ std::string FaultReasonXml(std::string_view reason) {
   return out;
 }
 
+std::string FaultDetailXml(std::string_view reason) {
+  if (reason.empty()) return {};
+  // "ns" is bound to the service's namespace on every envelope's root.
+  return "<ns:reason>" + FaultReasonXml(reason) + "</ns:reason>";
+}
+
 std::string TooFewWatchedReason(int asked, size_t watched) {
   return "monitorNum " + std::to_string(asked) + " asks for more agents than are watched (" +
          std::to_string(watched) + ")";

@@ -6,9 +6,12 @@
 //
 // Code and string are the same for every failure, so a client that only
 // tells fault from success keeps working. The reason-carrying variant adds a
-// `detail` element (SOAP 1.1 "detail", SOAP 1.2 "SOAP-ENV:Detail") whose text
-// is one line a person can act on, for example
-//   "no watched agent at position 2 (1 agent is watched)".
+// `detail` element (SOAP 1.1 "detail", SOAP 1.2 "SOAP-ENV:Detail") holding
+// one element in the service's namespace whose text is one line a person can
+// act on, for example
+//   <ns:reason>no watched agent at position 2 (1 agent is watched)</ns:reason>
+// One child element, not bare text: toolkits that hand the detail over as a
+// list of its elements (Java's SOAP Detail, for one) see no text outside one.
 
 #include <string>
 #include <string_view>
@@ -24,10 +27,14 @@ inline constexpr const char* kOperationFailedText =
 // boundary and ends in "...".
 inline constexpr size_t kFaultReasonMax = 240;
 
-// The reason as the text content of the detail element: one line of valid
-// UTF-8 (control characters and broken sequences become '?'), the XML
-// special characters escaped, at most kFaultReasonMax bytes before escaping.
+// The reason as element text: one line of valid UTF-8 (control characters
+// and broken sequences become '?'), the XML special characters escaped, at
+// most kFaultReasonMax bytes before escaping.
 std::string FaultReasonXml(std::string_view reason);
+
+// The content of the detail element for `reason`: the reason element with
+// FaultReasonXml's text, or nothing when the reason is empty.
+std::string FaultDetailXml(std::string_view reason);
 
 // "monitorNum 3 asks for more agents than are watched (2)": the reason of
 // the listing operations that are asked for more watched agents than exist.
@@ -40,7 +47,7 @@ inline int OperationFailed(struct soap* soap) {
 // The same fault with a reason in its detail element. The runtime copies the
 // text, so `reason` may be a temporary.
 inline int OperationFailed(struct soap* soap, std::string_view reason) {
-  const std::string detail = FaultReasonXml(reason);
+  const std::string detail = FaultDetailXml(reason);
   return soap_sender_fault(soap, kOperationFailedText, detail.empty() ? nullptr : detail.c_str());
 }
 

@@ -34,9 +34,8 @@ def main() -> int:
         try:
             answer = call(**kwargs)
         except zeep.exceptions.Fault as e:
-            detail = e.detail.text if e.detail is not None else ""
             steps.append({"step": name_, "fault": {"code": e.code, "string": e.message,
-                                                   "detail": detail or ""}})
+                                                   "reason": reason_of(e.detail)}})
             return None
         steps.append({"step": name_, "ok": plain(answer)})
         return answer
@@ -100,6 +99,13 @@ def main() -> int:
         steps.append({"step": "GSoapClose", "sent": True, "closed": True})
     print(json.dumps({"client": "zeep", "steps": steps}, ensure_ascii=False))
     return 0
+
+
+def reason_of(detail) -> str:
+    """A fault's reason: the text of the one element of its detail (zeep
+    hands the detail over as an XML element)."""
+    reason = detail.find(HALVEX + "reason") if detail is not None else None
+    return (reason.text or "") if reason is not None else ""
 
 
 def plain(value):

@@ -23,9 +23,7 @@ def peak_rss_kib(pid: int) -> int:
         return int(re.search(r"VmHWM:\s+(\d+)", f.read()).group(1))
 
 
-def fault_detail(resp: wire.Response) -> str:
-    m = re.search(r"<(?:detail|SOAP-ENV:Detail)>(.*?)</(?:detail|SOAP-ENV:Detail)>", resp.text, re.S)
-    return m.group(1) if m else ""
+fault_detail = wire.fault_detail
 
 
 

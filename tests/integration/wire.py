@@ -161,12 +161,24 @@ def fault_string(resp: Response) -> str:
 
 
 def fault_detail(resp: Response) -> str:
-    """The reason text of a fault's detail element ("detail" in SOAP 1.1,
-    "SOAP-ENV:Detail" in SOAP 1.2), unescaped; empty when there is none."""
-    from xml.sax.saxutils import unescape
+    """The reason a fault gives: the text of the reason element (in the
+    service's namespace) that is the one content of the fault's detail
+    element ("detail" in SOAP 1.1, "SOAP-ENV:Detail" in SOAP 1.2). Empty
+    when there is none, or when the detail holds anything else."""
+    import xml.etree.ElementTree as ET
 
-    m = re.search(r"<detail>(.*?)</detail>|<SOAP-ENV:Detail>(.*?)</SOAP-ENV:Detail>", resp.text, re.S)
-    return unescape((m.group(1) or m.group(2) or "") if m else "")
+    try:
+        root = ET.fromstring(resp.body)
+    except ET.ParseError:
+        return ""
+    for detail in root.iter():
+        if detail.tag in ("detail", f"{{{SOAP12_ENV}}}Detail"):
+            children = list(detail)
+            if (len(children) != 1 or children[0].tag != "{urn:Halvex}reason"
+                    or (detail.text or "").strip() or (children[0].tail or "").strip()):
+                return ""
+            return children[0].text or ""
+    return ""
 
 
 def wait_for_port(port: int, timeout: float = 10.0) -> None:

@@ -1,4 +1,4 @@
-// The reason text that failure faults carry in their detail element.
+// The reason that failure faults carry in their detail element.
 
 #include <gtest/gtest.h>
 
@@ -44,6 +44,11 @@ TEST(FaultReason, LongReasonIsCutAtACharacterBoundary) {
   std::string escaped;
   for (size_t i = 0; i < kFaultReasonMax; ++i) escaped += "&amp;";
   EXPECT_EQ(FaultReasonXml(amps), escaped);
+}
+
+TEST(FaultReason, DetailIsOneReasonElementOrNothing) {
+  EXPECT_EQ(FaultDetailXml("a<b"), "<ns:reason>a&lt;b</ns:reason>");
+  EXPECT_EQ(FaultDetailXml(""), "");
 }
 
 TEST(FaultReason, TooFewWatchedNamesBothCounts) {

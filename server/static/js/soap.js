@@ -118,6 +118,8 @@ var FV = window.FV = window.FV || {};
               var t = first.getElementsByTagNameNS("*", "Text")[0];
               reason = t ? t.textContent : "fault";
             }
+            // The reason is the text of the detail's one element (bare text
+            // from older servers): the detail's text either way.
             var detail = child(first, "detail") || child(first, "Detail");
             reject(new SoapError("fault", reason, detail ? $.trim(detail.textContent) : ""));
             return;
@@ -190,7 +192,9 @@ var FV = window.FV = window.FV || {};
       if (!body || typeof body !== "object") throw new SoapError("bad-answer", "unreadable answer");
       if (body.Fault) {
         stats.faults++;
+        // The reason: the detail's reason element, or bare text from older servers.
         var f = body.Fault, d = f.detail || f.Detail;
+        if (d && typeof d === "object") d = d.reason;
         throw new SoapError("fault", f.faultstring || (f.Reason && f.Reason.Text) || "fault",
           typeof d === "string" ? $.trim(d) : "");
       }

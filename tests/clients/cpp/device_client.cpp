@@ -5,8 +5,8 @@
 //   device_client URL FW_FILE SAVE_FILE NAME
 //
 // It prints one JSON report on standard output: for each step the typed
-// answer (a few members of each structure), the fault, or "sent" for the
-// one-way GSoapClose. The test that runs it judges the report; this program
+// answer (a few members of each structure), the fault with its reason, or
+// "sent" for the one-way GSoapClose. The test that runs it judges the report; this program
 // only calls and records. The scenario is the same for every client in the
 // tests, so the three reports can be judged by one function.
 
@@ -15,7 +15,9 @@
 #include <cstdio>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Device.nsmap"
@@ -99,6 +101,49 @@ class Values {
   std::deque<unsigned int> uints_;
 };
 
+// Replaces the five predefined entities of XML text by their characters.
+std::string Unescape(std::string_view text) {
+  static constexpr std::pair<std::string_view, char> kEntities[] = {
+      {"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}, {"&quot;", '"'}, {"&apos;", '\''}};
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    bool replaced = false;
+    for (const auto& [entity, c] : kEntities) {
+      if (text.substr(i, entity.size()) == entity) {
+        out += c;
+        i += entity.size();
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) out += text[i++];
+  }
+  return out;
+}
+
+// A fault's reason: the text of the reason element in its detail. The
+// description declares no fault types, so the generated code keeps the
+// detail's content as literal XML ("<ns:reason>...</ns:reason>", in the
+// server's prefix); this finds the element by its local name.
+std::string ReasonOf(soap* ctx) {
+  const char** detail = soap_faultdetail(ctx);
+  if (detail == nullptr || *detail == nullptr) return "";
+  const std::string_view xml = *detail;
+  for (size_t open = xml.find('<'); open != std::string_view::npos;
+       open = xml.find('<', open + 1)) {
+    const size_t name_end = xml.find_first_of(" \t\r\n/>", open);
+    if (name_end == std::string_view::npos) break;
+    const std::string_view name = xml.substr(open + 1, name_end - open - 1);
+    if (name != "reason" && (name.size() < 7 || name.substr(name.size() - 7) != ":reason"))
+      continue;
+    const size_t text = xml.find('>', name_end);
+    const size_t end = xml.find("</", text);
+    if (text == std::string_view::npos || end == std::string_view::npos) break;
+    return Unescape(xml.substr(text + 1, end - text - 1));
+  }
+  return "";
+}
+
 // Records each step of the scenario as "ok", "fault" or "sent".
 class Report {
  public:
@@ -111,14 +156,13 @@ class Report {
     if (status == SOAP_OK) {
       entry += ",\"ok\":" + answer();
     } else {
-      const char** detail = soap_faultdetail(ctx_);
       const char* code =
           soap_fault_subcode(ctx_) ? soap_fault_subcode(ctx_) : *soap_faultcode(ctx_);
       entry += ",\"fault\":" +
                Json()
                    .Add("code", Quote(code ? code : ""))
                    .Add("string", Quote(soap_fault_string(ctx_) ? soap_fault_string(ctx_) : ""))
-                   .Add("detail", Quote(detail && *detail ? *detail : ""))
+                   .Add("reason", Quote(ReasonOf(ctx_)))
                    .Add("error", std::to_string(ctx_->error))
                    .Done();
     }

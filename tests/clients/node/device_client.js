@@ -32,10 +32,9 @@ async function main() {
     } catch (e) {
       const fault = e.root && e.root.Envelope && e.root.Envelope.Body && e.root.Envelope.Body.Fault;
       if (!fault) throw e;
-      steps.push({
-        step: stepName,
-        fault: { code: fault.faultcode, string: fault.faultstring, detail: fault.detail || '' },
-      });
+      // The package hands the detail over as an object of its elements.
+      const reason = fault.detail && typeof fault.detail.reason === 'string' ? fault.detail.reason : '';
+      steps.push({ step: stepName, fault: { code: fault.faultcode, string: fault.faultstring, reason } });
       return null;
     }
   }
