@@ -275,9 +275,9 @@ class Client:
         return parse_response(operation, status, body)
 
     def close_server(self) -> None:
-        """GSoapClose: the server ends after it has taken the request, so a
-        connection closed with no answer, or an empty 202 Accepted, is the
-        success."""
+        """GSoapClose: the server answers "202 Accepted" with no body and
+        ends. Servers of earlier builds ended without answering, so a
+        connection closed with no answer is the success too."""
         try:
             status, body = self.post("GSoapClose")
         except Disconnected:

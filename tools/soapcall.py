@@ -110,7 +110,9 @@ def call(url: str, operation: str, params=(), soap12=False, timeout=30.0) -> tup
         print(f"soapcall: no server answers at {url} ({e.reason})", file=sys.stderr)
         sys.exit(3)
     except (http.client.HTTPException, ConnectionError):
-        if operation == "GSoapClose":  # the server ends without answering
+        # GSoapClose is answered "202 Accepted" with no body; servers of
+        # earlier builds ended without answering.
+        if operation == "GSoapClose":
             return True, ""
         print(f"soapcall: the server closed the connection without answering {operation}",
               file=sys.stderr)

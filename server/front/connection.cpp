@@ -1,12 +1,15 @@
 #include "connection.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <utility>
 
 #include "answer_buffer.h"
@@ -186,6 +189,71 @@ void Connection::EndAtHeader() {
 }
 
 void Connection::Drop() { Close(); }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<decltype(left)>(left, 0, 60000));
+}
+
+}  // namespace
+
+bool Connection::SendNow(std::string_view answer, uint32_t within_ms) {
+  if (state_ != State::kReady || !SendKept()) return false;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(within_ms);
+  while (!answer.empty()) {
+    const ssize_t n = ::send(fd_, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const int left = MillisecondsLeft(deadline);
+      if (left == 0) return false;
+      pollfd p{fd_, POLLOUT, 0};
+      ::poll(&p, 1, left);
+      continue;
+    }
+    if (n <= 0) {
+      Close();  // the client is gone
+      return false;
+    }
+    taken_ += static_cast<size_t>(n);
+    answer.remove_prefix(static_cast<size_t>(n));
+  }
+  ::shutdown(fd_, SHUT_WR);
+  state_ = State::kLingering;
+  return true;
+}
+
+bool Connection::LingerThenClose(uint32_t ms) {
+  const auto end = Clock::now() + std::chrono::milliseconds(ms);
+  const auto latest = end + std::chrono::seconds(1);
+  bool client_closed = false;
+  // Bytes sent that the client's side has not acknowledged yet.
+  const auto unacknowledged = [this] {
+    int queued = 0;
+    return ::ioctl(fd_, SIOCOUTQ, &queued) == 0 ? queued : 1;
+  };
+  while (state_ == State::kLingering) {
+    if (Clock::now() >= end && unacknowledged() == 0) break;
+    const int left = MillisecondsLeft(Clock::now() < end ? end : latest);
+    if (left == 0) break;
+    // Polled in short steps after `end`: acknowledgment shows on no poll event.
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, Clock::now() < end ? left : std::min(left, 10)) <= 0) continue;
+    char drop[4096];
+    const ssize_t n = ::recv(fd_, drop, sizeof drop, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+      client_closed = n == 0;
+      break;
+    }
+  }
+  const bool delivered = state_ == State::kLingering && (client_closed || unacknowledged() == 0);
+  Close();
+  return delivered;
+}
 
 void Connection::AcceptBody() {
   if (HeaderDone() && parser_.TakeContinue()) {

@@ -105,6 +105,20 @@ class Connection {
   // Closes at once, without a word (a connection dropped for a newer one).
   void Drop();
 
+  // For the answer to a request after which the process ends, which the
+  // front's loop will never write: sends `answer` to a ready request's
+  // client now, waiting for the socket at most `within_ms`, and shuts the
+  // write side. False when the client is gone or the socket did not take the
+  // answer in time.
+  bool SendNow(std::string_view answer, uint32_t within_ms);
+  // After SendNow: keeps the connection until the client closes its end, at
+  // most `ms` (and up to a second longer while the client has not
+  // acknowledged the whole answer), reading and dropping what the client
+  // still sends, then closes it: closing with unread bytes would reset the
+  // connection, and the client could lose the answer. Returns whether the
+  // client has the answer (its end closed after it, or all acknowledged).
+  bool LingerThenClose(uint32_t ms);
+
   // A number no other connection of the process has.
   uint64_t id() const { return id_; }
   // Sets a ready request aside until `work` is done; Resume makes it ready

@@ -2,6 +2,7 @@
 // What the HTTP front knows about the request being served on a context.
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string_view>
@@ -45,5 +46,20 @@ void ReserveAnswer(struct soap* soap, size_t bytes);
 // goes to the client as the runtime writes it instead of being held whole
 // in memory for the repair pass. A fault answer is still held and repaired.
 void AnswerIsWellFormed(const struct soap* soap);
+
+// For an operation after which the process ends, so that the front never
+// writes its answer: answers the request being served at once with
+// "202 Accepted" and an empty body, the answer to a one-way operation (HTTP
+// clients wait for a status line even when no message comes back). False
+// when there is no client to answer: none served through the front (a test
+// calling the operation), or it has left.
+bool AnswerAcceptedNow(struct soap* soap);
+
+// After AnswerAcceptedNow: waits until the client has the answer and has
+// closed its end, at most `ms` (a little longer while the answer is not yet
+// acknowledged), reading what it still sends, and closes the connection, so
+// that the end of the process cannot reset it before the client has read
+// the answer. Returns whether the client has the answer.
+bool AwaitAnswerTaken(struct soap* soap, uint32_t ms);
 
 }  // namespace ferro

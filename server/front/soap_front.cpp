@@ -222,6 +222,21 @@ void ReserveAnswer(struct soap* soap, size_t bytes) {
 
 void AnswerIsWellFormed(const struct soap* soap) { well_formed_answer = soap; }
 
+bool AnswerAcceptedNow(struct soap* soap) {
+  static constexpr std::string_view kAccepted =
+      "HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  Exchange* ex = ExchangeOf(soap);
+  if (ex == nullptr || ex->connection == nullptr) return false;
+  // Tiny, on a socket that has sent nothing yet: the time allowed is only
+  // for a client whose side is stuck.
+  return ex->connection->SendNow(kAccepted, 1000);
+}
+
+bool AwaitAnswerTaken(struct soap* soap, uint32_t ms) {
+  Exchange* ex = ExchangeOf(soap);
+  return ex != nullptr && ex->connection != nullptr && ex->connection->LingerThenClose(ms);
+}
+
 std::optional<int> RunAside(struct soap* soap, std::function<int()> work, bool* busy) {
   static_assert(kAnswerLater == SOAP_STOP);
   // The work under way, if any (the front serves on one thread).

@@ -108,9 +108,18 @@ def adjust(wsdl: str, location: str | None = None) -> str:
              f'{indent}<port name="Device12" binding="tns:Device12">\n'
              f'{indent}  <SOAP12:address location="{address}"/>\n{indent}</port>\n')
     wsdl = wsdl[:m.start()] + ports + wsdl[m.end():]
-    wsdl = re.sub(r"<documentation>gSOAP [^<]* generated service definition</documentation>",
-                  "<documentation>Ferrolink: discovery, monitoring, configuration and firmware "
-                  "upgrade of managed switches and access points</documentation>", wsdl)
+    # What the messages cannot say: how failures and the one-way operation
+    # look on the wire. The fault detail is left undeclared (a declared
+    # fault would give every operation a new checked exception in some
+    # toolkits), so it is told here.
+    wsdl = replace_once(
+        wsdl, r"<documentation>gSOAP [^<]* generated service definition</documentation>",
+        "<documentation>Ferrolink: discovery, monitoring, configuration and firmware "
+        "upgrade of managed switches and access points. A failure is answered with a SOAP "
+        "fault; when it has a reason, the fault's detail holds one element, reason "
+        "(namespace urn:Halvex), with the reason as its text. GSoapClose is one-way: it is answered with HTTP status 202 "
+        "and no body, and the server then ends.</documentation>",
+        "generated service documentation")
 
     xml.dom.minidom.parseString(wsdl.encode("utf-8"))  # still well-formed
     return wsdl

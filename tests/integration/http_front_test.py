@@ -142,23 +142,32 @@ class PushChannelTest(unittest.TestCase):
             # Only one client, ever: the listener is gone.
             with self.assertRaises(ConnectionRefusedError):
                 socket.create_connection(("127.0.0.1", wire.PUSH_PORT), timeout=5)
-            # GSoapClose: "app_exit" and its zero byte, no HTTP answer, exit code 0.
+            # GSoapClose: accepted with no body, "app_exit" and its zero
+            # byte, exit code 0.
             raw = wire.exchange(wire.envelope("GSoapClose").join(
                 [b"POST / HTTP/1.1\r\nContent-Length: %d\r\n\r\n" %
                  len(wire.envelope("GSoapClose")), b""]))
-            self.assertEqual(raw, b"")
+            self.assertEqual(raw, wire.ACCEPTED)
             self.assertEqual(client.recv(100), b"app_exit\0")
             self.assertEqual(client.recv(100), b"")
             self.assertEqual(server.proc.wait(timeout=5), 0)
             self.assertIn("Cmd Send: app_exit. success! Ret=0.\n", server.log())
             client.close()
 
-    def test_notice_without_client(self):
+    def test_notice_without_client_and_an_answer_read_after_the_end(self):
+        # A caller that sends more behind its request and reads only once
+        # the process has ended still finds the whole answer: the server
+        # neither loses it with the process nor resets the connection.
         with wire.Server() as server:
+            body = wire.envelope("GSoapClose")
             start = time.monotonic()
-            self.assertEqual(wire.call("GSoapClose").raw, b"")
-            self.assertGreaterEqual(time.monotonic() - start, 0.45)
-            self.assertEqual(server.proc.wait(timeout=5), 0)
+            with wire.connect(("127.0.0.1", wire.SERVICE_PORT), timeout=10) as s:
+                s.sendall(b"POST / HTTP/1.1\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+                time.sleep(0.1)
+                s.sendall(b"bytes the server never asked for")
+                self.assertEqual(server.proc.wait(timeout=5), 0)
+                self.assertGreaterEqual(time.monotonic() - start, 0.45)
+                self.assertEqual(b"".join(iter(lambda: s.recv(4096), b"")), wire.ACCEPTED)
             self.assertIn("Cmd Send: app_exit. fail! Ret=-1.\n", server.log())
 
     def test_listener_is_loopback_only(self):

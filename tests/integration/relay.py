@@ -4,8 +4,8 @@ so that a test can see the bytes a third-party client sent and received.
 It listens on loopback of the namespace chosen with wire.use_namespace,
 reads one HTTP message at a time (Content-Length or chunked), passes it to
 the server on a new connection, and hands the answer back. A request the
-server never answers (GSoapClose) is recorded with an empty answer and the
-client's connection is closed. Every read is bounded in size and time.
+server never answers is recorded with an empty answer and the client's
+connection is closed. Every read is bounded in size and time.
 """
 
 import socket

@@ -20,6 +20,9 @@ SOAP11_ENV = "http://schemas.xmlsoap.org/soap/envelope/"
 SOAP11_ENC = "http://schemas.xmlsoap.org/soap/encoding/"
 SOAP12_ENV = "http://www.w3.org/2003/05/soap-envelope"
 SOAP12_ENC = "http://www.w3.org/2003/05/soap-encoding"
+# GSoapClose's whole answer, a one-way operation's acceptance; the server
+# ends after it.
+ACCEPTED = b"HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
 
 
 def dist_dir() -> str:

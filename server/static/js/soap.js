@@ -80,7 +80,8 @@ var FV = window.FV = window.FV || {};
   var stats = { calls: 0, faults: 0, failures: 0 };
 
   // Posts one operation. Resolves with the response element (the body's
-  // first child); rejects with a SoapError. opts.timeout in ms.
+  // first child), or null when a one-way operation was accepted; rejects
+  // with a SoapError. opts.timeout in ms.
   function call(operation, params, opts) {
     opts = opts || {};
     var body = envelope(operation, params);
@@ -98,6 +99,10 @@ var FV = window.FV = window.FV || {};
             return;
           }
           setReach("up");
+          if (xhr.status === 202 && !xhr.responseText) {
+            resolve(null);  // a one-way operation (GSoapClose) was accepted
+            return;
+          }
           if (opts.raw) {
             resolve(xhr.responseText || "");
             return;
