@@ -18,14 +18,25 @@ namespace {
 struct MapRow {
   std::string_view key;
   std::string_view suffix;
+  const char* content_type;  // of the file's text
 };
 
+// The description is XML for the SOAP toolkits that fetch it, which check
+// the type; the script is a script, so that a browser that insists on types
+// runs it.
 constexpr MapRow kFileMap[] = {
-    {"jquery.js", "/tools/js_client/jquery.js"},
-    {"index.html", "/tools/js_client/index.html"},
-    {"Device.cgi", "/auto/Device.wsdl"},
-    {"Device.wsdl", "/auto/Device.wsdl"},
+    {"jquery.js", "/tools/js_client/jquery.js", "text/javascript; charset=utf-8"},
+    {"index.html", "/tools/js_client/index.html", kHtmlContentType},
+    {"Device.cgi", "/auto/Device.wsdl", "text/xml; charset=utf-8"},
+    {"Device.wsdl", "/auto/Device.wsdl", "text/xml; charset=utf-8"},
 };
+
+const MapRow* MapRowOf(std::string_view request_line) {
+  for (const MapRow& row : kFileMap) {
+    if (request_line.find(row.key) != std::string_view::npos) return &row;
+  }
+  return nullptr;
+}
 
 // Room for the runtime's header before a file's text.
 constexpr size_t kAnswerHeaderRoom = 512;
@@ -33,10 +44,9 @@ constexpr size_t kAnswerHeaderRoom = 512;
 }  // namespace
 
 std::optional<std::string_view> MapRequestLine(std::string_view request_line) {
-  for (const MapRow& row : kFileMap) {
-    if (request_line.find(row.key) != std::string_view::npos) return row.suffix;
-  }
-  return std::nullopt;
+  const MapRow* row = MapRowOf(request_line);
+  if (row == nullptr) return std::nullopt;
+  return row->suffix;
 }
 
 std::optional<std::string> ReadStaticFile(const std::string& path) {
@@ -99,17 +109,18 @@ void TextFromRawInPlace(std::string& text) {
 }
 
 std::string StaticResponseBody(std::string_view request_line, const std::string& program_dir,
-                               bool log) {
+                               bool log, const char** content_type) {
+  if (content_type != nullptr) *content_type = kHtmlContentType;
   if (log) {
     std::printf("get file msgbuf %.*s.\n", static_cast<int>(request_line.size()),
                 request_line.data());
   }
-  const auto suffix = MapRequestLine(request_line);
-  if (!suffix) {
+  const MapRow* row = MapRowOf(request_line);
+  if (row == nullptr) {
     std::fflush(stdout);
     return kNotPostBody;
   }
-  const std::string path = program_dir + std::string(*suffix);
+  const std::string path = program_dir + std::string(row->suffix);
   if (log) std::printf("file_name = %s\n", path.c_str());
   auto body = ReadStaticFile(path);
   if (!body) {
@@ -119,6 +130,7 @@ std::string StaticResponseBody(std::string_view request_line, const std::string&
   }
   if (log) std::printf("get static file %s OK.", path.c_str());
   std::fflush(stdout);
+  if (content_type != nullptr) *content_type = row->content_type;
   return std::move(*body);
 }
 
@@ -128,12 +140,21 @@ int StaticFileHandler(struct soap* soap) {
   // limited, a request's lines printed or left out together.
   static DiagLimit remote_gets("static file requests from other hosts");
   const bool log = CurrentPeerIsLocal(soap) || remote_gets.Pass();
-  const std::string body = StaticResponseBody(CurrentRequestLine(soap), program_dir, log);
+  const char* content_type = kHtmlContentType;
+  const std::string body =
+      StaticResponseBody(CurrentRequestLine(soap), program_dir, log, &content_type);
   ReserveAnswer(soap, body.size() + kAnswerHeaderRoom);
-  if (soap_response(soap, SOAP_HTML) == SOAP_OK &&
+  // HTML goes out as the runtime's HTML answer; any other type as its file
+  // answer, which takes the type from the context (for this answer only).
+  // An empty body has no type to speak of and keeps the HTML answer's
+  // status, "202 ACCEPTED".
+  const bool html = body.empty() || std::strcmp(content_type, kHtmlContentType) == 0;
+  soap->http_content = html ? nullptr : content_type;
+  if (soap_response(soap, html ? SOAP_HTML : SOAP_FILE) == SOAP_OK &&
       soap_send_raw(soap, body.data(), body.size()) == SOAP_OK) {
     soap_end_send(soap);
   }
+  soap->http_content = nullptr;
   return SOAP_OK;
 }
 

@@ -17,6 +17,8 @@ inline constexpr size_t kStaticFileLimit = 512000;
 inline constexpr size_t kStaticRawLimit = 2 * kStaticFileLimit;
 inline constexpr const char* kFileMissingBody = " <HTML> the file not exist. </HTML> ";
 inline constexpr const char* kNotPostBody = " <HTML> SOAP method should be post. </HTML> ";
+// The type of the pages above and of the served HTML file.
+inline constexpr const char* kHtmlContentType = "text/html; charset=utf-8";
 
 // The suffix (below the program folder) of the file that a request line asks
 // for: the first map key that occurs anywhere in the line wins
@@ -35,9 +37,11 @@ std::string TextFromRaw(std::string_view raw);
 void TextFromRawInPlace(std::string& text);
 
 // The body for one GET request line, with the program folder `program_dir`.
-// Writes the log lines that go with it, unless `log` is unset.
+// Writes the log lines that go with it, unless `log` is unset. Sets
+// `*content_type`, when given, to the body's type: the mapped file's, or
+// HTML for the fixed pages.
 std::string StaticResponseBody(std::string_view request_line, const std::string& program_dir,
-                               bool log = true);
+                               bool log = true, const char** content_type = nullptr);
 
 // The runtime's GET callback: answers with the mapped file and returns SOAP_OK.
 int StaticFileHandler(struct soap* soap);

@@ -12,6 +12,9 @@ import unittest
 import wire
 
 NOT_POST = b" <HTML> SOAP method should be post. </HTML> "
+HTML = "text/html; charset=utf-8"
+XML = "text/xml; charset=utf-8"
+SCRIPT = "text/javascript; charset=utf-8"
 MISSING = b" <HTML> the file not exist. </HTML> "
 
 
@@ -49,42 +52,46 @@ class StaticFilesTest(unittest.TestCase):
         self.put("tools/js_client/index.html", self.INDEX)
         self.put("auto/Device.wsdl", self.WSDL)
 
-    def expect(self, target, body, status="HTTP/1.1 200 OK"):
+    def expect(self, target, body, status="HTTP/1.1 200 OK", content_type=HTML):
         resp = wire.get(target)
         self.assertEqual(resp.status_line, status, target)
-        self.assertEqual(resp.headers.get("content-type"), "text/html; charset=utf-8")
+        self.assertEqual(resp.headers.get("content-type"), content_type, target)
         self.assertNotIn("x-frame-options", resp.headers)
         self.assertEqual(resp.body, body, target)
         self.assertEqual(int(resp.headers["content-length"]), len(body))
 
     def test_file_map(self):
+        # Each file with its own type (toolkits fetching the description
+        # check for XML); the fixed pages are HTML.
         cases = [
-            ("/", NOT_POST),
-            ("/INDEX.HTML", NOT_POST),
-            ("/tools/js_client/index.html", self.INDEX),
-            ("/index.html?x=1", self.INDEX),
-            ("/jquery.js?from=index.html", self.JQUERY),
-            ("/Device.cgi", self.WSDL),
-            ("/x/Device.wsdl", self.WSDL),
-            ("/../../etc/passwd", NOT_POST),
+            ("/", NOT_POST, HTML),
+            ("/INDEX.HTML", NOT_POST, HTML),
+            ("/tools/js_client/index.html", self.INDEX, HTML),
+            ("/index.html?x=1", self.INDEX, HTML),
+            ("/jquery.js?from=index.html", self.JQUERY, SCRIPT),
+            ("/Device.cgi", self.WSDL, XML),
+            ("/x/Device.wsdl", self.WSDL, XML),
+            ("/../../etc/passwd", NOT_POST, HTML),
         ]
-        for target, body in cases:
+        for target, body, content_type in cases:
             with self.subTest(target=target):
-                self.expect(target, body)
+                self.expect(target, body, content_type=content_type)
 
     def test_file_contents(self):
+        # A missing file gets the HTML page, and an empty text has no type
+        # of its own: the HTML answer's.
         cases = [
-            ("missing", None, MISSING, "HTTP/1.1 200 OK"),
-            ("zero byte at 10", b"0123456789\0tail", b"0123456789", "HTTP/1.1 200 OK"),
-            ("empty", b"", b"", "HTTP/1.1 202 ACCEPTED"),
-            ("starts with zero", b"\0abc", b"", "HTTP/1.1 202 ACCEPTED"),
-            ("CR LF", b"a\r\nb\r\n\rc\r", b"a\nb\n\rc\r", "HTTP/1.1 200 OK"),
-            ("over the limit", b"y" * 512100, b"y" * 512000, "HTTP/1.1 200 OK"),
+            ("missing", None, MISSING, "HTTP/1.1 200 OK", HTML),
+            ("zero byte at 10", b"0123456789\0tail", b"0123456789", "HTTP/1.1 200 OK", XML),
+            ("empty", b"", b"", "HTTP/1.1 202 ACCEPTED", HTML),
+            ("starts with zero", b"\0abc", b"", "HTTP/1.1 202 ACCEPTED", HTML),
+            ("CR LF", b"a\r\nb\r\n\rc\r", b"a\nb\n\rc\r", "HTTP/1.1 200 OK", XML),
+            ("over the limit", b"y" * 512100, b"y" * 512000, "HTTP/1.1 200 OK", XML),
         ]
-        for name, content, body, status in cases:
+        for name, content, body, status, content_type in cases:
             with self.subTest(name):
                 self.put("auto/Device.wsdl", content)
-                self.expect("/Device.wsdl", body, status)
+                self.expect("/Device.wsdl", body, status, content_type)
 
     def test_folder_at_mapped_path_counts_as_missing(self):
         path = os.path.join(self.root, "auto/Device.wsdl")
@@ -104,7 +111,7 @@ class StaticFilesTest(unittest.TestCase):
     def test_read_only_file_is_served(self):
         path = os.path.join(self.root, "auto/Device.wsdl")
         os.chmod(path, 0o444)
-        self.expect("/Device.wsdl", self.WSDL)
+        self.expect("/Device.wsdl", self.WSDL, content_type=XML)
 
     def test_log_lines(self):
         wire.get("/nothing-here/Device.cgi")
