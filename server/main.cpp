@@ -3,12 +3,18 @@
 // notices on the loopback push channel for the life of the process. The
 // engine starts later, on the user interface's call.
 
+#include <unistd.h>
+
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/upgrade.h"
 #include "front/access_rule.h"
+#include "front/firmware_store.h"
 #include "front/soap_front.h"
 #include "platform/instance_lock.h"
 #include "platform/memory.h"
@@ -20,6 +26,19 @@ constexpr const char* kUsage =
     "usage: Ferrolink [--admin-group GROUP]\n"
     "  --admin-group GROUP  members of GROUP may change settings, files and devices\n"
     "                       like the server's own user (default: nobody else)\n";
+
+// The absolute path of the working folder, or empty when it cannot be told.
+std::string WorkingFolder() {
+  char path[PATH_MAX];
+  return ::getcwd(path, sizeof path) != nullptr ? std::string(path) : std::string();
+}
+
+// Whether an upload running now sends the file at `path`.
+bool UpgradeSendsFile(const std::string& path) {
+  uint8_t mac[6];
+  uint32_t ip = 0;
+  return ferro::FindUpgradingAgent(mac, &ip) == 1 && path == ferro::GetUpgradeParameters().path;
+}
 
 }  // namespace
 
@@ -46,5 +65,10 @@ int main(int argc, char** argv) {
       break;
   }
   ferro::KeepAnswerMemory();
-  ferro::RunServer();
+  // Uploaded firmware images live beside cfg/ under the working folder (the
+  // program folder when started by the loader or the service unit).
+  const std::string folder = WorkingFolder();
+  static ferro::FirmwareStore firmware(folder.empty() ? std::string() : folder + "/firmware",
+                                       UpgradeSendsFile);
+  ferro::RunServer(folder.empty() ? nullptr : &firmware);
 }

@@ -94,7 +94,10 @@ void Connection::OnReadable(uint32_t now) {
     }
     last_activity_ = now;
     const bool had_header = parser_.header_done();
-    switch (parser_.Feed(std::string_view(buf, static_cast<size_t>(n)))) {
+    const http::RequestParser::Status status =
+        parser_.Feed(std::string_view(buf, static_cast<size_t>(n)));
+    DrainBody();
+    switch (status) {
       case http::RequestParser::Status::kNeedMore:
         // The header has just become complete: the front judges it before
         // any more of the body is read and kept.
@@ -121,7 +124,14 @@ void Connection::OnWritable(uint32_t now) {
 void Connection::OnDeadline(uint32_t now) {
   switch (state_) {
     case State::kReading:
-      if (parser_.started()) {
+      if (sink_ && parser_.received() - window_received_ >= limits_.body_progress_bytes) {
+        window_received_ = parser_.received();
+        deadline_ = now + limits_.body_progress_ms;
+        break;
+      }
+      if (sink_) {
+        Refuse("408 Request Timeout", now);
+      } else if (parser_.started()) {
         Refuse("400 Bad Request", now);
       } else {
         Close();
@@ -255,7 +265,27 @@ bool Connection::LingerThenClose(uint32_t ms) {
   return delivered;
 }
 
+void Connection::StreamBody(std::unique_ptr<BodySink> sink, uint32_t now) {
+  if (sink_asked_ || (!HeaderDone() && state_ != State::kReady)) return;
+  sink_asked_ = true;
+  if (!sink) return;
+  sink_ = std::move(sink);
+  DrainBody();
+  window_received_ = parser_.received();
+  if (state_ == State::kReading) deadline_ = now + limits_.body_progress_ms;
+}
+
+void Connection::DrainBody() {
+  if (!sink_) return;
+  std::string& body = parser_.request().body;
+  if (body.empty()) return;
+  sink_->Write(body);
+  body.clear();  // its room serves the next piece
+}
+
 void Connection::AcceptBody() {
+  // A body kept in memory gets its room at once.
+  if (!sink_) parser_.ReserveBody();
   if (HeaderDone() && parser_.TakeContinue()) {
     // Tiny, and the socket has just been empty: sent at once.
     (void)::send(fd_, kContinue.data(), kContinue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -281,6 +311,7 @@ void Connection::Recount() {
 }
 
 void Connection::Refuse(const char* status, uint32_t now) {
+  sink_.reset();  // what it holds of a body cut short is of no use
   StartWriting(
       std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
       now);
@@ -352,6 +383,7 @@ void Connection::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   state_ = State::kClosed;
+  sink_.reset();
   // What was kept for the client is of no use any more.
   std::string().swap(out_);
   out_sent_ = 0;

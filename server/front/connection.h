@@ -29,6 +29,15 @@ struct AsideWork {
   int result = 0;  // written before done is set
 };
 
+// Where the body of a request goes when it is not kept in memory (an
+// upload): it gets the body's bytes in order as they arrive. Destroyed
+// with the connection, or when the request is refused, before its end.
+class BodySink {
+ public:
+  virtual ~BodySink() = default;
+  virtual void Write(std::string_view bytes) = 0;
+};
+
 struct ConnectionLimits {
   uint32_t request_ms = 10000;  // from accept to a complete request
   // A client must take at least `write_progress_bytes` of its answer (or
@@ -37,6 +46,11 @@ struct ConnectionLimits {
   uint32_t write_progress_ms = 10000;
   size_t write_progress_bytes = 40 * 1024;  // 4 KiB/s
   uint32_t linger_ms = 1000;                // reading what the client still sends after the answer
+  // A body that goes to a sink may take longer than request_ms, as long as
+  // at least `body_progress_bytes` of it (or the rest) come in every
+  // `body_progress_ms`: a stalled upload does not hold its slot for ever.
+  uint32_t body_progress_ms = 10000;
+  size_t body_progress_bytes = 256 * 1024;
 };
 
 class Connection {
@@ -88,6 +102,14 @@ class Connection {
   // Lets the body of a request whose header is complete come: a client that
   // waits for "100 Continue" gets it.
   void AcceptBody();
+  // Sends the body of a request whose header is complete (or of a complete
+  // request) to `sink` instead of keeping it: what is held already goes at
+  // once, the rest as it arrives, under the body progress deadline.
+  void StreamBody(std::unique_ptr<BodySink> sink, uint32_t now);
+  // The sink the body went to, if any.
+  BodySink* body_sink() const { return sink_.get(); }
+  // Whether StreamBody was called (with a sink or without).
+  bool sink_asked() const { return sink_asked_; }
   // Makes room within the front's answer budget for an answer of `bytes`
   // (header included) to a ready request: false, and nothing taken, when
   // the answers all connections hold would then pass it.
@@ -135,6 +157,8 @@ class Connection {
   bool SendKept();
   // Whether the client sent bytes that are not yet read.
   bool BytesWaiting() const;
+  // Hands what the parser holds of the body to the sink.
+  void DrainBody();
   // Brings what the answer budget counts for this connection up to date.
   void Recount();
   void Close();
@@ -147,6 +171,9 @@ class Connection {
   ConnectionLimits limits_;
   State state_ = State::kReading;
   http::RequestParser parser_;
+  std::unique_ptr<BodySink> sink_;
+  bool sink_asked_ = false;
+  size_t window_received_ = 0;  // request bytes received when the body progress window began
   std::string out_;
   size_t out_sent_ = 0;
   bool streamed_ = false;

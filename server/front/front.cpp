@@ -148,6 +148,7 @@ void Front::Read(Connection& c, uint32_t now) {
   } else if (!handler_.WantsBody(c)) {
     c.EndAtHeader();
   } else {
+    if (!c.sink_asked()) c.StreamBody(handler_.BodySinkFor(c), now);
     c.AcceptBody();
   }
 }

@@ -31,6 +31,11 @@ class RequestHandler {
   // Asked once the header is read: false when the request will be refused
   // whatever its body holds, so that the body is neither awaited nor kept.
   virtual bool WantsBody(const Connection& /*connection*/) { return true; }
+  // Asked once for a body that will come: where it goes instead of memory
+  // (an upload), or null to keep it.
+  virtual std::unique_ptr<BodySink> BodySinkFor(const Connection& /*connection*/) {
+    return nullptr;
+  }
 
   // How the handler, from any thread, hands a connection it set waiting
   // (Connection::Wait) back to the front, which then serves it again.

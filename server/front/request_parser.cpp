@@ -173,10 +173,12 @@ RequestParser::Status RequestParser::ParseHeader() {
   } else {
     remaining_ = content_length.value_or(0);
     if (remaining_ > kMaxBodyBytes) return Fail(Status::kTooLarge);
-    r.body.reserve(static_cast<size_t>(remaining_));
     phase_ = Phase::kBody;
   }
   r.has_body = chunked || remaining_ > 0;
+  r.chunked = chunked;
+  r.has_length = content_length.has_value();
+  r.length = content_length.value_or(0);
   continue_wanted_ = expect_continue && r.version == "HTTP/1.1" && (chunked || remaining_ > 0);
   head_.clear();
   head_.shrink_to_fit();
@@ -249,6 +251,12 @@ void RequestParser::EndAtHeader() {
   if (status_ != Status::kNeedMore || phase_ == Phase::kHeader) return;
   phase_ = Phase::kDone;
   status_ = Status::kComplete;
+}
+
+void RequestParser::ReserveBody() {
+  if (phase_ == Phase::kBody) {
+    request_.body.reserve(request_.body.size() + static_cast<size_t>(remaining_));
+  }
 }
 
 RequestParser::Status RequestParser::Finish() {

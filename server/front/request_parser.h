@@ -28,6 +28,9 @@ struct Request {
   std::string header;        // request line and header lines but the framing ones, CR LF ended
   std::string body;          // the body, chunks joined
   bool has_body = false;     // the header announced a body (chunks or a length above 0)
+  bool chunked = false;      // ... in chunks
+  bool has_length = false;   // ... with a Content-Length
+  uint64_t length = 0;       // ... of that many bytes
   bool has_origin = false;
   std::string origin;
 
@@ -62,6 +65,9 @@ class RequestParser {
   bool header_done() const { return phase_ != Phase::kHeader; }
   // Ends the request at its header: the body, if any, will not be read.
   void EndAtHeader();
+  // Makes room in request().body for the whole body its Content-Length
+  // announced (kept bodies only: one that goes elsewhere needs none).
+  void ReserveBody();
   // Bytes received so far (all of them, framing included).
   size_t received() const { return received_; }
   // True when some bytes have arrived.

@@ -365,10 +365,16 @@ std::string SoapHandler::RefusalFault(const http::Request& request, std::string_
 }
 
 bool SoapHandler::WantsBody(const Connection& connection) {
+  if (ForStore(connection)) return firmware_->WantsBody(connection);
   return !RefusalReason(connection.request(), connection.peer().sin_addr);
 }
 
+std::unique_ptr<BodySink> SoapHandler::BodySinkFor(const Connection& connection) {
+  return ForStore(connection) ? firmware_->StartUpload(connection) : nullptr;
+}
+
 std::string SoapHandler::Serve(Connection& connection) {
+  if (ForStore(connection)) return firmware_->Serve(connection);
   const http::Request& request = connection.request();
   if (const auto reason = RefusalReason(request, connection.peer().sin_addr)) {
     // Another host may send refused requests at will: their lines are limited.
@@ -417,7 +423,7 @@ namespace {
 
 }  // namespace
 
-void RunServer() {
+void RunServer(FirmwareStore* firmware) {
   // The one service context, alive for the whole process.
   static struct soap service;
   InitServiceContext(&service);
@@ -440,7 +446,7 @@ void RunServer() {
   std::printf("Orvex Engine is starting.\n");
   std::fflush(stdout);
 
-  SoapHandler handler(&service);
+  SoapHandler handler(&service, firmware);
   Front front(master, handler);
   front.Run();
 }

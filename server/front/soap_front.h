@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "firmware_store.h"
 #include "front.h"
 
 struct soap;
@@ -33,11 +34,14 @@ void InitServiceContext(struct soap* soap);
 // the runtime writes them.
 class SoapHandler final : public RequestHandler {
  public:
-  explicit SoapHandler(struct soap* soap) : soap_(soap) {}
+  // Requests for /api/firmware go to `firmware` when one is given.
+  explicit SoapHandler(struct soap* soap, FirmwareStore* firmware = nullptr)
+      : soap_(soap), firmware_(firmware) {}
   std::string Serve(Connection& connection) override;
   // A caller the access rule refuses gets its answer without sending (and
   // making the server hold) a body.
   bool WantsBody(const Connection& connection) override;
+  std::unique_ptr<BodySink> BodySinkFor(const Connection& connection) override;
 
  private:
   // The runtime's own answer to the connection's request, given to it as
@@ -50,11 +54,17 @@ class SoapHandler final : public RequestHandler {
   // A failure fault with `reason` as its detail, in SOAP 1.1 or 1.2.
   std::string RefusalFault(const http::Request& request, std::string_view reason);
 
+  bool ForStore(const Connection& connection) const {
+    return firmware_ != nullptr && FirmwareStore::Handles(connection.request());
+  }
+
   struct soap* soap_;
+  FirmwareStore* firmware_;
 };
 
 // The server after the instance check: binds the listener (exit -1 when it
-// cannot), starts the push channel and serves for ever.
-[[noreturn]] void RunServer();
+// cannot), starts the push channel and serves for ever, with `firmware` (if
+// any) as the store behind /api/firmware.
+[[noreturn]] void RunServer(FirmwareStore* firmware = nullptr);
 
 }  // namespace ferro

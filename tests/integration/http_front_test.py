@@ -1,6 +1,8 @@
 """The HTTP front over real TCP: static GET answers, the push channel, the
 single-instance rule, start-up failures, and clients that misbehave."""
 
+import hashlib
+import json
 import os
 import shutil
 import socket
@@ -363,6 +365,182 @@ class LocalUsersTest(unittest.TestCase):
                 self.assertEqual(status, self.FORBIDDEN)
                 self.assertEqual(reason, "user daemon (uid 1) is neither the server's user nor "
                                          "root: only reading is open to other users")
+
+
+MAX_IMAGE = 65535 * 512 - 1
+
+
+def store_request(method: str, name: str | None = None, body: bytes = b"",
+                  headers: str | None = None) -> bytes:
+    """A raw request for the firmware store; `name` goes into the query as
+    it stands (already escaped)."""
+    target = "/api/firmware" + (f"?name={name}" if name is not None else "")
+    if headers is None:
+        headers = f"Content-Length: {len(body)}\r\n" if method == "POST" else ""
+    return f"{method} {target} HTTP/1.1\r\nHost: localhost\r\n{headers}\r\n".encode() + body
+
+
+def store_answer(data: bytes) -> tuple[str, dict]:
+    resp = wire.Response(wire.exchange(data))
+    if resp.headers.get("content-type") != "application/json; charset=utf-8":
+        raise AssertionError(f"not a JSON answer: {resp.raw[:300]!r}")
+    return resp.status_line, json.loads(resp.body)
+
+
+class FirmwareStoreTest(unittest.TestCase):
+    """The page's firmware store: uploads stream to a folder beside cfg/, under
+    the access rules of SOAP operations that change state."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = wire.Server().start()
+        cls.folder = os.path.join(cls.server.cwd, "firmware")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def tearDown(self):
+        for name in os.listdir(self.folder) if os.path.isdir(self.folder) else []:
+            os.remove(os.path.join(self.folder, name))
+
+    def upload(self, name: str, data: bytes) -> tuple[str, dict]:
+        return store_answer(store_request("POST", name, data))
+
+    def listing(self) -> dict:
+        status, body = store_answer(store_request("GET"))
+        self.assertEqual(status, "HTTP/1.1 200 OK")
+        return body
+
+    def test_upload_list_and_delete(self):
+        data = os.urandom(300 * 1024 + 7)
+        status, body = self.upload("fw%20v2.1%C3%A4.bin", data)  # "fw v2.1ä.bin"
+        self.assertEqual(status, "HTTP/1.1 201 Created", body)
+        image = body["image"]
+        name = "fw v2.1\u00e4.bin"
+        path = os.path.join(self.folder, name)
+        self.assertEqual((image["name"], image["size"], image["path"]), (name, len(data), path))
+        self.assertEqual(image["sha256"], hashlib.sha256(data).hexdigest())
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), data)
+        self.assertEqual(os.stat(self.folder).st_mode & 0o777, 0o700)
+        self.assertEqual(os.listdir(self.folder), [name])  # no temporary file left
+        self.server.wait_log(f"Firmware image {name} stored: {len(data)} bytes, SHA-256 "
+                             f"{image['sha256']}")
+        listed = self.listing()
+        self.assertEqual(listed["images"], [image])
+        self.assertEqual(listed["limits"], {"max_image_bytes": MAX_IMAGE, "max_images": 16,
+                                            "max_name_bytes": 100})
+        # A file put there by hand is listed with a checksum of its own.
+        with open(os.path.join(self.folder, "by-hand.bin"), "wb") as f:
+            f.write(b"abc")
+        by_hand = self.listing()["images"][0]
+        self.assertEqual((by_hand["name"], by_hand["sha256"]),
+                         ("by-hand.bin", hashlib.sha256(b"abc").hexdigest()))
+        # A name is never taken twice; an image goes only when asked.
+        status, body = self.upload("fw%20v2.1%C3%A4.bin", b"other")
+        self.assertEqual(status, "HTTP/1.1 409 Conflict")
+        self.assertIn("stored already", body["error"])
+        status, body = store_answer(store_request("DELETE", "fw%20v2.1%C3%A4.bin"))
+        self.assertEqual((status, body), ("HTTP/1.1 200 OK", {"deleted": name}))
+        self.assertEqual(os.listdir(self.folder), ["by-hand.bin"])
+        status, body = store_answer(store_request("DELETE", "fw%20v2.1%C3%A4.bin"))
+        self.assertEqual(status, "HTTP/1.1 404 Not Found")
+
+    def test_refused_before_the_body_is_read(self):
+        cases = [
+            ("../cfg/define.ecf", "400", "may not hold"),
+            ("a%2Fb", "400", "may not hold"),
+            ("..", "400", "may not start"),
+            (".hidden", "400", "may not start"),
+            ("x%01y", "400", "control character"),
+            ("x%C0%AFy", "400", "not valid UTF-8"),
+            ("trailing.", "400", "may not end"),
+            ("", "400", "needs a name"),
+            ("a" * 101, "400", "longer than 100 bytes"),
+            ("bad%zz", "400", "starts no escape"),
+            ("a&name=b", "400", "twice"),
+        ]
+        for name, code, words in cases:
+            with self.subTest(name=name):
+                status, body = self.upload(name, b"data")
+                self.assertTrue(status.startswith(f"HTTP/1.1 {code} "), status)
+                self.assertIn(words, body["error"])
+        checks = [
+            # No length, or chunks: the store wants to know the size first.
+            (store_request("POST", "a.bin", headers=""), "411", "Content-Length"),
+            (store_request("POST", "a.bin", headers="Transfer-Encoding: chunked\r\n") +
+             b"4\r\ndata\r\n0\r\n\r\n", "411", "chunked"),
+            (store_request("POST", "a.bin", headers="Content-Length: 0\r\n"), "400", "empty"),
+            (store_request("POST", headers="Content-Length: 4\r\n") + b"data", "400", "?name="),
+            # Over the bound: answered at the header, the body never sent.
+            (store_request("POST", "big.bin", headers=f"Content-Length: {MAX_IMAGE + 1}\r\n"),
+             "413", f"at most {MAX_IMAGE} bytes"),
+            (store_request("POST", "a.bin", b"data").replace(
+                b"Host", b"Origin: http://evil.example\r\nHost"), "403", "other origins"),
+            (store_request("PUT", "a.bin", b"data"), "405", "GET, POST and DELETE"),
+            (store_request("DELETE", "missing.bin"), "404", "no image"),
+        ]
+        for request, code, words in checks:
+            with self.subTest(request=request[:60]):
+                start = time.monotonic()
+                status, body = store_answer(request)
+                self.assertLess(time.monotonic() - start, 5)
+                self.assertTrue(status.startswith(f"HTTP/1.1 {code} "), (status, body))
+                self.assertIn(words, body["error"])
+        self.assertEqual(self.listing()["images"], [])
+
+    def test_other_users_read_but_neither_upload_nor_delete(self):
+        self.assertEqual(self.upload("mine.bin", b"image")[0], "HTTP/1.1 201 Created")
+        code = ("import socket, sys\n"
+                f"s = socket.create_connection(('127.0.0.1', {wire.SERVICE_PORT}), timeout=10)\n"
+                "s.sendall(sys.stdin.buffer.read())\n"
+                "sys.stdout.buffer.write(b''.join(iter(lambda: s.recv(65536), b'')))\n")
+        for request, expected in ((store_request("GET"), "HTTP/1.1 200 OK"),
+                                  (store_request("POST", "theirs.bin", b"x" * 1000),
+                                   "HTTP/1.1 403 Forbidden"),
+                                  (store_request("DELETE", "mine.bin"), "HTTP/1.1 403 Forbidden")):
+            with self.subTest(request=request[:30]):
+                proc = wire.as_user(NOBODY, code, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                out, _ = proc.communicate(request, timeout=30)
+                resp = wire.Response(out)
+                self.assertEqual(resp.status_line, expected)
+                if expected.endswith("403 Forbidden"):
+                    self.assertIn("user nobody (uid 65534) is neither the server's user nor root",
+                                  json.loads(resp.body)["error"])
+        self.assertEqual(sorted(os.listdir(self.folder)), ["mine.bin"])
+
+    def test_dropped_upload_leaves_nothing_and_stalls_nobody(self):
+        s = wire.connect(("127.0.0.1", wire.SERVICE_PORT), timeout=10)
+        s.sendall(store_request("POST", "cut.bin", headers="Content-Length: 1000000\r\n") +
+                  b"x" * 300000)
+        # While it stalls, others are served.
+        deadline = time.monotonic() + 5
+        while not any(n.endswith(".part") for n in os.listdir(self.folder)):
+            self.assertLess(time.monotonic(), deadline, "the upload never began")
+            time.sleep(0.02)
+        start = time.monotonic()
+        self.assertEqual(self.listing()["uploading"], 1)
+        self.assertLess(time.monotonic() - start, 2)
+        self.assertEqual(self.upload("cut.bin", b"y")[0], "HTTP/1.1 409 Conflict")
+        s.close()
+        deadline = time.monotonic() + 5
+        while os.listdir(self.folder):
+            self.assertLess(time.monotonic(), deadline, os.listdir(self.folder))
+            time.sleep(0.02)
+        self.assertEqual(self.listing(), {**self.listing(), "images": [], "uploading": 0})
+        self.assertEqual(self.upload("cut.bin", b"y")[0], "HTTP/1.1 201 Created")
+
+    def test_count_limit(self):
+        for i in range(16):
+            self.assertEqual(self.upload(f"img-{i:02}.bin", bytes([i]) * 10)[0],
+                             "HTTP/1.1 201 Created")
+        status, body = self.upload("one-more.bin", b"z")
+        self.assertEqual(status, "HTTP/1.1 507 Insufficient Storage")
+        self.assertIn("holds 16 images", body["error"])
+        self.assertEqual(store_answer(store_request("DELETE", "img-03.bin"))[0], "HTTP/1.1 200 OK")
+        self.assertEqual(self.upload("one-more.bin", b"z")[0], "HTTP/1.1 201 Created")
+        self.assertEqual(len(self.listing()["images"]), 16)
 
 
 if __name__ == "__main__":

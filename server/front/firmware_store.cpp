@@ -1,0 +1,632 @@
+#include "firmware_store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "access_rule.h"
+#include "platform/diag.h"
+#include "platform/file_path.h"
+#include "platform/utf8.h"
+
+namespace ferro {
+namespace {
+
+constexpr std::string_view kStorePath = "/api/firmware";
+constexpr std::string_view kTempPrefix = ".upload-";
+constexpr std::string_view kTempSuffix = ".part";
+// Entries of the folder looked at in one listing or count: a folder that
+// someone filled by hand cannot make a request walk it for ever.
+constexpr size_t kMaxEntriesScanned = 4096;
+// Images listed at most (the store itself keeps far fewer).
+constexpr size_t kMaxListed = 256;
+
+// The next code point of `s` from `*i` (advanced past it), or nothing for
+// bytes that are not UTF-8 (overlong forms and surrogates included); `*i`
+// then moves one byte on.
+std::optional<uint32_t> NextCodePoint(std::string_view s, size_t* i) {
+  const auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
+  const uint8_t b0 = byte(*i);
+  size_t extra = 0;
+  uint32_t cp = 0;
+  uint32_t least = 0;
+  if (b0 < 0x80) {
+    *i += 1;
+    return b0;
+  } else if ((b0 & 0xE0) == 0xC0) {
+    extra = 1, cp = b0 & 0x1F, least = 0x80;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    extra = 2, cp = b0 & 0x0F, least = 0x800;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    extra = 3, cp = b0 & 0x07, least = 0x10000;
+  } else {
+    *i += 1;
+    return std::nullopt;
+  }
+  if (*i + extra >= s.size()) {
+    *i += 1;
+    return std::nullopt;
+  }
+  for (size_t k = 1; k <= extra; ++k) {
+    if ((byte(*i + k) & 0xC0) != 0x80) {
+      *i += 1;
+      return std::nullopt;
+    }
+    cp = (cp << 6) | (byte(*i + k) & 0x3F);
+  }
+  if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    *i += 1;
+    return std::nullopt;
+  }
+  *i += extra + 1;
+  return cp;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+const char* StatusText(int status) {
+  switch (status) {
+    case 200:
+      return "200 OK";
+    case 201:
+      return "201 Created";
+    case 400:
+      return "400 Bad Request";
+    case 403:
+      return "403 Forbidden";
+    case 404:
+      return "404 Not Found";
+    case 405:
+      return "405 Method Not Allowed";
+    case 409:
+      return "409 Conflict";
+    case 411:
+      return "411 Length Required";
+    case 413:
+      return "413 Request Entity Too Large";
+    case 503:
+      return "503 Service Unavailable";
+    case 507:
+      return "507 Insufficient Storage";
+    default:
+      return "500 Internal Server Error";
+  }
+}
+
+std::string ErrorJson(std::string_view message) {
+  return "{\"error\": " + JsonString(message) + "}";
+}
+
+std::string Hex(const unsigned char* bytes, size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(size * 2);
+  for (size_t i = 0; i < size; ++i) {
+    out.push_back(kDigits[bytes[i] >> 4]);
+    out.push_back(kDigits[bytes[i] & 0xF]);
+  }
+  return out;
+}
+
+std::string UtcText(int64_t seconds) {
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm parts {};
+  gmtime_r(&t, &parts);
+  char text[32] = "";
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+bool IsTempName(std::string_view name) {
+  return name.size() > kTempPrefix.size() + kTempSuffix.size() &&
+         name.substr(0, kTempPrefix.size()) == kTempPrefix &&
+         name.substr(name.size() - kTempSuffix.size()) == kTempSuffix;
+}
+
+// Calls `each` with the name of every entry of the folder `dir` (a
+// descriptor that stays open), at most kMaxEntriesScanned of them; `each`
+// returns false to stop.
+template <typename Each>
+void ForEachEntry(int dir, Each each) {
+  const int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return;
+  DIR* d = ::fdopendir(copy);
+  if (d == nullptr) {
+    ::close(copy);
+    return;
+  }
+  ::rewinddir(d);
+  size_t seen = 0;
+  while (const dirent* e = ::readdir(d)) {
+    if (++seen > kMaxEntriesScanned) break;
+    if (!each(std::string_view(e->d_name))) break;
+  }
+  ::closedir(d);
+}
+
+// Whether `name` in `dir` is a stored image: a regular file (not followed
+// through a link) whose name the store would have taken.
+bool IsImage(int dir, std::string_view name, struct stat* st) {
+  if (name.empty() || name.front() == '.') return false;
+  const std::string text(name);
+  return ::fstatat(dir, text.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st->st_mode);
+}
+
+struct DigestCloser {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+using Digest = std::unique_ptr<EVP_MD_CTX, DigestCloser>;
+
+Digest NewDigest() {
+  Digest d(EVP_MD_CTX_new());
+  if (d && EVP_DigestInit_ex(d.get(), EVP_sha256(), nullptr) != 1) d.reset();
+  return d;
+}
+
+std::optional<std::string> FinishDigest(EVP_MD_CTX* d) {
+  unsigned char sum[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (d == nullptr || EVP_DigestFinal_ex(d, sum, &size) != 1) return std::nullopt;
+  return Hex(sum, size);
+}
+
+}  // namespace
+
+std::optional<std::string> ImageNameRefusal(std::string_view name, size_t max_bytes) {
+  if (name.empty()) return "the image needs a name";
+  if (name.size() > max_bytes) {
+    return "the name is longer than " + std::to_string(max_bytes) + " bytes";
+  }
+  for (size_t i = 0; i < name.size();) {
+    const std::optional<uint32_t> cp = NextCodePoint(name, &i);
+    if (!cp) return std::string("the name is not valid UTF-8");
+    if (*cp < 0x20 || (*cp >= 0x7F && *cp <= 0x9F)) {
+      return std::string("the name holds a control character");
+    }
+    if (*cp < 0x80 && std::strchr("/\\:*?\"<>|", static_cast<int>(*cp)) != nullptr) {
+      return std::string(
+          "the name holds a character a file name may not hold (/ \\ : * ? \" < > |)");
+    }
+  }
+  if (name.front() == '.') return std::string("the name may not start with \".\"");
+  if (name.back() == '.' || name.back() == ' ') {
+    return std::string("the name may not end in \".\" or a space");
+  }
+  return std::nullopt;
+}
+
+StoreTarget ParseStoreTarget(std::string_view request_line) {
+  StoreTarget out;
+  const size_t first = request_line.find(' ');
+  if (first == std::string_view::npos) return out;
+  std::string_view target = request_line.substr(first + 1);
+  target = target.substr(0, target.find(' '));
+  const size_t mark = target.find('?');
+  out.path = std::string(target.substr(0, mark));
+  if (mark == std::string_view::npos) return out;
+  std::string_view query = target.substr(mark + 1);
+  for (;;) {
+    const size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    const size_t eq = pair.find('=');
+    if (pair.substr(0, eq) == "name") {
+      if (out.name) {
+        out.error = "the query names the image twice";
+        return out;
+      }
+      const std::string_view raw =
+          eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
+      std::string value;
+      for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '%') {
+          value.push_back(raw[i]);
+          continue;
+        }
+        const int hi = i + 1 < raw.size() ? HexDigit(raw[i + 1]) : -1;
+        const int lo = i + 2 < raw.size() ? HexDigit(raw[i + 2]) : -1;
+        if (hi < 0 || lo < 0) {
+          out.error = "the name holds a \"%\" that starts no escape";
+          return out;
+        }
+        value.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+      }
+      out.name = std::move(value);
+    }
+    if (amp == std::string_view::npos) break;
+  }
+  return out;
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (size_t i = 0; i < text.size();) {
+    const size_t start = i;
+    const std::optional<uint32_t> cp = NextCodePoint(text, &i);
+    if (!cp) {
+      out += "\\ufffd";
+    } else if (*cp == '"' || *cp == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(*cp));
+    } else if (*cp < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(*cp));
+      out += esc;
+    } else {
+      out.append(text.substr(start, i - start));
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+// One upload under way: the body goes to a temporary file in the store's
+// folder, counted and checksummed as it comes. Unless committed, the file
+// goes with the upload.
+class FirmwareStore::Upload final : public BodySink {
+ public:
+  Upload(FirmwareStore& store, std::string name, std::string temp, int fd, uint64_t expected)
+      : store_(store),
+        name_(std::move(name)),
+        temp_(std::move(temp)),
+        fd_(fd),
+        expected_(expected),
+        digest_(NewDigest()) {
+    store_.uploading_.insert(name_);
+    if (!digest_) error_ = ENOMEM;
+  }
+  ~Upload() override {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_ && store_.dir_ >= 0) ::unlinkat(store_.dir_, temp_.c_str(), 0);
+    store_.uploading_.erase(name_);
+  }
+  Upload(const Upload&) = delete;
+  Upload& operator=(const Upload&) = delete;
+
+  void Write(std::string_view bytes) override {
+    // Never more than announced (the reader stops at the Content-Length).
+    bytes = bytes.substr(
+        0, static_cast<size_t>(std::min<uint64_t>(bytes.size(), expected_ - received_)));
+    received_ += bytes.size();
+    // After a failure the rest is read and dropped: the client then gets
+    // the answer that says why, not a reset.
+    if (error_ != 0) return;
+    EVP_DigestUpdate(digest_.get(), bytes.data(), bytes.size());
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error_ = n < 0 ? errno : EIO;
+        return;
+      }
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+  }
+
+  FirmwareStore& store_;
+  std::string name_;
+  std::string temp_;
+  int fd_;
+  uint64_t expected_;
+  uint64_t received_ = 0;
+  Digest digest_;
+  int error_ = 0;
+  bool committed_ = false;
+};
+
+FirmwareStore::FirmwareStore(std::string folder, std::function<bool(const std::string&)> in_use,
+                             FirmwareLimits limits)
+    : folder_(std::move(folder)), in_use_(std::move(in_use)), limits_(limits) {}
+
+FirmwareStore::~FirmwareStore() {
+  if (dir_ >= 0) ::close(dir_);
+}
+
+FirmwareStore::FileKey FirmwareStore::KeyOf(const struct stat& st) {
+  return FileKey{st.st_ino, st.st_size,
+                 static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+bool FirmwareStore::Handles(const http::Request& request) {
+  return ParseStoreTarget(request.request_line).path == kStorePath;
+}
+
+bool FirmwareStore::Open(std::string* why) {
+  if (dir_ >= 0) return true;
+  const std::string prefix = "the firmware folder " + folder_ + " cannot be used: ";
+  if (::mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) {
+    *why = prefix + std::strerror(errno);
+    return false;
+  }
+  const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    *why = prefix + std::strerror(errno);
+    return false;
+  }
+  // Images go to devices: a folder that someone else may write to could
+  // swap one under the checksum the page showed.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
+    ::close(fd);
+    *why = prefix + "it must belong to the server's user and be writable by nobody else";
+    return false;
+  }
+  dir_ = fd;
+  // Uploads cut short by an earlier end of the server.
+  std::vector<std::string> stale;
+  ForEachEntry(dir_, [&](std::string_view name) {
+    if (IsTempName(name)) stale.emplace_back(name);
+    return true;
+  });
+  for (const std::string& name : stale) ::unlinkat(dir_, name.c_str(), 0);
+  return true;
+}
+
+size_t FirmwareStore::CountImages() {
+  size_t count = 0;
+  ForEachEntry(dir_, [&](std::string_view name) {
+    struct stat st {};
+    if (IsImage(dir_, name, &st)) ++count;
+    return true;
+  });
+  return count;
+}
+
+std::optional<FirmwareStore::Image> FirmwareStore::Describe(const std::string& name) {
+  struct stat st {};
+  if (!IsImage(dir_, name, &st)) return std::nullopt;
+  Image image;
+  image.name = name;
+  image.size = static_cast<uint64_t>(st.st_size);
+  image.stored = st.st_mtim.tv_sec;
+  const FileKey key = KeyOf(st);
+  if (const auto known = checksums_.find(name);
+      known != checksums_.end() && known->second.first == key) {
+    image.sha256 = known->second.second;
+    return image;
+  }
+  // A file the store did not take itself (or before the server started):
+  // read once, then remembered while it stays the same file.
+  const int fd = ::openat(dir_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  Digest digest = NewDigest();
+  std::vector<char> buf(1 << 16);
+  bool ok = digest != nullptr;
+  while (ok) {
+    const ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    ok = EVP_DigestUpdate(digest.get(), buf.data(), static_cast<size_t>(n)) == 1;
+  }
+  ::close(fd);
+  const std::optional<std::string> sum = ok ? FinishDigest(digest.get()) : std::nullopt;
+  if (!sum) return std::nullopt;
+  image.sha256 = *sum;
+  checksums_[name] = {key, *sum};
+  return image;
+}
+
+std::string FirmwareStore::LimitsJson() const {
+  return "{\"max_image_bytes\": " + std::to_string(limits_.max_image_bytes) +
+         ", \"max_images\": " + std::to_string(limits_.max_images) +
+         ", \"max_name_bytes\": " + std::to_string(limits_.max_name_bytes) + "}";
+}
+
+std::string FirmwareStore::ImageJson(const Image& image) const {
+  return "{\"name\": " + JsonString(image.name) + ", \"size\": " + std::to_string(image.size) +
+         ", \"sha256\": \"" + image.sha256 +
+         "\", \"path\": " + JsonString(folder_ + "/" + image.name) + ", \"stored\": \"" +
+         UtcText(image.stored) + "\"}";
+}
+
+std::optional<FirmwareStore::Answer> FirmwareStore::Judge(const Connection& connection) {
+  const http::Request& request = connection.request();
+  const std::string& method = request.method;
+  if (!connection.loopback()) {
+    return Answer{403, ErrorJson("the firmware store answers this machine (loopback) only")};
+  }
+  if (method != "GET" && method != "POST" && method != "DELETE") {
+    return Answer{405, ErrorJson("the firmware store takes GET, POST and DELETE")};
+  }
+  if (method == "GET") return std::nullopt;
+  if (const auto reason = RefusalReason(request, connection.peer().sin_addr)) {
+    return Answer{403, ErrorJson(*reason)};
+  }
+  if (const auto reason = OwnerRefusal(connection.fd())) return Answer{403, ErrorJson(*reason)};
+  const StoreTarget target = ParseStoreTarget(request.request_line);
+  if (target.error) return Answer{400, ErrorJson(*target.error)};
+  if (!target.name) return Answer{400, ErrorJson("name the image: ?name=FILE")};
+  if (const auto reason = ImageNameRefusal(*target.name, limits_.max_name_bytes)) {
+    return Answer{400, ErrorJson(*reason)};
+  }
+  if (folder_.size() + 1 + target.name->size() >= kMaxPathBytes) {
+    return Answer{400, ErrorJson("the image's path on the server would be longer than the " +
+                                 std::to_string(kMaxPathBytes - 1) +
+                                 " bytes the upgrade takes: choose a shorter name")};
+  }
+  if (method == "DELETE") return std::nullopt;
+
+  if (request.chunked) {
+    return Answer{411, ErrorJson("send the image with a Content-Length (a chunked body is not "
+                                 "taken)")};
+  }
+  if (!request.has_length) return Answer{411, ErrorJson("send the image with a Content-Length")};
+  if (request.length == 0) return Answer{400, ErrorJson("the image is empty")};
+  if (request.length > limits_.max_image_bytes) {
+    return Answer{413, ErrorJson("the image is " + std::to_string(request.length) +
+                                 " bytes; the store takes images of at most " +
+                                 std::to_string(limits_.max_image_bytes) + " bytes")};
+  }
+  std::string why;
+  if (!Open(&why)) return Answer{500, ErrorJson(why)};
+  if (uploading_.count(*target.name) != 0) {
+    return Answer{409, ErrorJson("an image named " + *target.name + " is being uploaded")};
+  }
+  struct stat st {};
+  if (::fstatat(dir_, target.name->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    return Answer{409, ErrorJson("an image named " + *target.name +
+                                 " is stored already: delete it first, or choose another name")};
+  }
+  if (uploading_.size() >= limits_.max_uploads_at_once) {
+    return Answer{503, ErrorJson(std::to_string(uploading_.size()) +
+                                 " uploads are under way; try again when one has ended")};
+  }
+  if (CountImages() + uploading_.size() >= limits_.max_images) {
+    return Answer{507, ErrorJson("the store holds " + std::to_string(limits_.max_images) +
+                                 " images, as many as it keeps: delete one first")};
+  }
+  struct statvfs fs {};
+  if (::fstatvfs(dir_, &fs) == 0) {
+    const uint64_t free_bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    if (free_bytes < request.length + limits_.keep_free_bytes) {
+      return Answer{507, ErrorJson("the disk of " + folder_ + " has " + std::to_string(free_bytes) +
+                                   " bytes free: too few for the image")};
+    }
+  }
+  return std::nullopt;
+}
+
+bool FirmwareStore::WantsBody(const Connection& connection) {
+  return connection.request().method == "POST" && !Judge(connection);
+}
+
+std::unique_ptr<BodySink> FirmwareStore::StartUpload(const Connection& connection) {
+  if (!WantsBody(connection)) return nullptr;
+  const StoreTarget target = ParseStoreTarget(connection.request().request_line);
+  const std::string temp = std::string(kTempPrefix) + std::to_string(::getpid()) + "-" +
+                           std::to_string(next_upload_++) + std::string(kTempSuffix);
+  const int fd =
+      ::openat(dir_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return nullptr;
+  return std::make_unique<Upload>(*this, *target.name, temp, fd, connection.request().length);
+}
+
+FirmwareStore::Answer FirmwareStore::Commit(Upload& upload) {
+  if (upload.received_ != upload.expected_) {
+    return Answer{400, ErrorJson("the image ended before its Content-Length")};
+  }
+  if (upload.error_ == 0 && ::fsync(upload.fd_) != 0) upload.error_ = errno;
+  if (upload.error_ != 0) {
+    const int status = upload.error_ == ENOSPC || upload.error_ == EDQUOT ? 507 : 500;
+    return Answer{status, ErrorJson(std::string("the image could not be written: ") +
+                                    std::strerror(upload.error_))};
+  }
+  const std::optional<std::string> sum = FinishDigest(upload.digest_.get());
+  if (!sum) return Answer{500, ErrorJson("the image's checksum could not be computed")};
+  // Its name only now that it is whole; never over an image stored meanwhile.
+  if (::linkat(dir_, upload.temp_.c_str(), dir_, upload.name_.c_str(), 0) != 0) {
+    const int err = errno;
+    if (err == EEXIST) {
+      return Answer{409, ErrorJson("an image named " + upload.name_ + " is stored already")};
+    }
+    return Answer{500,
+                  ErrorJson(std::string("the image could not be stored: ") + std::strerror(err))};
+  }
+  upload.committed_ = true;
+  ::unlinkat(dir_, upload.temp_.c_str(), 0);
+  ::fsync(dir_);
+  // The checksum belongs to the file just written (its descriptor is still
+  // open), so the listing need not read it again.
+  struct stat st {};
+  if (::fstat(upload.fd_, &st) == 0) {
+    checksums_[upload.name_] = {KeyOf(st), *sum};
+  }
+  std::optional<Image> image = Describe(upload.name_);
+  if (!image) return Answer{500, ErrorJson("the stored image cannot be read back")};
+  std::printf("Firmware image %s stored: %" PRIu64 " bytes, SHA-256 %s\n", image->name.c_str(),
+              image->size, image->sha256.c_str());
+  std::fflush(stdout);
+  return Answer{201, "{\"image\": " + ImageJson(*image) + ", \"limits\": " + LimitsJson() + "}"};
+}
+
+FirmwareStore::Answer FirmwareStore::List() {
+  std::string why;
+  if (!Open(&why)) return Answer{500, ErrorJson(why)};
+  std::vector<std::string> names;
+  ForEachEntry(dir_, [&](std::string_view name) {
+    struct stat st {};
+    if (IsImage(dir_, name, &st)) names.emplace_back(name);
+    return names.size() < kMaxListed;
+  });
+  std::sort(names.begin(), names.end());
+  std::string images;
+  for (const std::string& name : names) {
+    const std::optional<Image> image = Describe(name);
+    if (!image) continue;
+    if (!images.empty()) images += ", ";
+    images += ImageJson(*image);
+  }
+  return Answer{200, "{\"folder\": " + JsonString(folder_) + ", \"images\": [" + images +
+                         "], \"uploading\": " + std::to_string(uploading_.size()) +
+                         ", \"limits\": " + LimitsJson() + "}"};
+}
+
+FirmwareStore::Answer FirmwareStore::Delete(const std::string& name) {
+  std::string why;
+  if (!Open(&why)) return Answer{500, ErrorJson(why)};
+  struct stat st {};
+  if (!IsImage(dir_, name, &st)) {
+    return Answer{404, ErrorJson("no image named " + name + " is stored")};
+  }
+  if (in_use_ && in_use_(folder_ + "/" + name)) {
+    return Answer{409, ErrorJson("the upgrade running now sends " + name +
+                                 ": end the upgrade before deleting it")};
+  }
+  if (::unlinkat(dir_, name.c_str(), 0) != 0) {
+    return Answer{
+        500, ErrorJson(std::string("the image could not be deleted: ") + std::strerror(errno))};
+  }
+  checksums_.erase(name);
+  std::printf("Firmware image %s deleted\n", name.c_str());
+  std::fflush(stdout);
+  return Answer{200, "{\"deleted\": " + JsonString(name) + "}"};
+}
+
+std::string FirmwareStore::Serve(Connection& connection) {
+  const http::Request& request = connection.request();
+  Answer answer;
+  if (auto refusal = Judge(connection);
+      refusal && !(request.method == "POST" && connection.body_sink() != nullptr)) {
+    answer = std::move(*refusal);
+    // Another host may send refused requests at will: their lines are limited.
+    static DiagLimit refusals("refused firmware store requests");
+    refusals.Print("Firmware store request %s from %s refused: %d %s\n", request.method.c_str(),
+                   connection.peer_text().c_str(), answer.status, answer.body.c_str());
+  } else if (request.method == "GET") {
+    answer = List();
+  } else if (request.method == "DELETE") {
+    answer = Delete(*ParseStoreTarget(request.request_line).name);
+  } else if (auto* upload = dynamic_cast<Upload*>(connection.body_sink())) {
+    answer = Commit(*upload);
+  } else {
+    answer = Answer{500, ErrorJson(std::string("the upload could not start: ") +
+                                   (dir_ >= 0 ? "no temporary file could be made" : "no folder"))};
+  }
+  std::string head = std::string("HTTP/1.1 ") + StatusText(answer.status) +
+                     "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
+                     std::to_string(answer.body.size() + 1) +
+                     "\r\nCache-Control: no-store\r\nConnection: close\r\n";
+  if (answer.status == 405) head += "Allow: GET, POST, DELETE\r\n";
+  if (answer.status == 503) head += "Retry-After: 1\r\n";
+  return head + "\r\n" + answer.body + "\n";
+}
+
+}  // namespace ferro
