@@ -285,6 +285,18 @@ class AccessTest(unittest.TestCase):
         resp = self.from_peer(self.soap_request().replace(b"POST", b"PUT", 1))
         self.assertIn("loopback", fault_detail(resp))
 
+    def test_firmware_store_is_for_this_machine_only(self):
+        for request in (b"GET /api/firmware HTTP/1.1\r\nHost: x\r\n\r\n",
+                        b"POST /api/firmware?name=a.bin HTTP/1.1\r\nContent-Length: 30000000\r\n"
+                        b"\r\nxx"):
+            with self.subTest(request=request[:20]):
+                start = time.monotonic()
+                resp = self.from_peer(request)
+                self.assertLess(time.monotonic() - start, 5)  # the body is not awaited
+                self.assertEqual(resp.status_line, "HTTP/1.1 403 Forbidden")
+                self.assertIn("loopback", json.loads(resp.body)["error"])
+        self.assertFalse(os.path.exists(os.path.join(self.server.cwd, "firmware")))
+
     def test_static_files_stay_open_to_the_network(self):
         resp = self.from_peer(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
         self.assertEqual(resp.status_line, "HTTP/1.1 200 OK")
