@@ -505,6 +505,9 @@ std::optional<FirmwareStore::Answer> FirmwareStore::Judge(const Connection& conn
 }
 
 bool FirmwareStore::WantsBody(const Connection& connection) {
+  // Asked again as each piece of the body comes: an upload under way counts
+  // itself among the uploads and names, so it is judged only once.
+  if (connection.body_sink() != nullptr) return true;
   return connection.request().method == "POST" && !Judge(connection);
 }
 

@@ -4,9 +4,11 @@ would, against the server in the server namespace of a private test network
 and simulated agents on its LAN. Every test leaves a screenshot in
 $FERRO_SHOTS (the build tree)."""
 
+import hashlib
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -395,19 +397,27 @@ class DevicesViewTest(unittest.TestCase):
 @unittest.skipIf(cdp.CHROMIUM is None, "chromium is not installed")
 @require_netns
 class UpgradeViewTest(unittest.TestCase):
-    """Two agents with interfaces of their own and tftpd-hpa as their TFTP
-    servers, upgraded from the page."""
+    """Three agents with interfaces of their own, upgraded from the page with
+    an image it uploaded to the server's firmware store: agent 0's TFTP server
+    answers with an ERROR, agents 1 and 2 have tftpd-hpa."""
 
     @classmethod
     def setUpClass(cls):
         cls.d = Deployment(3)
         try:
-            cls.d.sim.client.call("set", agents=[0, 1], fields={"upgradeRebootTime": 1})
-            cls.tftpd = []
-            for i in (0, 1):
+            cls.d.sim.client.call("set", agents=[0, 1, 2], fields={"upgradeRebootTime": 1})
+            cls.tftpd = {}
+            for i in (0, 1, 2):
                 a = cls.d.agent(i)
                 cls.d.net.agent_link("lan", f"ag{i}", a["mac"], a["ip"])
-                cls.tftpd.append(cls.d.net.start_tftpd("lan", a["ip"]))
+                if i:
+                    cls.tftpd[i] = cls.d.net.start_tftpd("lan", a["ip"])
+            cls.d.net.popen("lan", [sys.executable, "-m", "ferrosim.tftpfault", "--address",
+                                    cls.d.agent(0)["ip"], "--mode", "error", "--at", "2"],
+                            cwd=os.path.join(ROOT, "tools", "sim"), stdout=subprocess.DEVNULL)
+            # The size of the pictures the documentation shows.
+            cls.d.page.send("Emulation.setDeviceMetricsOverride",
+                            {"width": 1280, "height": 900, "deviceScaleFactor": 1, "mobile": False})
         except BaseException:
             cls.d.close()
             raise
@@ -419,59 +429,109 @@ class UpgradeViewTest(unittest.TestCase):
     def tearDown(self):
         self.d.page.screenshot(os.path.join(SHOTS, f"{self._testMethodName}.png"))
 
-    def test_upgrade_two_devices_to_done(self):
+    def select(self, *indexes):
+        page = self.d.page
+        page.goto(PAGE)
+        page.wait_for("FV.app.engine.errorcode === 0")
+        page.click("#discover")
+        page.wait_for("FV.devices.model.rows.length === 3 && !FV.devices.model.discovering", 20)
+        for n, i in enumerate(indexes):
+            extra = ", ctrlKey: true" if n else ""
+            page.eval(f"""document.querySelector('#grid-rows .row[data-key="{self.d.agent(i)['mac']}"]')
+                .children[4].dispatchEvent(new MouseEvent('click', {{bubbles: true{extra}}})), true""")
+        page.click("nav.tabs button[data-tab=upgrade]")
+
+    def rows(self) -> list[dict]:
+        return self.d.page.eval(
+            "Array.from(document.querySelectorAll('#up-rows tr')).map(function (r) {"
+            " return {mac: r.getAttribute('data-mac'), state: r.querySelector('.state').innerText,"
+            " before: r.querySelector('.before').innerText, after: r.querySelector('.after').innerText,"
+            " outcome: r.querySelector('.outcome').innerText}; })")
+
+    def test_uploaded_image_confirmed_paused_by_an_error_resumed_to_done(self):
         page = self.d.page
         fw = os.path.join(self.d.workdir, "upload", "fw-image.bin")
         os.makedirs(os.path.dirname(fw))
         data = os.urandom(96 * 1024 + 5)
         with open(fw, "wb") as f:
             f.write(data)
-        a0, a1 = self.d.agent(0), self.d.agent(1)
-        page.goto(PAGE)
-        page.wait_for("FV.app.engine.errorcode === 0")
-        page.click("#discover")
-        page.wait_for("FV.devices.model.rows.length === 3 && !FV.devices.model.discovering", 20)
-        for mac, extra in ((a0["mac"], ""), (a1["mac"], ", ctrlKey: true")):
-            page.eval(f"""document.querySelector('#grid-rows .row[data-key="{mac}"]').children[4]
-                .dispatchEvent(new MouseEvent('click', {{bubbles: true{extra}}})), true""")
-        page.click("nav.tabs button[data-tab=upgrade]")
-        self.assertEqual(page.eval("document.querySelectorAll('#up-targets div').length"), 2)
-        page.fill("#up-path", fw)
-        # The size comes from picking the same file in the chooser.
+        sha = hashlib.sha256(data).hexdigest()
+        a = [self.d.agent(i) for i in range(3)]
+        self.select(0, 1, 2)
+        self.assertEqual(page.eval("document.querySelectorAll('#up-targets div').length"), 3)
+        page.wait_for("FV.upgrade.store.limits !== null")
+
+        # The chooser uploads the image; the server says what it stored.
         page.set_files("#up-file", [fw])
-        page.wait_for(f"document.getElementById('up-size').value === '{len(data)}'")
+        page.wait_for("document.getElementById('up-upload').innerText.indexOf('Stored') === 0")
+        self.assertEqual(page.text("#up-upload"),
+                         f"Stored fw-image.bin: {len(data)} bytes, SHA-256 {sha}")
+        stored = os.path.join(self.d.workdir, "firmware", "fw-image.bin")
+        with open(stored, "rb") as f:
+            self.assertEqual(f.read(), data)
+        # Picked at once: path and size are the server's.
+        self.assertEqual(page.eval("document.getElementById('up-path').value"), stored)
+        self.assertEqual(page.eval("document.getElementById('up-size').value"), str(len(data)))
+        self.assertIn("fw-image.bin", page.text("#up-images"))
+
+        # The "new firmware" reports another version once the devices restart.
+        self.d.sim.client.call("set", agents=[1, 2], fields={"fwVersion": "9.9.1"})
         page.fill("#up-password", "admin")
         page.click("#up-start")
-        page.wait_for("FV.upgrade.run() !== null", 10)
+        page.wait_for("document.getElementById('modal').classList.contains('shown')")
+        self.assertEqual(page.text("#modal-title"), "Upgrade 3 devices?")
+        question = page.text("#modal-text")
+        for x in a:
+            self.assertIn(f"{x['fields']['systemName']} — {x['mac']} — {x['ip']} "
+                          f"(now {x['fields']['fwVersion']})", question)
+        self.assertIn(f"Image: {stored}", question)
+        self.assertIn(f"SHA-256 {sha}", question)
+        page.screenshot(os.path.join(SHOTS, "upgrade-confirm.png"))
+        page.click("#modal-ok")
+
+        # Agent 0's TFTP error ends its upload and the queue waits.
+        page.wait_for("document.getElementById('up-run-text').innerText.indexOf('Paused, 2 waiting') === 0", 60)
+        rows = self.rows()
+        self.assertEqual([r["mac"] for r in rows], [x["mac"] for x in a])
+        self.assertEqual(rows[0]["state"], "Failed")
+        self.assertIn("the device reported a transfer error (code 9)", rows[0]["outcome"])
+        self.assertEqual([r["state"] for r in rows[1:]], ["Queued (paused)"] * 2)
+        self.assertTrue(page.eval("getComputedStyle(document.getElementById('up-run')).display !== 'none'"))
+        page.screenshot(os.path.join(SHOTS, "upgrade-paused.png"))
+
+        page.click("#up-resume")
         page.wait_for("!FV.upgrade.run().active", 120)
-        rows = page.eval("Array.from(document.querySelectorAll('#up-rows tr')).map(function (r) {"
-                         " return {mac: r.getAttribute('data-mac'), state: r.querySelector('.state').innerText,"
-                         " done: r.querySelector('.progress').classList.contains('done'),"
-                         " outcome: r.lastElementChild.innerText}; })")
-        self.assertEqual([r["mac"] for r in rows], [a0["mac"], a1["mac"]])
-        for r in rows:
-            self.assertEqual((r["state"], r["done"], r["outcome"]), ("Done", True, "upgraded"), r)
-        self.assertIn("Finished: 2 of 2 upgraded", page.text("#up-message"))
-        page.screenshot(os.path.join(SHOTS, "upgrade-done.png"))
-        for t in self.tftpd:
+        rows = self.rows()
+        self.assertEqual(rows[0]["after"], "—")
+        for x, r in zip(a[1:], rows[1:]):
+            self.assertEqual((r["state"], r["outcome"], r["before"], r["after"]),
+                             ("Done", "upgraded", x["fields"]["fwVersion"], "9.9.1"))
+        self.assertIn("Finished: 2 of 3 upgraded", page.text("#up-message"))
+        self.assertEqual(page.eval("getComputedStyle(document.getElementById('up-run')).display"), "none")
+        page.screenshot(os.path.join(SHOTS, "upgrade-after.png"))
+        for t in self.tftpd.values():
             with open(t.path("fw-image.bin"), "rb") as f:
                 self.assertEqual(f.read(), data)
-        self.assertEqual(self.d.agent(0)["lastUpgrade"]["9"], "admin")
+        self.assertEqual(self.d.agent(1)["lastUpgrade"]["34"], stored)
+
+        # Emptied from the page.
+        page.click("#up-images .up-delete")
+        page.wait_for("document.getElementById('modal').classList.contains('shown')")
+        page.click("#modal-ok")
+        page.wait_for("FV.upgrade.store.images.length === 0")
+        self.assertFalse(os.path.exists(stored))
         page.click("#up-end")
         page.wait_for("FV.upgrade.run() === null && document.querySelectorAll('#up-rows tr').length === 0")
 
     def test_refused_file_is_explained(self):
         page = self.d.page
-        page.goto(PAGE)
-        page.wait_for("FV.app.engine.errorcode === 0")
-        page.click("#discover")
-        page.wait_for("FV.devices.model.rows.length === 3 && !FV.devices.model.discovering", 20)
-        page.eval(f"""document.querySelector('#grid-rows .row[data-key="{self.d.agent(2)['mac']}"]').children[4]
-            .dispatchEvent(new MouseEvent('click', {{bubbles: true}})), true""")
-        page.click("nav.tabs button[data-tab=upgrade]")
+        self.select(2)
         page.fill("#up-path", os.path.join(self.d.workdir, "no-such-file.bin"))
         page.fill("#up-size", "1000")
         page.click("#up-start")
+        page.wait_for("document.getElementById('modal').classList.contains('shown')")
+        self.assertIn("SHA-256 not known", page.text("#modal-text"))
+        page.click("#modal-ok")
         page.wait_for("document.getElementById('up-message').innerText.indexOf('refused') >= 0", 10)
         self.assertIn("does not exist on the server's machine", page.text("#up-message"))
 

@@ -407,6 +407,17 @@ class FirmwareStoreTest(unittest.TestCase):
     def upload(self, name: str, data: bytes) -> tuple[str, dict]:
         return store_answer(store_request("POST", name, data))
 
+    def upload_in_pieces(self, name: str, data: bytes) -> tuple[str, dict]:
+        """Header and body in pieces apart in time, as a browser sends a file."""
+        with wire.connect(("127.0.0.1", wire.SERVICE_PORT), timeout=10) as s:
+            s.sendall(store_request("POST", name, headers=f"Content-Length: {len(data)}\r\n"))
+            step = len(data) // 3 + 1
+            for i in range(0, len(data), step):
+                time.sleep(0.05)
+                s.sendall(data[i:i + step])
+            resp = wire.Response(b"".join(iter(lambda: s.recv(65536), b"")))
+        return resp.status_line, json.loads(resp.body)
+
     def listing(self) -> dict:
         status, body = store_answer(store_request("GET"))
         self.assertEqual(status, "HTTP/1.1 200 OK")
@@ -414,7 +425,7 @@ class FirmwareStoreTest(unittest.TestCase):
 
     def test_upload_list_and_delete(self):
         data = os.urandom(300 * 1024 + 7)
-        status, body = self.upload("fw%20v2.1%C3%A4.bin", data)  # "fw v2.1ä.bin"
+        status, body = self.upload_in_pieces("fw%20v2.1%C3%A4.bin", data)  # "fw v2.1ä.bin"
         self.assertEqual(status, "HTTP/1.1 201 Created", body)
         image = body["image"]
         name = "fw v2.1\u00e4.bin"

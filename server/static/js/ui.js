@@ -15,7 +15,8 @@
   function confirmAction(title, text, okLabel) {
     return new Promise(function (resolve) {
       $("#modal-title").text(title);
-      $("#modal-text").text(text);
+      // A text, or nodes for a question that needs more than one line.
+      if (typeof text === "string") $("#modal-text").text(text); else $("#modal-text").empty().append(text);
       $("#modal-ok").text(okLabel || "OK");
       $("#modal").addClass("shown");
       function done(answer) {
