@@ -235,9 +235,12 @@
     }, Promise.resolve()).then(function () {
       if (run !== current || !current.active) return null;
       var waiting = current.agents.filter(function (a) { return !finished(a) && a.status && a.status.upgradeStatus === QUEUED; }).length;
-      if (!waiting) { current.paused = 0; return null; }
+      var running = current.agents.some(function (a) { return !finished(a) && a.status && a.status.upgradeStatus !== QUEUED; });
       // Uploads still queued while none runs: the scheduler waits for
       // StartUpgrade (after a device sent a TFTP error, or its file went).
+      // One that ran when its status was read and ended since is shown
+      // ended first, on the next poll, before the queue is called paused.
+      if (!waiting || running) { current.paused = 0; return null; }
       return S.call("GetUpgradingAgent", { nUserID: 0, strUserName: "" }).then(function (el) {
         current.paused = S.text(el, "strMacAddr") === "0" ? waiting : 0;
       }, function () { return null; });
