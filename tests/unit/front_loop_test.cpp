@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -24,15 +25,38 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Echoes each request's body, within the answer budget as the service does.
+// Echoes each request's body, within the answer budget as the service does;
+// the body of a request for "/sink" goes to a sink, and what reached it is
+// echoed instead.
 class RecordingHandler final : public ferro::RequestHandler {
  public:
+  // Keeps what it is given of a body; when it ends, that goes to `ended_`.
+  class KeepingSink final : public ferro::BodySink {
+   public:
+    explicit KeepingSink(RecordingHandler& owner) : owner_(owner) {}
+    ~KeepingSink() override {
+      std::lock_guard lock(owner_.mu_);
+      owner_.ended_.push_back(kept_);
+    }
+    void Write(std::string_view bytes) override { kept_.append(bytes); }
+    const std::string& kept() const { return kept_; }
+
+   private:
+    RecordingHandler& owner_;
+    std::string kept_;
+  };
+
+  std::unique_ptr<ferro::BodySink> BodySinkFor(const ferro::Connection& connection) override {
+    if (connection.request().request_line.rfind("POST /sink ", 0) != 0) return nullptr;
+    return std::make_unique<KeepingSink>(*this);
+  }
   std::string Serve(ferro::Connection& connection) override {
+    const auto* sink = dynamic_cast<const KeepingSink*>(connection.body_sink());
+    const std::string body = sink != nullptr ? sink->kept() : connection.request().body;
     std::lock_guard lock(mu_);
-    served_.push_back(connection.request().body);
+    served_.push_back(body);
     std::string answer =
-        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(connection.request().body.size()) +
-        "\r\n\r\n" + connection.request().body;
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     if (!connection.ReserveAnswer(answer.size())) return "HTTP/1.1 503 Service Unavailable\r\n\r\n";
     return answer;
   }
@@ -40,10 +64,15 @@ class RecordingHandler final : public ferro::RequestHandler {
     std::lock_guard lock(mu_);
     return served_;
   }
+  std::vector<std::string> ended() {
+    std::lock_guard lock(mu_);
+    return ended_;
+  }
 
  private:
   std::mutex mu_;
   std::vector<std::string> served_;
+  std::vector<std::string> ended_;  // what the sinks kept, as they ended
 };
 
 class FrontLoop : public ::testing::Test {
@@ -147,6 +176,33 @@ TEST_F(FrontLoop, UnfinishedRequestIsRefusedAtItsDeadline) {
   EXPECT_TRUE(handler_.served().empty());  // never served half-received
   ::close(drip);
   ::close(silent);
+}
+
+TEST_F(FrontLoop, StreamedBodyMayOutlastTheRequestDeadlineOnlyWhileItProgresses) {
+  ferro::FrontLimits limits;
+  limits.connection.request_ms = 300;
+  limits.connection.body_progress_ms = 300;
+  limits.connection.body_progress_bytes = 1000;
+  Start(limits);
+  const int steady = Connect();
+  const int stalled = Connect();
+  Send(steady, "POST /sink HTTP/1.1\r\nContent-Length: 6000\r\n\r\n" + std::string(500, 'a'));
+  Send(stalled, "POST /sink HTTP/1.1\r\nContent-Length: 6000\r\n\r\n" + std::string(100, 'b'));
+  // 1500 bytes every 200 ms: far past the request deadline, never below
+  // the progress the body must make.
+  for (int i = 0; i < 4; ++i) {
+    std::this_thread::sleep_for(200ms);
+    Send(steady, std::string(i < 3 ? 1500 : 1000, 'a'));
+  }
+  EXPECT_EQ(ReadAll(steady),
+            "HTTP/1.1 200 OK\r\nContent-Length: 6000\r\n\r\n" + std::string(6000, 'a'));
+  EXPECT_EQ(ReadAll(stalled).substr(0, 28), "HTTP/1.1 408 Request Timeout");
+  EXPECT_EQ(handler_.served().size(), 1u);  // the stalled one never served
+  // ... and what its sink held was let go with the refusal.
+  const auto ended = handler_.ended();
+  EXPECT_NE(std::find(ended.begin(), ended.end(), std::string(100, 'b')), ended.end());
+  ::close(steady);
+  ::close(stalled);
 }
 
 TEST_F(FrontLoop, HalfClosedRequestIsRefusedAtOnce) {
