@@ -292,10 +292,16 @@ class FirmwareStore::Upload final : public BodySink {
     store_.uploading_.insert(name_);
     if (!digest_) error_ = ENOMEM;
   }
-  ~Upload() override {
+  ~Upload() override { Release(); }
+  // Ends the upload's hold on the store (its file, its temporary name, its
+  // place among the uploads under way) once it is answered, without waiting
+  // for its client to take the answer.
+  void Release() {
     if (fd_ >= 0) ::close(fd_);
-    if (!committed_ && store_.dir_ >= 0) ::unlinkat(store_.dir_, temp_.c_str(), 0);
-    store_.uploading_.erase(name_);
+    fd_ = -1;
+    if (!committed_ && !released_ && store_.dir_ >= 0) ::unlinkat(store_.dir_, temp_.c_str(), 0);
+    if (!released_) store_.uploading_.erase(name_);
+    released_ = true;
   }
   Upload(const Upload&) = delete;
   Upload& operator=(const Upload&) = delete;
@@ -307,7 +313,7 @@ class FirmwareStore::Upload final : public BodySink {
     received_ += bytes.size();
     // After a failure the rest is read and dropped: the client then gets
     // the answer that says why, not a reset.
-    if (error_ != 0) return;
+    if (error_ != 0 || released_) return;
     EVP_DigestUpdate(digest_.get(), bytes.data(), bytes.size());
     while (!bytes.empty()) {
       const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
@@ -329,6 +335,7 @@ class FirmwareStore::Upload final : public BodySink {
   Digest digest_;
   int error_ = 0;
   bool committed_ = false;
+  bool released_ = false;
 };
 
 FirmwareStore::FirmwareStore(std::string folder, std::function<bool(const std::string&)> in_use,
@@ -619,6 +626,7 @@ std::string FirmwareStore::Serve(Connection& connection) {
     answer = Delete(*ParseStoreTarget(request.request_line).name);
   } else if (auto* upload = dynamic_cast<Upload*>(connection.body_sink())) {
     answer = Commit(*upload);
+    upload->Release();
   } else {
     answer = Answer{500, ErrorJson(std::string("the upload could not start: ") +
                                    (dir_ >= 0 ? "no temporary file could be made" : "no folder"))};
