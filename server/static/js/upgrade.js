@@ -83,7 +83,7 @@
     var note = store.error;
     if (!note && store.limits) {
       note = store.images.length + " of " + store.limits.max_images + " images stored; each at most " +
-        bytes(store.limits.max_image_bytes) + ".";
+        store.limits.max_image_bytes.toLocaleString("en") + " bytes.";
     }
     $("#up-store-note").text(note).toggleClass("fault", !!store.error);
   }
