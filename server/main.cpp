@@ -16,9 +16,11 @@
 #include "front/access_rule.h"
 #include "front/firmware_store.h"
 #include "front/soap_front.h"
+#include "front/status_endpoint.h"
 #include "platform/instance_lock.h"
 #include "platform/memory.h"
 #include "platform/termination.h"
+#include "service/status_report.h"
 
 namespace {
 
@@ -65,6 +67,8 @@ int main(int argc, char** argv) {
       break;
   }
   ferro::KeepAnswerMemory();
+  // GET /api/status: the front serves what the service layer reports.
+  ferro::SetStatusProvider(ferro::StatusJson);
   // Uploaded firmware images live beside cfg/ under the working folder (the
   // program folder when started by the loader or the service unit).
   const std::string folder = WorkingFolder();

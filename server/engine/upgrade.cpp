@@ -270,6 +270,23 @@ int32_t FindUpgradingAgent(uint8_t* mac, uint32_t* ip) {
   return 0;
 }
 
+UploadCounts CountUploads() {
+  UploadCounts counts;
+  std::lock_guard lock(TftpSessionLock());
+  for (const auto& u : TftpSessionList()) {
+    if (u->upgradeStatus == kUploadDone) {
+      ++counts.done;
+    } else if (u->upgradeStatus == kUploadFailed) {
+      ++counts.failed;
+    } else if (u->isupgrading != 0) {
+      ++counts.active;
+    } else {
+      ++counts.queued;
+    }
+  }
+  return counts;
+}
+
 int32_t GetUpgradeSnapshot(const uint8_t* mac, UpgradeStatusSnapshot* out) {
   if (mac == nullptr || out == nullptr) return 0;
   std::lock_guard lock(TftpSessionLock());

@@ -86,6 +86,15 @@ struct UpgradeStatusSnapshot {
   int64_t transmitedSize = 0;
   int32_t failedCode = 0;
 };
+// How many uploads are in each stage, read under TftpSessionLock.
+struct UploadCounts {
+  size_t active = 0;  // started and not ended
+  size_t queued = 0;  // waiting for their turn
+  size_t done = 0;
+  size_t failed = 0;
+};
+UploadCounts CountUploads();
+
 // Copies the state of the last upload in the list with `mac`; 0 for null
 // arguments or when no upload has that MAC.
 int32_t GetUpgradeSnapshot(const uint8_t* mac, UpgradeStatusSnapshot* out);

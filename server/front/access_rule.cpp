@@ -27,14 +27,15 @@ std::optional<std::string_view> RefusalReason(const http::Request& request, cons
   if ((ntohl(peer.s_addr) >> 24) != 127) {
     return "the service answers SOAP requests from this machine (loopback) only";
   }
-  if (request.has_origin) {
-    static const std::string own[] = {"http://127.0.0.1:" + std::to_string(kServicePort),
-                                      "http://localhost:" + std::to_string(kServicePort)};
-    if (!IEquals(request.origin, own[0]) && !IEquals(request.origin, own[1])) {
-      return "SOAP requests from web pages of other origins are refused";
-    }
-  }
+  if (!FromOwnOrigin(request)) return "SOAP requests from web pages of other origins are refused";
   return std::nullopt;
+}
+
+bool FromOwnOrigin(const http::Request& request) {
+  if (!request.has_origin) return true;
+  static const std::string own[] = {"http://127.0.0.1:" + std::to_string(kServicePort),
+                                    "http://localhost:" + std::to_string(kServicePort)};
+  return IEquals(request.origin, own[0]) || IEquals(request.origin, own[1]);
 }
 
 std::span<const std::string_view> ReadOnlyOperations() {

@@ -20,6 +20,10 @@ namespace ferro {
 // it may be served.
 std::optional<std::string_view> RefusalReason(const http::Request& request, const in_addr& peer);
 
+// Whether `request` comes from no web page or from the server's own page (a
+// browser names the page's origin on every cross-site request).
+bool FromOwnOrigin(const http::Request& request);
+
 // Beyond that, the machine may have other users. Reading what the server
 // knows is open to each of them, but an operation that changes state, reads
 // or writes files, or stops the server is served only to a caller whose

@@ -24,6 +24,7 @@
 #include "service/fault.h"
 #include "soapH.h"
 #include "static_files.h"
+#include "status_endpoint.h"
 #include "xml_text.h"
 
 namespace ferro {
@@ -376,6 +377,7 @@ std::unique_ptr<BodySink> SoapHandler::BodySinkFor(const Connection& connection)
 std::string SoapHandler::Serve(Connection& connection) {
   if (ForStore(connection)) return firmware_->Serve(connection);
   const http::Request& request = connection.request();
+  if (IsStatusRequest(request)) return StatusAnswer(request, connection.loopback());
   if (const auto reason = RefusalReason(request, connection.peer().sin_addr)) {
     // Another host may send refused requests at will: their lines are limited.
     static DiagLimit refusals("refused SOAP requests");

@@ -15,6 +15,8 @@
 namespace ferro {
 namespace {
 
+constexpr std::string_view kPageSuffix = "/tools/js_client/index.html";
+
 struct MapRow {
   std::string_view key;
   std::string_view suffix;
@@ -26,15 +28,19 @@ struct MapRow {
 // runs it.
 constexpr MapRow kFileMap[] = {
     {"jquery.js", "/tools/js_client/jquery.js", "text/javascript; charset=utf-8"},
-    {"index.html", "/tools/js_client/index.html", kHtmlContentType},
+    {"index.html", kPageSuffix, kHtmlContentType},
     {"Device.cgi", "/auto/Device.wsdl", "text/xml; charset=utf-8"},
     {"Device.wsdl", "/auto/Device.wsdl", "text/xml; charset=utf-8"},
 };
+
+static_assert(kFileMap[1].key == "index.html", "the bare address maps to the page's row");
 
 const MapRow* MapRowOf(std::string_view request_line) {
   for (const MapRow& row : kFileMap) {
     if (request_line.find(row.key) != std::string_view::npos) return &row;
   }
+  // The bare address is where a browser goes first: it gets the page.
+  if (RequestPath(request_line) == "/") return &kFileMap[1];
   return nullptr;
 }
 
@@ -47,6 +53,14 @@ std::optional<std::string_view> MapRequestLine(std::string_view request_line) {
   const MapRow* row = MapRowOf(request_line);
   if (row == nullptr) return std::nullopt;
   return row->suffix;
+}
+
+std::string_view RequestPath(std::string_view request_line) {
+  const size_t start = request_line.find(' ');
+  if (start == std::string_view::npos) return {};
+  std::string_view target = request_line.substr(start + 1);
+  target = target.substr(0, target.find(' '));
+  return target.substr(0, target.find_first_of("?#"));
 }
 
 std::optional<std::string> ReadStaticFile(const std::string& path) {

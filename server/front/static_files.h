@@ -22,8 +22,13 @@ inline constexpr const char* kHtmlContentType = "text/html; charset=utf-8";
 
 // The suffix (below the program folder) of the file that a request line asks
 // for: the first map key that occurs anywhere in the line wins
-// (case-sensitive), or nothing when no key occurs.
+// (case-sensitive); without one, the root path ("/", any query aside) is the
+// page; anything else is nothing.
 std::optional<std::string_view> MapRequestLine(std::string_view request_line);
+
+// The path of a request line's target: the second word, up to any query or
+// fragment ("GET /a?b HTTP/1.1" gives "/a"); empty when the line has no target.
+std::string_view RequestPath(std::string_view request_line);
 
 // Reads a served file as text: CR LF pairs become LF, and the result ends at
 // the file's first zero byte or after kStaticFileLimit bytes, whichever comes

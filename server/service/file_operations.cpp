@@ -15,6 +15,7 @@
 #include "platform/save_dialog.h"
 #include "sample_requests.h"
 #include "soapH.h"
+#include "status_report.h"
 #include "switchinfo_convert.h"
 
 namespace {
@@ -37,32 +38,44 @@ std::string FileError(int error) {
 }
 
 // Writes the watched agents to `path`: 0 when the whole file was written,
-// 1 when it could not be (the previous file, if any, is then unchanged).
-unsigned int SaveTable(const std::string& path) {
+// 1 when it could not be (the previous file, if any, is then unchanged, and
+// `why`, when given, says what went wrong).
+unsigned int SaveTable(const std::string& path, std::string* why = nullptr) {
   if (ferro::ReplaceFileContents(path, ferro::EncodeWatchedAgents())) return 0;
-  std::printf("save %s error: %s. \n", path.c_str(), FileError(errno).c_str());
+  const std::string error = FileError(errno);
+  std::printf("save %s error: %s. \n", path.c_str(), error.c_str());
   std::fflush(stdout);
+  if (why != nullptr) *why = "cannot write " + path + ": " + error;
   return 1;
 }
 
 // Asks the user for a file name and saves the watched agents there: 0 when
-// saved or cancelled, 1 when the chosen file could not be written.
+// saved or when the user cancelled the dialog, 1 when no dialog could be
+// shown (nobody cancelled anything; nothing was saved) or the chosen file
+// could not be written.
 unsigned int AskAndSave() {
   Log("SaveFileAs begin \n");
   const ferro::SaveDialogResult choice =
       ferro::AskSaveFileName({kOwnerWindowTitle, "config File (*.cfg)", "*.cfg", "*.cfg"});
   if (!choice.confirmed) {
-    if (!choice.reason.empty()) {
-      std::printf("SaveFileAs: no dialog, counted as cancelled: %s. \n", choice.reason.c_str());
-      std::fflush(stdout);
+    if (choice.reason.empty()) {
+      ferro::NoteSaveAsOutcome("cancelled", "the save dialog was cancelled");
+      return 0;
     }
-    return 0;
+    std::printf("SaveFileAs: no dialog, nothing saved: %s. \n", choice.reason.c_str());
+    std::fflush(stdout);
+    ferro::NoteSaveAsOutcome("no_dialog", choice.reason);
+    return 1;
   }
   if (choice.path.size() + 1 > ferro::kMaxPathBytes) {
     Log("SaveFileAs: the chosen path is too long. \n");
+    ferro::NoteSaveAsOutcome("write_failed", "the chosen path is longer than 259 bytes");
     return 1;
   }
-  return SaveTable(choice.path);
+  std::string why;
+  const unsigned int code = SaveTable(choice.path, &why);
+  ferro::NoteSaveAsOutcome(code == 0 ? "saved" : "write_failed", code == 0 ? choice.path : why);
+  return code;
 }
 
 enum class ReadOutcome { kRead, kCannotOpen, kFailed };
@@ -118,13 +131,15 @@ int ns__SaveFile(struct soap*, std::wstring filepath, unsigned int& errorcode) {
 // Asks the user for a file name and saves the watched agents there. The
 // dialog belongs to the user interface's window; while it is open the
 // request waits aside and every other request is served. One dialog at a
-// time: a second request meanwhile gets errorcode 1.
+// time: a second request meanwhile gets errorcode 1. How it ended, beyond
+// the errorcode, is in the status summary (NoteSaveAsOutcome).
 int ns__SaveFileAs(struct soap* soap, int, std::string, unsigned int& errorcode) {
   bool busy = false;
   const std::optional<int> saved = ferro::RunAside(
       soap, [] { return static_cast<int>(AskAndSave()); }, &busy);
   if (busy) {
     Log("SaveFileAs: a save dialog is open already. \n");
+    ferro::NoteSaveAsOutcome("busy", "another save dialog is open on the server's desktop");
     errorcode = 1;
     return SOAP_OK;
   }

@@ -21,8 +21,14 @@ TEST(MapRequestLine, FirstKeyInTableOrderWins) {
   EXPECT_EQ(MapRequestLine("GET /index.html?Device.cgi HTTP/1.1"), "/tools/js_client/index.html");
   EXPECT_EQ(MapRequestLine("GET /Device.cgi HTTP/1.1"), "/auto/Device.wsdl");
   EXPECT_EQ(MapRequestLine("GET /a/b/Device.wsdl HTTP/1.1"), "/auto/Device.wsdl");
-  EXPECT_FALSE(MapRequestLine("GET / HTTP/1.1"));
   EXPECT_FALSE(MapRequestLine("GET /INDEX.HTML HTTP/1.1"));
+  // The bare address gives the page, with or without a query; no other
+  // unmapped path does.
+  EXPECT_EQ(MapRequestLine("GET / HTTP/1.1"), "/tools/js_client/index.html");
+  EXPECT_EQ(MapRequestLine("GET /?tab=upgrade HTTP/1.0"), "/tools/js_client/index.html");
+  EXPECT_FALSE(MapRequestLine("GET //etc/passwd HTTP/1.1"));
+  EXPECT_FALSE(MapRequestLine("GET /x/ HTTP/1.1"));
+  EXPECT_FALSE(MapRequestLine("GET"));
 }
 
 class ReadStaticFileTest : public ::testing::Test {
@@ -118,7 +124,8 @@ TEST_F(ReadStaticFileTest, ReadOnlyServedMissingNot) {
 }
 
 TEST(StaticResponseBody, ChoosesTheFixedPages) {
-  EXPECT_EQ(ferro::StaticResponseBody("GET / HTTP/1.1", "/nonexistent"), ferro::kNotPostBody);
+  EXPECT_EQ(ferro::StaticResponseBody("GET /nothing HTTP/1.1", "/nonexistent"),
+            ferro::kNotPostBody);
   EXPECT_EQ(ferro::StaticResponseBody("GET /index.html HTTP/1.1", "/nonexistent"),
             ferro::kFileMissingBody);
 }
