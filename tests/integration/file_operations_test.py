@@ -676,15 +676,24 @@ class SaveDialogTest(FileServer):
         xml = self.save_as(lambda _: self.x.xdotool("key", "Escape"))
         self.assertEqual(value(xml, "errorcode"), "0")
         self.assertEqual(set(os.listdir(self.tmp)), before)
-        self.assertNotIn("counted as cancelled", self.server.log())
+        self.assertNotIn("SaveFileAs: no dialog", self.server.log())
+        import json
+
+        self.assertEqual(json.loads(wire.get("/api/status").body)["save_as"]["outcome"], "cancelled")
 
 
 class NoDisplayTest(FileServer):
     """Test servers run without a display unless given one."""
 
-    def test_save_as_without_display_counts_as_cancelled(self):
-        self.assertEqual(value(self.ok("SaveFileAs"), "errorcode"), "0")
-        self.assertIn("SaveFileAs: no dialog, counted as cancelled: no display", self.server.log())
+    def test_save_as_without_display_is_no_cancel(self):
+        # Nobody cancelled anything: nothing was saved, and the status says why.
+        import json
+
+        self.assertEqual(value(self.ok("SaveFileAs"), "errorcode"), "1")
+        self.assertIn("SaveFileAs: no dialog, nothing saved: no display", self.server.log())
+        save_as = json.loads(wire.get("/api/status").body)["save_as"]
+        self.assertEqual((save_as["seq"], save_as["outcome"]), (1, "no_dialog"))
+        self.assertIn("DISPLAY is not set", save_as["detail"])
 
 
 if __name__ == "__main__":

@@ -66,7 +66,9 @@ class StaticFilesTest(unittest.TestCase):
         # Each file with its own type (toolkits fetching the description
         # check for XML); the fixed pages are HTML.
         cases = [
-            ("/", NOT_POST, HTML),
+            ("/", self.INDEX, HTML),
+            ("/?tab=files", self.INDEX, HTML),
+            ("/x/", NOT_POST, HTML),
             ("/INDEX.HTML", NOT_POST, HTML),
             ("/tools/js_client/index.html", self.INDEX, HTML),
             ("/index.html?x=1", self.INDEX, HTML),
@@ -138,7 +140,56 @@ class StaticFilesTest(unittest.TestCase):
             s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
             s.close()
         self.assertIsNone(self.server.proc.poll())
-        self.assertEqual(wire.get("/").body, NOT_POST)
+        self.assertEqual(wire.get("/nothing").body, NOT_POST)
+
+
+class StatusEndpointTest(unittest.TestCase):
+    """GET /api/status: the state in a few numbers, for this machine only."""
+
+    def status(self, target="/api/status", extra=b"", source=None) -> wire.Response:
+        request = b"GET " + target.encode() + b" HTTP/1.1\r\nHost: localhost\r\n" + extra + b"\r\n"
+        if source is None:
+            return wire.Response(wire.exchange(request))
+        # From the stub network's address: a peer that is not loopback.
+        with socket.create_connection((source, wire.SERVICE_PORT), timeout=10,
+                                      source_address=(source, 0)) as s:
+            s.sendall(request)
+            return wire.Response(b"".join(iter(lambda: s.recv(65536), b"")))
+
+    def test_loopback_reads_the_state_others_are_refused(self):
+        import json
+
+        with wire.Server() as server:
+            resp = self.status()
+            self.assertEqual(resp.status_line, "HTTP/1.1 200 OK")
+            self.assertEqual(resp.headers["content-type"], "application/json")
+            self.assertEqual(resp.headers["cache-control"], "no-store")
+            self.assertEqual(int(resp.headers["content-length"]), len(resp.body))
+            state = json.loads(resp.body)
+            self.assertEqual({k: state[k] for k in ("engine_running", "discovered", "watched",
+                                                    "upgrade_running", "upgrade_waiting", "save_as")},
+                             {"engine_running": False, "discovered": 0, "watched": 0,
+                              "upgrade_running": False, "upgrade_waiting": 0, "save_as": None})
+            self.assertEqual(state["device_set_timeout_ms"], 50000)
+            self.assertTrue(state["version"])
+            # The counts follow the engine's lists.
+            self.assertIn("<errorcode>0</errorcode>", wire.call("EngineLayerStartup").text)
+            wire.call("AddMonitorAgent", "<strIpAddress>10.250.0.77</strIpAddress>")
+            state = json.loads(self.status("/api/status?t=1").body)
+            self.assertEqual((state["engine_running"], state["watched"]), (True, 1))
+            # Not for another host, nor for a web page of another origin.
+            for source, extra in (("10.250.0.1", b""), (None, b"Origin: http://example.com\r\n")):
+                with self.subTest(source=source, extra=extra):
+                    resp = self.status(extra=extra, source=source)
+                    self.assertEqual(resp.status_line, "HTTP/1.1 403 Forbidden")
+                    self.assertIn("error", json.loads(resp.body))
+                    self.assertNotIn(b"watched", resp.body)
+            server.wait_log("status request refused: not from this machine")
+            # The server's own page may ask.
+            resp = self.status(extra=b"Origin: http://127.0.0.1:64567\r\n")
+            self.assertEqual(resp.status_line, "HTTP/1.1 200 OK")
+            # Other paths under /api are no status.
+            self.assertEqual(wire.get("/api/statusx").body, NOT_POST)
 
 
 class PushChannelTest(unittest.TestCase):
@@ -201,7 +252,7 @@ class ProcessTest(unittest.TestCase):
             self.assertEqual(second.returncode, 0)
             self.assertEqual(second.stdout + second.stderr, b"")
             self.assertIsNone(first.proc.poll())
-            self.assertEqual(wire.get("/").body, NOT_POST)
+            self.assertEqual(wire.get("/nothing").body, NOT_POST)
 
     def test_port_in_use(self):
         # Whoever holds either port is named, and the server ends rather
@@ -242,7 +293,7 @@ class ProcessTest(unittest.TestCase):
         with wire.Server():
             silent = socket.create_connection(("127.0.0.1", wire.SERVICE_PORT))
             start = time.monotonic()
-            resp = wire.get("/", timeout=30)
+            resp = wire.get("/nothing", timeout=30)
             waited = time.monotonic() - start
             silent.close()
             self.assertEqual(resp.body, NOT_POST)
@@ -275,7 +326,7 @@ class ProcessTest(unittest.TestCase):
         try:
             self.assertEqual(squatter.stdout.readline(), b"ready\n")
             with wire.Server() as server:
-                self.assertEqual(wire.get("/").body, NOT_POST)
+                self.assertEqual(wire.get("/nothing").body, NOT_POST)
                 self.assertIsNone(server.proc.poll())
         finally:
             squatter.kill()
