@@ -52,6 +52,10 @@
   function onReach(state, before) {
     if (state === "down") {
       setPill("#server-state", "Server: unreachable", "bad");
+      // Nothing the page showed is known to hold any more.
+      engine.errorcode = null;
+      setPill("#engine-state", "Engine: unknown");
+      D.markUnknown();
       $("#banner").addClass("shown").text(stopRequested ?
         "The server was stopped. Start it again (the loader, or scripts/run.sh); this page reconnects by itself." :
         "The server at " + location.host + " cannot be reached. Retrying every 2 seconds…");

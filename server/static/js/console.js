@@ -26,6 +26,46 @@
     try { return $.parseXML(text); } catch (e) { return null; }
   }
 
+  // The answer indented, one element a line, for reading; text that is not
+  // well-formed XML is shown as it came.
+  function pretty(text) {
+    var doc = parse(text);
+    if (!doc || !doc.documentElement || doc.getElementsByTagName("parsererror").length) return text;
+    var out = [];
+    var decl = /^\s*(<\?xml[^>]*\?>)/.exec(text);
+    if (decl) out.push(decl[1]);
+    function attrs(el) {
+      var a = "";
+      for (var i = 0; i < el.attributes.length; i++) {
+        a += " " + el.attributes[i].name + '="' + escapeXml(el.attributes[i].value) + '"';
+      }
+      return a;
+    }
+    function walk(el, depth) {
+      var pad = new Array(depth + 1).join("  ");
+      var kids = [], textOnly = true, i, c;
+      for (i = 0; i < el.childNodes.length; i++) {
+        c = el.childNodes[i];
+        if (c.nodeType === 1) { kids.push(c); textOnly = false; }
+        else if ((c.nodeType === 3 || c.nodeType === 4) && /\S/.test(c.nodeValue)) kids.push(c);
+      }
+      var open = "<" + el.nodeName + attrs(el);
+      if (!kids.length) { out.push(pad + open + "/>"); return; }
+      if (textOnly) {
+        out.push(pad + open + ">" + escapeXml(el.textContent) + "</" + el.nodeName + ">");
+        return;
+      }
+      out.push(pad + open + ">");
+      kids.forEach(function (k) {
+        if (k.nodeType === 1) walk(k, depth + 1);
+        else out.push(pad + "  " + escapeXml(k.nodeValue.trim()));
+      });
+      out.push(pad + "</" + el.nodeName + ">");
+    }
+    walk(doc.documentElement, 0);
+    return out.join("\n");
+  }
+
   function setStatus(text, kind) {
     $("#status").text(text).attr("class", kind || "");
   }
@@ -74,7 +114,7 @@
     post(body, version, function (xhr) {
       $("#send").prop("disabled", false);
       var ms = Date.now() - started;
-      $("#response").text(xhr.responseText || "(no answer: " + xhr.statusText + ")");
+      $("#response").text(xhr.responseText ? pretty(xhr.responseText) : "(no answer: " + xhr.statusText + ")");
       var doc = parse(xhr.responseText || "");
       var fault = doc && faultText(doc);
       if (fault) setStatus("Fault after " + ms + " ms: " + fault, "fault");
@@ -90,5 +130,5 @@
     loadList();
   }
 
-  FV.console = { init: init, loadList: loadList };
+  FV.console = { init: init, loadList: loadList, pretty: pretty };
 })();

@@ -12,7 +12,8 @@
     rows: [], byKey: {}, view: [], watchedCount: 0,
     selected: {}, anchor: null,
     sort: { key: "ip", dir: 1 }, filter: "",
-    discovering: false, generation: 0
+    discovering: false, generation: 0,
+    unknown: false    // the server is out of reach: states are not known
   };
   var stats = { lastList: null };
   var changeListeners = [], selectionListeners = [];
@@ -74,6 +75,7 @@
     discoveredInfos.forEach(function (info) { add(makeEntry(info, false)); });
     model.rows = rows;
     model.byKey = byKey;
+    model.unknown = false;
     Object.keys(model.selected).forEach(function (k) { if (!byKey[k]) delete model.selected[k]; });
     applyView();
     changeListeners.forEach(function (fn) { fn(); });
@@ -99,29 +101,12 @@
 
   function isFault(e) { return e && e.kind === "fault"; }
 
-  function watchedExists(k) {
-    if (k <= 0) return Promise.resolve(true);
-    return S.callTree("GetMonitorStatus", { monitorNum: k }).then(function () { return true; },
-      function (e) { if (isFault(e)) return false; throw e; });
-  }
-
-  // How many agents the server watches: the status of k agents is a fault
-  // when fewer are watched, so grow and then halve the step.
+  // How many agents the server watches, from its status summary.
   function recount() {
-    var lo = 0, hi = 0;
-    function search() {
-      if (hi - lo <= 1) { model.watchedCount = lo; return lo; }
-      var mid = Math.floor((lo + hi) / 2);
-      return watchedExists(mid).then(function (ok) { if (ok) lo = mid; else hi = mid; return search(); });
-    }
-    function grow(k) {
-      return watchedExists(k).then(function (ok) {
-        if (ok) { lo = k; return grow(k * 2); }
-        hi = k;
-        return search();
-      });
-    }
-    return grow(Math.max(1, model.watchedCount));
+    return S.status().then(function (state) {
+      model.watchedCount = Math.max(0, Number(state.watched) || 0);
+      return model.watchedCount;
+    });
   }
 
   // Fetches both lists; a fault means the watched count moved: count again.
@@ -154,15 +139,15 @@
     });
   }
 
-  var pollCount = 0;
-  // Keep-alive state of the watched agents; every fifth time it also looks
-  // whether another client added one.
+  // Keep-alive state of the watched agents; the status summary tells
+  // whether another client changed the watched list meanwhile.
   function pollMonitor() {
-    var n = model.watchedCount;
-    pollCount++;
-    var probe = pollCount % 5 === 0 ? watchedExists(n + 1) : Promise.resolve(false);
-    return probe.then(function (grew) {
-      if (grew) return recount().then(function () { return refreshAll(); });
+    return S.status().then(function (state) {
+      var n = Math.max(0, Number(state.watched) || 0);
+      if (n !== model.watchedCount || model.unknown) {
+        model.watchedCount = n;
+        return refreshAll();
+      }
       if (n === 0) return null;
       return S.callTree("GetMonitorStatus", { monitorNum: n }).then(function (answer) {
         var list = parseMonitor(answer);
@@ -185,6 +170,14 @@
         throw e;
       });
     });
+  }
+
+  // The server cannot be reached: what the page knew may be stale, so every
+  // watched device's state is unknown until the lists are read again.
+  function markUnknown() {
+    model.unknown = true;
+    applyView();
+    changeListeners.forEach(function (fn) { fn(); });
   }
 
   function discover() {
@@ -220,12 +213,17 @@
     $("#grid-head > div[data-sort='" + model.sort.key + "']").addClass(dir > 0 ? "sorted-asc" : "sorted-desc");
     var watched = 0, dead = 0;
     rows.forEach(function (e) { if (e.watched) { watched++; if (e.alive === 0) dead++; } });
-    $("#counts").text(rows.length + (rows.length === 1 ? " device" : " devices") + ", " + watched + " watched" +
-      (dead ? ", " + dead + " not answering" : "") + (f ? " (" + view.length + " shown)" : ""));
+    if (model.unknown) {
+      $("#counts").text("Counts unknown: the server cannot be reached" + (f ? " (" + view.length + " shown)" : ""));
+    } else {
+      $("#counts").text(rows.length + (rows.length === 1 ? " device" : " devices") + ", " + watched + " watched" +
+        (dead ? ", " + dead + " not answering" : "") + (f ? " (" + view.length + " shown)" : ""));
+    }
     render();
   }
 
   function stateCell(e) {
+    if (model.unknown && e.watched) return '<span class="dot unknown"></span>Unknown';
     if (!e.watched) return '<span class="dot"></span>Discovered';
     if (e.alive === 0) return '<span class="dot dead"></span>Not answering';
     if (e.alive === 1) return '<span class="dot alive"></span>Alive';
@@ -248,10 +246,11 @@
     var h = U.escapeHtml, html = [];
     for (var i = first; i < last; i++) {
       var e = model.view[i], info = e.info, sel = model.selected[e.key];
-      html.push('<div class="cols row' + (sel ? " selected" : "") + (e.watched && e.alive === 0 ? " dead" : "") +
+      html.push('<div class="cols row' + (sel ? " selected" : "") + (e.watched && e.alive === 0 && !model.unknown ? " dead" : "") +
         '" data-key="' + h(e.key) + '" data-index="' + i + '">' +
         '<div><input type="checkbox"' + (sel ? " checked" : "") + "></div>" +
-        '<div title="' + (e.watched ? (e.lastReply ? "Last reply " + h(e.lastReply) : "No reply seen yet") : "Found by discovery") +
+        '<div title="' + (model.unknown ? "The server cannot be reached; the state is not known" :
+          e.watched ? (e.lastReply ? "Last reply " + h(e.lastReply) : "No reply seen yet") : "Found by discovery") +
         '">' + stateCell(e) + "</div>" +
         '<div class="mono">' + h(info.agentIpAddr) + "</div>" +
         '<div class="mono">' + h(info.macAddr) + "</div>" +
@@ -377,7 +376,7 @@
 
   FV.devices = {
     model: model, stats: stats, init: init, refreshAll: refreshAll, pollMonitor: pollMonitor, discover: discover,
-    recount: recount, selectedEntries: selectedEntries, select: select, applyView: applyView, keyOf: keyOf,
+    recount: recount, markUnknown: markUnknown, selectedEntries: selectedEntries, select: select, applyView: applyView, keyOf: keyOf,
     onChange: function (fn) { changeListeners.push(fn); },
     onSelection: function (fn) { selectionListeners.push(fn); },
     get: function (key) { return model.byKey[key]; },

@@ -208,7 +208,40 @@ var FV = window.FV = window.FV || {};
     });
   }
 
+  // The server's state in a few numbers (GET /api/status): resolves with
+  // the object, rejects with a SoapError. A failed fetch marks the server
+  // unreachable, as a failed call does.
+  var latestStatus = null;
+  function status(opts) {
+    opts = opts || {};
+    stats.calls++;
+    return new Promise(function (resolve, reject) {
+      $.ajax({
+        url: "/api/status", type: "GET", dataType: "text", timeout: opts.timeout || 8000,
+        complete: function (xhr, how) {
+          if (xhr.status === 0 || how === "timeout") {
+            stats.failures++;
+            setReach("down");
+            reject(new SoapError("network", how === "timeout" ? "no answer in time" : "server not reachable"));
+            return;
+          }
+          setReach("up");
+          var state = null;
+          try { state = JSON.parse(xhr.responseText); } catch (e) { state = null; }
+          if (xhr.status !== 200 || !state || typeof state !== "object") {
+            reject(new SoapError("bad-answer", "status unreadable (HTTP " + xhr.status + ")",
+              state && state.error ? String(state.error) : ""));
+            return;
+          }
+          latestStatus = state;
+          resolve(state);
+        }
+      });
+    });
+  }
+
   FV.soap = {
+    status: status, latestStatus: function () { return latestStatus; },
     callTree: callTree, parseTree: parseTree,
     call: call, envelope: envelope, escapeXml: escapeXml, SoapError: SoapError,
     child: child, children: children, text: text, number: number, stats: stats,
