@@ -49,6 +49,8 @@ class Deployment:
                                                           "--count", str(agents), *sim_args])
             os.makedirs(os.path.join(self.workdir, "cfg"))
             shutil.copy(os.path.join(wire.dist_dir(), "cfg", "define.ecf"), self.ecf)
+            # The console's sample requests, as beside an installed server.
+            os.symlink(os.path.join(wire.dist_dir(), "auto"), os.path.join(self.workdir, "auto"))
             self.start_server()
             self.browser = cdp.Browser(prefix=["ip", "netns", "exec", self.net.ns["srv"]]).start()
             self.page = self.browser.page()
@@ -106,6 +108,7 @@ class DevicesViewTest(unittest.TestCase):
             self.d.soap("DelMonitorAgent", f"<strIpAddress>{ip}</strIpAddress>")
         self.page.goto(PAGE)
         self.page.wait_for("FV.app.engine.errorcode === 0")
+        self.page.problems(clear=True)
 
     def tearDown(self):
         self.page.screenshot(os.path.join(SHOTS, f"{self._testMethodName}.png"))
@@ -127,6 +130,22 @@ class DevicesViewTest(unittest.TestCase):
             var r = document.querySelector('#grid-rows .row[data-key="{mac}"]');
             if (!r) throw new Error('row {mac} not shown');
             r.children[4].dispatchEvent(new MouseEvent('click', {{bubbles: true{extra}}})); return true; }})()""")
+
+    def message(self, selector: str) -> tuple[str, str]:
+        """A message element's text and class."""
+        return tuple(self.page.eval(f"""(function () {{ var e = document.querySelector({selector!r});
+            return [e.innerText, e.className]; }})()"""))
+
+    def modal(self) -> str:
+        self.page.wait_for("document.getElementById('modal').classList.contains('shown')")
+        return self.page.text("#modal-text")
+
+    def in_view(self, selector: str) -> bool:
+        """Whether the element is shown and wholly inside the window."""
+        return self.page.eval(f"""(function () {{ var e = document.querySelector({selector!r});
+            if (!e || e.hidden || !e.offsetParent) return false;
+            var r = e.getBoundingClientRect();
+            return r.top >= 0 && r.bottom <= innerHeight && r.left >= 0 && r.right <= innerWidth; }})()""")
 
     def row(self, mac: str) -> dict:
         rows = [r for r in self.shown_rows() if r["mac"] == mac]
@@ -327,6 +346,20 @@ class DevicesViewTest(unittest.TestCase):
         self.page.click("#save")
         self.page.wait_for("document.getElementById('files-message').innerText.indexOf('Saved') === 0")
         self.assertEqual(os.path.getsize(saved), 2 * 1608)
+        # A save the server could not write is a failure, in red.
+        self.page.fill("#save-path", "/nonexistent-dir/fleet.cfg")
+        self.page.click("#save")
+        self.page.wait_for("document.getElementById('files-message').innerText.indexOf('Not saved') === 0")
+        text, cls = self.message("#files-message")
+        self.assertIn("could not write /nonexistent-dir/fleet.cfg", text)
+        self.assertIn("fault", cls)
+        # The server has no desktop: Save as shows no dialog, and says so.
+        self.page.click("#save-as")
+        self.page.wait_for("document.getElementById('files-message').innerText.indexOf('Not saved') === 0")
+        text, cls = self.message("#files-message")
+        self.assertIn("no save dialog could be shown on the server's desktop", text)
+        self.assertIn("DISPLAY is not set", text)
+        self.assertIn("fault", cls)
 
         # Forget both, then bring them back from the file.
         self.page.click("nav.tabs button[data-tab=devices]")
@@ -337,7 +370,16 @@ class DevicesViewTest(unittest.TestCase):
                            "!FV.devices.model.rows.some(function (e) { return e.watched; })")
         self.page.click("nav.tabs button[data-tab=files]")
         self.page.fill("#load-path", saved)
+        # Loading replaces the watched list: asked first, and a No changes nothing.
         self.page.click("#load")
+        self.assertEqual(self.modal(), f"Replace the 0 watched devices with the list in {saved}? "
+                                       "A missing or damaged file changes nothing.")
+        self.page.click("#modal-cancel")
+        self.page.wait_for("document.getElementById('files-message').innerText.indexOf('Not loaded') === 0")
+        self.assertNotIn("LoadFile begin", self.d.server.log())
+        self.page.click("#load")
+        self.modal()
+        self.page.click("#modal-ok")
         self.page.wait_for("document.getElementById('files-message').innerText.indexOf('Loaded 2 devices') === 0")
         self.page.wait_for(f"FV.devices.get('{a1['mac']}').watched && FV.devices.get('{a2['mac']}').watched")
         self.assertEqual(self.page.eval("document.querySelectorAll('#loaded-rows tr').length"), 2)
@@ -351,6 +393,8 @@ class DevicesViewTest(unittest.TestCase):
             out.write(f.read()[:1608] + b"\0" * 100)
         self.page.fill("#load-path", damaged)
         self.page.click("#load")
+        self.assertIn("Replace the 2 watched devices", self.modal())
+        self.page.click("#modal-ok")
         self.page.wait_for("document.getElementById('files-message').innerText.indexOf('damaged') >= 0")
         self.assertIn("not a whole number of device records", self.page.text("#files-message"))
         self.assertEqual(self.page.eval("document.querySelectorAll('#loaded-rows tr').length"), 1)
@@ -358,6 +402,10 @@ class DevicesViewTest(unittest.TestCase):
 
     def test_server_stopped_restarted_and_engine_failure_in_words(self):
         self.discover()
+        a2 = self.d.agent(2)
+        self.click_row(a2["mac"])
+        self.page.click("#watch")
+        self.page.wait_for(f"FV.devices.get('{a2['mac']}').watched && FV.devices.get('{a2['mac']}').alive === 1", 10)
         self.page.click("nav.tabs button[data-tab=settings]")
         self.page.click("#stop-server")
         self.page.wait_for("document.getElementById('modal').classList.contains('shown')")
@@ -367,6 +415,14 @@ class DevicesViewTest(unittest.TestCase):
         self.page.wait_for("document.getElementById('banner').classList.contains('shown')", 10)
         self.assertIn("server was stopped", self.page.text("#banner"))
         self.assertIn("unreachable", self.page.text("#server-state"))
+        # Nothing the page knew holds now: no "Engine running", no green "Alive".
+        self.assertEqual(self.page.text("#engine-state"), "Engine: unknown")
+        self.page.click("nav.tabs button[data-tab=devices]")
+        self.assertEqual(self.row(a2["mac"])["state"], "Unknown")
+        self.assertIn("unknown", self.page.text("#counts"))
+        self.assertNotIn("watched", self.page.text("#counts"))
+        self.assertIn("state unknown", self.page.text("#details-sub"))
+        self.page.screenshot(os.path.join(SHOTS, "server-stopped.png"))
         self.d.server.stop()
 
         # Back without its configuration file: the engine cannot start, and
@@ -390,8 +446,146 @@ class DevicesViewTest(unittest.TestCase):
         self.assertIn("EngineLayerStartup begin.", self.d.server.log())
         self.assertFalse(self.page.eval("document.getElementById('engine-msg').classList.contains('shown')"))
         self.assertEqual(self.page.text("#server-state"), "Server: connected")
+        self.assertEqual(self.page.text("#engine-state"), "Engine running")
         self.page.click("nav.tabs button[data-tab=devices]")
         self.discover()
+        # The new process watches nothing; the page says so, not "unknown".
+        self.assertEqual(self.row(a2["mac"])["state"], "Discovered")
+        self.assertIn(f"{AGENTS} devices, 0 watched", self.page.text("#counts"))
+
+    def test_normal_session_at_the_bare_address_has_no_failed_request(self):
+        # The address alone gives the page, and a session of everyday work
+        # leaves the console clean: no fault, no failed request.
+        self.page.goto(f"http://127.0.0.1:{wire.SERVICE_PORT}/")
+        self.page.wait_for("FV.app.engine.errorcode === 0")
+        self.assertEqual(self.page.eval("document.title"), "CALVORN Ferroview Utility")
+        self.discover()
+        a1 = self.d.agent(1)
+        self.click_row(a1["mac"])
+        self.page.click("#watch")
+        self.page.wait_for(f"FV.devices.get('{a1['mac']}').watched === true")
+        self.assertIn("1 watched", self.page.text("#counts"))
+        # Another client watches one more: the page's next poll sees it.
+        a5 = self.d.agent(5)
+        self.d.soap("AddMonitorAgent", f"<strIpAddress>{a5['ip']}</strIpAddress><strMacAddr>{a5['mac']}</strMacAddr>")
+        self.page.eval("FV.app.monitorPoller.now(), true")
+        self.page.wait_for(f"(FV.devices.get('{a5['mac']}') || {{}}).watched === true", 20)
+        self.assertIn("2 watched", self.page.text("#counts"))
+        for tab in ("traps", "upgrade", "files", "settings", "developer", "devices"):
+            self.page.click(f"nav.tabs button[data-tab={tab}]")
+        # The console's answers are indented, one element a line.
+        self.page.click("nav.tabs button[data-tab=developer]")
+        self.page.wait_for("!!document.querySelector('#samples li[data-name*=GetRefreshTime]')")
+        self.page.click("#samples li[data-name*=GetRefreshTime]")
+        self.page.wait_for("document.getElementById('request').value.indexOf('GetRefreshTime') >= 0")
+        self.page.click("#send")
+        self.page.wait_for("document.getElementById('status').innerText.indexOf('HTTP 200') === 0")
+        lines = self.page.text("#response").split("\n")
+        self.assertGreater(len(lines), 5)
+        self.assertTrue(any(re.match(r"^ {4,}<monitorPollingInterval>15</monitorPollingInterval>$", line)
+                            for line in lines), lines)
+        self.page.click("nav.tabs button[data-tab=devices]")
+        self.click_row(a1["mac"])
+        self.page.click("#unwatch")
+        self.page.wait_for(f"FV.devices.get('{a1['mac']}').watched === false")
+        self.assertEqual(self.page.problems(), [])
+        self.assertEqual(self.page.eval("FV.soap.stats.faults + FV.soap.stats.failures"), 0)
+
+    def test_apply_outcome_in_view_and_pending_ends_when_collected_elsewhere(self):
+        page = self.page
+        page.send("Emulation.setDeviceMetricsOverride",
+                  {"width": 1280, "height": 900, "deviceScaleFactor": 1, "mobile": False})
+        try:
+            self.discover()
+            switches = [i for i in range(AGENTS - 1) if self.d.agent(i)["kind"] == "switch"]
+            held, quick = self.d.agent(switches[0]), self.d.agent(switches[1])
+
+            # A change whose outcome another client takes: this page never
+            # sees it, and after the time-out says so, never "done".
+            self.d.sim.client.call("behave", agents=switches[0], reply_delay_ms=1500)
+            self.click_row(held["mac"])
+            page.wait_for("!!document.getElementById('set-systemName')")
+            page.fill("#set-systemName", "held-elsewhere")
+            mark = page.event_mark()
+            page.click("#apply")
+            page.wait_for("FV.operations.pending.length === 1")
+            started = time.monotonic()
+            self.assertIn("waiting for the device's answer", page.text("#apply-outcome"))
+            # The page's scripts are held while the test collects the outcome.
+            page.send("Debugger.enable")
+            page.send("Debugger.pause")
+            page.wait_event("Debugger.paused", mark, timeout=10)
+            try:
+                deadline = time.monotonic() + 10
+                while held["mac"] not in self.d.soap("GetOperateResult"):
+                    self.assertLess(time.monotonic(), deadline, "the device's answer never came")
+                    time.sleep(0.1)
+            finally:
+                page.send("Debugger.resume")
+                page.send("Debugger.disable")
+
+            # Meanwhile, another device's change: its outcome shows beside
+            # the form, in view, within a second of the device's answer.
+            self.d.sim.client.call("behave", agents=switches[1], reply_delay_ms=2000)
+            self.click_row(quick["mac"])
+            page.wait_for("!!document.getElementById('set-systemName')")
+            self.assertTrue(page.eval("document.getElementById('apply-outcome').hidden"))
+            page.fill("#set-systemName", "answered-in-view")
+            since = self.d.sim.client.sent()[-1]["id"]
+            page.click("#apply")
+            answered = shown = None
+            deadline = time.monotonic() + 15
+            while shown is None and time.monotonic() < deadline:
+                if answered is None and any(e["mac"] == quick["mac"] for e in self.d.sim.client.sent(since=since)):
+                    answered = time.monotonic()
+                if "done" in page.text("#apply-outcome"):
+                    shown = time.monotonic()
+                time.sleep(0.02)
+            self.assertIsNotNone(answered, "the device never answered")
+            self.assertIsNotNone(shown, "the outcome never showed")
+            self.assertLess(shown - answered, 1.0)
+            self.assertIn("Apply settings: done", page.text("#apply-outcome"))
+            self.assertIn("ok", page.eval("document.getElementById('apply-outcome').className"))
+            self.assertTrue(self.in_view("#apply-outcome"))
+            self.assertTrue(self.in_view("#apply"))
+            page.screenshot(os.path.join(SHOTS, "outcome-in-view.png"))
+
+            # A name longer than its field is refused with a message, not cut.
+            self.assertEqual(page.eval("document.getElementById('set-systemName').maxLength"), 20)
+            self.assertIn("at most 20 bytes", page.text("#hint-systemName"))
+            long_name = "n" * 70
+            received = len(self.d.sim.client.received(opcode=3))
+            page.fill("#set-systemName", long_name)
+            self.assertIn("70 of at most 20 bytes", page.text("#hint-systemName"))
+            self.assertIn("Too long: 70 bytes", page.text("#err-systemName"))
+            page.click("#apply")
+            self.assertIn("Nothing sent", page.text("#apply-outcome"))
+            self.assertIn("Name", page.text("#apply-outcome"))
+            self.assertEqual(page.eval("document.getElementById('set-systemName').value"), long_name)
+            # Twenty characters, but more than twenty bytes: refused as well.
+            page.fill("#set-systemName", "\u00e4" * 11)
+            self.assertIn("22 of at most 20 bytes", page.text("#hint-systemName"))
+            page.click("#apply")
+            self.assertIn("Too long: 22 bytes", page.text("#apply-outcome"))
+            time.sleep(0.5)
+            self.assertEqual(len(self.d.sim.client.received(opcode=3)), received)
+            page.click("#revert")
+            self.assertEqual(page.text("#err-systemName"), "")
+
+            # The held change ends by itself after the time-out, as unknown.
+            page.wait_for("FV.operations.pending.length === 0", 70)
+            waited = time.monotonic() - started
+            self.assertGreater(waited, 50)
+            log = page.text("#op-log")
+            self.assertIn("Apply settings: no result seen within 53 s (another client may have collected it)", log)
+            self.click_row(held["mac"])
+            page.wait_for("document.getElementById('apply-outcome').innerText.indexOf('no result seen') >= 0")
+            self.assertIn("warn", page.eval("document.getElementById('apply-outcome').className"))
+            self.assertTrue(self.in_view("#apply-outcome"))
+        finally:
+            page.send("Emulation.setDeviceMetricsOverride",
+                      {"width": page.browser.width, "height": page.browser.height, "deviceScaleFactor": 1,
+                       "mobile": False})
 
 
 @unittest.skipIf(cdp.CHROMIUM is None, "chromium is not installed")

@@ -38,7 +38,12 @@ class Browser:
         self._next_id = 0
         self._lock = threading.Lock()
         self._waiting = {}        # id -> [event, answer]
-        self._events = []         # (sessionId, method, params), bounded
+        self._events = []         # (serial, sessionId, method, params), bounded
+        self._event_serial = 0
+        # What a page's console would show as errors: failed requests,
+        # uncaught exceptions, console.error; kept apart from the busy
+        # event list so that none is pushed out by other events.
+        self._problems = []       # (sessionId, text), bounded
         self._events_cond = threading.Condition()
 
     def start(self):
@@ -95,8 +100,15 @@ class Browser:
                         slot[1] = msg
                         slot[0].set()
                 else:
+                    problem = _problem_text(msg.get("method"), msg.get("params") or {})
+                    if problem:
+                        with self._lock:
+                            self._problems.append((msg.get("sessionId"), problem))
+                            del self._problems[:-1000]
                     with self._events_cond:
-                        self._events.append((msg.get("sessionId"), msg.get("method"), msg.get("params")))
+                        self._event_serial += 1
+                        self._events.append((self._event_serial, msg.get("sessionId"), msg.get("method"),
+                                             msg.get("params")))
                         del self._events[:-500]
                         self._events_cond.notify_all()
 
@@ -123,6 +135,7 @@ class Browser:
         page = Page(self, session)
         page.send("Page.enable")
         page.send("Runtime.enable")
+        page.send("Log.enable")
         page.send("Emulation.setDeviceMetricsOverride",
                   {"width": self.width, "height": self.height, "deviceScaleFactor": 1, "mobile": False})
         return page
@@ -153,10 +166,53 @@ class Browser:
         self.stop()
 
 
+def _problem_text(method, params):
+    """The console error an event stands for, or None."""
+    if method == "Log.entryAdded" and params.get("entry", {}).get("level") == "error":
+        entry = params["entry"]
+        return f"{entry.get('source')}: {entry.get('text')} {entry.get('url', '')}".strip()
+    if method == "Runtime.exceptionThrown":
+        detail = params.get("exceptionDetails", {})
+        return "exception: " + (detail.get("exception", {}).get("description") or detail.get("text", ""))
+    if method == "Runtime.consoleAPICalled" and params.get("type") in ("error", "assert"):
+        return "console.error: " + " ".join(str(a.get("value", a.get("description", "")))
+                                              for a in params.get("args", []))
+    return None
+
+
 class Page:
     def __init__(self, browser, session):
         self.browser = browser
         self.session = session
+
+    def problems(self, clear=False):
+        """Console errors of this page since the last clear: failed requests
+        (a refused connection, an HTTP error status), uncaught exceptions and
+        console.error calls."""
+        with self.browser._lock:
+            mine = [text for sid, text in self.browser._problems if sid == self.session]
+            if clear:
+                self.browser._problems = [p for p in self.browser._problems if p[0] != self.session]
+        return mine
+
+    def wait_event(self, method, after, timeout=10.0):
+        """Waits for an event `method` of this page numbered above `after`
+        (see event_mark); returns its parameters."""
+        deadline = time.monotonic() + timeout
+        with self.browser._events_cond:
+            while True:
+                for serial, sid, name, params in self.browser._events:
+                    if serial > after and sid == self.session and name == method:
+                        return params
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise BrowserError(f"no {method} within {timeout} s")
+                self.browser._events_cond.wait(left)
+
+    def event_mark(self):
+        """The number of the latest event so far, for wait_event."""
+        with self.browser._events_cond:
+            return self.browser._event_serial
 
     def send(self, method, params=None, timeout=60.0):
         return self.browser.send(method, params, session=self.session, timeout=timeout)
