@@ -147,8 +147,9 @@ class BrowserConsoleTest(unittest.TestCase):
                 status = browser.wait("/^HTTP|Fault/.test($('#status').text()) && $('#status').text()")
                 self.assertTrue(status.startswith("HTTP 200"), status)
                 response = browser.evaluate("$('#response').text()")
-                self.assertIn("<ns:ReqXmlList><nErrorCode>0</nErrorCode>", response)
-                self.assertIn("<ReqXml>Device.SaveFile.req.xml</ReqXml>", response)
+                # Indented for reading, one element a line.
+                self.assertIn("\n    <ns:ReqXmlList>\n      <nErrorCode>0</nErrorCode>\n", response)
+                self.assertIn("\n      <ReqXml>Device.SaveFile.req.xml</ReqXml>\n", response)
             finally:
                 browser.close()
 

@@ -101,6 +101,7 @@ class DevicesViewTest(unittest.TestCase):
 
     def setUp(self):
         self.d.sim.client.call("reset")
+        self.d.sim.client.call("clear")  # what the agents received and sent
         self.d.sim.client.call("silence", ms=0)
         # Every scenario starts from an empty watch list and a fresh page.
         while "<SOAP-ENV:Fault>" not in wire.call("GetMonitorStatus", "<monitorNum>1</monitorNum>").text:

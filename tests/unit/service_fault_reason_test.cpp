@@ -5,6 +5,7 @@
 #include <string>
 
 #include "service/fault.h"
+#include "service/status_report.h"
 
 namespace ferro {
 namespace {
@@ -14,6 +15,23 @@ TEST(FaultReason, PlainTextPassesAndXmlSpecialsAreEscaped) {
             "address 10.0.0.5 is already watched");
   EXPECT_EQ(FaultReasonXml("a<b>&c\"'"), "a&lt;b&gt;&amp;c\"'");
   EXPECT_EQ(FaultReasonXml(""), "");
+}
+
+// The status summary's texts (a file name, the reason no dialog was shown)
+// must keep its JSON readable whatever they hold.
+TEST(StatusJson, TextsAreJsonStringsAndTheObjectHasItsFields) {
+  EXPECT_EQ(JsonString("plain \xc3\xa4"), "\"plain \xc3\xa4\"");
+  EXPECT_EQ(JsonString("a\"b\\c\nd\te\x01\x7f"), "\"a\\\"b\\\\c\\nd\\u0009e\\u0001\\u007f\"");
+  NoteSaveAsOutcome("no_dialog", "no \"display\"");
+  const std::string json = StatusJson();
+  for (const char* field :
+       {"\"engine_running\":", "\"discovered\":", "\"watched\":", "\"upgrade_running\":",
+        "\"upgrade_waiting\":", "\"device_set_timeout_ms\":50000", "\"version\":\"",
+        "\"outcome\":\"no_dialog\",\"detail\":\"no \\\"display\\\"\"}"}) {
+    EXPECT_NE(json.find(field), std::string::npos) << field << " in " << json;
+  }
+  EXPECT_EQ(json.front(), '{');
+  EXPECT_EQ(json.back(), '}');
 }
 
 TEST(FaultReason, StaysOneLineOfValidUtf8) {
