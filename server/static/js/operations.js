@@ -60,7 +60,7 @@
     return S.call("SetDeviceCfgEx", F.cfgExParams(info, operate)).then(function () {
       var text = what + ": sent, waiting for the device's answer…";
       var li = note(e, text, "muted");
-      var now = Date.now();
+      var now = performance.now();
       pending.push({ mac: mac, operate: operate, what: what, started: now, deadline: now + timeoutMs() + GRACE_MS,
         li: li, name: label(e), slot: slot });
       showOutcome(slot, mac, text, "muted pending");
@@ -89,7 +89,7 @@
 
   // Changes whose outcome can no longer come end as unknown, never as done.
   function expire() {
-    var now = Date.now();
+    var now = performance.now();
     for (var i = pending.length - 1; i >= 0; i--) {
       var p = pending[i];
       if (now < p.deadline) continue;
