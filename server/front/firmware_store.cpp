@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "access_rule.h"
@@ -109,9 +110,15 @@ const char* StatusText(int status) {
   }
 }
 
-std::string ErrorJson(std::string_view message) {
-  return "{\"error\": " + JsonString(message) + "}";
+// The answers' JSON, in the order written; bytes that are not UTF-8 (a
+// name read from the folder, an error text) become U+FFFD.
+using Json = nlohmann::ordered_json;
+
+std::string Text(const Json& json) {
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
+
+std::string ErrorJson(std::string_view message) { return Text(Json{{"error", message}}); }
 
 std::string Hex(const unsigned char* bytes, size_t size) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -252,28 +259,6 @@ StoreTarget ParseStoreTarget(std::string_view request_line) {
     }
     if (amp == std::string_view::npos) break;
   }
-  return out;
-}
-
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (size_t i = 0; i < text.size();) {
-    const size_t start = i;
-    const std::optional<uint32_t> cp = NextCodePoint(text, &i);
-    if (!cp) {
-      out += "\\ufffd";
-    } else if (*cp == '"' || *cp == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(*cp));
-    } else if (*cp < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(*cp));
-      out += esc;
-    } else {
-      out.append(text.substr(start, i - start));
-    }
-  }
-  out.push_back('"');
   return out;
 }
 
@@ -431,17 +416,18 @@ std::optional<FirmwareStore::Image> FirmwareStore::Describe(const std::string& n
   return image;
 }
 
-std::string FirmwareStore::LimitsJson() const {
-  return "{\"max_image_bytes\": " + std::to_string(limits_.max_image_bytes) +
-         ", \"max_images\": " + std::to_string(limits_.max_images) +
-         ", \"max_name_bytes\": " + std::to_string(limits_.max_name_bytes) + "}";
+Json FirmwareStore::LimitsJson() const {
+  return Json{{"max_image_bytes", limits_.max_image_bytes},
+              {"max_images", limits_.max_images},
+              {"max_name_bytes", limits_.max_name_bytes}};
 }
 
-std::string FirmwareStore::ImageJson(const Image& image) const {
-  return "{\"name\": " + JsonString(image.name) + ", \"size\": " + std::to_string(image.size) +
-         ", \"sha256\": \"" + image.sha256 +
-         "\", \"path\": " + JsonString(folder_ + "/" + image.name) + ", \"stored\": \"" +
-         UtcText(image.stored) + "\"}";
+Json FirmwareStore::ImageJson(const Image& image) const {
+  return Json{{"name", image.name},
+              {"size", image.size},
+              {"sha256", image.sha256},
+              {"path", folder_ + "/" + image.name},
+              {"stored", UtcText(image.stored)}};
 }
 
 std::optional<FirmwareStore::Answer> FirmwareStore::Judge(const Connection& connection) {
@@ -564,7 +550,7 @@ FirmwareStore::Answer FirmwareStore::Commit(Upload& upload) {
   std::printf("Firmware image %s stored: %" PRIu64 " bytes, SHA-256 %s\n", image->name.c_str(),
               image->size, image->sha256.c_str());
   std::fflush(stdout);
-  return Answer{201, "{\"image\": " + ImageJson(*image) + ", \"limits\": " + LimitsJson() + "}"};
+  return Answer{201, Text(Json{{"image", ImageJson(*image)}, {"limits", LimitsJson()}})};
 }
 
 FirmwareStore::Answer FirmwareStore::List() {
@@ -577,16 +563,15 @@ FirmwareStore::Answer FirmwareStore::List() {
     return names.size() < kMaxListed;
   });
   std::sort(names.begin(), names.end());
-  std::string images;
+  Json images = Json::array();
   for (const std::string& name : names) {
     const std::optional<Image> image = Describe(name);
-    if (!image) continue;
-    if (!images.empty()) images += ", ";
-    images += ImageJson(*image);
+    if (image) images.push_back(ImageJson(*image));
   }
-  return Answer{200, "{\"folder\": " + JsonString(folder_) + ", \"images\": [" + images +
-                         "], \"uploading\": " + std::to_string(uploading_.size()) +
-                         ", \"limits\": " + LimitsJson() + "}"};
+  return Answer{200, Text(Json{{"folder", folder_},
+                               {"images", std::move(images)},
+                               {"uploading", uploading_.size()},
+                               {"limits", LimitsJson()}})};
 }
 
 FirmwareStore::Answer FirmwareStore::Delete(const std::string& name) {
@@ -607,7 +592,7 @@ FirmwareStore::Answer FirmwareStore::Delete(const std::string& name) {
   checksums_.erase(name);
   std::printf("Firmware image %s deleted\n", name.c_str());
   std::fflush(stdout);
-  return Answer{200, "{\"deleted\": " + JsonString(name) + "}"};
+  return Answer{200, Text(Json{{"deleted", name}})};
 }
 
 std::string FirmwareStore::Serve(Connection& connection) {

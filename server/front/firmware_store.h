@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <set>
 #include <string>
@@ -61,10 +62,6 @@ struct StoreTarget {
   std::optional<std::string> error;
 };
 StoreTarget ParseStoreTarget(std::string_view request_line);
-
-// `text` as a JSON string, quotes included; bytes that are not UTF-8 become
-// U+FFFD.
-std::string JsonString(std::string_view text);
 
 class FirmwareStore {
  public:
@@ -123,8 +120,8 @@ class FirmwareStore {
   // How many images the folder holds.
   size_t CountImages();
   std::optional<Image> Describe(const std::string& name);
-  std::string LimitsJson() const;
-  std::string ImageJson(const Image& image) const;
+  nlohmann::ordered_json LimitsJson() const;
+  nlohmann::ordered_json ImageJson(const Image& image) const;
 
   std::string folder_;
   std::function<bool(const std::string&)> in_use_;

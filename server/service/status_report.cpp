@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 #include "engine/device_set.h"
 #include "engine/discovery.h"
@@ -26,37 +27,7 @@ SaveAsNote& LastSaveAs() {
   return note;
 }
 
-const char* Bool(bool value) { return value ? "true" : "false"; }
-
 }  // namespace
-
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      default:
-        if (byte < 0x20 || byte == 0x7f) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-          out += escaped;
-        } else {
-          out += c;  // UTF-8 passes as it is
-        }
-    }
-  }
-  out += '"';
-  return out;
-}
 
 void NoteSaveAsOutcome(std::string_view outcome, std::string_view detail) {
   SaveAsNote& note = LastSaveAs();
@@ -67,29 +38,28 @@ void NoteSaveAsOutcome(std::string_view outcome, std::string_view detail) {
 }
 
 std::string StatusJson() {
-  const bool running = IsEngineRunning();
-  const size_t discovered = DiscoveryListSize();
-  const size_t watched = WatchedAgentCount();
+  using Json = nlohmann::ordered_json;
   const UploadCounts uploads = CountUploads();
-  std::string save_as = "null";
+  Json save_as = nullptr;
   {
     SaveAsNote& note = LastSaveAs();
     std::lock_guard lock(note.lock);
     if (note.seq != 0) {
-      save_as = "{\"seq\":" + std::to_string(note.seq) +
-                ",\"outcome\":" + JsonString(note.outcome) +
-                ",\"detail\":" + JsonString(note.detail) + "}";
+      save_as = Json{{"seq", note.seq}, {"outcome", note.outcome}, {"detail", note.detail}};
     }
   }
-  return std::string("{\"engine_running\":") + Bool(running) +
-         ",\"discovered\":" + std::to_string(discovered) +
-         ",\"watched\":" + std::to_string(watched) +
-         ",\"upgrade_running\":" + Bool(uploads.active != 0) +
-         ",\"upgrade_waiting\":" + std::to_string(uploads.queued) +
-         ",\"upgrade_done\":" + std::to_string(uploads.done) +
-         ",\"upgrade_failed\":" + std::to_string(uploads.failed) +
-         ",\"device_set_timeout_ms\":" + std::to_string(kDeviceSetTimeoutMs) +
-         ",\"version\":" + JsonString(VersionText()) + ",\"save_as\":" + save_as + "}";
+  const Json status = {{"engine_running", IsEngineRunning()},
+                       {"discovered", DiscoveryListSize()},
+                       {"watched", WatchedAgentCount()},
+                       {"upgrade_running", uploads.active != 0},
+                       {"upgrade_waiting", uploads.queued},
+                       {"upgrade_done", uploads.done},
+                       {"upgrade_failed", uploads.failed},
+                       {"device_set_timeout_ms", kDeviceSetTimeoutMs},
+                       {"version", VersionText()},
+                       {"save_as", std::move(save_as)}};
+  // A dialog's reason may hold bytes that are not UTF-8: they become U+FFFD.
+  return status.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 }  // namespace ferro

@@ -20,7 +20,4 @@ std::string StatusJson();
 // dialog, the file and the error). Each call counts up "seq".
 void NoteSaveAsOutcome(std::string_view outcome, std::string_view detail);
 
-// `text` as a JSON string literal, quotes included.
-std::string JsonString(std::string_view text);
-
 }  // namespace ferro

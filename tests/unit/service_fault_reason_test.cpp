@@ -20,14 +20,12 @@ TEST(FaultReason, PlainTextPassesAndXmlSpecialsAreEscaped) {
 // The status summary's texts (a file name, the reason no dialog was shown)
 // must keep its JSON readable whatever they hold.
 TEST(StatusJson, TextsAreJsonStringsAndTheObjectHasItsFields) {
-  EXPECT_EQ(JsonString("plain \xc3\xa4"), "\"plain \xc3\xa4\"");
-  EXPECT_EQ(JsonString("a\"b\\c\nd\te\x01\x7f"), "\"a\\\"b\\\\c\\nd\\u0009e\\u0001\\u007f\"");
-  NoteSaveAsOutcome("no_dialog", "no \"display\"");
+  NoteSaveAsOutcome("no_dialog", "no \"display\" \xff\x01");
   const std::string json = StatusJson();
   for (const char* field :
        {"\"engine_running\":", "\"discovered\":", "\"watched\":", "\"upgrade_running\":",
         "\"upgrade_waiting\":", "\"device_set_timeout_ms\":50000", "\"version\":\"",
-        "\"outcome\":\"no_dialog\",\"detail\":\"no \\\"display\\\"\"}"}) {
+        "\"outcome\":\"no_dialog\",\"detail\":\"no \\\"display\\\" \xef\xbf\xbd\\u0001\"}"}) {
     EXPECT_NE(json.find(field), std::string::npos) << field << " in " << json;
   }
   EXPECT_EQ(json.front(), '{');
