@@ -87,8 +87,8 @@ cat <<INFO
 
 == Ferrolink is running in namespace $FL_NS_SRV ($FL_SRV_IP), with 20 simulated agents in $FL_NS_LAN
    Engine started; the first discovery found ${found:-0} agents.
-   Web console : http://127.0.0.1:64567/index.html
-   Service     : http://127.0.0.1:64567/   (SOAP 1.1 and 1.2, namespace urn:Halvex)
+   Interface   : http://127.0.0.1:64567/   (open it in a browser on this machine)
+   Service     : http://127.0.0.1:64567/   (SOAP 1.1 and 1.2 by POST, namespace urn:Halvex)
    Push channel: 127.0.0.1:64568
    Try (ferroctl --help lists every command):
      build/dist/tools/ferroctl list
