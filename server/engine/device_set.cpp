@@ -110,11 +110,14 @@ int32_t DevSetCallback(const uint8_t* packet, int32_t length, void*) {
           std::memcmp(node.agent.macAddr, header.agentMac, kMacSize) != 0) {
         continue;
       }
-      node.result = result;
       // What the agent reports replaces what was sent; a reply that carries
       // only some items (or none) leaves the other fields as they were, so a
-      // bare header never blanks the outcome or the discovered entry.
-      MergeAgentPacket(packet, size, node.agent);
+      // bare header never blanks the outcome or the discovered entry. A
+      // malformed reply is dropped: the operation still waits.
+      AgentRecord merged = node.agent;
+      if (MergeAgentPacket(packet, size, merged) != DecodeOutcome::kOk) break;
+      node.result = result;
+      node.agent = merged;
       UpdateDiscoveryEntry(packet, size);
       ++notices;
     }

@@ -66,7 +66,10 @@ int DiscoverAgents(ActionCallback callback, void* param) {
 
 int32_t DiscoveryCallback(const uint8_t* packet, int32_t length, void*) {
   AgentRecord record{};
-  DecodeAgentPacket(packet, static_cast<size_t>(std::max(length, 0)), record);
+  if (DecodeAgentPacket(packet, static_cast<size_t>(std::max(length, 0)), record) !=
+      DecodeOutcome::kOk) {
+    return 1;  // malformed: counted by the decoder, not listed
+  }
   AddToDiscoveryList(record);
   return 1;
 }
@@ -129,7 +132,9 @@ void UpdateDiscoveryEntry(const uint8_t* packet, size_t length) {
     return SameMac(r.macAddr, h.agentMac);
   });
   if (it != list.end()) {
-    MergeAgentPacket(packet, length, *it);
+    AgentRecord merged = *it;
+    if (MergeAgentPacket(packet, length, merged) != DecodeOutcome::kOk) return;
+    *it = merged;
     ++g_listVersion;
   }
 }

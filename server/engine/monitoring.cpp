@@ -109,19 +109,22 @@ void RefreshWatchedAgent(const ReceivedPacket& packet) {
       if (in_window) {
         // The agent may have moved: its record starts over from the reply,
         // whose address item (if any) overrides the source address.
-        node.record = AgentRecord{};
-        std::memcpy(node.record.agentIpAddr, source, sizeof source);
+        AgentRecord fresh{};
+        std::memcpy(fresh.agentIpAddr, source, sizeof source);
+        if (DecodeAgentPacket(packet.data, length, fresh) != DecodeOutcome::kOk) return;
+        node.record = fresh;
         Accept(node);
-        DecodeAgentPacket(packet.data, length, node.record);
       }
       return;
     }
     if (SameAddress(node.record.agentIpAddr, source) && MacUnknown(node.record)) {
       if (in_window) {
         // First reply of an agent watched by address only: it tells its MAC.
-        std::memcpy(node.record.macAddr, packet.agentMac, kMacSize);
+        AgentRecord known = node.record;
+        std::memcpy(known.macAddr, packet.agentMac, kMacSize);
+        if (DecodeAgentPacket(packet.data, length, known) != DecodeOutcome::kOk) return;
+        node.record = known;
         Accept(node);
-        DecodeAgentPacket(packet.data, length, node.record);
       }
       return;
     }

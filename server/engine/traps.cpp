@@ -67,7 +67,7 @@ int32_t TrapCallback(const uint8_t* packet, int32_t length, void*) {
   TrapRecord trap;
   if (PacketU16(packet, size, kHdrOpcode) == kOpTrapTlv) {
     AgentRecord record{};
-    DecodeAgentPacket(packet, size, record);
+    if (DecodeAgentPacket(packet, size, record) != DecodeOutcome::kOk) return 1;  // malformed
     CopyText(trap.location, record.location, sizeof record.location);
     CopyText(trap.string, record.trapMessage, sizeof record.trapMessage);
     FormatAddress(record.agentIpAddr, trap.ip);

@@ -9,23 +9,43 @@
 
 namespace ferro {
 
+// What decoding a datagram found. Anything but kOk is a malformed datagram:
+// the record holds what was read before the fault, and callers drop it.
+enum class DecodeOutcome : uint8_t {
+  kOk,
+  kTooShort,     // shorter than the 40-byte header (or no datagram at all)
+  kItemOverrun,  // an item, or its 4-byte header, runs past the datagram
+  kBadLength,    // an item's length field is below its own 4-byte header
+};
+inline constexpr size_t kDecodeOutcomeCount = 4;
+
 // Fills `record` from the `length` bytes of `packet`. The record is not
 // cleared first: fields that no item mentions keep their value. Always
 // sets the header-derived fields (versions, macAddr, isLoaderMode) and the
-// three modes (2 unless an item says otherwise). Returns 1.
+// three modes (2 unless an item says otherwise).
 //
 // Robustness: header bytes missing from a datagram shorter than 40 read as
 // zero and such a datagram has no items; an item whose length field is
 // below 4, or that would run past `length`, ends decoding; bytes beyond a
 // short item's value read as zero; a text longer than its field is cut to
 // the field's width - 1. Nothing outside the datagram or a field is touched.
-int DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record);
+// Each malformed outcome is counted (MalformedPacketCount).
+DecodeOutcome DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record);
 
 // Merges an agent's reply into what is known of it: the fields the reply's
 // items carry replace those of `record`, every other field keeps its value
 // (the three modes included: a reply without a mode item leaves the mode as
 // it was). The header-derived fields are always taken, as above. A reply
-// that is a bare header thus changes nothing but those.
-void MergeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record);
+// that is a bare header thus changes nothing but those. Outcomes as above.
+DecodeOutcome MergeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record);
+
+// A short text for an outcome, for logs.
+const char* DecodeOutcomeName(DecodeOutcome outcome);
+
+// How many decodes since the process started ended with `reason` (0 for
+// kOk, which is not counted), and all malformed ones together. Safe from
+// any thread.
+uint64_t MalformedPacketCount(DecodeOutcome reason);
+uint64_t MalformedPacketTotal();
 
 }  // namespace ferro

@@ -16,6 +16,7 @@
 #include "engine/monitoring.h"
 #include "fault.h"
 #include "front/front_state.h"
+#include "protocol/agent_fields.h"
 #include "service/request_members.h"
 #include "soapH.h"
 #include "switchinfo_convert.h"
@@ -23,24 +24,10 @@
 namespace ferro {
 
 void KeepAgentOnlyMembers(const ns__SwitchInfo& agent, ns__SwitchInfo& settings) {
-  settings.productName = agent.productName;
-  settings.fwVersion = agent.fwVersion;
-  settings.productType = agent.productType;
-  settings.httpPort = agent.httpPort;
-  settings.lldpMode = agent.lldpMode;
-  settings.lldpAuthenkey = agent.lldpAuthenkey;
-  settings.agentProtoVer = agent.agentProtoVer;
-  settings.agentFamilyType = agent.agentFamilyType;
-  settings.agentInterfaceVer = agent.agentInterfaceVer;
-  settings.upgradeDelayTime = agent.upgradeDelayTime;
-  settings.upgradeRebootTime = agent.upgradeRebootTime;
-  settings.upgradeEreaseFlashTime = agent.upgradeEreaseFlashTime;
-  settings.funBitmap0 = agent.funBitmap0;
-  settings.funBitmap1 = agent.funBitmap1;
-  settings.funBitmap2 = agent.funBitmap2;
-  settings.funBitmap3 = agent.funBitmap3;
-  settings.errString = agent.errString;
-  settings.isLoaderMode = agent.isLoaderMode;
+#define FERRO_KEEP_AGENT_ONLY(name, shape, tlv, read, write, word, bit, order, role) \
+  if constexpr (FieldRole::k##role == FieldRole::kAgentOnly) settings.name = agent.name;
+  FERRO_SWITCHINFO_FIELDS(FERRO_KEEP_AGENT_ONLY)
+#undef FERRO_KEEP_AGENT_ONLY
 }
 
 namespace {
@@ -52,94 +39,16 @@ struct SwitchInfoMember {
   void (*copy)(const ns__SwitchInfo& from, ns__SwitchInfo& to);
 };
 
-#define FERRO_MEMBER(m)                                                       \
-  SwitchInfoMember {                                                          \
-#m, [](const ns__SwitchInfo& from, ns__SwitchInfo& to) { to.m = from.m; } \
-  }
+#define FERRO_MEMBER(m, ...) \
+  SwitchInfoMember{#m, [](const ns__SwitchInfo& from, ns__SwitchInfo& to) { to.m = from.m; }},
 
-constexpr SwitchInfoMember kSwitchInfoMembers[] = {
-    FERRO_MEMBER(productName),
-    FERRO_MEMBER(systemName),
-    FERRO_MEMBER(location),
-    FERRO_MEMBER(systemTime),
-    FERRO_MEMBER(controllerIPURL),
-    FERRO_MEMBER(controlledByAC),
-    FERRO_MEMBER(loginUser),
-    FERRO_MEMBER(agentIpAddr),
-    FERRO_MEMBER(agentNetmask),
-    FERRO_MEMBER(agentGateway),
-    FERRO_MEMBER(agentDNS1),
-    FERRO_MEMBER(agentDNS2),
-    FERRO_MEMBER(trapIpAddr),
-    FERRO_MEMBER(newPasseord),
-    FERRO_MEMBER(oldPassword),
-    FERRO_MEMBER(dhcpMode),
-    FERRO_MEMBER(fwVersion),
-    FERRO_MEMBER(productType),
-    FERRO_MEMBER(httpPort),
-    FERRO_MEMBER(groupTimer),
-    FERRO_MEMBER(lldpMode),
-    FERRO_MEMBER(lldpAuthenkey),
-    FERRO_MEMBER(snmpMode),
-    FERRO_MEMBER(agentProtoVer),
-    FERRO_MEMBER(agentFamilyType),
-    FERRO_MEMBER(agentInterfaceVer),
-    FERRO_MEMBER(upgradeDelayTime),
-    FERRO_MEMBER(upgradeRebootTime),
-    FERRO_MEMBER(upgradeEreaseFlashTime),
-    FERRO_MEMBER(vlanID),
-    FERRO_MEMBER(funBitmap0),
-    FERRO_MEMBER(funBitmap1),
-    FERRO_MEMBER(funBitmap2),
-    FERRO_MEMBER(funBitmap3),
-    FERRO_MEMBER(errString),
-    FERRO_MEMBER(macAddr),
-    FERRO_MEMBER(isLoaderMode),
-    FERRO_MEMBER(wifiEnable),
-    FERRO_MEMBER(wifiSSID),
-    FERRO_MEMBER(wifiKey),
-    FERRO_MEMBER(wifiBand),
-    FERRO_MEMBER(wifiChannel),
-    FERRO_MEMBER(wifiCurrentChannel),
-    FERRO_MEMBER(wifiSecurity),
-    FERRO_MEMBER(radiusIP),
-    FERRO_MEMBER(radiusPort),
-    FERRO_MEMBER(radiusSecret),
-    FERRO_MEMBER(wifi80211Mode),
-    FERRO_MEMBER(wifiVisible),
-    FERRO_MEMBER(wifiSupportChannel),
-    FERRO_MEMBER(wifiChannelWidth),
-    FERRO_MEMBER(wifiSSIDIsolution),
-    FERRO_MEMBER(wifiVlanID),
-    FERRO_MEMBER(bandwidthControl),
-    FERRO_MEMBER(rssiScanner),
-    FERRO_MEMBER(txPowerLevel),
-    FERRO_MEMBER(wifiEnable5G),
-    FERRO_MEMBER(wifiSSID5G),
-    FERRO_MEMBER(wifiKey5G),
-    FERRO_MEMBER(wifiChannel5G),
-    FERRO_MEMBER(wifiCurrentChannel5G),
-    FERRO_MEMBER(wifiSecurity5G),
-    FERRO_MEMBER(radiusIP5G),
-    FERRO_MEMBER(radiusPort5G),
-    FERRO_MEMBER(radiusSecret5G),
-    FERRO_MEMBER(wifi80211Mode5G),
-    FERRO_MEMBER(wifiVisible5G),
-    FERRO_MEMBER(wifiSupportChannel5G),
-    FERRO_MEMBER(wifiChannelWidth5G),
-    FERRO_MEMBER(wifiSSIDIsolution5G),
-    FERRO_MEMBER(wifiVlanID5G),
-    FERRO_MEMBER(bandwidthControl5G),
-    FERRO_MEMBER(rssiScanner5G),
-    FERRO_MEMBER(txPowerLevel5G),
-    FERRO_MEMBER(fwDomain),
-    FERRO_MEMBER(wifiBandSteering),
-    FERRO_MEMBER(wifiRoaming),
-};
+// In contract order, from the field table.
+constexpr SwitchInfoMember kSwitchInfoMembers[] = {FERRO_SWITCHINFO_FIELDS(FERRO_MEMBER)};
 
 #undef FERRO_MEMBER
 
 static_assert(std::size(kSwitchInfoMembers) == kSwitchInfoMemberCount);
+static_assert(kSwitchInfoFieldCount == kSwitchInfoMemberCount);
 
 // Why StartDeviceSet refused or sent nothing, as one line for the fault.
 std::string StartFailedReason(unsigned int operate) {
@@ -247,29 +156,112 @@ int ns__SetDeviceCfg(struct soap* soap, ns__SwitchInfo switchInfo, unsigned int 
   return SOAP_OK;
 }
 
+namespace ferro {
+namespace {
+
+// SetDeviceCfgEx's parameters in the contract's order: the settable
+// SwitchInfo members (each of the member's own type), with operate among
+// them. The generated dispatcher calls the operation with exactly the
+// contract's parameters, so a list that drifts from it fails to link.
+#define FERRO_SET_DEVICE_CFG_EX_PARAMS(MEMBER, OPERATE) \
+  MEMBER(systemName)                                    \
+  MEMBER(location)                                      \
+  MEMBER(systemTime)                                    \
+  MEMBER(controllerIPURL)                               \
+  MEMBER(controlledByAC)                                \
+  MEMBER(loginUser)                                     \
+  MEMBER(agentIpAddr)                                   \
+  MEMBER(agentNetmask)                                  \
+  MEMBER(agentGateway)                                  \
+  MEMBER(agentDNS1)                                     \
+  MEMBER(agentDNS2)                                     \
+  MEMBER(trapIpAddr)                                    \
+  MEMBER(newPasseord)                                   \
+  MEMBER(oldPassword)                                   \
+  MEMBER(dhcpMode)                                      \
+  MEMBER(groupTimer)                                    \
+  MEMBER(snmpMode)                                      \
+  MEMBER(macAddr)                                       \
+  MEMBER(vlanID)                                        \
+  MEMBER(wifiEnable)                                    \
+  MEMBER(wifiSSID)                                      \
+  MEMBER(wifiKey)                                       \
+  MEMBER(wifiBand)                                      \
+  MEMBER(wifiChannel)                                   \
+  MEMBER(wifiCurrentChannel)                            \
+  MEMBER(wifiSecurity)                                  \
+  MEMBER(radiusIP)                                      \
+  MEMBER(radiusPort)                                    \
+  MEMBER(radiusSecret)                                  \
+  MEMBER(wifi80211Mode)                                 \
+  MEMBER(wifiVisible)                                   \
+  MEMBER(wifiSupportChannel)                            \
+  MEMBER(wifiChannelWidth)                              \
+  MEMBER(wifiSSIDIsolution)                             \
+  MEMBER(wifiVlanID)                                    \
+  MEMBER(bandwidthControl)                              \
+  MEMBER(rssiScanner)                                   \
+  MEMBER(txPowerLevel)                                  \
+  MEMBER(wifiEnable5G)                                  \
+  MEMBER(wifiSSID5G)                                    \
+  MEMBER(wifiKey5G)                                     \
+  MEMBER(wifiChannel5G)                                 \
+  MEMBER(wifiCurrentChannel5G)                          \
+  MEMBER(wifiSecurity5G)                                \
+  MEMBER(radiusIP5G)                                    \
+  MEMBER(radiusPort5G)                                  \
+  MEMBER(radiusSecret5G)                                \
+  MEMBER(wifi80211Mode5G)                               \
+  MEMBER(wifiVisible5G)                                 \
+  MEMBER(wifiSupportChannel5G)                          \
+  MEMBER(wifiChannelWidth5G)                            \
+  MEMBER(wifiSSIDIsolution5G)                           \
+  MEMBER(wifiVlanID5G)                                  \
+  MEMBER(bandwidthControl5G)                            \
+  MEMBER(rssiScanner5G)                                 \
+  MEMBER(txPowerLevel5G)                                \
+  OPERATE                                               \
+  MEMBER(fwDomain)                                      \
+  MEMBER(wifiBandSteering)                              \
+  MEMBER(wifiRoaming)
+
+// The parameter list names every settable member of the field table once,
+// and no member the agent only reports.
+constexpr const char* kSetDeviceCfgExMembers[] = {
+#define FERRO_PARAM_NAME(m) #m,
+    FERRO_SET_DEVICE_CFG_EX_PARAMS(FERRO_PARAM_NAME, )
+#undef FERRO_PARAM_NAME
+};
+
+constexpr bool SameName(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
+constexpr bool ParametersAreTheSettableMembers() {
+  size_t settable = 0;
+  for (const AgentField& f : kAgentFields) {
+    size_t named = 0;
+    for (const char* p : kSetDeviceCfgExMembers) named += SameName(p, f.name) ? 1 : 0;
+    if (named != (f.role == FieldRole::kSettable ? 1u : 0u)) return false;
+    settable += f.role == FieldRole::kSettable ? 1 : 0;
+  }
+  return settable == std::size(kSetDeviceCfgExMembers);
+}
+static_assert(ParametersAreTheSettableMembers());
+
+}  // namespace
+}  // namespace ferro
+
+#define FERRO_PARAM(m) decltype(ns__SwitchInfo::m) m,
+#define FERRO_OPERATE_PARAM unsigned int operate,
 // Sends the command of `operate` for the known agent with MAC text `macAddr`,
 // its settings overlaid with the parameters.
 int ns__SetDeviceCfgEx(
-    struct soap* soap, std::wstring systemName, std::wstring location, std::string systemTime,
-    std::string controllerIPURL, unsigned short controlledByAC, std::string loginUser,
-    std::string agentIpAddr, std::string agentNetmask, std::string agentGateway,
-    std::string agentDNS1, std::string agentDNS2, std::string trapIpAddr, std::string newPasseord,
-    std::string oldPassword, unsigned short dhcpMode, unsigned int groupTimer,
-    unsigned short snmpMode, std::string macAddr, unsigned short vlanID, unsigned short wifiEnable,
-    std::string wifiSSID, std::string wifiKey, std::string wifiBand, unsigned short wifiChannel,
-    unsigned short wifiCurrentChannel, std::string wifiSecurity, std::string radiusIP,
-    unsigned int radiusPort, std::string radiusSecret, std::string wifi80211Mode,
-    unsigned short wifiVisible, std::string wifiSupportChannel, std::string wifiChannelWidth,
-    unsigned short wifiSSIDIsolution, unsigned short wifiVlanID, std::string bandwidthControl,
-    std::string rssiScanner, unsigned int txPowerLevel, unsigned short wifiEnable5G,
-    std::string wifiSSID5G, std::string wifiKey5G, unsigned short wifiChannel5G,
-    unsigned short wifiCurrentChannel5G, std::string wifiSecurity5G, std::string radiusIP5G,
-    unsigned int radiusPort5G, std::string radiusSecret5G, std::string wifi80211Mode5G,
-    unsigned short wifiVisible5G, std::string wifiSupportChannel5G, std::string wifiChannelWidth5G,
-    unsigned short wifiSSIDIsolution5G, unsigned short wifiVlanID5G, std::string bandwidthControl5G,
-    std::string rssiScanner5G, unsigned int txPowerLevel5G, unsigned int operate,
-    std::string fwDomain, unsigned short wifiBandSteering, unsigned short wifiRoaming,
-    unsigned int& errorcode) {
+    struct soap* soap,
+    FERRO_SET_DEVICE_CFG_EX_PARAMS(FERRO_PARAM, FERRO_OPERATE_PARAM) unsigned int& errorcode) {
+#undef FERRO_PARAM
+#undef FERRO_OPERATE_PARAM
   std::fputs("device set begine \n", stdout);
   std::fflush(stdout);
   ferro::AgentRecord found;
@@ -282,65 +274,9 @@ int ns__SetDeviceCfgEx(
   ns__SwitchInfo agent;
   ferro::AgentRecordToSwitchInfo(found, agent);
   ns__SwitchInfo s;
-  s.systemName = std::move(systemName);
-  s.location = std::move(location);
-  s.systemTime = std::move(systemTime);
-  s.controllerIPURL = std::move(controllerIPURL);
-  s.controlledByAC = controlledByAC;
-  s.loginUser = std::move(loginUser);
-  s.agentIpAddr = std::move(agentIpAddr);
-  s.agentNetmask = std::move(agentNetmask);
-  s.agentGateway = std::move(agentGateway);
-  s.agentDNS1 = std::move(agentDNS1);
-  s.agentDNS2 = std::move(agentDNS2);
-  s.trapIpAddr = std::move(trapIpAddr);
-  s.newPasseord = std::move(newPasseord);
-  s.oldPassword = std::move(oldPassword);
-  s.dhcpMode = dhcpMode;
-  s.groupTimer = groupTimer;
-  s.snmpMode = snmpMode;
-  s.macAddr = std::move(macAddr);
-  s.vlanID = vlanID;
-  s.wifiEnable = wifiEnable;
-  s.wifiSSID = std::move(wifiSSID);
-  s.wifiKey = std::move(wifiKey);
-  s.wifiBand = std::move(wifiBand);
-  s.wifiChannel = wifiChannel;
-  s.wifiCurrentChannel = wifiCurrentChannel;
-  s.wifiSecurity = std::move(wifiSecurity);
-  s.radiusIP = std::move(radiusIP);
-  s.radiusPort = radiusPort;
-  s.radiusSecret = std::move(radiusSecret);
-  s.wifi80211Mode = std::move(wifi80211Mode);
-  s.wifiVisible = wifiVisible;
-  s.wifiSupportChannel = std::move(wifiSupportChannel);
-  s.wifiChannelWidth = std::move(wifiChannelWidth);
-  s.wifiSSIDIsolution = wifiSSIDIsolution;
-  s.wifiVlanID = wifiVlanID;
-  s.bandwidthControl = std::move(bandwidthControl);
-  s.rssiScanner = std::move(rssiScanner);
-  s.txPowerLevel = txPowerLevel;
-  s.wifiEnable5G = wifiEnable5G;
-  s.wifiSSID5G = std::move(wifiSSID5G);
-  s.wifiKey5G = std::move(wifiKey5G);
-  s.wifiChannel5G = wifiChannel5G;
-  s.wifiCurrentChannel5G = wifiCurrentChannel5G;
-  s.wifiSecurity5G = std::move(wifiSecurity5G);
-  s.radiusIP5G = std::move(radiusIP5G);
-  s.radiusPort5G = radiusPort5G;
-  s.radiusSecret5G = std::move(radiusSecret5G);
-  s.wifi80211Mode5G = std::move(wifi80211Mode5G);
-  s.wifiVisible5G = wifiVisible5G;
-  s.wifiSupportChannel5G = std::move(wifiSupportChannel5G);
-  s.wifiChannelWidth5G = std::move(wifiChannelWidth5G);
-  s.wifiSSIDIsolution5G = wifiSSIDIsolution5G;
-  s.wifiVlanID5G = wifiVlanID5G;
-  s.bandwidthControl5G = std::move(bandwidthControl5G);
-  s.rssiScanner5G = std::move(rssiScanner5G);
-  s.txPowerLevel5G = txPowerLevel5G;
-  s.fwDomain = std::move(fwDomain);
-  s.wifiBandSteering = wifiBandSteering;
-  s.wifiRoaming = wifiRoaming;
+#define FERRO_TAKE(m) s.m = std::move(m);
+  FERRO_SET_DEVICE_CFG_EX_PARAMS(FERRO_TAKE, )
+#undef FERRO_TAKE
   // A parameter left out of the request keeps the agent's value; one sent
   // empty is sent empty.
   ferro::KeepMembersNotGiven(agent, ferro::FindGivenMembers(ferro::CurrentRequestBody(soap)), s);

@@ -1,9 +1,12 @@
 #include "service/switchinfo_convert.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "front/xml_text.h"
 #include "platform/codepage.h"
+#include "protocol/agent_fields.h"
+#include "protocol/packet.h"
 
 namespace ferro {
 namespace {
@@ -128,174 +131,70 @@ uint8_t HexNibble(char c) {
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// One SwitchInfo member to its record field and back, by the field's shape
+// (the member's and the field's types tell the shapes apart).
+template <size_t N>
+void ToRecord(char (&field)[N], const std::string& text, bool) {
+  PutText(field, text);
+}
+void ToRecord(char (&field)[kNameLimit], const std::wstring& name, bool utf8) {
+  PutName(field, name, utf8);
+}
+void ToRecord(uint8_t (&field)[4], const std::string& text, bool) { PutAddress(field, text); }
+void ToRecord(uint8_t (&field)[kMacSize], const std::string& text, bool) {
+  ParseMacText(text, field);  // a bad text leaves the MAC zero
+}
+template <typename Field, typename Member>
+requires std::is_arithmetic_v<Field> && std::is_arithmetic_v<Member>
+void ToRecord(Field& field, Member value, bool) { field = static_cast<Field>(value); }
+
+template <size_t N>
+void ToMember(std::string& out, const char (&field)[N], bool, TextGetter& get) {
+  get.Text(out, field);
+}
+void ToMember(std::wstring& out, const char (&field)[kNameLimit], bool utf8, TextGetter& get) {
+  get.Name(out, field, utf8);
+}
+void ToMember(std::string& out, const uint8_t (&field)[4], bool, TextGetter& get) {
+  get.Address(out, field);
+}
+void ToMember(std::string& out, const uint8_t (&field)[kMacSize], bool, TextGetter&) {
+  char mac[kMacTextSize];
+  FormatMacText(field, mac);
+  out.assign(mac, kMacTextSize - 1);
+}
+template <typename Member, typename Field>
+requires std::is_arithmetic_v<Field> && std::is_arithmetic_v<Member>
+void ToMember(Member& out, Field value, bool, TextGetter&) { out = value; }
+
+// The table's shapes are the contract's member types: names are wide text,
+// the other texts, addresses and the MAC are text, numbers are numbers.
+template <FieldShape S, typename M>
+constexpr bool kMemberHasShape = S == FieldShape::kName     ? std::is_same_v<M, std::wstring>
+                                 : S == FieldShape::kNumber ? std::is_arithmetic_v<M>
+                                                            : std::is_same_v<M, std::string>;
+#define FERRO_SHAPE_CHECK(name, shape, ...)                                            \
+  static_assert(kMemberHasShape<FieldShape::k##shape, decltype(ns__SwitchInfo::name)>, \
+                #name " has another type in the service header");
+FERRO_SWITCHINFO_FIELDS(FERRO_SHAPE_CHECK)
+#undef FERRO_SHAPE_CHECK
+
 }  // namespace
 
 void SwitchInfoToAgentRecord(const ns__SwitchInfo& info, AgentRecord& out) {
   out = ZeroAgentRecord();
   const bool utf8Names = (info.funBitmap0 & kNameUtf8Flag) != 0;
-
-  PutText(out.productName, info.productName);
-  PutName(out.systemName, info.systemName, utf8Names);
-  PutName(out.location, info.location, utf8Names);
-  PutText(out.systemTime, info.systemTime);
-  PutText(out.controllerIPURL, info.controllerIPURL);
-  out.controlledByAC = info.controlledByAC;
-  PutText(out.loginUser, info.loginUser);
-  PutAddress(out.agentIpAddr, info.agentIpAddr);
-  PutAddress(out.agentNetmask, info.agentNetmask);
-  PutAddress(out.agentGateway, info.agentGateway);
-  PutAddress(out.agentDNS1, info.agentDNS1);
-  PutAddress(out.agentDNS2, info.agentDNS2);
-  PutAddress(out.trapIpAddr, info.trapIpAddr);
-  PutText(out.newPasseord, info.newPasseord);
-  PutText(out.oldPassword, info.oldPassword);
-  out.dhcpMode = info.dhcpMode;
-  PutText(out.fwVersion, info.fwVersion);
-  out.productType = info.productType;
-  out.httpPort = info.httpPort;
-  out.groupTimer = info.groupTimer;
-  out.lldpMode = info.lldpMode;
-  PutText(out.lldpAuthenkey, info.lldpAuthenkey);
-  out.snmpMode = info.snmpMode;
-  out.agentProtoVer = info.agentProtoVer;
-  out.agentFamilyType = info.agentFamilyType;
-  out.agentInterfaceVer = info.agentInterfaceVer;
-  out.upgradeDelayTime = info.upgradeDelayTime;
-  out.upgradeRebootTime = info.upgradeRebootTime;
-  out.vlanID = info.vlanID;
-  out.upgradeEreaseFlashTime = info.upgradeEreaseFlashTime;
-  out.funBitmap0 = info.funBitmap0;
-  out.funBitmap1 = info.funBitmap1;
-  out.funBitmap2 = info.funBitmap2;
-  out.funBitmap3 = info.funBitmap3;
-  PutText(out.errString, info.errString);
-  ParseMacText(info.macAddr, out.macAddr);  // a bad text leaves the MAC zero
-  out.isLoaderMode = info.isLoaderMode;
-  out.wifiEnable = info.wifiEnable;
-  PutText(out.wifiSSID, info.wifiSSID);
-  PutText(out.wifiKey, info.wifiKey);
-  PutText(out.wifiSecurity, info.wifiSecurity);
-  PutAddress(out.radiusIP, info.radiusIP);
-  out.radiusPort = static_cast<uint16_t>(info.radiusPort);
-  PutText(out.radiusSecret, info.radiusSecret);
-  out.wifiChannel = info.wifiChannel;
-  out.wifiCurrentChannel = info.wifiCurrentChannel;
-  PutText(out.wifi80211Mode, info.wifi80211Mode);
-  out.wifiVisible = info.wifiVisible;
-  out.wifiSSIDIsolution = info.wifiSSIDIsolution;
-  out.wifiVlanID = info.wifiVlanID;
-  PutText(out.bandwidthControl, info.bandwidthControl);
-  PutText(out.rssiScanner, info.rssiScanner);
-  out.txPowerLevel = static_cast<uint16_t>(info.txPowerLevel);
-  out.wifiEnable5G = info.wifiEnable5G;
-  PutText(out.wifiSSID5G, info.wifiSSID5G);
-  PutText(out.wifiKey5G, info.wifiKey5G);
-  PutText(out.wifiSecurity5G, info.wifiSecurity5G);
-  PutAddress(out.radiusIP5G, info.radiusIP5G);
-  out.radiusPort5G = static_cast<uint16_t>(info.radiusPort5G);
-  PutText(out.radiusSecret5G, info.radiusSecret5G);
-  out.wifiChannel5G = info.wifiChannel5G;
-  out.wifiCurrentChannel5G = info.wifiCurrentChannel5G;
-  PutText(out.wifi80211Mode5G, info.wifi80211Mode5G);
-  out.wifiVisible5G = info.wifiVisible5G;
-  out.wifiSSIDIsolution5G = info.wifiSSIDIsolution5G;
-  out.wifiVlanID5G = info.wifiVlanID5G;
-  PutText(out.bandwidthControl5G, info.bandwidthControl5G);
-  PutText(out.rssiScanner5G, info.rssiScanner5G);
-  out.txPowerLevel5G = static_cast<uint16_t>(info.txPowerLevel5G);
-  PutText(out.wifiBand, info.wifiBand);
-  PutText(out.fwDomain, info.fwDomain);
-  PutText(out.wifiSupportChannel, info.wifiSupportChannel);
-  PutText(out.wifiSupportChannel5G, info.wifiSupportChannel5G);
-  PutText(out.wifiChannelWidth, info.wifiChannelWidth);
-  PutText(out.wifiChannelWidth5G, info.wifiChannelWidth5G);
-  out.wifiBandSteering = info.wifiBandSteering;
-  out.wifiRoaming = info.wifiRoaming;
+#define FERRO_TO_RECORD(name, ...) ToRecord(out.name, info.name, utf8Names);
+  FERRO_SWITCHINFO_FIELDS(FERRO_TO_RECORD)
+#undef FERRO_TO_RECORD
 }
 
 bool AgentRecordToSwitchInfo(const AgentRecord& r, ns__SwitchInfo& out) {
   const bool utf8Names = (r.funBitmap0 & kNameUtf8Flag) != 0;
   TextGetter get;
-
-  get.Text(out.productName, r.productName);
-  get.Name(out.systemName, r.systemName, utf8Names);
-  get.Name(out.location, r.location, utf8Names);
-  get.Text(out.systemTime, r.systemTime);
-  get.Text(out.controllerIPURL, r.controllerIPURL);
-  out.controlledByAC = r.controlledByAC;
-  get.Text(out.loginUser, r.loginUser);
-  get.Address(out.agentIpAddr, r.agentIpAddr);
-  get.Address(out.agentNetmask, r.agentNetmask);
-  get.Address(out.agentGateway, r.agentGateway);
-  get.Address(out.agentDNS1, r.agentDNS1);
-  get.Address(out.agentDNS2, r.agentDNS2);
-  get.Address(out.trapIpAddr, r.trapIpAddr);
-  get.Text(out.newPasseord, r.newPasseord);
-  get.Text(out.oldPassword, r.oldPassword);
-  out.dhcpMode = r.dhcpMode;
-  get.Text(out.fwVersion, r.fwVersion);
-  out.productType = r.productType;
-  out.httpPort = r.httpPort;
-  out.groupTimer = r.groupTimer;
-  out.lldpMode = r.lldpMode;
-  get.Text(out.lldpAuthenkey, r.lldpAuthenkey);
-  out.snmpMode = r.snmpMode;
-  out.agentProtoVer = r.agentProtoVer;
-  out.agentFamilyType = r.agentFamilyType;
-  out.agentInterfaceVer = r.agentInterfaceVer;
-  out.upgradeDelayTime = r.upgradeDelayTime;
-  out.upgradeRebootTime = r.upgradeRebootTime;
-  out.upgradeEreaseFlashTime = r.upgradeEreaseFlashTime;
-  out.vlanID = r.vlanID;
-  out.funBitmap0 = r.funBitmap0;
-  out.funBitmap1 = r.funBitmap1;
-  out.funBitmap2 = r.funBitmap2;
-  out.funBitmap3 = r.funBitmap3;
-  get.Text(out.errString, r.errString);
-  char mac[kMacTextSize];
-  FormatMacText(r.macAddr, mac);
-  out.macAddr.assign(mac, kMacTextSize - 1);
-  out.isLoaderMode = r.isLoaderMode;
-  out.wifiEnable = r.wifiEnable;
-  get.Text(out.wifiSSID, r.wifiSSID);
-  get.Text(out.wifiKey, r.wifiKey);
-  get.Text(out.wifiBand, r.wifiBand);
-  out.wifiChannel = r.wifiChannel;
-  out.wifiCurrentChannel = r.wifiCurrentChannel;
-  get.Text(out.wifiSecurity, r.wifiSecurity);
-  get.Address(out.radiusIP, r.radiusIP);
-  out.radiusPort = r.radiusPort;
-  get.Text(out.radiusSecret, r.radiusSecret);
-  get.Text(out.wifi80211Mode, r.wifi80211Mode);
-  out.wifiVisible = r.wifiVisible;
-  get.Text(out.wifiSupportChannel, r.wifiSupportChannel);
-  get.Text(out.wifiChannelWidth, r.wifiChannelWidth);
-  out.wifiSSIDIsolution = r.wifiSSIDIsolution;
-  out.wifiVlanID = r.wifiVlanID;
-  get.Text(out.bandwidthControl, r.bandwidthControl);
-  get.Text(out.rssiScanner, r.rssiScanner);
-  out.txPowerLevel = r.txPowerLevel;
-  out.wifiEnable5G = r.wifiEnable5G;
-  get.Text(out.wifiSSID5G, r.wifiSSID5G);
-  get.Text(out.wifiKey5G, r.wifiKey5G);
-  out.wifiChannel5G = r.wifiChannel5G;
-  out.wifiCurrentChannel5G = r.wifiCurrentChannel5G;
-  get.Text(out.wifiSecurity5G, r.wifiSecurity5G);
-  get.Address(out.radiusIP5G, r.radiusIP5G);
-  out.radiusPort5G = r.radiusPort5G;
-  get.Text(out.radiusSecret5G, r.radiusSecret5G);
-  get.Text(out.wifi80211Mode5G, r.wifi80211Mode5G);
-  out.wifiVisible5G = r.wifiVisible5G;
-  get.Text(out.wifiSupportChannel5G, r.wifiSupportChannel5G);
-  get.Text(out.wifiChannelWidth5G, r.wifiChannelWidth5G);
-  out.wifiSSIDIsolution5G = r.wifiSSIDIsolution5G;
-  out.wifiVlanID5G = r.wifiVlanID5G;
-  get.Text(out.bandwidthControl5G, r.bandwidthControl5G);
-  get.Text(out.rssiScanner5G, r.rssiScanner5G);
-  out.txPowerLevel5G = r.txPowerLevel5G;
-  get.Text(out.fwDomain, r.fwDomain);
-  out.wifiBandSteering = r.wifiBandSteering;
-  out.wifiRoaming = r.wifiRoaming;
+#define FERRO_TO_MEMBER(name, ...) ToMember(out.name, r.name, utf8Names, get);
+  FERRO_SWITCHINFO_FIELDS(FERRO_TO_MEMBER)
+#undef FERRO_TO_MEMBER
   return get.well_formed;
 }
 

@@ -193,8 +193,10 @@ int ns__GetUpgradeStatus(struct soap* soap, std::string strMacAddr, ns__UpgradeI
   result.agentInfo.soap_default(soap);  // empty texts and zeros until Done
   if (snapshot->replyLength != 0) {
     ferro::AgentRecord record{};
-    ferro::DecodeAgentPacket(snapshot->reply, static_cast<size_t>(snapshot->replyLength), record);
-    ferro::AgentRecordToSwitchInfo(record, result.agentInfo);
+    if (ferro::DecodeAgentPacket(snapshot->reply, static_cast<size_t>(snapshot->replyLength),
+                                 record) == ferro::DecodeOutcome::kOk) {
+      ferro::AgentRecordToSwitchInfo(record, result.agentInfo);
+    }
   }
   return SOAP_OK;
 }

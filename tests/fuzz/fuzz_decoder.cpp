@@ -1,25 +1,78 @@
 // Fuzzes the agent packet decoder: any datagram must decode without reading
 // outside it, leave every text field terminated, and survive re-encoding and
-// the SwitchInfo conversions.
+// the SwitchInfo conversions. Decoding what the encoder wrote must be well
+// formed and give back every field it carries, as far as the item's form
+// holds it (a byte item carries the low byte, a text what precedes its NUL).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "protocol/agent_decoder.h"
 #include "protocol/agent_encoder.h"
+#include "protocol/agent_fields.h"
 #include "protocol/packet.h"
 #include "service/switchinfo_convert.h"
 
+namespace {
+
+using namespace ferro;
+
+std::string_view FieldText(const AgentRecord& r, const AgentField& f) {
+  const char* text = reinterpret_cast<const char*>(&r) + f.offset;
+  return {text, strnlen(text, f.size)};
+}
+
+uint32_t FieldNumber(const AgentRecord& r, const AgentField& f) {
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(&r) + f.offset;
+  if (f.size == 2) {
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// The field of `item` (one item the encoder wrote) is the same in `sent`
+// and in `back`, as far as an item of `valueLength` bytes carries it.
+bool SameAsSent(const AgentRecord& sent, const AgentRecord& back, const AgentField& f,
+                size_t valueLength) {
+  switch (f.shape) {
+    case FieldShape::kText:
+    case FieldShape::kName: {
+      std::string_view want = FieldText(sent, f);
+      if (f.read == ItemRead::kTrimmedText) {
+        while (!want.empty() && want.back() == ' ') want.remove_suffix(1);
+      }
+      return FieldText(back, f) == want;
+    }
+    case FieldShape::kAddress:
+    case FieldShape::kMac:
+      return std::memcmp(reinterpret_cast<const uint8_t*>(&sent) + f.offset,
+                         reinterpret_cast<const uint8_t*>(&back) + f.offset, f.size) == 0;
+    case FieldShape::kNumber: {
+      const uint32_t mask = valueLength == 1 ? 0xFFu : valueLength == 2 ? 0xFFFFu : 0xFFFFFFFFu;
+      return (FieldNumber(sent, f) & mask) == FieldNumber(back, f);
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using namespace ferro;
   if (size > kMaxPacketSize) return -1;
   // An exact-size copy, so reading past the datagram is caught.
   uint8_t* packet = static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
   if (size > 0) std::memcpy(packet, data, size);
   AgentRecord record = ZeroAgentRecord();
-  if (DecodeAgentPacket(packet, size, record) != 1) std::abort();
+  const DecodeOutcome outcome = DecodeAgentPacket(packet, size, record);
   std::free(packet);
+  if (static_cast<size_t>(outcome) >= kDecodeOutcomeCount) std::abort();
+  if ((outcome == DecodeOutcome::kTooShort) != (size < kPacketHeaderSize)) std::abort();
 
   if (std::memchr(record.systemName, 0, sizeof record.systemName) == nullptr) std::abort();
   if (std::memchr(record.trapMessage, 0, sizeof record.trapMessage) == nullptr) std::abort();
@@ -30,7 +83,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t n = EncodeAgentTlvs(record, kEncodeStatic, request);
   if (n > kMaxPacketSize - kPacketHeaderSize) std::abort();
   AgentRecord again = ZeroAgentRecord();
-  DecodeAgentPacket(request, kPacketHeaderSize + n, again);
+  if (DecodeAgentPacket(request, kPacketHeaderSize + n, again) != DecodeOutcome::kOk) std::abort();
+
+  // Every item the encoder wrote, by its type: the decoded-again field
+  // equals the first decode's.
+  for (size_t pos = kPacketHeaderSize; pos < kPacketHeaderSize + n;) {
+    const uint16_t type = LoadBe16(request + pos);
+    const uint16_t itemLength = LoadBe16(request + pos + 2);
+    if (itemLength < kTlvHeaderSize) std::abort();
+    const int16_t row = type < kItemTypeLimit ? kRowOfItemType[type] : -1;
+    if (row >= 0 && !SameAsSent(record, again, kAgentFields[row], itemLength - kTlvHeaderSize)) {
+      std::abort();
+    }
+    pos += itemLength;
+  }
 
   ns__SwitchInfo info;
   AgentRecordToSwitchInfo(record, info);

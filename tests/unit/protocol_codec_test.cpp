@@ -35,8 +35,9 @@ Bytes Reply(uint16_t opcode, const Bytes& items) {
   return p;
 }
 
-AgentRecord Decode(const Bytes& packet, AgentRecord r = ZeroAgentRecord()) {
-  EXPECT_EQ(DecodeAgentPacket(packet.data(), packet.size(), r), 1);
+AgentRecord Decode(const Bytes& packet, AgentRecord r = ZeroAgentRecord(),
+                   DecodeOutcome expected = DecodeOutcome::kOk) {
+  EXPECT_EQ(DecodeAgentPacket(packet.data(), packet.size(), r), expected);
   return r;
 }
 
@@ -337,20 +338,32 @@ TEST(Decoder, OverlongTextIsCutToFieldWidthMinusOne) {
 }
 
 TEST(Decoder, MalformedItemsEndDecoding) {
+  const uint64_t badLength = MalformedPacketCount(DecodeOutcome::kBadLength);
+  const uint64_t overrun = MalformedPacketCount(DecodeOutcome::kItemOverrun);
   // Length field below 4: decoding ends there, later items are not read.
-  AgentRecord r = Decode(Reply(2, {0x00, 0x02, 0x00, 0x03, 0x00, 0x03, 0x00, 0x05, 'L'}));
+  AgentRecord r = Decode(Reply(2, {0x00, 0x02, 0x00, 0x03, 0x00, 0x03, 0x00, 0x05, 'L'}),
+                         ZeroAgentRecord(), DecodeOutcome::kBadLength);
   EXPECT_STREQ(r.systemName, "");
   EXPECT_STREQ(r.location, "");
   // An item running past the datagram is not stored.
-  r = Decode(Reply(2, {0x00, 0x02, 0x00, 0x05, 'a', 0x00, 0x03, 0x00, 0x09, 'L', 'o'}));
+  r = Decode(Reply(2, {0x00, 0x02, 0x00, 0x05, 'a', 0x00, 0x03, 0x00, 0x09, 'L', 'o'}),
+             ZeroAgentRecord(), DecodeOutcome::kItemOverrun);
   EXPECT_STREQ(r.systemName, "a");
   EXPECT_STREQ(r.location, "");
   // A fixed-size item cut by the end of the datagram.
-  r = Decode(Reply(2, {0x00, 0x81, 0x00, 0x14, 0xFF, 0xFF, 0xFF, 0xFF}));
+  r = Decode(Reply(2, {0x00, 0x81, 0x00, 0x14, 0xFF, 0xFF, 0xFF, 0xFF}), ZeroAgentRecord(),
+             DecodeOutcome::kItemOverrun);
   EXPECT_EQ(r.funBitmap0, 0u);
   // A lone partial item header.
-  r = Decode(Reply(2, {0x00, 0x02, 0x00}));
+  r = Decode(Reply(2, {0x00, 0x02, 0x00}), ZeroAgentRecord(), DecodeOutcome::kItemOverrun);
   EXPECT_STREQ(r.systemName, "");
+  // A merge reports the same; each malformed decode is counted by its reason.
+  r = ZeroAgentRecord();
+  const Bytes cut = Reply(2, {0x00, 0x02, 0x00, 0x00});
+  EXPECT_EQ(MergeAgentPacket(cut.data(), cut.size(), r), DecodeOutcome::kBadLength);
+  EXPECT_EQ(MalformedPacketCount(DecodeOutcome::kBadLength), badLength + 2);
+  EXPECT_EQ(MalformedPacketCount(DecodeOutcome::kItemOverrun), overrun + 3);
+  EXPECT_EQ(MalformedPacketCount(DecodeOutcome::kOk), 0u);
 }
 
 TEST(Decoder, ShortItemValuesReadZeroBeyondTheItem) {
@@ -367,7 +380,7 @@ TEST(Decoder, ShortDatagramHasHeaderFromZeroAndNoItems) {
   const Bytes cut(full.begin(), full.begin() + 8);
   AgentRecord before = ZeroAgentRecord();
   before.isLoaderMode = 1;
-  const AgentRecord r = Decode(cut, before);
+  const AgentRecord r = Decode(cut, before, DecodeOutcome::kTooShort);
   EXPECT_EQ(r.agentProtoVer, 2);
   EXPECT_EQ(r.macAddr[3], 0x3C);
   EXPECT_EQ(r.macAddr[4], 0);
@@ -376,7 +389,10 @@ TEST(Decoder, ShortDatagramHasHeaderFromZeroAndNoItems) {
   EXPECT_EQ(r.dhcpMode, 2);
   EXPECT_STREQ(r.systemName, "");
   AgentRecord z = ZeroAgentRecord();
-  EXPECT_EQ(DecodeAgentPacket(nullptr, 0, z), 1);
+  EXPECT_EQ(DecodeAgentPacket(nullptr, 0, z), DecodeOutcome::kTooShort);
+  // Exactly the header is a whole datagram without items.
+  const Bytes bare(full.begin(), full.begin() + 40);
+  EXPECT_EQ(DecodeAgentPacket(bare.data(), bare.size(), z), DecodeOutcome::kOk);
 }
 
 TEST(Codec, DecodingAnEncodedRecordGivesItsSentFieldsBack) {
@@ -405,7 +421,7 @@ TEST(Codec, DecodingAnEncodedRecordGivesItsSentFieldsBack) {
   back.funBitmap0 = r.funBitmap0;  // item 129 is never sent by the server
   back.funBitmap1 = r.funBitmap1;
   back.funBitmap2 = r.funBitmap2;
-  DecodeAgentPacket(buffer, 40 + n, back);
+  EXPECT_EQ(DecodeAgentPacket(buffer, 40 + n, back), DecodeOutcome::kOk);
   back.agentProtoVer = 0;  // header-derived fields are the request's
   EXPECT_EQ(std::memcmp(&back, &r, sizeof r), 0);
 }

@@ -5,11 +5,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "front/xml_text.h"
 #include "platform/codepage.h"
+#include "protocol/agent_fields.h"
 #include "soapH.h"
 
 namespace ferro {
@@ -338,6 +341,48 @@ TEST(SwitchInfoConversion, WellFormedOnlyWhenTheSerialisedEntryNeedsNoRepair) {
   r = ZeroAgentRecord();
   std::strcpy(r.fwVersion, "\xED\xA0\x80");
   EXPECT_FALSE(AgentRecordToSwitchInfo(r, info));
+}
+
+// The field table is the service header's SwitchInfo: the members the
+// runtime writes are the table's first rows, name for name and in order,
+// and each row's field alone goes through both conversions and comes back.
+TEST(SwitchInfoConversion, FieldTableIsTheContractsSwitchInfo) {
+  ns__SwitchInfo info;
+  AgentRecordToSwitchInfo(ZeroAgentRecord(), info);
+  const std::string xml = Serialised(info);
+  std::vector<std::string> written;
+  const std::regex element("<([A-Za-z_][A-Za-z0-9_]*)[\\s/>]");
+  for (auto it = std::sregex_iterator(xml.begin(), xml.end(), element);
+       it != std::sregex_iterator(); ++it) {
+    written.push_back((*it)[1]);
+  }
+  std::vector<std::string> table;
+  for (size_t i = 0; i < kSwitchInfoFieldCount; ++i) table.emplace_back(kAgentFields[i].name);
+  EXPECT_EQ(written, table);
+
+  for (size_t i = 0; i < kSwitchInfoFieldCount; ++i) {
+    const AgentField& f = kAgentFields[i];
+    AgentRecord r = ZeroAgentRecord();
+    auto* field = reinterpret_cast<uint8_t*>(&r) + f.offset;
+    switch (f.shape) {
+      case FieldShape::kText:
+      case FieldShape::kName:
+        std::memset(field, 'k', f.size - 1);
+        break;
+      case FieldShape::kAddress:
+      case FieldShape::kMac:
+        for (size_t b = 0; b < f.size; ++b) field[b] = static_cast<uint8_t>(0xA0 + b);
+        break;
+      case FieldShape::kNumber:
+        field[0] = 0x34;
+        field[1] = 0x12;
+        break;
+    }
+    AgentRecord back;
+    AgentRecordToSwitchInfo(r, info);
+    SwitchInfoToAgentRecord(info, back);
+    EXPECT_EQ(std::memcmp(&back, &r, sizeof r), 0) << f.name;
+  }
 }
 
 }  // namespace
