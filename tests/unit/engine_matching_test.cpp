@@ -17,6 +17,7 @@
 #include "engine/notices.h"
 #include "engine/traps.h"
 #include "platform/tick.h"
+#include "protocol/agent_decoder.h"
 #include "protocol/packet.h"
 #include "protocol/tlv.h"
 
@@ -31,7 +32,8 @@ constexpr Mac kMacB{{0x02, 0, 0, 0, 0, 0x0B}};
 
 // A reply datagram as the receive thread would queue it.
 std::unique_ptr<ReceivedPacket> Reply(uint16_t opcode, uint16_t sequence, const Mac& mac,
-                                      uint32_t source_ip = 0x0100000A, uint32_t cookie = 0) {
+                                      uint32_t source_ip = 0x0100000A, uint32_t cookie = 0,
+                                      size_t item_bytes = 8) {
   uint8_t bytes[kMaxPacketSize] = {};
   BuildPacketHeader(opcode, cookie, bytes);
   SetPacketSequence(bytes, sequence);
@@ -39,7 +41,7 @@ std::unique_ptr<ReceivedPacket> Reply(uint16_t opcode, uint16_t sequence, const 
   // Item 4 (the agent's address) so that the decoder has something to keep.
   const uint8_t item[] = {0, 4, 0, 8, 10, 0, 0, 1};
   std::memcpy(bytes + kPacketHeaderSize, item, sizeof item);
-  return MakeReceivedPacket(bytes, kPacketHeaderSize + sizeof item, source_ip, 64515, false);
+  return MakeReceivedPacket(bytes, kPacketHeaderSize + item_bytes, source_ip, 64515, false);
 }
 
 int g_calls = 0;
@@ -102,6 +104,10 @@ TEST_F(EngineMatching, DiscoveryRepliesCountOncePerAgentWithinTheWindow) {
   HandleDiscoveryReply(*Reply(kOpDiscoverReply, 8, kMacB));        // other sequence
   HandleDiscoveryReply(*Reply(kOpKeepAliveReply, 7, kMacB));       // other opcode
   HandleDiscoveryReply(*Reply(kOpDiscoverReply, 7, kMacB, 0x0100000A, 0xBAD));  // cookie
+  // An item cut by the end of the datagram: malformed, counted, not listed.
+  const uint64_t overruns = MalformedPacketCount(DecodeOutcome::kItemOverrun);
+  HandleDiscoveryReply(*Reply(kOpDiscoverReply, 7, Mac{{2, 0, 0, 0, 0, 0x0C}}, 0x0100000A, 0, 6));
+  EXPECT_EQ(MalformedPacketCount(DecodeOutcome::kItemOverrun), overruns + 1);
   std::vector<AgentRecord> found;
   CopyDiscoveryList(found);
   ASSERT_EQ(found.size(), 2u);
@@ -308,9 +314,11 @@ TEST_F(EngineMonitoring, DeadAtThirdSilentPollAliveAtNextReply) {
   clock_.Advance(15000);
   RefreshWatchedAgent(*Reply(kOpKeepAliveReply, 1, kMacA, source));
   EXPECT_EQ(Node(0).isAlive, 0);
-  // ... one within the interval brings it back at once.
+  // ... one within the interval brings it back at once, unless it is malformed.
   MonitorPollPass();
   clock_.Advance(100);
+  RefreshWatchedAgent(*Reply(kOpKeepAliveReply, 1, kMacA, source, 0, 3));
+  EXPECT_EQ(Node(0).isAlive, 0);
   RefreshWatchedAgent(*Reply(kOpDiscoverReply, 1, kMacA, source));
   EXPECT_EQ(Node(0).isAlive, 1);
   EXPECT_EQ(Node(0).missCount, 0);
