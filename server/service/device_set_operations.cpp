@@ -163,67 +163,24 @@ namespace {
 // SwitchInfo members (each of the member's own type), with operate among
 // them. The generated dispatcher calls the operation with exactly the
 // contract's parameters, so a list that drifts from it fails to link.
+// clang-format off
 #define FERRO_SET_DEVICE_CFG_EX_PARAMS(MEMBER, OPERATE) \
-  MEMBER(systemName)                                    \
-  MEMBER(location)                                      \
-  MEMBER(systemTime)                                    \
-  MEMBER(controllerIPURL)                               \
-  MEMBER(controlledByAC)                                \
-  MEMBER(loginUser)                                     \
-  MEMBER(agentIpAddr)                                   \
-  MEMBER(agentNetmask)                                  \
-  MEMBER(agentGateway)                                  \
-  MEMBER(agentDNS1)                                     \
-  MEMBER(agentDNS2)                                     \
-  MEMBER(trapIpAddr)                                    \
-  MEMBER(newPasseord)                                   \
-  MEMBER(oldPassword)                                   \
-  MEMBER(dhcpMode)                                      \
-  MEMBER(groupTimer)                                    \
-  MEMBER(snmpMode)                                      \
-  MEMBER(macAddr)                                       \
-  MEMBER(vlanID)                                        \
-  MEMBER(wifiEnable)                                    \
-  MEMBER(wifiSSID)                                      \
-  MEMBER(wifiKey)                                       \
-  MEMBER(wifiBand)                                      \
-  MEMBER(wifiChannel)                                   \
-  MEMBER(wifiCurrentChannel)                            \
-  MEMBER(wifiSecurity)                                  \
-  MEMBER(radiusIP)                                      \
-  MEMBER(radiusPort)                                    \
-  MEMBER(radiusSecret)                                  \
-  MEMBER(wifi80211Mode)                                 \
-  MEMBER(wifiVisible)                                   \
-  MEMBER(wifiSupportChannel)                            \
-  MEMBER(wifiChannelWidth)                              \
-  MEMBER(wifiSSIDIsolution)                             \
-  MEMBER(wifiVlanID)                                    \
-  MEMBER(bandwidthControl)                              \
-  MEMBER(rssiScanner)                                   \
-  MEMBER(txPowerLevel)                                  \
-  MEMBER(wifiEnable5G)                                  \
-  MEMBER(wifiSSID5G)                                    \
-  MEMBER(wifiKey5G)                                     \
-  MEMBER(wifiChannel5G)                                 \
-  MEMBER(wifiCurrentChannel5G)                          \
-  MEMBER(wifiSecurity5G)                                \
-  MEMBER(radiusIP5G)                                    \
-  MEMBER(radiusPort5G)                                  \
-  MEMBER(radiusSecret5G)                                \
-  MEMBER(wifi80211Mode5G)                               \
-  MEMBER(wifiVisible5G)                                 \
-  MEMBER(wifiSupportChannel5G)                          \
-  MEMBER(wifiChannelWidth5G)                            \
-  MEMBER(wifiSSIDIsolution5G)                           \
-  MEMBER(wifiVlanID5G)                                  \
-  MEMBER(bandwidthControl5G)                            \
-  MEMBER(rssiScanner5G)                                 \
-  MEMBER(txPowerLevel5G)                                \
-  OPERATE                                               \
-  MEMBER(fwDomain)                                      \
-  MEMBER(wifiBandSteering)                              \
-  MEMBER(wifiRoaming)
+  MEMBER(systemName) MEMBER(location) MEMBER(systemTime) MEMBER(controllerIPURL) \
+  MEMBER(controlledByAC) MEMBER(loginUser) MEMBER(agentIpAddr) MEMBER(agentNetmask) \
+  MEMBER(agentGateway) MEMBER(agentDNS1) MEMBER(agentDNS2) MEMBER(trapIpAddr) \
+  MEMBER(newPasseord) MEMBER(oldPassword) MEMBER(dhcpMode) MEMBER(groupTimer) MEMBER(snmpMode) \
+  MEMBER(macAddr) MEMBER(vlanID) MEMBER(wifiEnable) MEMBER(wifiSSID) MEMBER(wifiKey) \
+  MEMBER(wifiBand) MEMBER(wifiChannel) MEMBER(wifiCurrentChannel) MEMBER(wifiSecurity) \
+  MEMBER(radiusIP) MEMBER(radiusPort) MEMBER(radiusSecret) MEMBER(wifi80211Mode) \
+  MEMBER(wifiVisible) MEMBER(wifiSupportChannel) MEMBER(wifiChannelWidth) \
+  MEMBER(wifiSSIDIsolution) MEMBER(wifiVlanID) MEMBER(bandwidthControl) MEMBER(rssiScanner) \
+  MEMBER(txPowerLevel) MEMBER(wifiEnable5G) MEMBER(wifiSSID5G) MEMBER(wifiKey5G) \
+  MEMBER(wifiChannel5G) MEMBER(wifiCurrentChannel5G) MEMBER(wifiSecurity5G) MEMBER(radiusIP5G) \
+  MEMBER(radiusPort5G) MEMBER(radiusSecret5G) MEMBER(wifi80211Mode5G) MEMBER(wifiVisible5G) \
+  MEMBER(wifiSupportChannel5G) MEMBER(wifiChannelWidth5G) MEMBER(wifiSSIDIsolution5G) \
+  MEMBER(wifiVlanID5G) MEMBER(bandwidthControl5G) MEMBER(rssiScanner5G) MEMBER(txPowerLevel5G) \
+  OPERATE MEMBER(fwDomain) MEMBER(wifiBandSteering) MEMBER(wifiRoaming)
+// clang-format on
 
 // The parameter list names every settable member of the field table once,
 // and no member the agent only reports.
