@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/file_path.h"
-#include "platform/utf8.h"
+#include "platform/text.h"
 
 namespace ferro {
 

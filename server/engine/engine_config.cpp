@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "platform/diag.h"
+#include "platform/text.h"
 
 namespace ferro {
 namespace {
@@ -58,13 +59,6 @@ std::optional<std::string_view> FindValue(std::string_view text, std::string_vie
   std::string_view rest = text.substr(at + key.size(), maxChars);
   const size_t end = rest.find_first_of(std::string_view("\r\0", 2));
   return rest.substr(0, end);
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // Decodes pairs of hex digits into `n` bytes, the first most significant, as

@@ -8,20 +8,10 @@
 #include <string>
 
 #include "platform/socket_owner.h"
+#include "platform/text.h"
 #include "soap_front.h"
 
 namespace ferro {
-namespace {
-
-bool IEquals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
-}
-
-}  // namespace
-
 std::optional<std::string_view> RefusalReason(const http::Request& request, const in_addr& peer) {
   if (request.method == "GET") return std::nullopt;
   if ((ntohl(peer.s_addr) >> 24) != 127) {

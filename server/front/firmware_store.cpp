@@ -19,7 +19,7 @@
 #include "access_rule.h"
 #include "platform/diag.h"
 #include "platform/file_path.h"
-#include "platform/utf8.h"
+#include "platform/text.h"
 
 namespace ferro {
 namespace {
@@ -32,54 +32,6 @@ constexpr std::string_view kTempSuffix = ".part";
 constexpr size_t kMaxEntriesScanned = 4096;
 // Images listed at most (the store itself keeps far fewer).
 constexpr size_t kMaxListed = 256;
-
-// The next code point of `s` from `*i` (advanced past it), or nothing for
-// bytes that are not UTF-8 (overlong forms and surrogates included); `*i`
-// then moves one byte on.
-std::optional<uint32_t> NextCodePoint(std::string_view s, size_t* i) {
-  const auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-  const uint8_t b0 = byte(*i);
-  size_t extra = 0;
-  uint32_t cp = 0;
-  uint32_t least = 0;
-  if (b0 < 0x80) {
-    *i += 1;
-    return b0;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    extra = 1, cp = b0 & 0x1F, least = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    extra = 2, cp = b0 & 0x0F, least = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    extra = 3, cp = b0 & 0x07, least = 0x10000;
-  } else {
-    *i += 1;
-    return std::nullopt;
-  }
-  if (*i + extra >= s.size()) {
-    *i += 1;
-    return std::nullopt;
-  }
-  for (size_t k = 1; k <= extra; ++k) {
-    if ((byte(*i + k) & 0xC0) != 0x80) {
-      *i += 1;
-      return std::nullopt;
-    }
-    cp = (cp << 6) | (byte(*i + k) & 0x3F);
-  }
-  if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    *i += 1;
-    return std::nullopt;
-  }
-  *i += extra + 1;
-  return cp;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 const char* StatusText(int status) {
   switch (status) {
@@ -201,12 +153,14 @@ std::optional<std::string> ImageNameRefusal(std::string_view name, size_t max_by
     return "the name is longer than " + std::to_string(max_bytes) + " bytes";
   }
   for (size_t i = 0; i < name.size();) {
-    const std::optional<uint32_t> cp = NextCodePoint(name, &i);
-    if (!cp) return std::string("the name is not valid UTF-8");
-    if (*cp < 0x20 || (*cp >= 0x7F && *cp <= 0x9F)) {
+    const Utf8Sequence c = DecodeUtf8(name, i);
+    if (c.length == 0) return std::string("the name is not valid UTF-8");
+    i += c.length;
+    const uint32_t cp = c.code_point;
+    if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
       return std::string("the name holds a control character");
     }
-    if (*cp < 0x80 && std::strchr("/\\:*?\"<>|", static_cast<int>(*cp)) != nullptr) {
+    if (cp < 0x80 && std::strchr("/\\:*?\"<>|", static_cast<int>(cp)) != nullptr) {
       return std::string(
           "the name holds a character a file name may not hold (/ \\ : * ? \" < > |)");
     }

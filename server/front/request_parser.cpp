@@ -4,15 +4,10 @@
 #include <optional>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace ferro::http {
 namespace {
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-
-bool IEquals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return Lower(x) == Lower(y); });
-}
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -37,14 +32,8 @@ std::optional<uint64_t> ParseChunkSize(std::string_view line) {
   if (line.empty() || line.size() > 15) return std::nullopt;
   uint64_t v = 0;
   for (char c : line) {
-    int d;
-    if (c >= '0' && c <= '9') {
-      d = c - '0';
-    } else if (Lower(c) >= 'a' && Lower(c) <= 'f') {
-      d = Lower(c) - 'a' + 10;
-    } else {
-      return std::nullopt;
-    }
+    const int d = HexDigit(c);
+    if (d < 0) return std::nullopt;
     v = v * 16 + static_cast<uint64_t>(d);
   }
   return v;
@@ -147,7 +136,7 @@ RequestParser::Status RequestParser::ParseHeader() {
         size_t comma = value.find(',', p);
         if (comma == std::string_view::npos) comma = value.size();
         std::string coding(Trim(value.substr(p, comma - p)));
-        std::transform(coding.begin(), coding.end(), coding.begin(), Lower);
+        std::transform(coding.begin(), coding.end(), coding.begin(), AsciiLower);
         // "identity" is the absence of a coding.
         if (!coding.empty() && coding != "identity") codings.push_back(std::move(coding));
         p = comma + 1;

@@ -1,11 +1,10 @@
 #include "runtime_input.h"
 
+#include "platform/text.h"
 #include "xml_text.h"
 
 namespace ferro {
 namespace {
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 // Whether the runtime takes the header name `key` for `name`: it compares
 // without case, lets each '-' of `name` stand for any character, and ends
@@ -13,7 +12,8 @@ char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 
 bool RuntimeTakesFor(std::string_view key, std::string_view name) {
   size_t i = 0;
   for (; i < key.size() && key[i] != '"'; ++i) {
-    if (i >= name.size() || (name[i] != '-' && Lower(key[i]) != Lower(name[i]))) return false;
+    if (i >= name.size() || (name[i] != '-' && AsciiLower(key[i]) != AsciiLower(name[i])))
+      return false;
   }
   return i == name.size();
 }
@@ -21,7 +21,7 @@ bool RuntimeTakesFor(std::string_view key, std::string_view name) {
 bool ContainsNoCase(std::string_view text, std::string_view lower_word) {
   for (size_t i = 0; i + lower_word.size() <= text.size(); ++i) {
     size_t j = 0;
-    while (j < lower_word.size() && Lower(text[i + j]) == lower_word[j]) ++j;
+    while (j < lower_word.size() && AsciiLower(text[i + j]) == lower_word[j]) ++j;
     if (j == lower_word.size()) return true;
   }
   return false;

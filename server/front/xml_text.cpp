@@ -1,52 +1,13 @@
 #include "xml_text.h"
 
-#include <cstdint>
-#include <cstring>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "platform/utf8.h"
+#include "platform/text.h"
 
 namespace ferro::xml {
 namespace {
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
-
-// Whether none of the 8 bytes needs a look: each is printable ASCII
-// (0x20-0x7F) other than '&'.
-bool AllPlain(const char* p) {
-  constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  const uint64_t below_space = (w - 0x20 * kOnes) & ~w & kHigh;  // exact once no high bit is set
-  const uint64_t amp = w ^ ('&' * kOnes);
-  const uint64_t has_amp = (amp - kOnes) & ~amp & kHigh;
-  return ((w & kHigh) | below_space | has_amp) == 0;
-}
-
-// The code point of a reference "&#...;" starting at `pos`, and its length.
-std::optional<std::pair<uint32_t, size_t>> ParseReference(std::string_view s, size_t pos) {
-  size_t i = pos + 2;
-  const bool hex = i < s.size() && (s[i] == 'x' || s[i] == 'X');
-  if (hex) ++i;
-  uint32_t cp = 0;
-  const size_t digits_start = i;
-  for (; i < s.size() && i - digits_start < 8; ++i) {
-    const char c = s[i];
-    int d;
-    if (c >= '0' && c <= '9') {
-      d = c - '0';
-    } else if (hex && (c | 0x20) >= 'a' && (c | 0x20) <= 'f') {
-      d = (c | 0x20) - 'a' + 10;
-    } else {
-      break;
-    }
-    cp = cp * (hex ? 16u : 10u) + static_cast<uint32_t>(d);
-  }
-  if (i == digits_start || i >= s.size() || s[i] != ';') return std::nullopt;
-  return std::make_pair(cp, i + 1 - pos);
-}
 
 // Length of the section of literal text ("<![CDATA[...]]>" or a comment)
 // that starts at `pos`, or 0 when none starts there. An unterminated section
@@ -76,7 +37,7 @@ bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c =
 // entities XML predefines exist.
 size_t ReferenceLength(std::string_view s, size_t pos) {
   if (s.substr(pos, 2) == "&#") {
-    const auto ref = ParseReference(s, pos);
+    const auto ref = ParseCharacterReference(s, pos);
     return ref ? ref->second : 0;
   }
   for (const std::string_view entity : {"&lt;", "&gt;", "&amp;", "&quot;", "&apos;"}) {
@@ -265,41 +226,7 @@ class RequestScan {
   std::unordered_set<std::string_view> names_;  // at most kMaxAttributeNames + 1
 };
 
-// A strictly decoded UTF-8 sequence: its code point and length, or length 0
-// when the bytes at `pos` are not one.
-std::pair<uint32_t, size_t> DecodeUtf8(std::string_view s, size_t pos) {
-  const auto b0 = static_cast<unsigned char>(s[pos]);
-  size_t len;
-  uint32_t cp;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-    cp = b0 & 0x1Fu;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    cp = b0 & 0x0Fu;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    cp = b0 & 0x07u;
-  } else {
-    return {0, 0};
-  }
-  if (s.size() - pos < len) return {0, 0};
-  for (size_t i = 1; i < len; ++i) {
-    const auto b = static_cast<unsigned char>(s[pos + i]);
-    if ((b & 0xC0) != 0x80) return {0, 0};
-    cp = (cp << 6) | (b & 0x3Fu);
-  }
-  // Overlong forms and values past U+10FFFF are not UTF-8.
-  if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) return {0, 0};
-  return {cp, len};
-}
-
 }  // namespace
-
-bool XmlAllows(uint32_t cp) {
-  return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
-         (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
-}
 
 std::string DecodeAstralReferences(std::string_view xml) {
   std::string out;
@@ -318,7 +245,7 @@ std::string DecodeAstralReferences(std::string_view xml) {
       continue;
     }
     if (xml.substr(pos, 2) == "&#") {
-      if (const auto ref = ParseReference(xml, pos);
+      if (const auto ref = ParseCharacterReference(xml, pos);
           ref && ref->first > 0xFFFF && ref->first <= 0x10FFFF) {
         AppendUtf8(out, ref->first);
         pos += ref->second;
@@ -333,57 +260,6 @@ std::string DecodeAstralReferences(std::string_view xml) {
 
 std::optional<std::string_view> RequestRefusal(std::string_view xml) {
   return RequestScan(xml).Run();
-}
-
-uint32_t Windows1252ToUnicode(unsigned char byte) {
-  static constexpr uint16_t kHigh[32] = {
-      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-  return byte >= 0x80 && byte < 0xA0 ? kHigh[byte - 0x80] : byte;
-}
-
-std::optional<std::string> RepairText(std::string_view xml) {
-  std::string out;
-  bool changed = false;
-  size_t copied = 0;  // bytes of xml already in out (or to be copied as they are)
-  auto replace = [&](size_t pos, size_t len, std::string_view with) {
-    if (!changed) out.reserve(xml.size() + 64);
-    changed = true;
-    out.append(xml.substr(copied, pos - copied));
-    out.append(with);
-    copied = pos + len;
-  };
-  for (size_t pos = 0; pos < xml.size();) {
-    // Nearly all of a large answer is plain text: skip it a word at a time.
-    while (pos + 8 <= xml.size() && AllPlain(xml.data() + pos)) pos += 8;
-    if (pos >= xml.size()) break;
-    const auto c = static_cast<unsigned char>(xml[pos]);
-    if (c >= 0x20 && c < 0x80) {
-      if (c == '&' && xml.substr(pos, 2) == "&#") {
-        if (const auto ref = ParseReference(xml, pos); ref && !XmlAllows(ref->first)) {
-          replace(pos, ref->second, kReplacement);
-          pos += ref->second;
-          continue;
-        }
-      }
-      ++pos;
-    } else if (c < 0x20) {
-      if (c != '\t' && c != '\n' && c != '\r') replace(pos, 1, kReplacement);
-      ++pos;
-    } else if (const auto [cp, len] = DecodeUtf8(xml, pos); len != 0) {
-      if (!XmlAllows(cp)) replace(pos, len, kReplacement);
-      pos += len;
-    } else {
-      std::string decoded;
-      AppendUtf8(decoded, Windows1252ToUnicode(c));
-      replace(pos, 1, decoded);
-      ++pos;
-    }
-  }
-  if (!changed) return std::nullopt;
-  out.append(xml.substr(copied));
-  return out;
 }
 
 void RepairAnswer(std::string& answer) {

@@ -2,17 +2,15 @@
 // Byte-level passes over the XML that crosses the front: requests before the
 // SOAP runtime reads them, answers before they go on the wire. Each pass is
 // linear in its input and leaves text it has no business with unchanged.
+// What makes text itself fit for XML (the repair of an answer's text, the
+// characters XML allows) is the text module's (platform/text.h).
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace ferro::xml {
-
-// Whether XML 1.0 allows the character in a document.
-bool XmlAllows(uint32_t code_point);
 
 // Rewrites the numeric character references to code points above U+FFFF
 // (such as "&#x1F600;") in XML text as the UTF-8 bytes they stand for. The
@@ -43,19 +41,8 @@ inline constexpr size_t kMaxNamespacesInScope = 32;     // declarations in force
 // request) and markup beyond the bounds above. Linear in the input.
 std::optional<std::string_view> RequestRefusal(std::string_view xml);
 
-// The Unicode code point of a Windows-1252 byte (bytes the code page leaves
-// undefined map to the code point of the same value).
-uint32_t Windows1252ToUnicode(unsigned char byte);
-
-// Makes serialised XML text well-formed: a byte sequence that is not UTF-8 is
-// read as Windows-1252 (the code page of agents that send such bytes), and a
-// character that XML 1.0 does not allow (control characters, surrogates,
-// U+FFFE and U+FFFF), raw or as a character reference, becomes U+FFFD.
-// Returns nothing when the text is fine as it is.
-std::optional<std::string> RepairText(std::string_view xml);
-
-// Repairs the body of a complete HTTP answer in place and corrects its
-// Content-Length to match.
+// Repairs the body of a complete HTTP answer in place (xml::RepairText) and
+// corrects its Content-Length to match.
 void RepairAnswer(std::string& answer);
 
 }  // namespace ferro::xml

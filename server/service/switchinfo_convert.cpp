@@ -3,8 +3,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "front/xml_text.h"
 #include "platform/codepage.h"
+#include "platform/text.h"
 #include "protocol/agent_fields.h"
 #include "protocol/packet.h"
 
@@ -297,93 +297,6 @@ uint64_t MacKey(const uint8_t* mac) {
   uint64_t key = 0;
   for (int i = 0; i < 6; ++i) key = key << 8 | mac[i];
   return key;
-}
-
-Utf8Char DecodeUtf8Char(const char* bytes, size_t available) {
-  if (bytes == nullptr || available == 0) return {};
-  const auto b0 = static_cast<uint8_t>(bytes[0]);
-  int length;
-  uint32_t cp;
-  if (b0 < 0xC0) {
-    return {b0, 1};
-  } else if (b0 < 0xE0) {
-    length = 2, cp = b0 & 0x1Fu;
-  } else if (b0 < 0xF0) {
-    length = 3, cp = b0 & 0x0Fu;
-  } else if (b0 < 0xF8) {
-    length = 4, cp = b0 & 0x07u;
-  } else if (b0 < 0xFC) {
-    length = 5, cp = b0 & 0x03u;
-  } else {
-    length = 6, cp = b0 & 0x01u;
-  }
-  if (static_cast<size_t>(length) > available) return {};
-  for (int i = 1; i < length; ++i) {
-    const auto b = static_cast<uint8_t>(bytes[i]);
-    if (b == 0) return {};  // cut short by the end of the text
-    cp = (cp << 6) | (b & 0x3Fu);
-  }
-  return {cp, length};
-}
-
-size_t EncodeUtf8Char(uint32_t cp, char* out) {
-  size_t length;
-  uint8_t lead;
-  if (cp < 0x80) {
-    out[0] = static_cast<char>(cp);
-    return 1;
-  } else if (cp < 0x800) {
-    length = 2, lead = 0xC0;
-  } else if (cp < 0x10000) {
-    length = 3, lead = 0xE0;
-  } else if (cp <= 0x1FFFFF) {
-    length = 4, lead = 0xF0;
-  } else if (cp <= 0x3FFFFFF) {
-    length = 5, lead = 0xF8;
-  } else {
-    length = 6, lead = 0xFC;
-  }
-  for (size_t i = length - 1; i > 0; --i) {
-    out[i] = static_cast<char>(0x80u | (cp & 0x3Fu));
-    cp >>= 6;
-  }
-  // The lead keeps as many bits as its pattern leaves free (one for 6 bytes).
-  const uint8_t freeBits = static_cast<uint8_t>(0xFFu >> (length + 1));
-  out[0] = static_cast<char>(lead | (cp & freeBits));
-  return length;
-}
-
-size_t Utf8ToWide(const char* utf8, size_t size, wchar_t* out, size_t limit) {
-  if (out == nullptr || limit == 0) return 0;
-  out[0] = 0;
-  if (utf8 == nullptr) return 0;
-  size_t i = 0;
-  size_t pos = 0;
-  while (pos < size && utf8[pos] != '\0') {
-    const Utf8Char c = DecodeUtf8Char(utf8 + pos, size - pos);
-    if (c.length <= 0 || i + 1 >= limit) break;
-    out[i] = static_cast<wchar_t>(c.codePoint);  // whole code point: wchar_t holds 32 bits
-    out[i + 1] = 0;
-    pos += static_cast<size_t>(c.length);
-    ++i;
-  }
-  return i;
-}
-
-size_t WideToUtf8(const wchar_t* wide, char* out, size_t limit) {
-  if (out == nullptr || limit == 0) return 0;
-  out[0] = '\0';
-  if (wide == nullptr) return 0;
-  size_t written = 0;
-  for (const wchar_t* w = wide; *w != 0; ++w) {
-    char sequence[6];
-    const size_t n = EncodeUtf8Char(static_cast<uint32_t>(*w), sequence);
-    if (written + n >= limit) break;
-    std::memcpy(out + written, sequence, n);
-    written += n;
-    out[written] = '\0';
-  }
-  return written;
 }
 
 }  // namespace ferro

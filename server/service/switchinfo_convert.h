@@ -1,7 +1,8 @@
 #pragma once
 // Conversion between the service's SwitchInfo (texts, dotted addresses, MAC
 // text, wide names) and the engine's AgentRecord, and the small text
-// functions it is built from. All pure.
+// functions it is built from (the UTF-8 of names is platform/text.h's). All
+// pure.
 
 #include <array>
 #include <cstddef>
@@ -52,28 +53,5 @@ void FormatMacText(const uint8_t* mac, char* out);
 // The 6 MAC bytes as one number: two records have the same MAC text exactly
 // when they have the same key.
 uint64_t MacKey(const uint8_t* mac);
-
-// One UTF-8 character from at most `available` bytes. Continuation bytes
-// give their low 6 bits unchecked; lead bytes 0x00-0xBF are one byte. The
-// length is 0 when the sequence is cut short by a NUL or by `available`.
-struct Utf8Char {
-  uint32_t codePoint = 0;
-  int length = 0;
-};
-Utf8Char DecodeUtf8Char(const char* bytes, size_t available);
-
-// Writes 1 to 6 bytes for `codePoint` into `out` (room for 6) and returns
-// the count.
-size_t EncodeUtf8Char(uint32_t codePoint, char* out);
-
-// UTF-8 (at most `size` bytes, up to a NUL) to wide units, one whole code
-// point per unit. Writes at most limit - 1 units, each followed by a zero
-// unit; returns the units written. `out` holds `limit` units.
-size_t Utf8ToWide(const char* utf8, size_t size, wchar_t* out, size_t limit);
-
-// Wide units (each a code point, up to a zero unit) to UTF-8: at most
-// limit - 1 bytes plus NUL, never a partial character. `out` holds `limit`
-// bytes. Returns the bytes written before the NUL.
-size_t WideToUtf8(const wchar_t* wide, char* out, size_t limit);
 
 }  // namespace ferro

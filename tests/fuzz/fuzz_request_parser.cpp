@@ -10,6 +10,7 @@
 #include "front/request_parser.h"
 #include "front/runtime_input.h"
 #include "front/xml_text.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/text.h"
 #include "service/switchinfo_convert.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

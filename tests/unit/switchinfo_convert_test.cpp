@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "front/xml_text.h"
 #include "platform/codepage.h"
+#include "platform/text.h"
 #include "protocol/agent_fields.h"
 #include "soapH.h"
 
@@ -95,54 +95,6 @@ TEST(AddressText, MacKeyIsOneToOneWithTheText) {
   uint8_t same[6];
   ASSERT_EQ(ParseMacText(FormatMacText(c), same), 0);
   EXPECT_EQ(MacKey(same), MacKey(c));
-}
-
-TEST(Utf8, DecodeAndEncodeEveryLength) {
-  char buf[6];
-  const std::pair<uint32_t, size_t> cases[] = {{0x41, 1},      {0xFC, 2},     {0x20AC, 3},
-                                               {0x1F600, 4},   {0x200000, 5}, {0x4000000, 6},
-                                               {0x7FFFFFFF, 6}};
-  for (auto [cp, len] : cases) {
-    ASSERT_EQ(EncodeUtf8Char(cp, buf), len) << cp;
-    const Utf8Char c = DecodeUtf8Char(buf, len);
-    EXPECT_EQ(c.codePoint, cp);
-    EXPECT_EQ(c.length, static_cast<int>(len));
-  }
-  EXPECT_EQ(std::string(buf, EncodeUtf8Char(0x1F600, buf)), "\xF0\x9F\x98\x80");
-  // A stray continuation byte is one character of its own value.
-  EXPECT_EQ(DecodeUtf8Char("\x80", 1).codePoint, 0x80u);
-  // A sequence cut short by a NUL or by the end is not decoded.
-  EXPECT_EQ(DecodeUtf8Char("\xE2\x82", 3).length, 0);
-  EXPECT_EQ(DecodeUtf8Char("\xE2\x82\0", 3).length, 0);
-}
-
-TEST(Utf8, ToWideKeepsWholeCodePointsAndLimits) {
-  wchar_t out[22];
-  // A 4-byte character keeps its whole code point (wchar_t holds 32 bits).
-  EXPECT_EQ(Utf8ToWide("a\xF0\x9F\x98\x80", 5, out, 21), 2u);
-  EXPECT_EQ(out[1], static_cast<wchar_t>(0x1F600));
-  EXPECT_EQ(out[2], 0);
-  const std::string many(30, 'x');
-  EXPECT_EQ(Utf8ToWide(many.c_str(), many.size(), out, 21), 20u);
-  EXPECT_EQ(out[20], 0);
-  // The bound on the input is respected even without a NUL.
-  const char noNul[3] = {'a', 'b', 'c'};
-  EXPECT_EQ(Utf8ToWide(noNul, 2, out, 21), 2u);
-  // A truncated sequence ends the conversion.
-  EXPECT_EQ(Utf8ToWide("ab\xE2\x82", 4, out, 21), 2u);
-}
-
-TEST(Utf8, FromWideNeverSplitsACharacter) {
-  char out[21];
-  EXPECT_EQ(WideToUtf8(L"\U0001F600", out, 21), 4u);
-  EXPECT_STREQ(out, "\xF0\x9F\x98\x80");
-  // 19 ASCII + a 2-byte character would need 21 bytes before the NUL: dropped.
-  std::wstring w(19, L'a');
-  w += L'\u00FC';
-  EXPECT_EQ(WideToUtf8(w.c_str(), out, 21), 19u);
-  w = std::wstring(18, L'a') + L'\u00FC';
-  EXPECT_EQ(WideToUtf8(w.c_str(), out, 21), 20u);
-  EXPECT_EQ(std::string(out), std::string(18, 'a') + "\xC3\xBC");
 }
 
 TEST(CodePage, Windows1252) {
