@@ -15,13 +15,13 @@
 #include "access_rule.h"
 #include "answer_buffer.h"
 #include "engine/notices.h"
-#include "front_state.h"
+#include "exchange/fault_text.h"
+#include "exchange/request_exchange.h"
 #include "platform/diag.h"
 #include "platform/socket_owner.h"
 #include "platform/tick.h"
 #include "push_channel.h"
 #include "runtime_input.h"
-#include "service/fault.h"
 #include "soapH.h"
 #include "static_files.h"
 #include "status_endpoint.h"
@@ -35,15 +35,20 @@ namespace {
 // and nothing the client does can make the runtime wait), its output the
 // answer, either in memory (written to the client by the front once it is
 // whole and repaired) or, when it needs no repair, streamed to the
-// connection as it is made.
-struct Exchange {
+// connection as it is made. The operations reach it as the context's
+// RequestExchange.
+struct Exchange final : RequestExchange {
   const http::Request* request = nullptr;
   // The input in two pieces, so that a large body is never copied for it.
   std::string_view input[2];
   size_t consumed = 0;  // of the whole input
   Connection* connection = nullptr;
+  // How the handler hands a waiting connection back to its front.
+  const RequestHandler::Resumer* resume = nullptr;
   // The answer would pass the front's answer budget: it is not made.
   bool over_budget = false;
+  // The operation declared every text of its answer well-formed.
+  bool well_formed = false;
   bool stream = false;  // output goes to the connection
   size_t written = 0;   // bytes of output, wherever they went
   std::string output;
@@ -51,14 +56,22 @@ struct Exchange {
   std::optional<std::string> refused;
   bool later = false;     // the operation answers once its work aside is done
   std::string operation;  // the refused operation's name
+
+  std::string_view RequestLine() const override {
+    return request == nullptr ? std::string_view() : std::string_view(request->request_line);
+  }
+  std::string_view RequestBody() const override { return input[1]; }
+  bool PeerIsLocal() const override { return connection == nullptr || connection->loopback(); }
+  void ReserveAnswer(size_t bytes) override {
+    if (!stream) output.reserve(output.size() + bytes);
+  }
+  void AnswerIsWellFormed() override { well_formed = true; }
+  bool AnswerAcceptedNow() override;
+  bool AwaitAnswerTaken(uint32_t ms) override {
+    return connection != nullptr && connection->LingerThenClose(ms);
+  }
+  std::optional<int> RunAside(std::function<int()> work, bool* busy) override;
 };
-
-// The context whose answer being made was declared well-formed by its
-// operation (the front serves on one thread).
-thread_local const struct soap* well_formed_answer = nullptr;
-
-// How the handler serving now hands a waiting connection back to its front.
-thread_local const RequestHandler::Resumer* resume_front = nullptr;
 
 // Room for the header before the body, and the most taken ahead of the body
 // (a larger answer grows as it is written).
@@ -70,7 +83,9 @@ constexpr std::string_view kOverBudgetAnswer =
     "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nRetry-After: 1\r\n"
     "Connection: close\r\n\r\n";
 
-Exchange* ExchangeOf(const struct soap* soap) { return static_cast<Exchange*>(soap->user); }
+Exchange* ExchangeOf(const struct soap* soap) {
+  return static_cast<Exchange*>(RequestExchangeOf(soap));
+}
 
 size_t ReceiveFromMemory(struct soap* soap, char* buf, size_t len) {
   Exchange* ex = ExchangeOf(soap);
@@ -120,7 +135,7 @@ int Response(struct soap* soap, int status, ULONG64 length) {
     return soap->error = SOAP_STOP;
   }
   if (ex != nullptr && ex->written == 0 && ex->connection != nullptr && status == SOAP_OK &&
-      well_formed_answer == soap) {
+      ex->well_formed) {
     ex->stream = true;
   }
   if (ex != nullptr && !ex->stream && ex->output.empty() && length < kMaxReservedAnswer) {
@@ -198,72 +213,37 @@ void ServeGated(struct soap* soap, Exchange& ex) {
   }
 }
 
-}  // namespace
-
-std::string_view CurrentRequestLine(const struct soap* soap) {
-  const Exchange* ex = ExchangeOf(soap);
-  return ex == nullptr || ex->request == nullptr ? std::string_view()
-                                                 : std::string_view(ex->request->request_line);
-}
-
-bool CurrentPeerIsLocal(const struct soap* soap) {
-  const Exchange* ex = ExchangeOf(soap);
-  return ex == nullptr || ex->connection == nullptr || ex->connection->loopback();
-}
-
-std::string_view CurrentRequestBody(const struct soap* soap) {
-  const Exchange* ex = ExchangeOf(soap);
-  return ex == nullptr ? std::string_view() : ex->input[1];
-}
-
-void ReserveAnswer(struct soap* soap, size_t bytes) {
-  Exchange* ex = ExchangeOf(soap);
-  if (ex != nullptr && !ex->stream) ex->output.reserve(ex->output.size() + bytes);
-}
-
-void AnswerIsWellFormed(const struct soap* soap) { well_formed_answer = soap; }
-
-bool AnswerAcceptedNow(struct soap* soap) {
+bool Exchange::AnswerAcceptedNow() {
   static constexpr std::string_view kAccepted =
       "HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  Exchange* ex = ExchangeOf(soap);
-  if (ex == nullptr || ex->connection == nullptr) return false;
+  if (connection == nullptr) return false;
   // Tiny, on a socket that has sent nothing yet: the time allowed is only
   // for a client whose side is stuck.
-  return ex->connection->SendNow(kAccepted, 1000);
+  return connection->SendNow(kAccepted, 1000);
 }
 
-bool AwaitAnswerTaken(struct soap* soap, uint32_t ms) {
-  Exchange* ex = ExchangeOf(soap);
-  return ex != nullptr && ex->connection != nullptr && ex->connection->LingerThenClose(ms);
-}
-
-std::optional<int> RunAside(struct soap* soap, std::function<int()> work, bool* busy) {
-  static_assert(kAnswerLater == SOAP_STOP);
+std::optional<int> Exchange::RunAside(std::function<int()> work, bool* busy) {
   // The work under way, if any (the front serves on one thread).
   static std::weak_ptr<AsideWork> running;
-  *busy = false;
-  Exchange* ex = ExchangeOf(soap);
-  if (ex == nullptr || ex->connection == nullptr || resume_front == nullptr || !*resume_front) {
-    return work();
-  }
-  Connection& connection = *ex->connection;
-  if (const auto& done = connection.aside(); done && done->done) return done->result;
+  if (connection == nullptr || resume == nullptr || !*resume) return work();
+  if (const auto& done = connection->aside(); done && done->done) return done->result;
   if (const auto current = running.lock(); current && !current->done) {
     *busy = true;
     return std::nullopt;
   }
   auto box = std::make_shared<AsideWork>();
   running = box;
-  connection.Wait(box);
-  ex->later = true;
-  std::thread([box, work = std::move(work), resume = *resume_front, id = connection.id()] {
+  connection->Wait(box);
+  later = true;
+  std::thread([box, work = std::move(work), resume_front = *resume, id = connection->id()] {
     box->result = work();
     box->done = true;
-    resume(id);
+    resume_front(id);
   }).detach();
   return std::nullopt;
 }
+
+}  // namespace
 
 void InitServiceContext(struct soap* soap) {
   soap_init(soap);
@@ -304,19 +284,17 @@ std::string SoapHandler::RunRuntime(Connection& connection, std::string_view hea
   ex.input[0] = head;
   ex.input[1] = body;
   ex.connection = &connection;
-  soap_->user = &ex;
-  well_formed_answer = nullptr;
-  resume_front = &resume_;
+  ex.resume = &resume_;
+  SetRequestExchange(soap_, &ex);
   UseBufferedOutput(soap_);
   ServeGated(soap_, ex);
   soap_destroy(soap_);
   soap_end(soap_);
-  well_formed_answer = nullptr;
   if (ex.refused) {
     std::printf("SOAP request %s from %s refused: %s\n", ex.operation.c_str(),
                 connection.peer_text().c_str(), ex.refused->c_str());
     std::fflush(stdout);
-    soap_->user = nullptr;
+    SetRequestExchange(soap_, nullptr);
     std::string answer = RefusalFault(request, *ex.refused);
     // Not served for who is asking: 403, with the reason in the fault.
     const size_t space = answer.find(' ');
@@ -327,7 +305,7 @@ std::string SoapHandler::RunRuntime(Connection& connection, std::string_view hea
     return answer;
   }
   if (ex.later) {
-    soap_->user = nullptr;
+    SetRequestExchange(soap_, nullptr);
     return {};
   }
   if (ex.written == 0 && request.method != "GET") {
@@ -341,7 +319,7 @@ std::string SoapHandler::RunRuntime(Connection& connection, std::string_view hea
     soap_destroy(soap_);
     soap_end(soap_);
   }
-  soap_->user = nullptr;
+  SetRequestExchange(soap_, nullptr);
   *streamed = ex.stream;
   if (ex.over_budget) return std::string(kOverBudgetAnswer);
   return std::move(ex.output);
@@ -350,7 +328,7 @@ std::string SoapHandler::RunRuntime(Connection& connection, std::string_view hea
 std::string SoapHandler::RefusalFault(const http::Request& request, std::string_view reason) {
   Exchange ex;
   ex.request = &request;
-  soap_->user = &ex;
+  SetRequestExchange(soap_, &ex);
   UseBufferedOutput(soap_);
   soap_begin(soap_);
   // Through the runtime's switch, which also sets the envelope's namespace:
@@ -361,7 +339,7 @@ std::string SoapHandler::RefusalFault(const http::Request& request, std::string_
   soap_send_fault(soap_);
   soap_destroy(soap_);
   soap_end(soap_);
-  soap_->user = nullptr;
+  SetRequestExchange(soap_, nullptr);
   return std::move(ex.output);
 }
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "front_state.h"
+#include "exchange/request_exchange.h"
 #include "platform/diag.h"
 #include "platform/program_dir.h"
 #include "soapH.h"

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "engine/engine.h"
-#include "front/front_state.h"
+#include "exchange/request_exchange.h"
 #include "front/push_channel.h"
 #include "soapH.h"
 

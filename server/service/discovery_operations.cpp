@@ -13,8 +13,8 @@
 #include "engine/monitoring.h"
 #include "engine/protocol_hooks.h"
 #include "engine/traps.h"
+#include "exchange/request_exchange.h"
 #include "fault.h"
-#include "front/front_state.h"
 #include "soapH.h"
 #include "switchinfo_convert.h"
 

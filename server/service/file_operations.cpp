@@ -9,8 +9,8 @@
 
 #include "config_file.h"
 #include "engine/monitoring.h"
+#include "exchange/request_exchange.h"
 #include "fault.h"
-#include "front/front_state.h"
 #include "platform/file_path.h"
 #include "platform/save_dialog.h"
 #include "sample_requests.h"

@@ -1,5 +1,12 @@
 #pragma once
-// What the HTTP front knows about the request being served on a context.
+// The seam between the HTTP front and the SOAP operations: what an operation
+// may learn about the request it serves, and ask of the front that serves
+// it. The front implements RequestExchange for each request and makes it the
+// service context's user data while the runtime serves; the operations reach
+// it through the functions below. So neither layer includes the other.
+//
+// Each function also says what happens when no front serves the context (a
+// test calling an operation directly, say).
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +17,27 @@
 struct soap;
 
 namespace ferro {
+
+class RequestExchange {
+ public:
+  virtual std::string_view RequestLine() const = 0;
+  virtual std::string_view RequestBody() const = 0;
+  virtual bool PeerIsLocal() const = 0;
+  virtual void ReserveAnswer(size_t bytes) = 0;
+  virtual void AnswerIsWellFormed() = 0;
+  virtual bool AnswerAcceptedNow() = 0;
+  virtual bool AwaitAnswerTaken(uint32_t ms) = 0;
+  // Called with *busy already false.
+  virtual std::optional<int> RunAside(std::function<int()> work, bool* busy) = 0;
+
+ protected:
+  ~RequestExchange() = default;
+};
+
+// Makes `exchange` the exchange of the request the context serves (nullptr:
+// none is served); RequestExchangeOf gives it back.
+void SetRequestExchange(struct soap* soap, RequestExchange* exchange);
+RequestExchange* RequestExchangeOf(const struct soap* soap);
 
 // The request line (method, target, version) of the request being served,
 // or empty when none is being served.
@@ -30,8 +58,7 @@ std::string_view CurrentRequestBody(const struct soap* soap);
 // other request is served. When `work` has ended, the operation runs again
 // for the same request, and this returns work's result. While one request's
 // work is under way, another request's is not started: `*busy` is set and
-// nothing returned. Without a front (a test calling the operation), `work`
-// runs in place.
+// nothing returned. Without a front, `work` runs in place.
 std::optional<int> RunAside(struct soap* soap, std::function<int()> work, bool* busy);
 // What an operation returns after RunAside returned nothing (busy unset).
 inline constexpr int kAnswerLater = 1000;  // SOAP_STOP: the runtime writes nothing
@@ -51,8 +78,8 @@ void AnswerIsWellFormed(const struct soap* soap);
 // writes its answer: answers the request being served at once with
 // "202 Accepted" and an empty body, the answer to a one-way operation (HTTP
 // clients wait for a status line even when no message comes back). False
-// when there is no client to answer: none served through the front (a test
-// calling the operation), or it has left.
+// when there is no client to answer: none served through the front, or it
+// has left.
 bool AnswerAcceptedNow(struct soap* soap);
 
 // After AnswerAcceptedNow: waits until the client has the answer and has
