@@ -2,7 +2,24 @@
 // only one server runs, then serves SOAP and GET requests on TCP 64567 and
 // notices on the loopback push channel for the life of the process. The
 // engine starts later, on the user interface's call.
+//
+// This file is the one place where the layers are wired together: none of
+// them reaches another except through what is handed to it here. In order:
+//
+//   start                                    its stop
+//   end signals -> engine stop               SIGINT, SIGTERM, SIGHUP: engine
+//                                            stop, then exit
+//   the one-server lock                      the system's, at exit
+//   engine hooks: protocol work, traps       run by the engine stop
+//   status summary: service -> front         -
+//   firmware store (front)                   -
+//   service listener, push channel (front)   the system's, at exit
+//   notices: engine -> push channel          -
+//   serving requests, for ever (front)       -
+//   engine threads: on EngineLayerStartup    GSoapClose: "app_exit" notice,
+//                                            engine stop, exit 0
 
+#include <stdsoap2.h>
 #include <unistd.h>
 
 #include <climits>
@@ -12,9 +29,15 @@
 #include <string>
 
 #include "engine/engine.h"
+#include "engine/engine_state.h"
+#include "engine/notices.h"
+#include "engine/protocol_hooks.h"
+#include "engine/traps.h"
 #include "engine/upgrade.h"
 #include "front/access_rule.h"
 #include "front/firmware_store.h"
+#include "front/front.h"
+#include "front/push_channel.h"
 #include "front/soap_front.h"
 #include "front/status_endpoint.h"
 #include "platform/instance_lock.h"
@@ -67,6 +90,11 @@ int main(int argc, char** argv) {
       break;
   }
   ferro::KeepAnswerMemory();
+  // The engine's work on the packets it receives, its periodic passes and
+  // its clean-ups at stop, and where received traps go. Only registered
+  // here: the engine's threads start on EngineLayerStartup.
+  ferro::InstallEngineProtocol();
+  ferro::SetTrapCallback(ferro::TrapCallback, nullptr);
   // GET /api/status: the front serves what the service layer reports.
   ferro::SetStatusProvider(ferro::StatusJson);
   // Uploaded firmware images live beside cfg/ under the working folder (the
@@ -74,5 +102,19 @@ int main(int argc, char** argv) {
   const std::string folder = WorkingFolder();
   static ferro::FirmwareStore firmware(folder.empty() ? std::string() : folder + "/firmware",
                                        UpgradeSendsFile);
-  ferro::RunServer(folder.empty() ? nullptr : &firmware);
+  // The one service context, alive for the whole process, and the front's
+  // two ports (each ends the process when another program holds it).
+  static struct soap service;
+  ferro::InitServiceContext(&service);
+  const int listener = ferro::OpenServiceListener(&service);
+  ferro::OpenPushChannel();
+  // The engine's notices ("trap", "device_set", "app_exit") travel on the
+  // push channel.
+  ferro::SetNoticeSink(ferro::PushSend);
+
+  std::printf("Orvex Engine is starting.\n");
+  std::fflush(stdout);
+  ferro::SoapHandler handler(&service, folder.empty() ? nullptr : &firmware);
+  ferro::Front front(listener, handler);
+  front.Run();
 }

@@ -1,7 +1,8 @@
 #pragma once
-// Short notices from the engine to the user interface ("trap", "device_set").
-// The engine only names the notice; the server installs the sink that
-// delivers it (the push channel), so the engine needs no knowledge of it.
+// Short notices to the user interface: the engine's ("trap", "device_set")
+// and the service's ("app_exit"). They only name the notice; the server
+// installs the sink that delivers it (the push channel), so neither needs
+// any knowledge of it.
 
 #include <string_view>
 

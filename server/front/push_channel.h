@@ -57,7 +57,8 @@ class PushChannel {
   std::mutex mutex_;
 };
 
-// The process's push channel, used by the operations and the engine.
+// The process's push channel; the server makes PushSend the sink of the
+// notices (engine/notices.h).
 PushChannel& ThePushChannel();
 
 // Thread procedure of the server: take the client of the process's push

@@ -14,7 +14,6 @@
 
 #include "access_rule.h"
 #include "answer_buffer.h"
-#include "engine/notices.h"
 #include "exchange/fault_text.h"
 #include "exchange/request_exchange.h"
 #include "platform/diag.h"
@@ -403,32 +402,21 @@ namespace {
 
 }  // namespace
 
-void RunServer(FirmwareStore* firmware) {
-  // The one service context, alive for the whole process.
-  static struct soap service;
-  InitServiceContext(&service);
-  const SOAP_SOCKET master = soap_bind(&service, nullptr, kServicePort, kServiceBacklog);
+int OpenServiceListener(struct soap* service) {
+  const SOAP_SOCKET master = soap_bind(service, nullptr, kServicePort, kServiceBacklog);
   if (!soap_valid_socket(master)) {
-    if (service.errnum == EADDRINUSE) ExitPortTaken(kServicePort, "service");
-    soap_print_fault(&service, stderr);
+    if (service->errnum == EADDRINUSE) ExitPortTaken(kServicePort, "service");
+    soap_print_fault(service, stderr);
     std::exit(-1);
   }
   std::printf("Socket connection successful: master socket = %d\n", master);
   std::fflush(stdout);
+  return master;
+}
 
-  // Both ports or none: a server without its push channel would leave the
-  // notices to whoever holds that port.
+void OpenPushChannel() {
   if (!ThePushChannel().Listen() && errno == EADDRINUSE) ExitPortTaken(kPushPort, "push channel");
   std::thread(PushThread).detach();
-  // The engine's notices ("trap", "device_set") travel on the push channel.
-  SetNoticeSink(PushSend);
-
-  std::printf("Orvex Engine is starting.\n");
-  std::fflush(stdout);
-
-  SoapHandler handler(&service, firmware);
-  Front front(master, handler);
-  front.Run();
 }
 
 }  // namespace ferro

@@ -62,9 +62,15 @@ class SoapHandler final : public RequestHandler {
   FirmwareStore* firmware_;
 };
 
-// The server after the instance check: binds the listener (exit -1 when it
-// cannot), starts the push channel and serves for ever, with `firmware` (if
-// any) as the store behind /api/firmware.
-[[noreturn]] void RunServer(FirmwareStore* firmware = nullptr);
+// The front's two listeners, opened at start in this order (both ports or
+// none: a server without its push channel would leave the notices to
+// whoever holds that port). Each ends the process (exit -1) when it cannot
+// open its port, naming the program that holds it.
+// The service's listener on TCP 64567 for `service` (set up by
+// InitServiceContext): returns its socket, for the Front to serve.
+int OpenServiceListener(struct soap* service);
+// The push channel's listener (127.0.0.1:64568), and the thread that takes
+// its client.
+void OpenPushChannel();
 
 }  // namespace ferro

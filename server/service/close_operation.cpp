@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "engine/engine.h"
+#include "engine/notices.h"
 #include "exchange/request_exchange.h"
-#include "front/push_channel.h"
 #include "soapH.h"
 
 // Answers "202 Accepted" (the operation is one-way, but every HTTP client
@@ -21,7 +21,7 @@ int ns__GSoapClose(struct soap* soap, int, std::string, unsigned int&) {
   std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();
   const bool answered = ferro::AnswerAcceptedNow(soap);
-  ferro::PushSend("app_exit");
+  ferro::SendNotice("app_exit");
   if (answered && !ferro::AwaitAnswerTaken(soap, 500)) {
     std::printf("GSoapClose: the caller may not have received its answer.\n");
   }

@@ -11,8 +11,6 @@
 #include "engine/engine.h"
 #include "engine/engine_config.h"
 #include "engine/monitoring.h"
-#include "engine/protocol_hooks.h"
-#include "engine/traps.h"
 #include "exchange/request_exchange.h"
 #include "fault.h"
 #include "soapH.h"
@@ -74,12 +72,13 @@ constexpr uint32_t kFirstAdapterPassWaitMs = 5000;
 // discovery port is taken by another program. The call itself succeeds.
 int ns__EngineLayerStartup(struct soap* soap, int, std::string, unsigned int& errorcode) {
   Log("EngineLayerStartup begin. \n");
-  ferro::InstallEngineProtocol();
+  // The engine's protocol work and trap handler were registered at process
+  // start; here its threads start.
   const int started = ferro::StartEngine();
   // The engine runs even when its configuration could not be used, so the
   // device lists, the trap handler and the device-set time-outs run too:
   // otherwise a device-set operation started afterwards would never finish.
-  const int lists = ferro::InitDeviceLists(ferro::TrapCallback);
+  const int lists = ferro::InitDeviceLists();
   // The sockets are opened by the engine's first adapter pass; a discovery
   // asked for right after the start must find them open.
   if (lists != 0) ferro::WaitForFirstAdapterPass(kFirstAdapterPassWaitMs);
