@@ -119,16 +119,6 @@ void PutAddress(uint8_t (&field)[4], const std::string& text) {
   std::memcpy(field, a.data(), a.size());
 }
 
-bool IsHex(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-uint8_t HexNibble(char c) {
-  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
-  return static_cast<uint8_t>(c - 'A' + 10);
-}
-
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // One SwitchInfo member to its record field and back, by the field's shape
@@ -252,10 +242,10 @@ int32_t ParseMacText(std::string_view text, uint8_t* out) {
   if (text.size() != 17) return -1;
   for (size_t i = 0; i < text.size(); ++i) {
     const bool separator = i % 3 == 2;
-    if (separator ? text[i] != '-' : !IsHex(text[i])) return -1;
+    if (separator ? text[i] != '-' : HexDigit(text[i]) < 0) return -1;
   }
   for (size_t i = 0; i < 6; ++i) {
-    out[i] = static_cast<uint8_t>(HexNibble(text[3 * i]) << 4 | HexNibble(text[3 * i + 1]));
+    out[i] = static_cast<uint8_t>(HexDigit(text[3 * i]) << 4 | HexDigit(text[3 * i + 1]));
   }
   return 0;
 }
