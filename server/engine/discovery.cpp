@@ -145,7 +145,6 @@ size_t DiscoveryListSize() {
 }
 
 void HandleDiscoveryReply(const ReceivedPacket& packet) {
-  if (!CheckMagicCookie(packet.data, static_cast<size_t>(packet.length))) return;
   std::lock_guard lock(ActionListLock());
   auto& actions = ActionList();
   const auto it = std::find_if(actions.begin(), actions.end(), [&](const auto& entry) {
@@ -172,13 +171,13 @@ void HandleDiscoveryReply(const ReceivedPacket& packet) {
   }
 }
 
+void ReportInvalidCommandReply(const ReceivedPacket&) {
+  // Any host can send these: the line is limited (platform/diag.h).
+  static DiagLimit lines("a invalid hdp response packet received");
+  lines.Print("a invalid hdp response packet received");
+}
+
 void HandleCommandReply(const ReceivedPacket& packet) {
-  if (!CheckMagicCookie(packet.data, static_cast<size_t>(packet.length))) {
-    // Any host can send these: the line is limited (platform/diag.h).
-    static DiagLimit lines("a invalid hdp response packet received");
-    lines.Print("a invalid hdp response packet received");
-    return;
-  }
   std::unique_ptr<ActionEntry> found;
   {
     std::lock_guard lock(ActionListLock());

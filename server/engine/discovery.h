@@ -59,9 +59,12 @@ void RemoveFromDiscoveryList(const AgentRecord& record);
 void UpdateDiscoveryEntry(const uint8_t* packet, size_t length);
 size_t DiscoveryListSize();
 
-// Packet handlers (PacketProcessThread).
+// Packet handlers (PacketProcessThread), for replies whose cookie the
+// router has checked.
 void HandleDiscoveryReply(const ReceivedPacket& packet);
 void HandleCommandReply(const ReceivedPacket& packet);
+// A command reply whose cookie is not ours: one limited log line.
+void ReportInvalidCommandReply(const ReceivedPacket& packet);
 
 // Removes every entry older than its time-out, except keep-alive entries
 // (request opcode 5). Run at engine start and every 30 s.

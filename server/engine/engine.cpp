@@ -24,21 +24,29 @@ namespace {
 constexpr size_t kThreadCount = static_cast<size_t>(EngineThread::kCount);
 using Work = void (*)();
 
-// The dispatch table as the PacketProcessThread reads it: the handlers of
-// each opcode, indexed by opcode.
+// The dispatch table as the engine's threads read it, indexed by opcode.
 struct DispatchIndex {
-  std::vector<std::vector<PacketHandler>> byOpcode;
+  std::vector<PacketRoute> routes;
+  std::vector<uint32_t> byOpcode;  // 1 + the index of the opcode's route; 0: none
   std::vector<Work> drained;
 
+  const PacketRoute* Find(uint16_t opcode) const {
+    return opcode < byOpcode.size() && byOpcode[opcode] != 0 ? &routes[byOpcode[opcode] - 1u]
+                                                             : nullptr;
+  }
   void Dispatch(const ReceivedPacket& packet) const {
-    if (packet.fromTransferSocket || packet.opcode >= byOpcode.size()) return;
-    for (PacketHandler h : byOpcode[packet.opcode]) h(packet);
+    if (packet.fromTransferSocket) return;
+    if (const PacketRoute* r = Find(packet.opcode)) {
+      for (PacketHandler h : r->handlers) h(packet);
+    }
   }
 };
 
 struct Hooks {
   std::mutex mu;  // guards `dispatch` and `cleanups`; readers of the atomics need nothing
   std::shared_ptr<const DispatchIndex> dispatch = std::make_shared<DispatchIndex>();
+  std::atomic<uint64_t> dispatchVersion{1};  // changes with `dispatch`
+  std::atomic<uint64_t> unrouted{0};
   std::vector<Work> cleanups;
   std::atomic<PacketHandler> transfer{nullptr};
   std::array<std::atomic<Work>, static_cast<size_t>(EnginePass::kCount)> passes{};
@@ -51,6 +59,19 @@ Hooks& TheHooks() {
 std::shared_ptr<const DispatchIndex> CurrentDispatch() {
   std::lock_guard lock(TheHooks().mu);
   return TheHooks().dispatch;
+}
+
+// The table as this thread last read it: the receive thread asks for every
+// datagram, and takes the lock only when the table has changed.
+const DispatchIndex& CachedDispatch() {
+  thread_local std::shared_ptr<const DispatchIndex> cached;
+  thread_local uint64_t version = 0;
+  const uint64_t now = TheHooks().dispatchVersion.load(std::memory_order_acquire);
+  if (version != now || !cached) {
+    cached = CurrentDispatch();
+    version = now;
+  }
+  return *cached;
 }
 
 [[noreturn]] void DispatchFault(const char* what, uint16_t opcode) {
@@ -180,7 +201,7 @@ void PacketProcessBody() {
     do {
       for (const std::unique_ptr<ReceivedPacket>& p : batch) table->Dispatch(*p);
       taken += batch.size();
-      batch.clear();
+      ReceivedPacketPool().Give(batch);  // back to the receive thread
     } while (queue.TryTakeAll(batch));
     for (Work w : table->drained) w();
     if (taken >= kFloodPass) ReleaseFreeMemory();
@@ -189,7 +210,14 @@ void PacketProcessBody() {
 
 void TransferProcessBody() {
   while (std::unique_ptr<ReceivedPacket> p = TransferQueueOf().Take(Core().stop)) {
-    if (PacketHandler h = TheHooks().transfer.load(std::memory_order_acquire)) h(*p);
+    PacketHandler h = nullptr;
+    if (p->fromTransferSocket) {
+      h = TheHooks().transfer.load(std::memory_order_acquire);
+    } else if (const PacketRoute* r = CurrentDispatch()->Find(p->opcode)) {
+      h = r->transfer;
+    }
+    if (h != nullptr) h(*p);
+    ReceivedPacketPool().Give(std::move(p));
   }
 }
 
@@ -261,7 +289,7 @@ int StartEngine(const EngineOptions& options) {
   c.firstPass.Reset();
   c.upgradeTimer.Reopen();
   c.passes.store(0);
-  c.receiver = std::make_unique<Receiver>();
+  c.receiver = std::make_unique<Receiver>(ClassifyReceived);
   Launch(EngineThread::kAdapterWatch, AdapterWatchBody);
   Launch(EngineThread::kIgmpReport, IgmpReportBody);
   Launch(EngineThread::kPacketProcess, PacketProcessBody);
@@ -318,6 +346,7 @@ int StopEngine() {
   CloseAllSockets();
   TransferQueueOf().Clear();
   c.receiver.reset();
+  ReceivedPacketPool().Clear();
   c.running = false;
   c.deviceLists = false;
   return 1;
@@ -340,14 +369,16 @@ WaitableTimer& UpgradeTimer() { return Core().upgradeTimer; }
 void SetPacketDispatch(const PacketDispatch& table) {
   auto index = std::make_shared<DispatchIndex>();
   for (const PacketRoute& route : table.routes) {
-    if (route.opcode >= index->byOpcode.size()) index->byOpcode.resize(route.opcode + 1u);
-    auto& handlers = index->byOpcode[route.opcode];
-    if (!handlers.empty()) DispatchFault("opcode listed twice", route.opcode);
-    if (route.handlers.empty()) DispatchFault("opcode without a handler", route.opcode);
+    if (route.opcode >= index->byOpcode.size()) index->byOpcode.resize(route.opcode + 1u, 0);
+    if (index->byOpcode[route.opcode] != 0) DispatchFault("opcode listed twice", route.opcode);
+    if (route.handlers.empty() && route.transfer == nullptr) {
+      DispatchFault("opcode without a handler", route.opcode);
+    }
     for (PacketHandler h : route.handlers) {
       if (h == nullptr) DispatchFault("empty handler", route.opcode);
     }
-    handlers = route.handlers;
+    index->routes.push_back(route);
+    index->byOpcode[route.opcode] = static_cast<uint32_t>(index->routes.size());
   }
   for (Work w : table.drained) {
     if (w == nullptr) DispatchFault("empty drained function", 0);
@@ -355,11 +386,35 @@ void SetPacketDispatch(const PacketDispatch& table) {
   index->drained = table.drained;
   std::lock_guard lock(TheHooks().mu);
   TheHooks().dispatch = std::move(index);
+  TheHooks().dispatchVersion.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void SetTransferHandler(PacketHandler handler) {
   TheHooks().transfer.store(handler, std::memory_order_release);
 }
+
+QueueRoute ClassifyReceived(const ReceivedPacket& packet) {
+  QueueRoute to;
+  if (packet.fromTransferSocket) {
+    to.transferQueue = true;
+    return to;
+  }
+  const PacketRoute* route = CachedDispatch().Find(packet.opcode);
+  if (route == nullptr) {
+    TheHooks().unrouted.fetch_add(1, std::memory_order_relaxed);
+    return to;
+  }
+  if (!route->anyCookie && packet.cookie != Config().magicCookie.load(std::memory_order_relaxed)) {
+    if (route->badCookie != nullptr) route->badCookie(packet);
+    return to;
+  }
+  to.packetQueue = !route->handlers.empty();
+  to.transferQueue =
+      route->transfer != nullptr && (route->awaited == nullptr || route->awaited(packet));
+  return to;
+}
+
+uint64_t UnroutedDatagrams() { return TheHooks().unrouted.load(std::memory_order_relaxed); }
 
 void SetEnginePass(EnginePass pass, void (*work)()) {
   if (pass == EnginePass::kCount) return;
@@ -377,6 +432,7 @@ void ClearEngineHooks() {
   {
     std::lock_guard lock(h.mu);
     h.dispatch = std::make_shared<DispatchIndex>();
+    h.dispatchVersion.fetch_add(1, std::memory_order_acq_rel);
     h.cleanups.clear();
   }
   h.transfer.store(nullptr);

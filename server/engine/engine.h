@@ -10,8 +10,8 @@
 // every thread first, then empties the lists and closes every socket.
 //
 // The work of the protocol threads is plugged in by later code:
-//   SetPacketDispatch(table)       - PacketProcessThread: opcode -> handlers
-//   SetTransferHandler(fn)         - TransferProcessThread, every record
+//   SetPacketDispatch(table)       - the router: opcode -> side and handlers
+//   SetTransferHandler(fn)         - TransferProcessThread, transfer sockets
 //   SetEnginePass(pass, fn)        - the periodic threads' one-pass work
 //   AddStopCleanup(fn)             - lists that StopEngine must empty
 // Register them before StartEngine (they may also change while it runs).
@@ -21,6 +21,7 @@
 
 #include "engine/engine_state.h"
 #include "net/adapters.h"
+#include "net/receive.h"
 #include "platform/event.h"
 
 namespace ferro {
@@ -85,26 +86,46 @@ bool WaitForFirstAdapterPass(uint32_t ms);
 // pass on the UpgradeTimerThread. StopEngine closes it (Arm then fails).
 WaitableTimer& UpgradeTimer();
 
-// What the PacketProcessThread does with the records of the PacketQueue
-// (those not from a transfer socket), called with no engine lock held: the
-// handlers of the record's opcode, in the order listed; opcodes not listed
-// are dropped. After each pass that took the queue empty, the `drained`
-// functions run (for one summary line about a burst, say).
+// The dispatch table: the one router of received datagrams. The receive
+// thread asks it (ClassifyReceived) which side each datagram goes to; the
+// PacketProcessThread runs a route's `handlers` in the order listed, the
+// TransferProcessThread its `transfer` handler. Each handler is called with
+// no engine lock held. A route with handlers takes the packet side; with a
+// transfer handler the transfer side, always or, with `awaited`, only for
+// the datagrams it accepts (when both, each side gets a record of its own).
+// Every datagram's cookie is checked once, before it is queued: one that is
+// not ours is dropped (and shown to the route's `badCookie`, if any). A
+// datagram of an opcode without a route is dropped and counted
+// (UnroutedDatagrams). After each pass that took the packet queue empty,
+// the `drained` functions run (for one summary line about a burst, say).
+// Records from a transfer socket carry no header: they all go to the
+// transfer side, to the handler given to SetTransferHandler.
 using PacketHandler = void (*)(const ReceivedPacket& packet);
+using PacketPredicate = bool (*)(const ReceivedPacket& packet);
 struct PacketRoute {
   uint16_t opcode = 0;
-  std::vector<PacketHandler> handlers;
+  std::vector<PacketHandler> handlers;  // the packet side, in order
+  PacketHandler transfer = nullptr;     // the transfer side
+  PacketPredicate awaited = nullptr;    // transfer side only when this says so
+  PacketHandler badCookie = nullptr;    // called on the receive thread
+  bool anyCookie = false;               // no cookie check (test tables)
 };
 struct PacketDispatch {
   std::vector<PacketRoute> routes;
   std::vector<void (*)()> drained;
 };
 // Replaces the dispatch table. A table that cannot be honoured as written
-// (an opcode listed twice, an empty handler) is a fault of the program: it
-// is reported on standard error and the process ends, at start-up.
+// (an opcode listed twice, a route without a handler, an empty handler) is
+// a fault of the program: it is reported on standard error and the process
+// ends, at start-up.
 void SetPacketDispatch(const PacketDispatch& table);
-// Called on the TransferProcessThread for every record of the TransferQueue.
+// Called on the TransferProcessThread for every record from a transfer socket.
 void SetTransferHandler(PacketHandler handler);
+// Which queues a received record goes to, by the current table (the
+// receive thread's classifier).
+QueueRoute ClassifyReceived(const ReceivedPacket& packet);
+// Datagrams dropped since the start because no route names their opcode.
+uint64_t UnroutedDatagrams();
 
 enum class EnginePass {
   kMonitorPoll,    // every 1000 ms

@@ -94,7 +94,6 @@ size_t WatchedAgentCount() {
 
 void RefreshWatchedAgent(const ReceivedPacket& packet) {
   const auto length = static_cast<size_t>(packet.length);
-  if (!CheckMagicCookie(packet.data, length)) return;
   const uint32_t interval = EffectiveMonitorIntervalMs();
   uint8_t source[4];
   std::memcpy(source, &packet.sourceIp, sizeof source);

@@ -28,21 +28,37 @@ void MonitorPollAndSummaries() {
 void InstallEngineProtocol() {
   static std::once_flag once;
   std::call_once(once, [] {
-    // Every opcode the engine handles and what handles it, in order. Any
-    // reply from a watched agent also refreshes its record, after the
-    // handler of its own kind.
+    // Every opcode the engine takes, the side it goes to and what handles
+    // it, in order; nothing else routes a received datagram. Any reply from
+    // a watched agent also refreshes its record, after the handler of its
+    // own kind. A discovery reply that an upload awaits (it looks for its
+    // agent again after the reboot) goes to the transfer side as well; an
+    // upgrade reply goes there only.
     SetPacketDispatch(PacketDispatch{
         .routes =
             {
-                {kOpDiscoverReply, {HandleDiscoveryReply, RefreshWatchedAgent}},
-                {kOpLoaderDiscoverReply, {HandleDiscoveryReply, RefreshWatchedAgent}},
-                {kOpSetByMacReply, {HandleCommandReply, RefreshWatchedAgent}},
-                {kOpSetByIpReply, {HandleCommandReply, RefreshWatchedAgent}},
-                {kOpLoaderCommandReply, {HandleCommandReply, RefreshWatchedAgent}},
-                {kOpRestoreDefaultReply, {HandleCommandReply, RefreshWatchedAgent}},
-                {kOpKeepAliveReply, {RefreshWatchedAgent}},
-                {kOpTrap, {HandleTrapPacket}},
-                {kOpTrapTlv, {HandleTrapPacket}},
+                {.opcode = kOpDiscoverReply,
+                 .handlers = {HandleDiscoveryReply, RefreshWatchedAgent},
+                 .transfer = HandleRediscoveryReply,
+                 .awaited = IsRediscoveryAwaited},
+                {.opcode = kOpLoaderDiscoverReply,
+                 .handlers = {HandleDiscoveryReply, RefreshWatchedAgent}},
+                {.opcode = kOpSetByMacReply,
+                 .handlers = {HandleCommandReply, RefreshWatchedAgent},
+                 .badCookie = ReportInvalidCommandReply},
+                {.opcode = kOpSetByIpReply,
+                 .handlers = {HandleCommandReply, RefreshWatchedAgent},
+                 .badCookie = ReportInvalidCommandReply},
+                {.opcode = kOpLoaderCommandReply,
+                 .handlers = {HandleCommandReply, RefreshWatchedAgent},
+                 .badCookie = ReportInvalidCommandReply},
+                {.opcode = kOpRestoreDefaultReply,
+                 .handlers = {HandleCommandReply, RefreshWatchedAgent},
+                 .badCookie = ReportInvalidCommandReply},
+                {.opcode = kOpKeepAliveReply, .handlers = {RefreshWatchedAgent}},
+                {.opcode = kOpTrap, .handlers = {HandleTrapPacket}},
+                {.opcode = kOpTrapTlv, .handlers = {HandleTrapPacket}},
+                {.opcode = kOpUpgradeReply, .handlers = {}, .transfer = HandleUpgradeReply},
             },
         .drained = {ReportDroppedTraps},
     });
@@ -50,10 +66,10 @@ void InstallEngineProtocol() {
     SetEnginePass(EnginePass::kActionExpiry, ExpireActions);
     SetEnginePass(EnginePass::kDevSetTimeout, [] { CheckDeviceSetTimeouts(); });
     AddStopCleanup([] { ClearWatchedAgents(); });
-    // Uploads: TFTP answers, upgrade replies and rediscovery replies, the
+    // Uploads: the TFTP answers from the transfer sockets, the
     // once-a-second waits, and at stop the uploads with their static ARP
     // entries (pinned entries must not outlive the engine).
-    SetTransferHandler(HandleTransferRecord);
+    SetTransferHandler([](const ReceivedPacket& packet) { HandleTftpPacket(packet); });
     SetEnginePass(EnginePass::kUpgradeTick, UpgradeTick);
     AddStopCleanup([] { ClearUploads(); });
   });

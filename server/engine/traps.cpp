@@ -56,7 +56,6 @@ void CopyText(char (&dst)[N], const char* src, size_t n) {
 }  // namespace
 
 void HandleTrapPacket(const ReceivedPacket& packet) {
-  if (!CheckMagicCookie(packet.data, static_cast<size_t>(packet.length))) return;
   TrapReceivedLines().Print("recv a trap packet. \n");
   const TrapCallbackSlot slot = GetTrapCallback();
   if (slot.function != nullptr) slot.function(packet.data, packet.length, slot.param);

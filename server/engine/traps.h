@@ -12,8 +12,8 @@
 
 namespace ferro {
 
-// Packet handler (PacketProcessThread): checks the cookie and hands the trap
-// to the registered trap callback.
+// Packet handler (PacketProcessThread): hands the trap (its cookie checked
+// by the router) to the registered trap callback.
 void HandleTrapPacket(const ReceivedPacket& packet);
 // Records one trap packet in the TrapRecordList and sends the notice. Returns 1.
 int32_t TrapCallback(const uint8_t* packet, int32_t length, void* param);

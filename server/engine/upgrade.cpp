@@ -9,7 +9,6 @@
 #include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "net/arp.h"
-#include "net/receive.h"
 #include "net/transport.h"
 #include "platform/file_path.h"
 #include "platform/tick.h"
@@ -73,8 +72,8 @@ void SendUpgradeRequest(TftpSession& upload) {
   upload.requestSequence = sequence;
 }
 
-// Tells the receive thread which agents' discovery replies are awaited by
-// an upload (caller holds TftpSessionLock): only those are copied to the
+// Tells the router which agents' discovery replies are awaited by an
+// upload (caller holds TftpSessionLock): only those are copied to the
 // transfer side.
 void PublishAwaitedRediscoveries() {
   std::vector<RediscoveryWatch::Mac> macs;
@@ -365,9 +364,7 @@ void FailUpload(TftpSession& upload, int32_t code) {
 }
 
 void HandleUpgradeReply(const ReceivedPacket& packet) {
-  const size_t length = static_cast<size_t>(std::max(packet.length, 0));
-  if (!CheckMagicCookie(packet.data, length)) return;
-  const uint16_t result = PacketU16(packet.data, length, kHdrResult);
+  const uint16_t result = packet.result;
   if (result != 0 && result != 2 && result != 10) return;
   std::lock_guard lock(TftpSessionLock());
   TftpSession* upload = FirstActiveWithMac(packet.agentMac);
@@ -386,7 +383,6 @@ void HandleUpgradeReply(const ReceivedPacket& packet) {
 
 void HandleRediscoveryReply(const ReceivedPacket& packet) {
   const size_t length = static_cast<size_t>(std::max(packet.length, 0));
-  if (!CheckMagicCookie(packet.data, length)) return;
   std::lock_guard lock(TftpSessionLock());
   auto& list = TftpSessionList();
   // The upload of that agent that waits for it to come back; a finished
@@ -406,14 +402,31 @@ void HandleRediscoveryReply(const ReceivedPacket& packet) {
   PublishAwaitedRediscoveries();
 }
 
-void HandleTransferRecord(const ReceivedPacket& packet) {
-  if (packet.fromTransferSocket) {
-    HandleTftpPacket(packet);
-  } else if (packet.opcode == kOpDiscoverReply) {
-    HandleRediscoveryReply(packet);
-  } else if (packet.opcode == kOpUpgradeReply) {
-    HandleUpgradeReply(packet);
-  }
+void RediscoveryWatch::Set(std::vector<Mac> macs) {
+  std::lock_guard lock(mu_);
+  macs_ = std::move(macs);
+  count_.store(macs_.size(), std::memory_order_release);
+}
+
+bool RediscoveryWatch::Contains(const uint8_t* mac) const {
+  if (Empty()) return false;
+  std::lock_guard lock(mu_);
+  return std::any_of(macs_.begin(), macs_.end(),
+                     [mac](const Mac& m) { return SameMac(m.data(), mac); });
+}
+
+std::vector<RediscoveryWatch::Mac> RediscoveryWatch::Snapshot() const {
+  std::lock_guard lock(mu_);
+  return macs_;
+}
+
+RediscoveryWatch& AwaitedRediscoveries() {
+  static RediscoveryWatch watch;
+  return watch;
+}
+
+bool IsRediscoveryAwaited(const ReceivedPacket& packet) {
+  return AwaitedRediscoveries().Contains(packet.agentMac);
 }
 
 void UpgradeTick() {

@@ -9,7 +9,11 @@
 // UpgradeTimerThread); replies arrive on the TransferProcessThread
 // (HandleTransferRecord). Every step holds TftpSessionLock throughout.
 
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #include "engine/tftp_client.h"
 #include "protocol/agent_record.h"
@@ -105,12 +109,32 @@ int32_t StartUpload(TftpSession& upload);
 void RestartUpload(TftpSession& upload);
 void FailUpload(TftpSession& upload, int32_t code);
 
-// Handlers of the TransferProcessThread.
+// Handlers of the TransferProcessThread (the dispatch table sends upgrade
+// replies there, and the discovery replies IsRediscoveryAwaited accepts).
 void HandleUpgradeReply(const ReceivedPacket& packet);
 void HandleRediscoveryReply(const ReceivedPacket& packet);
-// Every record of the TransferQueue: TFTP datagrams, discovery replies
-// (rediscovery) and upgrade replies; anything else is dropped.
-void HandleTransferRecord(const ReceivedPacket& packet);
+
+// Agents whose discovery replies an upload is waiting for (it looks for
+// them again after their reboot), kept current by the scheduler. The lock
+// is a leaf: it is taken inside any other lock, never around one.
+class RediscoveryWatch {
+ public:
+  using Mac = std::array<uint8_t, kMacSize>;
+  void Set(std::vector<Mac> macs);
+  bool Empty() const { return count_.load(std::memory_order_acquire) == 0; }
+  bool Contains(const uint8_t* mac) const;
+  std::vector<Mac> Snapshot() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<Mac> macs_;
+  std::atomic<size_t> count_{0};
+};
+RediscoveryWatch& AwaitedRediscoveries();
+// Whether an upload awaits the agent of this discovery reply (the receive
+// thread asks, once the reply was received: an upload starts waiting for
+// its agent before it asks, so no reply to that request is missed).
+bool IsRediscoveryAwaited(const ReceivedPacket& packet);
 // One expiry of the UpgradeTimer.
 void UpgradeTick();
 

@@ -10,29 +10,33 @@ namespace ferro {
 
 void PacketQueue::Append(std::unique_ptr<ReceivedPacket> packet) {
   if (!packet) return;
-  std::vector<std::unique_ptr<ReceivedPacket>> one;
+  Batch one;
   one.push_back(std::move(packet));
   AppendAll(one);
 }
 
-size_t PacketQueue::AppendAll(std::vector<std::unique_ptr<ReceivedPacket>>& batch) {
-  // The list nodes are made before the lock is taken, so the consumer waits
-  // only for the splice.
-  Batch nodes;
-  for (std::unique_ptr<ReceivedPacket>& p : batch) {
-    if (p) nodes.push_back(std::move(p));
-  }
-  batch.clear();
+size_t PacketQueue::AppendAll(Batch& batch) {
   Batch excess;  // the newest beyond the cap, freed after the lock is released
   {
     std::lock_guard lock(lock_);
-    const size_t room = kMaxQueuedPackets - std::min(items_.size(), kMaxQueuedPackets);
-    if (nodes.size() > room) {
-      excess.splice(excess.end(), nodes, std::next(nodes.begin(), static_cast<ptrdiff_t>(room)),
-                    nodes.end());
+    if (head_ != 0 && head_ * 2 >= items_.size()) {
+      // Taken one at a time and never emptied: the taken front goes.
+      items_.erase(items_.begin(), items_.begin() + static_cast<ptrdiff_t>(head_));
+      head_ = 0;
     }
-    items_.splice(items_.end(), nodes);
+    const size_t queued = items_.size() - head_;
+    size_t room = kMaxQueuedPackets - std::min(queued, kMaxQueuedPackets);
+    for (std::unique_ptr<ReceivedPacket>& p : batch) {
+      if (!p) continue;
+      if (room == 0) {
+        excess.push_back(std::move(p));
+        continue;
+      }
+      items_.push_back(std::move(p));
+      --room;
+    }
   }
+  batch.clear();
   const size_t dropped = excess.size();
   if (dropped != 0) dropped_.fetch_add(dropped, std::memory_order_relaxed);
   return dropped;
@@ -40,16 +44,26 @@ size_t PacketQueue::AppendAll(std::vector<std::unique_ptr<ReceivedPacket>>& batc
 
 std::unique_ptr<ReceivedPacket> PacketQueue::TryTake() {
   std::lock_guard lock(lock_);
-  if (items_.empty()) return nullptr;
-  std::unique_ptr<ReceivedPacket> p = std::move(items_.front());
-  items_.pop_front();
+  if (head_ == items_.size()) return nullptr;
+  std::unique_ptr<ReceivedPacket> p = std::move(items_[head_++]);
+  if (head_ == items_.size()) {
+    items_.clear();
+    head_ = 0;
+  }
   return p;
 }
 
 bool PacketQueue::TryTakeAll(Batch& out) {
   std::lock_guard lock(lock_);
-  if (items_.empty()) return false;
-  out.splice(out.end(), items_);
+  if (head_ == items_.size()) return false;
+  if (out.empty() && head_ == 0) {
+    out.swap(items_);  // the caller's emptied vector becomes the queue's
+  } else {
+    out.insert(out.end(), std::make_move_iterator(items_.begin() + static_cast<ptrdiff_t>(head_)),
+               std::make_move_iterator(items_.end()));
+    items_.clear();
+  }
+  head_ = 0;
   return true;
 }
 
@@ -76,12 +90,13 @@ void PacketQueue::Clear() {
   {
     std::lock_guard lock(lock_);
     gone.swap(items_);
+    head_ = 0;
   }
 }
 
 size_t PacketQueue::Size() {
   std::lock_guard lock(lock_);
-  return items_.size();
+  return items_.size() - head_;
 }
 
 PacketQueue& PacketQueueOf() {

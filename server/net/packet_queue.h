@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <list>
 #include <memory>
 #include <vector>
 
@@ -21,17 +20,19 @@ inline constexpr size_t kMaxQueuedPackets = 65536;
 
 // The producer appends a whole batch under the lock and signals once after
 // it has released its own locks; the consumer takes one record or every
-// record at a time and owns what it took.
+// record at a time and owns what it took. The records sit in a vector, not
+// a node each: a consumer that takes everything swaps its emptied vector
+// in, so that a steady flow reuses the same two vectors.
 class PacketQueue {
  public:
-  using Batch = std::list<std::unique_ptr<ReceivedPacket>>;
+  using Batch = std::vector<std::unique_ptr<ReceivedPacket>>;
 
   PacketQueue(int rank, const char* name) : lock_(rank, name) {}
 
   void Append(std::unique_ptr<ReceivedPacket> packet);
   // Moves every record of `batch` to the tail in order (up to the cap) and
   // empties `batch`; returns how many were dropped at the cap.
-  size_t AppendAll(std::vector<std::unique_ptr<ReceivedPacket>>& batch);
+  size_t AppendAll(Batch& batch);
   void Signal() { event_.Set(); }
   // Oldest record, or nullptr when the queue is empty.
   std::unique_ptr<ReceivedPacket> TryTake();
@@ -52,6 +53,7 @@ class PacketQueue {
   OrderedMutex lock_;
   Event event_{Event::Mode::kAutoReset};
   Batch items_;
+  size_t head_ = 0;  // items_ before it were taken one at a time
   std::atomic<uint64_t> dropped_{0};
 };
 

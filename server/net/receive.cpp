@@ -10,46 +10,28 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <new>
 #include <thread>
 
 #include "net/packet_queue.h"
 #include "net/transport.h"
 #include "platform/diag.h"
+#include "platform/tick.h"
 
 namespace ferro {
 
-void RediscoveryWatch::Set(std::vector<Mac> macs) {
-  std::lock_guard lock(mu_);
-  macs_ = std::move(macs);
-  count_.store(macs_.size(), std::memory_order_release);
-}
+namespace {
 
-std::vector<RediscoveryWatch::Mac> RediscoveryWatch::Snapshot() const {
-  std::lock_guard lock(mu_);
-  return macs_;
-}
-
-RediscoveryWatch& AwaitedRediscoveries() {
-  static RediscoveryWatch watch;
-  return watch;
-}
-
-QueueRoute RouteOf(const ReceivedPacket& packet, bool awaited) {
+QueueRoute BySocketKind(const ReceivedPacket& packet) {
   QueueRoute r;
-  if (packet.fromTransferSocket) {
-    r.transferQueue = true;
-    return r;
-  }
-  r.packetQueue = packet.opcode != kOpUpgradeReply;
-  r.transferQueue =
-      (packet.opcode == kOpDiscoverReply && awaited) || packet.opcode == kOpUpgradeReply;
+  r.transferQueue = packet.fromTransferSocket;
+  r.packetQueue = !packet.fromTransferSocket;
   return r;
 }
 
-BatchReceiver::BatchReceiver() : buffers_(kReceiveBatch * kMaxPacketSize) {
+}  // namespace
+
+BatchReceiver::BatchReceiver() {
   for (size_t i = 0; i < kReceiveBatch; ++i) {
-    iov_[i] = iovec{buffers_.data() + i * kMaxPacketSize, kMaxPacketSize};
     msgs_[i].msg_hdr.msg_iov = &iov_[i];
     msgs_[i].msg_hdr.msg_iovlen = 1;
     msgs_[i].msg_hdr.msg_name = &from_[i];
@@ -57,11 +39,27 @@ BatchReceiver::BatchReceiver() : buffers_(kReceiveBatch * kMaxPacketSize) {
   }
 }
 
+BatchReceiver::~BatchReceiver() {
+  for (std::unique_ptr<ReceivedPacket>& slot : slots_) ReceivedPacketPool().Give(std::move(slot));
+}
+
+size_t BatchReceiver::Refill() {
+  ReceivedPacketPool().Fill(slots_.data(), slots_.size());
+  size_t filled = 0;
+  for (; filled < kReceiveBatch && slots_[filled]; ++filled) {  // out of memory: fewer
+    iov_[filled] = iovec{slots_[filled]->data, kMaxPacketSize};
+  }
+  return filled;
+}
+
 ReceiveResult BatchReceiver::Receive(int fd, bool transferSocket,
                                      std::vector<std::unique_ptr<ReceivedPacket>>& out) {
+  const size_t room = Refill();
+  if (room == 0) return ReceiveResult::kNothing;
   // MSG_TRUNC makes each length the datagram's real one, so an oversized
   // datagram is recognised although only the buffer's worth was copied.
-  const int n = recvmmsg(fd, msgs_.data(), kReceiveBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr);
+  const int n =
+      recvmmsg(fd, msgs_.data(), static_cast<unsigned>(room), MSG_TRUNC | MSG_DONTWAIT, nullptr);
   if (n < 0) {
     // An ICMP error reported on the socket is no failure of the socket.
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNREFUSED) {
@@ -69,21 +67,32 @@ ReceiveResult BatchReceiver::Receive(int fd, bool transferSocket,
     }
     return ReceiveResult::kSocketFailed;
   }
+  const uint32_t now = GetTick();  // one system call took them all
   for (int i = 0; i < n; ++i) {
+    ReceivedPacket& p = *slots_[static_cast<size_t>(i)];
     const size_t length = msgs_[i].msg_len;
+    const size_t copied = std::min(length, kMaxPacketSize);
     // An empty datagram (a routine port scan sends them) and an oversized
-    // one are dropped; neither says anything about the socket.
+    // one are dropped; neither says anything about the socket. The record
+    // stays in its slot for the next datagram.
     if (length == 0 || length > kMaxPacketSize || (msgs_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
-      continue;
+      p.written = static_cast<uint16_t>(std::max<size_t>(p.written, copied));
+    } else {
+      if (p.written > length) std::memset(p.data + length, 0, p.written - length);
+      p.written = static_cast<uint16_t>(length);
+      p.length = static_cast<int32_t>(length);
+      p.fromTransferSocket = transferSocket;
+      p.opcode = p.sequence = p.result = 0;
+      p.cookie = 0;
+      std::memset(p.agentMac, 0, kMacSize);
+      ReadReceivedHeader(p);
+      sockaddr_in from{};
+      if (from_[i].ss_family == AF_INET) std::memcpy(&from, &from_[i], sizeof from);
+      p.sourceIp = from.sin_addr.s_addr;
+      p.sourcePort = ntohs(from.sin_port);
+      p.rxTick = now;
+      out.push_back(std::move(slots_[static_cast<size_t>(i)]));
     }
-    sockaddr_in from{};
-    if (from_[i].ss_family == AF_INET) std::memcpy(&from, &from_[i], sizeof from);
-    std::unique_ptr<ReceivedPacket> p =
-        MakeReceivedPacket(buffers_.data() + i * kMaxPacketSize, length, from.sin_addr.s_addr,
-                           ntohs(from.sin_port), transferSocket);
-    if (p) out.push_back(std::move(p));
-  }
-  for (int i = 0; i < n; ++i) {
     // The call shortened these to what it filled in; the next one needs the room again.
     msgs_[i].msg_hdr.msg_namelen = sizeof from_[i];
     msgs_[i].msg_hdr.msg_flags = 0;
@@ -91,8 +100,10 @@ ReceiveResult BatchReceiver::Receive(int fd, bool transferSocket,
   return n > 0 ? ReceiveResult::kPackets : ReceiveResult::kNothing;
 }
 
-Receiver::Receiver()
-    : wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), epollFd_(epoll_create1(EPOLL_CLOEXEC)) {
+Receiver::Receiver(PacketClassifier classify)
+    : classify_(classify != nullptr ? classify : BySocketKind),
+      wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      epollFd_(epoll_create1(EPOLL_CLOEXEC)) {
   received_.reserve(kReceiveBatch);
   if (wakeFd_ >= 0 && epollFd_ >= 0) {
     epoll_event e{};
@@ -178,24 +189,16 @@ Receiver::PassSummary Receiver::Pass(int timeoutMs, PacketQueue& packets, Packet
   }
   if (received_.empty()) return summary;
 
-  // Read after the datagrams were taken: an upload starts waiting for its
-  // agent before it asks for the reply, so every reply to that request is
-  // received after the agent appeared here.
-  std::vector<RediscoveryWatch::Mac> awaited;
-  if (!AwaitedRediscoveries().Empty()) awaited = AwaitedRediscoveries().Snapshot();
-  const auto isAwaited = [&awaited](const ReceivedPacket& p) {
-    return std::any_of(awaited.begin(), awaited.end(), [&p](const RediscoveryWatch::Mac& m) {
-      return std::memcmp(m.data(), p.agentMac, kMacSize) == 0;
-    });
-  };
-
   toPackets_.clear();
   toTransfers_.clear();
   for (std::unique_ptr<ReceivedPacket>& p : received_) {
-    const QueueRoute route = RouteOf(*p, !awaited.empty() && isAwaited(*p));
+    const QueueRoute route = classify_(*p);
     if (route.packetQueue && route.transferQueue) {
-      std::unique_ptr<ReceivedPacket> copy(new (std::nothrow) ReceivedPacket(*p));
-      if (copy) toTransfers_.push_back(std::move(copy));
+      // Two records, one for each side: neither consumer waits for the other.
+      if (std::unique_ptr<ReceivedPacket> copy = ReceivedPacketPool().Take()) {
+        CopyReceivedPacket(*p, *copy);
+        toTransfers_.push_back(std::move(copy));
+      }
     }
     if (route.packetQueue) {
       toPackets_.push_back(std::move(p));
@@ -203,6 +206,7 @@ Receiver::PassSummary Receiver::Pass(int timeoutMs, PacketQueue& packets, Packet
       toTransfers_.push_back(std::move(p));
     }
   }
+  ReceivedPacketPool().Give(received_);  // those neither side takes
   received_.clear();
   summary.datagrams = toPackets_.size() + toTransfers_.size();
   summary.transferTraffic = !toTransfers_.empty();

@@ -8,8 +8,8 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "net/received_packet.h"
@@ -19,34 +19,16 @@ namespace ferro {
 class PacketQueue;
 class UdpSocket;
 
-// Agents whose discovery replies an upload is waiting for (it looks for
-// them again after their reboot). Only their replies are copied to the
-// transfer side; without any, discovery replies stay on the protocol side.
-// The lock is a leaf: it is taken inside any other lock, never around one.
-class RediscoveryWatch {
- public:
-  using Mac = std::array<uint8_t, kMacSize>;
-  void Set(std::vector<Mac> macs);
-  bool Empty() const { return count_.load(std::memory_order_acquire) == 0; }
-  std::vector<Mac> Snapshot() const;
-
- private:
-  mutable std::mutex mu_;
-  std::vector<Mac> macs_;
-  std::atomic<size_t> count_{0};
-};
-RediscoveryWatch& AwaitedRediscoveries();
-
-// Which queues a received datagram belongs on.
+// Which queues a received datagram belongs on: both, one or neither.
 struct QueueRoute {
-  bool packetQueue = false;    // protocol layer
-  bool transferQueue = false;  // transfers and upgrade replies
+  bool packetQueue = false;    // the protocol side
+  bool transferQueue = false;  // the transfer side
 };
-// Upgrade replies (opcode 11) and anything from a transfer socket go only to
-// the transfer side; discovery replies (2) to the packet side and, when an
-// upload awaits that agent's rediscovery (`awaited`), to the transfer side
-// too; the rest to the packet side.
-QueueRoute RouteOf(const ReceivedPacket& packet, bool awaited);
+// Decides that for each record; the engine builds it from its dispatch
+// table, so that the transport itself knows no opcode. Called on the
+// receive thread, with no transport lock held. Without one, records from a
+// transfer socket go to the transfer side and the rest to the packet side.
+using PacketClassifier = QueueRoute (*)(const ReceivedPacket& packet);
 
 // Outcome of one receive call on a socket.
 enum class ReceiveResult { kPackets, kNothing, kSocketFailed };
@@ -63,16 +45,23 @@ inline constexpr size_t kCoalesceBelow = kReceiveBatch;
 // system call and appends their records to `out` in arrival order. An empty
 // datagram and one longer than the largest packet are dropped (the socket
 // stays); a receive error other than "nothing there" fails the socket.
+// Datagrams land straight in records taken from ReceivedPacketPool(); each
+// header is read once, here.
 class BatchReceiver {
  public:
   BatchReceiver();
+  ~BatchReceiver();
   BatchReceiver(const BatchReceiver&) = delete;  // the headers point into the object
   BatchReceiver& operator=(const BatchReceiver&) = delete;
   ReceiveResult Receive(int fd, bool transferSocket,
                         std::vector<std::unique_ptr<ReceivedPacket>>& out);
 
  private:
-  std::vector<uint8_t> buffers_;  // kReceiveBatch slots of kMaxPacketSize bytes
+  // Fills the empty slots from the pool; returns how many leading slots
+  // hold a record.
+  size_t Refill();
+
+  std::array<std::unique_ptr<ReceivedPacket>, kReceiveBatch> slots_;
   std::array<iovec, kReceiveBatch> iov_{};
   std::array<sockaddr_storage, kReceiveBatch> from_{};
   std::array<mmsghdr, kReceiveBatch> msgs_{};
@@ -84,7 +73,7 @@ class BatchReceiver {
 // its number reused) while it is registered.
 class Receiver {
  public:
-  Receiver();
+  explicit Receiver(PacketClassifier classify = nullptr);
   ~Receiver();
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
@@ -110,6 +99,7 @@ class Receiver {
   // Brings the epoll set in line with the list (caller holds ReceiveSocketLock).
   void Sync(const std::vector<std::shared_ptr<UdpSocket>>& list);
 
+  PacketClassifier classify_ = nullptr;
   int wakeFd_ = -1;
   int epollFd_ = -1;
   std::vector<std::shared_ptr<UdpSocket>> watched_;  // what epollFd_ waits on

@@ -126,22 +126,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 0:  // a TFTP datagram from the agent
       case 1:  // or from a stranger
         if (length > 0) {
-          HandleTransferRecord(*MakeReceivedPacket(
-              payload, length, kind % 6 == 0 ? kAgent : kAgent + 1, port, true));
+          HandleTftpPacket(*MakeReceivedPacket(payload, length, kind % 6 == 0 ? kAgent : kAgent + 1,
+                                               port, true));
         }
         break;
       case 2: {  // an ACK of some block near the current one
         uint8_t ack[4] = {0, 4, 0, 0};
         if (length >= 2) std::memcpy(ack + 2, payload, 2);
-        HandleTransferRecord(*MakeReceivedPacket(ack, sizeof ack, kAgent, port, true));
+        HandleTftpPacket(*MakeReceivedPacket(ack, sizeof ack, kAgent, port, true));
         break;
       }
       case 3:  // the upgrade reply, right sequence, any result
-        HandleTransferRecord(Protocol(kOpUpgradeReply, Sequence(), length > 0 ? payload[0] % 12 : 0,
-                                      payload, length));
+        HandleUpgradeReply(Protocol(kOpUpgradeReply, Sequence(), length > 0 ? payload[0] % 12 : 0,
+                                    payload, length));
         break;
       case 4:  // a discovery reply from the agent
-        HandleTransferRecord(Protocol(kOpDiscoverReply, 3, 0, payload, length));
+        HandleRediscoveryReply(Protocol(kOpDiscoverReply, 3, 0, payload, length));
         break;
       case 5:  // time passes
         Clock().Advance(length > 0 ? payload[0] * 250u : 1000u);

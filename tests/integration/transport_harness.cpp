@@ -31,6 +31,7 @@
 
 #include "engine/engine.h"
 #include "engine/engine_config.h"
+#include "engine/upgrade.h"
 #include "net/arp.h"
 #include "net/receive.h"
 #include "net/transport.h"
@@ -123,7 +124,16 @@ std::string Handle(const std::string& line) {
     c.igmpReportIntervalMs = igmpMs;
     SetTickSource(&g_clock);
     PacketDispatch dispatch;
-    for (uint16_t op = 0; op < 32; ++op) dispatch.routes.push_back(PacketRoute{op, {OnPacket}});
+    // The engine's sides: upgrade replies only to the transfer side,
+    // discovery replies there too while their agent is awaited; no cookie
+    // check, so that every datagram is seen.
+    for (uint16_t op = 0; op < 32; ++op) {
+      PacketRoute route{.opcode = op, .handlers = {OnPacket}, .anyCookie = true};
+      if (op == kOpUpgradeReply) route.handlers.clear();
+      if (op == kOpUpgradeReply || op == kOpDiscoverReply) route.transfer = OnTransfer;
+      if (op == kOpDiscoverReply) route.awaited = IsRediscoveryAwaited;
+      dispatch.routes.push_back(route);
+    }
     SetPacketDispatch(dispatch);
     SetTransferHandler(OnTransfer);
     EngineOptions options;

@@ -216,7 +216,9 @@ TEST_F(EngineLifecycle, PacketHandlersRunInOrderPerOpcodeAndTransferRecordsAreNo
   reply->sequence = 42;
   PacketQueueOf().Append(std::move(reply));
   PacketQueueOf().Signal();
-  TransferQueueOf().Append(std::make_unique<ReceivedPacket>());
+  auto transferRecord = std::make_unique<ReceivedPacket>();
+  transferRecord->fromTransferSocket = true;
+  TransferQueueOf().Append(std::move(transferRecord));
   TransferQueueOf().Signal();
 
   ASSERT_TRUE(WaitUntil([] { return g_secondSeen.load() != 0 && g_transfers.load() == 1; }));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/discovery.h"
+#include "engine/engine.h"
 #include "engine/engine_config.h"
 #include "engine/engine_state.h"
 #include "engine/monitoring.h"
@@ -103,7 +104,12 @@ TEST_F(EngineMatching, DiscoveryRepliesCountOncePerAgentWithinTheWindow) {
   HandleDiscoveryReply(*Reply(kOpLoaderDiscoverReply, 7, kMacB));  // loader mode
   HandleDiscoveryReply(*Reply(kOpDiscoverReply, 8, kMacB));        // other sequence
   HandleDiscoveryReply(*Reply(kOpKeepAliveReply, 7, kMacB));       // other opcode
-  HandleDiscoveryReply(*Reply(kOpDiscoverReply, 7, kMacB, 0x0100000A, 0xBAD));  // cookie
+  // A foreign cookie stops it at the router.
+  SetPacketDispatch(PacketDispatch{
+      .routes = {{.opcode = kOpDiscoverReply, .handlers = {HandleDiscoveryReply}}}, .drained = {}});
+  const auto foreign = Reply(kOpDiscoverReply, 7, kMacB, 0x0100000A, 0xBAD);
+  if (ClassifyReceived(*foreign).packetQueue) HandleDiscoveryReply(*foreign);
+  ClearEngineHooks();
   // An item cut by the end of the datagram: malformed, counted, not listed.
   const uint64_t overruns = MalformedPacketCount(DecodeOutcome::kItemOverrun);
   HandleDiscoveryReply(*Reply(kOpDiscoverReply, 7, Mac{{2, 0, 0, 0, 0, 0x0C}}, 0x0100000A, 0, 6));

@@ -13,8 +13,10 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/engine.h"
 #include "engine/engine_config.h"
 #include "engine/engine_state.h"
+#include "engine/upgrade.h"
 #include "net/adapters.h"
 #include "net/igmp.h"
 #include "net/lock_ranks.h"
@@ -422,6 +424,29 @@ TEST(EngineReceive, BatchesKeepOrderReadHeaderFieldsDropEmptyAndOversizeAndFailO
   EXPECT_EQ(got[0]->opcode, 0);  // transfer socket: header fields not read
   EXPECT_TRUE(got[0]->fromTransferSocket);
 
+  // Records come back through the pool: one that held a long datagram and
+  // then takes a short one reads as zero past it, as a fresh one would.
+  got.clear();
+  p.Send(std::vector<uint8_t>(1400, 0xEE));
+  p.Send(std::vector<uint8_t>(900, 0xEE));
+  ASSERT_EQ(receiver.Receive(p.rx(), false, got), ReceiveResult::kPackets);
+  ASSERT_EQ(got.size(), 2u);
+  ReceivedPacketPool().Clear();
+  ReceivedPacketPool().Give(got);
+  {
+    BatchReceiver recycled;  // its first records are the two given back
+    p.Send(Datagram(6, 1, 50));
+    p.Send(Datagram(6, 2, 40));
+    ASSERT_EQ(recycled.Receive(p.rx(), false, got), ReceiveResult::kPackets);
+    ASSERT_EQ(got.size(), 2u);
+    for (const auto& r : got) {
+      EXPECT_EQ(std::count(r->data + r->length, r->data + kMaxPacketSize, 0),
+                static_cast<ptrdiff_t>(kMaxPacketSize) - r->length);
+    }
+    EXPECT_EQ(got[1]->sequence, 2);
+  }
+  got.clear();
+
   // A real receive error fails the socket.
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
@@ -430,11 +455,36 @@ TEST(EngineReceive, BatchesKeepOrderReadHeaderFieldsDropEmptyAndOversizeAndFailO
   close(pipeFds[1]);
 }
 
+void NoHandler(const ReceivedPacket&) {}
+
 TEST(EngineReceive, DiscoveryRepliesReachTheTransferSideOnlyWhileTheirAgentIsAwaited) {
+  // The router as the engine installs it, for the opcodes of this test.
+  Config().magicCookie = 0;
+  SetPacketDispatch(PacketDispatch{
+      .routes = {{.opcode = kOpDiscoverReply,
+                  .handlers = {NoHandler},
+                  .transfer = NoHandler,
+                  .awaited = IsRediscoveryAwaited},
+                 {.opcode = kOpUpgradeReply, .handlers = {}, .transfer = NoHandler},
+                 {.opcode = kOpKeepAliveReply, .handlers = {NoHandler}}},
+      .drained = {},
+  });
   const QueueRoute plain =
-      RouteOf(*MakeReceivedPacket(Datagram(kOpDiscoverReply, 1).data(), 40, 0, 0, false), false);
+      ClassifyReceived(*MakeReceivedPacket(Datagram(kOpDiscoverReply, 1).data(), 40, 0, 0, false));
   EXPECT_TRUE(plain.packetQueue);
   EXPECT_FALSE(plain.transferQueue);
+  // An opcode without a route is dropped and counted; so is a foreign cookie.
+  const uint64_t unrouted = UnroutedDatagrams();
+  const QueueRoute none =
+      ClassifyReceived(*MakeReceivedPacket(Datagram(kOpTrap, 1).data(), 40, 0, 0, false));
+  EXPECT_FALSE(none.packetQueue || none.transferQueue);
+  EXPECT_EQ(UnroutedDatagrams(), unrouted + 1);
+  std::vector<uint8_t> foreign = Datagram(kOpUpgradeReply, 1);
+  foreign[kHdrCookie + 3] = 1;
+  const QueueRoute refused =
+      ClassifyReceived(*MakeReceivedPacket(foreign.data(), foreign.size(), 0, 0, false));
+  EXPECT_FALSE(refused.packetQueue || refused.transferQueue);
+  EXPECT_EQ(UnroutedDatagrams(), unrouted + 1);
 
   PacketQueue& packets = PacketQueueOf();
   PacketQueue& transfers = TransferQueueOf();
@@ -444,7 +494,7 @@ TEST(EngineReceive, DiscoveryRepliesReachTheTransferSideOnlyWhileTheirAgentIsAwa
   SocketRef ps = p.Adopt(SocketKind::kUnicast);
   SocketRef ts = t.Adopt(SocketKind::kTransfer);
   ReceiveOn(ps, ts);
-  Receiver receiver;
+  Receiver receiver(ClassifyReceived);
   p.Send(ReplyFrom(kOpDiscoverReply, 7, 0x01));  // nobody awaits it
   p.Send(Datagram(kOpUpgradeReply, 8));
   p.Send(Datagram(kOpKeepAliveReply, 9));
@@ -500,6 +550,7 @@ TEST(EngineReceive, DiscoveryRepliesReachTheTransferSideOnlyWhileTheirAgentIsAwa
   std::lock_guard lock(ReceiveSocketLock());
   EXPECT_EQ(ReceiveSocketList(), (std::vector<SocketRef>{ps, ts}));
   ReceiveSocketList().clear();
+  ClearEngineHooks();
 }
 
 TEST(EngineReceive, ABurstReachesTheQueueWholeAndInOrderOverFewPasses) {

@@ -178,8 +178,7 @@ class EngineUpload : public ::testing::Test {
   void StartAndAccept(const AgentRecord& agent, uint16_t result = 0) {
     ASSERT_EQ(AddUpload(&agent), 1);
     ASSERT_EQ(StartUploads(), 1);
-    HandleTransferRecord(
-        Protocol(kOpUpgradeReply, Upload().requestSequence, agent.macAddr, result));
+    HandleUpgradeReply(Protocol(kOpUpgradeReply, Upload().requestSequence, agent.macAddr, result));
   }
   // Runs the once-a-second tick `n` times.
   void Tick(int n = 1, uint32_t step = 1000) {
@@ -234,7 +233,7 @@ TEST_F(EngineUpload, UpgradeRequestCarriesPasswordTypePathAndSizeThenTheWriteReq
   EXPECT_EQ(items, (std::vector<uint8_t>{9, 32, 34, 35}));  // no key outside "config"
 
   g_sent.clear();
-  HandleTransferRecord(Protocol(kOpUpgradeReply, Upload().requestSequence, kMacA));
+  HandleUpgradeReply(Protocol(kOpUpgradeReply, Upload().requestSequence, kMacA));
   ASSERT_EQ(g_sent.size(), 1u);
   EXPECT_EQ(g_sent[0].kind, SocketKind::kTransfer);
   EXPECT_EQ(g_sent[0].ip, kAgentA);
@@ -274,7 +273,7 @@ TEST_F(EngineUpload, KilobyteFileEndsWithAnEmptyBlockAndReachesDoneAfterRediscov
   EXPECT_EQ(Upload().transmitedSize, 1024);
 
   // Rediscovery only after the agent's 60 s; a discovery reply before it changes nothing.
-  HandleTransferRecord(Protocol(kOpDiscoverReply, 3, kMacA));
+  HandleRediscoveryReply(Protocol(kOpDiscoverReply, 3, kMacA));
   Tick(59);
   EXPECT_EQ(State(), kUploadRebootWait);
   EXPECT_TRUE(AwaitedRediscoveries().Empty());  // discovery replies stay off the transfer side
@@ -290,7 +289,7 @@ TEST_F(EngineUpload, KilobyteFileEndsWithAnEmptyBlockAndReachesDoneAfterRediscov
   EXPECT_EQ(g_sent[0].Header(kHdrSequence), kRediscoverySequence);
   EXPECT_EQ(g_sent[0].bytes.size(), kPacketHeaderSize);
 
-  HandleTransferRecord(Protocol(kOpDiscoverReply, 77, kMacA));
+  HandleRediscoveryReply(Protocol(kOpDiscoverReply, 77, kMacA));
   UpgradeStatusSnapshot snap;
   ASSERT_EQ(GetUpgradeSnapshot(kMacA, &snap), 1);
   EXPECT_EQ(snap.upgradeStatus, kUploadDone);
@@ -411,7 +410,7 @@ TEST_F(EngineUpload, UnansweredWriteRequestRestartsThriceThenFailsWithFiveAndThe
     Tick(2, 1000);  // the limit: a fresh upgrade request with a new sequence
     ASSERT_EQ(State(), kUploadRequestSent);
     EXPECT_EQ(Upload().restartCount, restart + 1);
-    HandleTransferRecord(Protocol(kOpUpgradeReply, Upload().requestSequence, kMacA));
+    HandleUpgradeReply(Protocol(kOpUpgradeReply, Upload().requestSequence, kMacA));
     ASSERT_EQ(State(), kUploadWrqSent);
   }
   EXPECT_EQ(CountSent(kTftpWrq), 3u * 4u + 1u);  // three whole rounds and the last WRQ
@@ -459,18 +458,18 @@ TEST_F(EngineUpload, RefusalsFailAtOnceAndStartTheNextButLateOrForeignRepliesAre
   ASSERT_EQ(AddUpload(&b), 1);
   ASSERT_EQ(StartUploads(), 1);
   const uint16_t seq = Upload().requestSequence;
-  HandleTransferRecord(
+  HandleUpgradeReply(
       Protocol(kOpUpgradeReply, static_cast<uint16_t>(seq + 1), kMacA, 2));  // other sequence
-  HandleTransferRecord(Protocol(kOpUpgradeReply, seq, kMacB, 2));            // other agent
-  HandleTransferRecord(Protocol(kOpUpgradeReply, seq, kMacA, 7));            // unknown result
+  HandleUpgradeReply(Protocol(kOpUpgradeReply, seq, kMacB, 2));              // other agent
+  HandleUpgradeReply(Protocol(kOpUpgradeReply, seq, kMacA, 7));              // unknown result
   ReceivedPacket late = Protocol(kOpUpgradeReply, seq, kMacA, 2);
   late.rxTick += kUpgradeReplyWindowMs;
-  HandleTransferRecord(late);
+  HandleUpgradeReply(late);
   EXPECT_EQ(State(0), kUploadRequestSent);
-  HandleTransferRecord(Protocol(kOpUpgradeReply, seq, kMacA, 2));
+  HandleUpgradeReply(Protocol(kOpUpgradeReply, seq, kMacA, 2));
   EXPECT_EQ(Upload(0).failedCode, kFailRefused);
   EXPECT_EQ(State(1), kUploadRequestSent);
-  HandleTransferRecord(Protocol(kOpUpgradeReply, Upload(1).requestSequence, kMacB, 10));
+  HandleUpgradeReply(Protocol(kOpUpgradeReply, Upload(1).requestSequence, kMacB, 10));
   EXPECT_EQ(Upload(1).failedCode, kFailRefusedOther);
 }
 
@@ -484,7 +483,7 @@ TEST_F(EngineUpload, TftpErrorAndVanishedFileFailWithoutStartingTheNext) {
   EXPECT_EQ(State(1), kUploadQueued);
 
   ASSERT_EQ(StartUploads(), 1);  // the next start takes the queue up again
-  HandleTransferRecord(Protocol(kOpUpgradeReply, Upload(1).requestSequence, kMacB));
+  HandleUpgradeReply(Protocol(kOpUpgradeReply, Upload(1).requestSequence, kMacB));
   HandleTftpPacket(Tftp(kTftpAck, 0, kAgentB));
   unlink(GetUpgradeParameters().path);
   HandleTftpPacket(Tftp(kTftpAck, 1, kAgentB));
@@ -552,7 +551,7 @@ TEST_F(EngineUpload, SameMacIsQueuedOnceAtATimeAndRediscoveryCompletesTheWaiting
   HandleTftpPacket(Tftp(kTftpAck, 0, kAgentA));
   HandleTftpPacket(Tftp(kTftpAck, 1, kAgentA));
   Tick(1);
-  HandleTransferRecord(Protocol(kOpDiscoverReply, 3, kMacA));
+  HandleRediscoveryReply(Protocol(kOpDiscoverReply, 3, kMacA));
   EXPECT_EQ(State(0), kUploadDone);
   EXPECT_FALSE(HasPendingUpload(kMacA));
 
@@ -564,12 +563,12 @@ TEST_F(EngineUpload, SameMacIsQueuedOnceAtATimeAndRediscoveryCompletesTheWaiting
   ASSERT_EQ(GetUpgradeSnapshot(kMacA, &snap), 1);
   EXPECT_EQ(snap.upgradeStatus, kUploadQueued);
   ASSERT_EQ(StartUploads(), 1);
-  HandleTransferRecord(Protocol(kOpUpgradeReply, Upload(1).requestSequence, kMacA, 0));
+  HandleUpgradeReply(Protocol(kOpUpgradeReply, Upload(1).requestSequence, kMacA, 0));
   HandleTftpPacket(Tftp(kTftpAck, 0, kAgentA));
   HandleTftpPacket(Tftp(kTftpAck, 1, kAgentA));
   Tick(1);
   ASSERT_EQ(State(1), kUploadRediscovering);
-  HandleTransferRecord(Protocol(kOpDiscoverReply, 3, kMacA));
+  HandleRediscoveryReply(Protocol(kOpDiscoverReply, 3, kMacA));
   EXPECT_EQ(State(1), kUploadDone);
   EXPECT_EQ(Upload(1).restartCount, 0);
   EXPECT_EQ(GetUpgradeSnapshot(kMacB, &snap), 0);
@@ -625,7 +624,13 @@ TEST(EngineUploadThreads, UploadRunsOnTheEngineThreadsAndTheStopClearsIt) {
   SetDatagramSender(Record);
   Config().magicCookie = 0;
   ClearEngineHooks();
-  SetTransferHandler(HandleTransferRecord);
+  // The upload's routes as the engine's table has them.
+  SetPacketDispatch(PacketDispatch{
+      .routes = {{.opcode = kOpDiscoverReply, .handlers = {}, .transfer = HandleRediscoveryReply},
+                 {.opcode = kOpUpgradeReply, .handlers = {}, .transfer = HandleUpgradeReply}},
+      .drained = {},
+  });
+  SetTransferHandler([](const ReceivedPacket& packet) { HandleTftpPacket(packet); });
   SetEnginePass(EnginePass::kUpgradeTick, UpgradeTick);
   AddStopCleanup([] { ClearUploads(); });
   static NoSockets opener;
