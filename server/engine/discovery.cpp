@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "engine/engine.h"
 #include "net/transport.h"
 #include "platform/diag.h"
 #include "platform/memory.h"
@@ -65,12 +66,11 @@ int DiscoverAgents(ActionCallback callback, void* param) {
 }
 
 int32_t DiscoveryCallback(const uint8_t* packet, int32_t length, void*) {
-  AgentRecord record{};
-  if (DecodeAgentPacket(packet, static_cast<size_t>(std::max(length, 0)), record) !=
-      DecodeOutcome::kOk) {
-    return 1;  // malformed: counted by the decoder, not listed
-  }
-  AddToDiscoveryList(record);
+  AgentRecord scratch;
+  const AgentRecord* record =
+      DecodedBody(packet, static_cast<size_t>(std::max(length, 0)), scratch);
+  if (record == nullptr) return 1;  // malformed: counted by the decoder, not listed
+  AddToDiscoveryList(*record);
   return 1;
 }
 

@@ -17,12 +17,23 @@
 #include "platform/memory.h"
 #include "platform/thread_name.h"
 #include "platform/tick.h"
+#include "protocol/agent_decoder.h"
 
 namespace ferro {
 namespace {
 
 constexpr size_t kThreadCount = static_cast<size_t>(EngineThread::kCount);
 using Work = void (*)();
+
+// The datagram whose handlers the PacketProcessThread is running, and its
+// body once a handler asked for it decoded.
+struct BodyInDispatch {
+  const ReceivedPacket* packet = nullptr;
+  bool decoded = false;
+  bool ok = false;  // the decode found it well-formed
+  AgentRecord record{};
+};
+thread_local BodyInDispatch t_body;
 
 // The dispatch table as the engine's threads read it, indexed by opcode.
 struct DispatchIndex {
@@ -37,7 +48,10 @@ struct DispatchIndex {
   void Dispatch(const ReceivedPacket& packet) const {
     if (packet.fromTransferSocket) return;
     if (const PacketRoute* r = Find(packet.opcode)) {
+      t_body.packet = &packet;
+      t_body.decoded = false;
       for (PacketHandler h : r->handlers) h(packet);
+      t_body.packet = nullptr;
     }
   }
 };
@@ -412,6 +426,21 @@ QueueRoute ClassifyReceived(const ReceivedPacket& packet) {
   to.transferQueue =
       route->transfer != nullptr && (route->awaited == nullptr || route->awaited(packet));
   return to;
+}
+
+const AgentRecord* DecodedBody(const uint8_t* packet, size_t length, AgentRecord& scratch) {
+  const ReceivedPacket* current = t_body.packet;
+  if (current != nullptr && packet == current->data &&
+      length == static_cast<size_t>(std::max(current->length, 0))) {
+    if (!t_body.decoded) {
+      t_body.record = AgentRecord{};
+      t_body.ok = DecodeAgentPacket(packet, length, t_body.record) == DecodeOutcome::kOk;
+      t_body.decoded = true;
+    }
+    return t_body.ok ? &t_body.record : nullptr;
+  }
+  scratch = AgentRecord{};
+  return DecodeAgentPacket(packet, length, scratch) == DecodeOutcome::kOk ? &scratch : nullptr;
 }
 
 uint64_t UnroutedDatagrams() { return TheHooks().unrouted.load(std::memory_order_relaxed); }

@@ -23,6 +23,7 @@
 #include "net/adapters.h"
 #include "net/receive.h"
 #include "platform/event.h"
+#include "protocol/agent_record.h"
 
 namespace ferro {
 
@@ -126,6 +127,12 @@ void SetTransferHandler(PacketHandler handler);
 QueueRoute ClassifyReceived(const ReceivedPacket& packet);
 // Datagrams dropped since the start because no route names their opcode.
 uint64_t UnroutedDatagrams();
+// The agent record that the `length` bytes at `packet` decode to, from an
+// empty record; nullptr when they are malformed. While the
+// PacketProcessThread runs the handlers of one datagram, they share one
+// decode of its body (a malformed one is counted once); any other bytes are
+// decoded into `scratch`.
+const AgentRecord* DecodedBody(const uint8_t* packet, size_t length, AgentRecord& scratch);
 
 enum class EnginePass {
   kMonitorPoll,    // every 1000 ms

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/config_values.h"
+#include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "net/transport.h"
 #include "platform/tick.h"
@@ -107,11 +108,16 @@ void RefreshWatchedAgent(const ReceivedPacket& packet) {
     if (std::memcmp(node.record.macAddr, packet.agentMac, kMacSize) == 0) {
       if (in_window) {
         // The agent may have moved: its record starts over from the reply,
-        // whose address item (if any) overrides the source address.
-        AgentRecord fresh{};
-        std::memcpy(fresh.agentIpAddr, source, sizeof source);
-        if (DecodeAgentPacket(packet.data, length, fresh) != DecodeOutcome::kOk) return;
-        node.record = fresh;
+        // whose address item (if any) overrides the source address. The
+        // body is the one the other handlers of this reply decoded.
+        AgentRecord scratch;
+        const AgentRecord* fresh = DecodedBody(packet.data, length, scratch);
+        if (fresh == nullptr) return;  // malformed
+        node.record = *fresh;
+        if (std::all_of(std::begin(node.record.agentIpAddr), std::end(node.record.agentIpAddr),
+                        [](uint8_t b) { return b == 0; })) {
+          std::memcpy(node.record.agentIpAddr, source, sizeof source);
+        }
         Accept(node);
       }
       return;

@@ -7,7 +7,8 @@
 //
 // The UpgradeTimer drives every wait once a second (UpgradeTick on the
 // UpgradeTimerThread); replies arrive on the TransferProcessThread
-// (HandleTransferRecord). Every step holds TftpSessionLock throughout.
+// (HandleUpgradeReply, HandleRediscoveryReply and, for the transfer
+// sockets, HandleTftpPacket). Every step holds TftpSessionLock throughout.
 
 #include <array>
 #include <atomic>
