@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/discovery.h"
@@ -17,6 +19,8 @@
 #include "engine/monitoring.h"
 #include "engine/notices.h"
 #include "engine/traps.h"
+#include "net/adapters.h"
+#include "net/packet_queue.h"
 #include "platform/tick.h"
 #include "protocol/agent_decoder.h"
 #include "protocol/packet.h"
@@ -328,6 +332,65 @@ TEST_F(EngineMonitoring, DeadAtThirdSilentPollAliveAtNextReply) {
   RefreshWatchedAgent(*Reply(kOpDiscoverReply, 1, kMacA, source));
   EXPECT_EQ(Node(0).isAlive, 1);
   EXPECT_EQ(Node(0).missCount, 0);
+}
+
+// On the engine's packet thread the handlers of one reply share one decode
+// of it: the discovery list and the watched agent both get its fields, and
+// the next reply is decoded afresh.
+TEST_F(EngineMonitoring, HandlersOfOneReplyOnThePacketThreadShareItsDecode) {
+  AgentRecord r{};
+  const uint32_t source = 0x0100000A;
+  std::memcpy(r.agentIpAddr, &source, 4);
+  std::memcpy(r.macAddr, kMacA.b, kMacSize);
+  AddWatchedAgent(r);
+  MonitorPollPass();
+  RegisterDiscovery(9);
+  SetPacketDispatch(PacketDispatch{
+      .routes = {{kOpDiscoverReply, {HandleDiscoveryReply, RefreshWatchedAgent}},
+                 {kOpKeepAliveReply, {RefreshWatchedAgent}}},
+      .drained = {},
+  });
+  EngineOptions options;
+  options.readAdapters = [](std::vector<AdapterEntry>& out) {
+    out.clear();
+    return true;
+  };
+  options.igmpReports = false;
+  options.loadConfig = [] { return 1; };
+  ASSERT_EQ(StartEngine(options), 1);
+  // A reply that names the agent but not its address.
+  const auto named = [&](uint16_t opcode, const char* name) {
+    uint8_t bytes[kMaxPacketSize] = {};
+    BuildPacketHeader(opcode, 0, bytes);
+    SetPacketSequence(bytes, 9);
+    SetPacketAgentMac(bytes, kMacA.b);
+    const size_t n = std::strlen(name);
+    StoreBe16(bytes + kPacketHeaderSize, kTlvSystemName);
+    StoreBe16(bytes + kPacketHeaderSize + 2, static_cast<uint16_t>(kTlvHeaderSize + n));
+    std::memcpy(bytes + kPacketHeaderSize + kTlvHeaderSize, name, n);
+    return MakeReceivedPacket(bytes, kPacketHeaderSize + kTlvHeaderSize + n, source, 64515, false);
+  };
+  const auto waitFor = [](auto done) {
+    for (int i = 0; i < 5000 && !done(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return done();
+  };
+  PacketQueueOf().Append(named(kOpDiscoverReply, "first"));
+  PacketQueueOf().Signal();
+  ASSERT_TRUE(waitFor([&] { return DiscoveryListSize() == 1 && Node(0).recvFlag == 1; }));
+  std::vector<AgentRecord> found;
+  CopyDiscoveryList(found);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_STREQ(found[0].systemName, "first");
+  EXPECT_EQ(found[0].agentIpAddr[0], 0);  // the reply named no address
+  EXPECT_STREQ(Node(0).record.systemName, "first");
+  EXPECT_EQ(std::memcmp(Node(0).record.agentIpAddr, &source, 4), 0);  // the sender's
+
+  PacketQueueOf().Append(named(kOpKeepAliveReply, "second"));
+  PacketQueueOf().Signal();
+  EXPECT_TRUE(waitFor([&] { return std::string(Node(0).record.systemName) == "second"; }));
+  StopEngine();
+  ClearEngineHooks();
 }
 
 TEST_F(EngineMonitoring, UnknownMacLearntThenFollowedToNewAddress) {
