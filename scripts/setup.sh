@@ -21,7 +21,7 @@ if [ "$mode" = test ]; then
   packages+=(
     googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev clang-format
-    git iptables psmisc curl chromium nftables
+    git iptables psmisc curl chromium nftables tcpdump
     python3-zeep python3-lxml nodejs
     x11-utils xvfb
   )
