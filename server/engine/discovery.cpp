@@ -15,8 +15,65 @@
 namespace ferro {
 namespace {
 
-std::vector<AgentRecord>& DiscoveryList() {
-  static auto* list = new std::vector<AgentRecord>;
+// The records in blocks of a fixed number each, every block one allocation
+// made at its full size. A discovery adds thousands of 1.6 KB records in a
+// burst: a vector would copy them all each time it grows and fault in two to
+// three times the memory they need, and a node per record would scatter them
+// between the small allocations made meanwhile, so that freeing them could
+// not hand whole pages back to the system.
+class DiscoveryRecords {
+ public:
+  static constexpr size_t kBlock = 1024;  // about 1.6 MB
+
+  size_t size() const { return size_; }
+
+  void push_back(const AgentRecord& record) {
+    if (blocks_.empty() || blocks_.back().size() == kBlock) {
+      blocks_.emplace_back();
+      blocks_.back().reserve(kBlock);
+    }
+    blocks_.back().push_back(record);
+    ++size_;
+  }
+
+  void AppendTo(std::vector<AgentRecord>& out) const {
+    out.reserve(out.size() + size_);
+    for (const auto& block : blocks_) out.insert(out.end(), block.begin(), block.end());
+  }
+
+  template <typename Match>
+  AgentRecord* FindIf(Match match) {
+    for (auto& block : blocks_) {
+      const auto it = std::find_if(block.begin(), block.end(), match);
+      if (it != block.end()) return &*it;
+    }
+    return nullptr;
+  }
+
+  // Removes the matching records, keeping the others in order; a block left
+  // part-empty is not refilled, which costs some memory until the list is
+  // cleared, never a copy of the rest.
+  template <typename Match>
+  size_t EraseIf(Match match) {
+    size_t erased = 0;
+    for (auto& block : blocks_) erased += std::erase_if(block, match);
+    std::erase_if(blocks_, [](const auto& block) { return block.empty(); });
+    size_ -= erased;
+    return erased;
+  }
+
+  void swap(DiscoveryRecords& other) noexcept {
+    blocks_.swap(other.blocks_);
+    std::swap(size_, other.size_);
+  }
+
+ private:
+  std::vector<std::vector<AgentRecord>> blocks_;
+  size_t size_ = 0;
+};
+
+DiscoveryRecords& DiscoveryList() {
+  static auto* list = new DiscoveryRecords;
   return *list;
 }
 // Whether the full list has said so since it was last cleared; guarded by
@@ -75,27 +132,30 @@ int32_t DiscoveryCallback(const uint8_t* packet, int32_t length, void*) {
 }
 
 void ClearDiscoveryList() {
-  std::vector<AgentRecord> gone;
+  size_t cleared = 0;
   {
-    std::lock_guard lock(DiscoveryListLock());
-    gone.swap(DiscoveryList());  // the capacity goes too, not just the records
-    g_listFullReported = false;
-    ++g_listVersion;
-  }
-  const bool large = gone.size() >= kLargeDiscoveryList;
-  gone = {};
-  if (large) ReleaseFreeMemory();
+    DiscoveryRecords gone;
+    {
+      std::lock_guard lock(DiscoveryListLock());
+      gone.swap(DiscoveryList());
+      g_listFullReported = false;
+      ++g_listVersion;
+    }
+    cleared = gone.size();
+  }  // freed here, outside the lock
+  if (cleared >= kLargeDiscoveryList) ReleaseFreeMemory();
 }
 
 void CopyDiscoveryList(std::vector<AgentRecord>& out) {
   std::lock_guard lock(DiscoveryListLock());
-  out.insert(out.end(), DiscoveryList().begin(), DiscoveryList().end());
+  DiscoveryList().AppendTo(out);
 }
 
 bool CopyDiscoveryListIfChanged(std::vector<AgentRecord>& out, uint64_t& version) {
   std::lock_guard lock(DiscoveryListLock());
   if (version == g_listVersion) return false;
-  out.assign(DiscoveryList().begin(), DiscoveryList().end());
+  out.clear();
+  DiscoveryList().AppendTo(out);
   version = g_listVersion;
   return true;
 }
@@ -116,7 +176,7 @@ void AddToDiscoveryList(const AgentRecord& record) {
 
 void RemoveFromDiscoveryList(const AgentRecord& record) {
   std::lock_guard lock(DiscoveryListLock());
-  if (std::erase_if(DiscoveryList(), [&](const AgentRecord& r) {
+  if (DiscoveryList().EraseIf([&](const AgentRecord& r) {
         return std::memcmp(r.agentIpAddr, record.agentIpAddr, sizeof r.agentIpAddr) == 0 &&
                SameMac(r.macAddr, record.macAddr);
       }) != 0) {
@@ -127,14 +187,12 @@ void RemoveFromDiscoveryList(const AgentRecord& record) {
 void UpdateDiscoveryEntry(const uint8_t* packet, size_t length) {
   const PacketHeader h = ParsePacketHeader(packet, length);
   std::lock_guard lock(DiscoveryListLock());
-  auto& list = DiscoveryList();
-  const auto it = std::find_if(list.begin(), list.end(), [&](const AgentRecord& r) {
-    return SameMac(r.macAddr, h.agentMac);
-  });
-  if (it != list.end()) {
-    AgentRecord merged = *it;
+  AgentRecord* const known =
+      DiscoveryList().FindIf([&](const AgentRecord& r) { return SameMac(r.macAddr, h.agentMac); });
+  if (known != nullptr) {
+    AgentRecord merged = *known;
     if (MergeAgentPacket(packet, length, merged) != DecodeOutcome::kOk) return;
-    *it = merged;
+    *known = merged;
     ++g_listVersion;
   }
 }
