@@ -201,15 +201,28 @@ void IgmpReportBody() {
 }
 
 // A pass that took this many records was a flood: the memory its records
-// held goes back to the system afterwards.
+// held goes back to the system once the queue has stayed empty this long
+// (not between the passes of a burst, which would only fault it in again).
 constexpr size_t kFloodPass = 4096;
+constexpr uint32_t kFloodQuietMs = 500;
 
-// One pass: wait for records, take every queued record at once (the
-// receive thread hands them over a batch at a time) until the queue is empty.
+// Takes every queued record at once (the receive thread hands them over a
+// batch at a time) and dispatches them, until the queue is empty.
 void PacketProcessBody() {
   PacketQueue& queue = PacketQueueOf();
   PacketQueue::Batch batch;
-  while (queue.TakeAll(Core().stop, batch)) {
+  bool releaseDue = false;
+  while (!Stopping()) {
+    if (!queue.TryTakeAll(batch)) {
+      if (releaseDue) {
+        if (!queue.WaitFor(kFloodQuietMs)) {
+          ReleaseFreeMemory();
+          releaseDue = false;
+        }
+        continue;
+      }
+      if (!queue.TakeAll(Core().stop, batch)) return;
+    }
     const std::shared_ptr<const DispatchIndex> table = CurrentDispatch();
     size_t taken = 0;
     do {
@@ -218,7 +231,7 @@ void PacketProcessBody() {
       ReceivedPacketPool().Give(batch);  // back to the receive thread
     } while (queue.TryTakeAll(batch));
     for (Work w : table->drained) w();
-    if (taken >= kFloodPass) ReleaseFreeMemory();
+    if (taken >= kFloodPass) releaseDue = true;
   }
 }
 
@@ -304,6 +317,7 @@ int StartEngine(const EngineOptions& options) {
   c.upgradeTimer.Reopen();
   c.passes.store(0);
   c.receiver = std::make_unique<Receiver>(ClassifyReceived);
+  ReceivedPacketPool().Prefill(kPooledPackets);
   Launch(EngineThread::kAdapterWatch, AdapterWatchBody);
   Launch(EngineThread::kIgmpReport, IgmpReportBody);
   Launch(EngineThread::kPacketProcess, PacketProcessBody);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -44,6 +45,8 @@ class PacketQueue {
   // The same for every queued record at once; false only when stopping.
   bool TakeAll(const std::atomic<bool>& stop, Batch& out);
   void Wake() { event_.Set(); }
+  // Waits up to `ms` for a Signal() or Wake(); false when none came.
+  bool WaitFor(uint32_t ms) { return event_.WaitFor(ms); }
   void Clear();
   size_t Size();
   // Records dropped at the cap since the start.

@@ -94,6 +94,21 @@ void PacketPool::Give(std::unique_ptr<ReceivedPacket> record) {
   free_.push_back(std::move(record));
 }
 
+void PacketPool::Prefill(size_t count) {
+  count = std::min(count, kPooledPackets);
+  std::vector<std::unique_ptr<ReceivedPacket>> fresh;
+  {
+    std::lock_guard lock(mu_);
+    if (free_.size() >= count) return;
+    fresh.resize(count - free_.size());
+  }
+  for (std::unique_ptr<ReceivedPacket>& p : fresh) {
+    p.reset(new (std::nothrow) ReceivedPacket());
+    if (!p) break;  // out of memory: the rest come one by one later
+  }
+  Give(fresh);
+}
+
 void PacketPool::Clear() {
   std::vector<std::unique_ptr<ReceivedPacket>> gone;
   std::lock_guard lock(mu_);

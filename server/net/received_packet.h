@@ -57,6 +57,10 @@ class PacketPool {
   // empties it.
   void Give(std::vector<std::unique_ptr<ReceivedPacket>>& records);
   void Give(std::unique_ptr<ReceivedPacket> record);
+  // Allocates records until the pool holds `count` (at most kPooledPackets),
+  // so that the first burst after a start finds them ready instead of
+  // allocating and faulting in a record per datagram.
+  void Prefill(size_t count);
   // Frees every pooled record.
   void Clear();
   size_t Size();
