@@ -7,6 +7,7 @@
 
 #include "engine/agent_commands.h"
 #include "engine/discovery.h"
+#include "engine/engine.h"
 #include "engine/engine_state.h"
 #include "engine/notices.h"
 #include "platform/tick.h"
@@ -100,6 +101,15 @@ int32_t DevSetCallback(const uint8_t* packet, int32_t length, void*) {
   const PacketHeader header = ParsePacketHeader(packet, size);
   const int32_t result = PacketU16(packet, size, kHdrResult);
 
+  // What the agent reports replaces what was sent; a reply that carries only
+  // some items (or none) leaves the other fields as they were, so a bare
+  // header never blanks the outcome or the discovered entry. A malformed
+  // reply is dropped: the operation still waits. The body is decoded once
+  // and merged into each record it concerns.
+  AgentRecord scratch;
+  CarriedFields carried;
+  const AgentRecord* reply = DecodedBody(packet, size, scratch, &carried);
+  if (reply == nullptr) return 1;
   int notices = 0;
   {
     std::lock_guard lock(SetVecLock());
@@ -110,17 +120,11 @@ int32_t DevSetCallback(const uint8_t* packet, int32_t length, void*) {
           std::memcmp(node.agent.macAddr, header.agentMac, kMacSize) != 0) {
         continue;
       }
-      // What the agent reports replaces what was sent; a reply that carries
-      // only some items (or none) leaves the other fields as they were, so a
-      // bare header never blanks the outcome or the discovered entry. A
-      // malformed reply is dropped: the operation still waits.
-      AgentRecord merged = node.agent;
-      if (MergeAgentPacket(packet, size, merged) != DecodeOutcome::kOk) break;
       node.result = result;
-      node.agent = merged;
-      UpdateDiscoveryEntry(packet, size);
+      CopyCarriedFields(*reply, carried, node.agent);
       ++notices;
     }
+    if (notices != 0) UpdateDiscoveryEntry(*reply, carried);
   }
   // One notice per completed operation, sent without the list's lock so that
   // a slow user interface never holds up the engine.

@@ -185,14 +185,18 @@ void RemoveFromDiscoveryList(const AgentRecord& record) {
 }
 
 void UpdateDiscoveryEntry(const uint8_t* packet, size_t length) {
-  const PacketHeader h = ParsePacketHeader(packet, length);
+  AgentRecord reply;
+  CarriedFields carried;
+  if (DecodeAgentPacket(packet, length, reply, carried) != DecodeOutcome::kOk) return;
+  UpdateDiscoveryEntry(reply, carried);
+}
+
+void UpdateDiscoveryEntry(const AgentRecord& reply, const CarriedFields& carried) {
   std::lock_guard lock(DiscoveryListLock());
-  AgentRecord* const known =
-      DiscoveryList().FindIf([&](const AgentRecord& r) { return SameMac(r.macAddr, h.agentMac); });
+  AgentRecord* const known = DiscoveryList().FindIf(
+      [&](const AgentRecord& r) { return SameMac(r.macAddr, reply.macAddr); });
   if (known != nullptr) {
-    AgentRecord merged = *known;
-    if (MergeAgentPacket(packet, length, merged) != DecodeOutcome::kOk) return;
-    *known = merged;
+    CopyCarriedFields(reply, carried, *known);
     ++g_listVersion;
   }
 }

@@ -16,6 +16,7 @@
 
 #include "engine/engine_state.h"
 #include "net/received_packet.h"
+#include "protocol/agent_decoder.h"
 #include "protocol/agent_record.h"
 
 namespace ferro {
@@ -55,8 +56,10 @@ void AddToDiscoveryList(const AgentRecord& record);
 void RemoveFromDiscoveryList(const AgentRecord& record);
 // Merges an agent's reply (header first) into the first entry with the
 // header's agent MAC: the fields the reply carries replace the entry's, the
-// others stay. Nothing when no entry has that MAC.
+// others stay. Nothing when no entry has that MAC or the reply is malformed.
 void UpdateDiscoveryEntry(const uint8_t* packet, size_t length);
+// The same for a reply already decoded, with the fields its items carried.
+void UpdateDiscoveryEntry(const AgentRecord& reply, const CarriedFields& carried);
 size_t DiscoveryListSize();
 
 // Packet handlers (PacketProcessThread), for replies whose cookie the

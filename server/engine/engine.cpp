@@ -32,6 +32,7 @@ struct BodyInDispatch {
   bool decoded = false;
   bool ok = false;  // the decode found it well-formed
   AgentRecord record{};
+  CarriedFields carried;
 };
 thread_local BodyInDispatch t_body;
 
@@ -442,19 +443,26 @@ QueueRoute ClassifyReceived(const ReceivedPacket& packet) {
   return to;
 }
 
-const AgentRecord* DecodedBody(const uint8_t* packet, size_t length, AgentRecord& scratch) {
+const AgentRecord* DecodedBody(const uint8_t* packet, size_t length, AgentRecord& scratch,
+                               CarriedFields* carried) {
   const ReceivedPacket* current = t_body.packet;
   if (current != nullptr && packet == current->data &&
       length == static_cast<size_t>(std::max(current->length, 0))) {
     if (!t_body.decoded) {
       t_body.record = AgentRecord{};
-      t_body.ok = DecodeAgentPacket(packet, length, t_body.record) == DecodeOutcome::kOk;
+      t_body.ok =
+          DecodeAgentPacket(packet, length, t_body.record, t_body.carried) == DecodeOutcome::kOk;
       t_body.decoded = true;
     }
+    if (carried != nullptr) *carried = t_body.carried;
     return t_body.ok ? &t_body.record : nullptr;
   }
   scratch = AgentRecord{};
-  return DecodeAgentPacket(packet, length, scratch) == DecodeOutcome::kOk ? &scratch : nullptr;
+  CarriedFields unused;
+  return DecodeAgentPacket(packet, length, scratch, carried != nullptr ? *carried : unused) ==
+                 DecodeOutcome::kOk
+             ? &scratch
+             : nullptr;
 }
 
 uint64_t UnroutedDatagrams() { return TheHooks().unrouted.load(std::memory_order_relaxed); }

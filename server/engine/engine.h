@@ -23,6 +23,7 @@
 #include "net/adapters.h"
 #include "net/receive.h"
 #include "platform/event.h"
+#include "protocol/agent_decoder.h"
 #include "protocol/agent_record.h"
 
 namespace ferro {
@@ -131,8 +132,10 @@ uint64_t UnroutedDatagrams();
 // empty record; nullptr when they are malformed. While the
 // PacketProcessThread runs the handlers of one datagram, they share one
 // decode of its body (a malformed one is counted once); any other bytes are
-// decoded into `scratch`.
-const AgentRecord* DecodedBody(const uint8_t* packet, size_t length, AgentRecord& scratch);
+// decoded into `scratch`. `carried`, when given, receives the fields the
+// items set, for merging the body into known records (CopyCarriedFields).
+const AgentRecord* DecodedBody(const uint8_t* packet, size_t length, AgentRecord& scratch,
+                               CarriedFields* carried = nullptr);
 
 enum class EnginePass {
   kMonitorPoll,    // every 1000 ms

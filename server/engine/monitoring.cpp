@@ -125,10 +125,14 @@ void RefreshWatchedAgent(const ReceivedPacket& packet) {
     if (SameAddress(node.record.agentIpAddr, source) && MacUnknown(node.record)) {
       if (in_window) {
         // First reply of an agent watched by address only: it tells its MAC.
-        AgentRecord known = node.record;
-        std::memcpy(known.macAddr, packet.agentMac, kMacSize);
-        if (DecodeAgentPacket(packet.data, length, known) != DecodeOutcome::kOk) return;
-        node.record = known;
+        // The reply's items (and its modes, absent unless an item says
+        // otherwise) replace what was known; the other fields stay.
+        AgentRecord scratch;
+        CarriedFields carried;
+        const AgentRecord* fresh = DecodedBody(packet.data, length, scratch, &carried);
+        if (fresh == nullptr) return;  // malformed
+        node.record.dhcpMode = node.record.lldpMode = node.record.snmpMode = kModeAbsent;
+        CopyCarriedFields(*fresh, carried, node.record);
         Accept(node);
       }
       return;

@@ -46,11 +46,12 @@ uint32_t SmallValue(const uint8_t* value, size_t valueLength) {
   return valueLength == 1 ? value[0] : ValueBe(value, valueLength, 2);
 }
 
-void StoreItem(ItemRead read, size_t width, const uint8_t* value, size_t valueLength,
+// Stores one item's value; false when it left the field as it was.
+bool StoreItem(ItemRead read, size_t width, const uint8_t* value, size_t valueLength,
                uint8_t* field) {
   switch (read) {
     case ItemRead::kNone:
-      break;
+      return false;
     case ItemRead::kText:
     case ItemRead::kTrimmedText: {
       size_t n = std::min(valueLength, width - 1);
@@ -78,7 +79,8 @@ void StoreItem(ItemRead read, size_t width, const uint8_t* value, size_t valueLe
       StoreU16(field, valueLength == 0 ? 0 : SmallValue(value, valueLength));
       break;
     case ItemRead::kSmallEmptyKeeps:
-      if (valueLength != 0) StoreU16(field, SmallValue(value, valueLength));
+      if (valueLength == 0) return false;
+      StoreU16(field, SmallValue(value, valueLength));
       break;
     case ItemRead::kAddressOrClear:
       if (valueLength == 4) {
@@ -91,6 +93,7 @@ void StoreItem(ItemRead read, size_t width, const uint8_t* value, size_t valueLe
       for (size_t i = 0; i < 4; ++i) StoreU32(field + 4 * i, LoadBe32(value + 4 * i));
       break;
   }
+  return true;
 }
 
 // Counts of the malformed outcomes, by reason (index 0, kOk, unused).
@@ -105,8 +108,9 @@ DecodeOutcome Counted(DecodeOutcome outcome) {
 
 // Takes the header-derived fields and every item of the datagram into
 // `record`; the three modes are reset to "absent" first only when
-// `resetModes` is set.
-DecodeOutcome Decode(const uint8_t* packet, size_t length, AgentRecord& record, bool resetModes) {
+// `resetModes` is set. Marks in `carried` (when given) the rows set.
+DecodeOutcome Decode(const uint8_t* packet, size_t length, AgentRecord& record, bool resetModes,
+                     CarriedFields* carried = nullptr) {
   if (resetModes) {
     record.dhcpMode = kModeAbsent;
     record.lldpMode = kModeAbsent;
@@ -137,9 +141,11 @@ DecodeOutcome Decode(const uint8_t* packet, size_t length, AgentRecord& record, 
     // taken at their size whatever their length field says.
     if (size < kTlvHeaderSize) return DecodeOutcome::kBadLength;
     if (size > length - pos) return DecodeOutcome::kItemOverrun;
-    if (field != nullptr) {
-      StoreItem(read, field->size, packet + pos + kTlvHeaderSize, size - kTlvHeaderSize,
-                base + field->offset);
+    if (field != nullptr &&
+        StoreItem(read, field->size, packet + pos + kTlvHeaderSize, size - kTlvHeaderSize,
+                  base + field->offset) &&
+        carried != nullptr) {
+      carried->set(static_cast<size_t>(row));
     }
     pos += size;
   }
@@ -152,8 +158,31 @@ DecodeOutcome DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecor
   return Counted(Decode(packet, length, record, true));
 }
 
+DecodeOutcome DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record,
+                                CarriedFields& carried) {
+  carried.reset();
+  return Counted(Decode(packet, length, record, true, &carried));
+}
+
 DecodeOutcome MergeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record) {
   return Counted(Decode(packet, length, record, false));
+}
+
+void CopyCarriedFields(const AgentRecord& from, const CarriedFields& carried, AgentRecord& to) {
+  to.agentProtoVer = from.agentProtoVer;
+  to.agentInterfaceVer = from.agentInterfaceVer;
+  to.agentFamilyType = from.agentFamilyType;
+  std::memcpy(to.macAddr, from.macAddr, kMacSize);
+  to.isLoaderMode = from.isLoaderMode;
+  const auto* source = reinterpret_cast<const uint8_t*>(&from);
+  auto* target = reinterpret_cast<uint8_t*>(&to);
+  for (size_t row = 0; row < carried.size(); ++row) {
+    if (!carried.test(row)) continue;
+    const AgentField& f = kAgentFields[row];
+    // The function bitmap's one item fills the four words funBitmap0..3.
+    const size_t bytes = f.read == ItemRead::kBitmap ? 4 * sizeof to.funBitmap0 : f.size;
+    std::memcpy(target + f.offset, source + f.offset, bytes);
+  }
 }
 
 const char* DecodeOutcomeName(DecodeOutcome outcome) {

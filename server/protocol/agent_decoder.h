@@ -2,9 +2,11 @@
 // Turns a received datagram (header plus TLV items) into AgentRecord fields.
 // The only way agent data enters the engine.
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/agent_fields.h"
 #include "protocol/agent_record.h"
 
 namespace ferro {
@@ -31,6 +33,21 @@ inline constexpr size_t kDecodeOutcomeCount = 4;
 // the field's width - 1. Nothing outside the datagram or a field is touched.
 // Each malformed outcome is counted (MalformedPacketCount).
 DecodeOutcome DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record);
+
+// The rows of kAgentFields whose value a datagram's items set.
+using CarriedFields = std::bitset<std::size(kAgentFields)>;
+
+// The same, also telling which fields the items set (an empty item that
+// leaves its field as it was does not count), so that one decode can be
+// merged into several records with CopyCarriedFields.
+DecodeOutcome DecodeAgentPacket(const uint8_t* packet, size_t length, AgentRecord& record,
+                                CarriedFields& carried);
+
+// Makes `to` what MergeAgentPacket of the same datagram would have made it,
+// from `from` (that datagram decoded) and the fields it carried: the
+// header-derived fields and every carried field are copied, the rest keep
+// their value.
+void CopyCarriedFields(const AgentRecord& from, const CarriedFields& carried, AgentRecord& to);
 
 // Merges an agent's reply into what is known of it: the fields the reply's
 // items carry replace those of `record`, every other field keeps its value

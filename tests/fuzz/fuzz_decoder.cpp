@@ -1,8 +1,9 @@
 // Fuzzes the agent packet decoder: any datagram must decode without reading
 // outside it, leave every text field terminated, and survive re-encoding and
-// the SwitchInfo conversions. Decoding what the encoder wrote must be well
-// formed and give back every field it carries, as far as the item's form
-// holds it (a byte item carries the low byte, a text what precedes its NUL).
+// the SwitchInfo conversions. One decode merged by the fields it carried
+// must equal merging the datagram itself into a known record. Decoding what the encoder wrote must
+// be well formed and give back every field it carries, as far as the item's form holds it (a byte
+// item carries the low byte, a text what precedes its NUL).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -61,6 +62,33 @@ bool SameAsSent(const AgentRecord& sent, const AgentRecord& back, const AgentFie
   return false;
 }
 
+// The two records hold the same value in every field (a text up to its NUL).
+bool SameFields(const AgentRecord& a, const AgentRecord& b) {
+  for (const AgentField& f : kAgentFields) {
+    const bool text = f.shape == FieldShape::kText || f.shape == FieldShape::kName;
+    if (text ? FieldText(a, f) != FieldText(b, f)
+             : std::memcmp(reinterpret_cast<const uint8_t*>(&a) + f.offset,
+                           reinterpret_cast<const uint8_t*>(&b) + f.offset, f.size) != 0) {
+      return false;
+    }
+  }
+  return a.isLoaderMode == b.isLoaderMode && a.agentProtoVer == b.agentProtoVer &&
+         a.agentInterfaceVer == b.agentInterfaceVer && a.agentFamilyType == b.agentFamilyType &&
+         std::memcmp(a.macAddr, b.macAddr, sizeof a.macAddr) == 0;
+}
+
+// A known record with a value in every field, for merging into.
+AgentRecord KnownRecord() {
+  AgentRecord r = ZeroAgentRecord();
+  auto* bytes = reinterpret_cast<uint8_t*>(&r);
+  for (const AgentField& f : kAgentFields) {
+    std::memset(bytes + f.offset, 'k', f.size);
+    if (f.shape == FieldShape::kText || f.shape == FieldShape::kName)
+      bytes[f.offset + f.size - 1] = 0;
+  }
+  return r;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -69,7 +97,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t* packet = static_cast<uint8_t*>(std::malloc(size == 0 ? 1 : size));
   if (size > 0) std::memcpy(packet, data, size);
   AgentRecord record = ZeroAgentRecord();
-  const DecodeOutcome outcome = DecodeAgentPacket(packet, size, record);
+  CarriedFields carried;
+  const DecodeOutcome outcome = DecodeAgentPacket(packet, size, record, carried);
+  if (outcome == DecodeOutcome::kOk) {
+    AgentRecord merged = KnownRecord();
+    if (MergeAgentPacket(packet, size, merged) != DecodeOutcome::kOk) std::abort();
+    AgentRecord copied = KnownRecord();
+    CopyCarriedFields(record, carried, copied);
+    if (!SameFields(merged, copied)) std::abort();
+  }
   std::free(packet);
   if (static_cast<size_t>(outcome) >= kDecodeOutcomeCount) std::abort();
   if ((outcome == DecodeOutcome::kTooShort) != (size < kPacketHeaderSize)) std::abort();
