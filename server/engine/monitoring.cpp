@@ -93,6 +93,13 @@ size_t WatchedAgentCount() {
   return AgentTable().size();
 }
 
+size_t AliveWatchedAgentCount() {
+  std::lock_guard lock(AgentTableLock());
+  const auto& table = AgentTable();
+  return static_cast<size_t>(std::count_if(table.begin(), table.end(),
+                                           [](const auto& node) { return node.isAlive != 0; }));
+}
+
 void RefreshWatchedAgent(const ReceivedPacket& packet) {
   const auto length = static_cast<size_t>(packet.length);
   const uint32_t interval = EffectiveMonitorIntervalMs();

@@ -33,6 +33,8 @@ int GetWatchedAgent(size_t index, WatchedAgent& out);
 bool GetFirstWatchedAgents(int count, std::vector<WatchedAgent>& out);
 int ClearWatchedAgents();
 size_t WatchedAgentCount();
+// Watched agents not counted as dead (isAlive 1).
+size_t AliveWatchedAgentCount();
 
 // Packet handler for every reply opcode (PacketProcessThread).
 void RefreshWatchedAgent(const ReceivedPacket& packet);
