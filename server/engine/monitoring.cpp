@@ -93,11 +93,14 @@ size_t WatchedAgentCount() {
   return AgentTable().size();
 }
 
-size_t AliveWatchedAgentCount() {
+WatchedAgentCounts CountWatchedAgents() {
   std::lock_guard lock(AgentTableLock());
-  const auto& table = AgentTable();
-  return static_cast<size_t>(std::count_if(table.begin(), table.end(),
-                                           [](const auto& node) { return node.isAlive != 0; }));
+  WatchedAgentCounts counts;
+  for (const auto& node : AgentTable()) {
+    ++counts.watched;
+    if (node.isAlive != 0) ++counts.alive;
+  }
+  return counts;
 }
 
 void RefreshWatchedAgent(const ReceivedPacket& packet) {

@@ -95,12 +95,13 @@ void WriteEngineMetrics(metrics::Writer& out) {
              "Agents in the discovery list (those that answered the latest discovery, and "
              "agents no longer watched).");
   out.Sample("ferrolink_agents_discovered", uint64_t{DiscoveryListSize()});
+  const WatchedAgentCounts watched = CountWatchedAgents();
   out.Family("ferrolink_agents_watched", Type::kGauge, "Agents watched with keep-alive polls.");
-  out.Sample("ferrolink_agents_watched", uint64_t{WatchedAgentCount()});
+  out.Sample("ferrolink_agents_watched", uint64_t{watched.watched});
   out.Family("ferrolink_agents_alive", Type::kGauge,
              "Watched agents not counted as dead (dead after three polls in a row without a "
              "reply).");
-  out.Sample("ferrolink_agents_alive", uint64_t{AliveWatchedAgentCount()});
+  out.Sample("ferrolink_agents_alive", uint64_t{watched.alive});
 
   WriteTraps(out);
   WriteDatagrams(out);
