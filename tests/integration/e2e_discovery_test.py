@@ -304,6 +304,9 @@ class DiscoveryAndMonitoringTest(unittest.TestCase):
                 time.sleep(0.1)
             # Dead at the third silent poll: about two intervals after the first.
             self.assertGreaterEqual(time.monotonic() - silenced, 1.5)
+            counted = scrape()
+            self.assertEqual((counted["ferrolink_agents_watched"], counted["ferrolink_agents_alive"]),
+                             (1, 0))
             self.assertGreaterEqual(len(self.d.sim.client.received(opcode=5)) - polls_before, 3)
 
             self.d.sim.client.call("silence", agents=3, ms=0)
