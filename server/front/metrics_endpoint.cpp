@@ -91,8 +91,9 @@ SoapRequestStats::Entry& SoapRequestStats::EntryFor(std::string_view operation, 
   }
   it = find(use);
   if (it != entries_.end()) return *it;
-  entries_.push_back(Entry{.name = std::string(use)});
-  return entries_.back();
+  Entry& entry = entries_.emplace_back();
+  entry.name = use;
+  return entry;
 }
 
 void SoapRequestStats::Record(std::string_view operation, bool dispatched, bool fault,
