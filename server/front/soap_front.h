@@ -45,17 +45,18 @@ class SoapHandler final : public RequestHandler {
   std::unique_ptr<BodySink> BodySinkFor(const Connection& connection) override;
 
  private:
-  // The runtime's own answer to the connection's request, given to it as
-  // `head` + `body`: streamed to the connection when the operation declares
-  // its answer well-formed (then `*streamed` is set and what is returned is
-  // empty), else returned whole.
-  // A caller the owner rule refuses gets a 403 answer with the reason.
   // What a SOAP request came to, for the request counts.
   struct ServedOperation {
     std::string name;         // the operation it names, as read; empty if none was
     bool dispatched = false;  // the runtime knows that operation
     bool fault = false;       // the answer is a fault (or none could be made)
   };
+  // The runtime's own answer to the connection's request, given to it as
+  // `head` + `body`: streamed to the connection when the operation declares
+  // its answer well-formed (then `*streamed` is set and what is returned is
+  // empty), else returned whole.
+  // A caller the owner rule refuses gets a 403 answer with the reason.
+  // `served`, when given, learns what the request came to.
   std::string RunRuntime(Connection& connection, std::string_view head, std::string_view body,
                          bool* streamed, ServedOperation* served = nullptr);
   // Everything but GET: the access rule, the input check, then the runtime.
