@@ -24,6 +24,7 @@ if [ "$mode" = test ]; then
     git iptables psmisc curl chromium nftables tcpdump
     python3-zeep python3-lxml nodejs
     x11-utils xvfb
+    prometheus  # for promtool, which checks a real scrape of /metrics
   )
 fi
 
@@ -52,6 +53,13 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # The tests need only promtool: the monitoring server that comes in the
+  # same package is not left running (and listening) on a machine where
+  # this script installed it.
+  if [[ " ${missing[*]} " == *" prometheus "* ]] && command -v systemctl >/dev/null 2>&1 &&
+     [ -d /run/systemd/system ]; then
+    $SUDO systemctl disable --now prometheus >/dev/null 2>&1 || true
+  fi
 fi
 
 [ "$mode" = test ] || exit 0

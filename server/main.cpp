@@ -12,6 +12,7 @@
 //   the one-server lock                      the system's, at exit
 //   engine hooks: protocol work, traps       run by the engine stop
 //   status summary: service -> front         -
+//   metrics: service -> front                -
 //   firmware store (front)                   -
 //   service listener, push channel (front)   the system's, at exit
 //   notices: engine -> push channel          -
@@ -37,12 +38,14 @@
 #include "front/access_rule.h"
 #include "front/firmware_store.h"
 #include "front/front.h"
+#include "front/metrics_endpoint.h"
 #include "front/push_channel.h"
 #include "front/soap_front.h"
 #include "front/status_endpoint.h"
 #include "platform/instance_lock.h"
 #include "platform/memory.h"
 #include "platform/termination.h"
+#include "service/metrics_report.h"
 #include "service/status_report.h"
 
 namespace {
@@ -97,6 +100,9 @@ int main(int argc, char** argv) {
   ferro::SetTrapCallback(ferro::TrapCallback, nullptr);
   // GET /api/status: the front serves what the service layer reports.
   ferro::SetStatusProvider(ferro::StatusJson);
+  // GET /metrics: the engine's figures from the service layer; the front
+  // adds its own SOAP request counts.
+  ferro::SetMetricsProvider(ferro::WriteEngineMetrics);
   // Uploaded firmware images live beside cfg/ under the working folder (the
   // program folder when started by the loader or the service unit).
   const std::string folder = WorkingFolder();

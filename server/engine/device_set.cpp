@@ -1,6 +1,7 @@
 #include "engine/device_set.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -22,6 +23,17 @@ namespace {
 std::vector<OperateNode>& g_setVec = *new std::vector<OperateNode>;
 
 constexpr char kDeviceSetNotice[] = "device_set";
+
+// The outcome counts; each changes under SetVecLock but is read without it.
+struct OutcomeCounters {
+  std::atomic<uint64_t> ok{0};
+  std::atomic<uint64_t> agentError{0};
+  std::atomic<uint64_t> timedOut{0};
+  std::atomic<uint64_t> refused{0};
+};
+OutcomeCounters g_outcomes;
+
+void Count(std::atomic<uint64_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
 
 void Log(const char* text) {
   std::fputs(text, stdout);
@@ -70,6 +82,7 @@ int32_t AddOperateNode(const AgentRecord& agent, int32_t operate) {
   node.startTick = GetTick();
   if (g_setVec.size() >= kMaxOperateNodes) {
     Log("AddOperateNode: too many device-set operations held, refused\n");
+    Count(g_outcomes.refused);
     return 0;
   }
   g_setVec.push_back(node);
@@ -122,6 +135,7 @@ int32_t DevSetCallback(const uint8_t* packet, int32_t length, void*) {
       }
       node.result = result;
       CopyCarriedFields(*reply, carried, node.agent);
+      Count(result == 0 ? g_outcomes.ok : g_outcomes.agentError);
       ++notices;
     }
     if (notices != 0) UpdateDiscoveryEntry(*reply, carried);
@@ -143,11 +157,21 @@ int32_t CheckDeviceSetTimeouts() {
         Log("device set timeout !\n");
         node.result = kOperateTimedOut;
         timedOut = true;
+        Count(g_outcomes.timedOut);
       }
     }
   }
   if (timedOut) SendNotice(kDeviceSetNotice);
   return 1;
+}
+
+DeviceSetOutcomes CountDeviceSetOutcomes() {
+  DeviceSetOutcomes out;
+  out.ok = g_outcomes.ok.load(std::memory_order_relaxed);
+  out.agentError = g_outcomes.agentError.load(std::memory_order_relaxed);
+  out.timedOut = g_outcomes.timedOut.load(std::memory_order_relaxed);
+  out.refused = g_outcomes.refused.load(std::memory_order_relaxed);
+  return out;
 }
 
 size_t OperateNodeCount() {

@@ -62,6 +62,18 @@ int32_t DevSetCallback(const uint8_t* packet, int32_t length, void* param);
 // Returns 1.
 int32_t CheckDeviceSetTimeouts();
 
+// How device-set operations ended since the process started: the agent
+// answered with result 0 (ok) or another code (agent_error), no answer came
+// in time (timed_out), or the operation was refused at its start because the
+// list was full (refused). Safe from any thread.
+struct DeviceSetOutcomes {
+  uint64_t ok = 0;
+  uint64_t agentError = 0;
+  uint64_t timedOut = 0;
+  uint64_t refused = 0;
+};
+DeviceSetOutcomes CountDeviceSetOutcomes();
+
 // Operations held (tests).
 size_t OperateNodeCount();
 // Forgets every operation (tests).

@@ -62,6 +62,7 @@ struct Hooks {
   std::shared_ptr<const DispatchIndex> dispatch = std::make_shared<DispatchIndex>();
   std::atomic<uint64_t> dispatchVersion{1};  // changes with `dispatch`
   std::atomic<uint64_t> unrouted{0};
+  std::atomic<uint64_t> foreignCookie{0};
   std::vector<Work> cleanups;
   std::atomic<PacketHandler> transfer{nullptr};
   std::array<std::atomic<Work>, static_cast<size_t>(EnginePass::kCount)> passes{};
@@ -434,6 +435,7 @@ QueueRoute ClassifyReceived(const ReceivedPacket& packet) {
     return to;
   }
   if (!route->anyCookie && packet.cookie != Config().magicCookie.load(std::memory_order_relaxed)) {
+    TheHooks().foreignCookie.fetch_add(1, std::memory_order_relaxed);
     if (route->badCookie != nullptr) route->badCookie(packet);
     return to;
   }
@@ -466,6 +468,9 @@ const AgentRecord* DecodedBody(const uint8_t* packet, size_t length, AgentRecord
 }
 
 uint64_t UnroutedDatagrams() { return TheHooks().unrouted.load(std::memory_order_relaxed); }
+uint64_t ForeignCookieDatagrams() {
+  return TheHooks().foreignCookie.load(std::memory_order_relaxed);
+}
 
 void SetEnginePass(EnginePass pass, void (*work)()) {
   if (pass == EnginePass::kCount) return;

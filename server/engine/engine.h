@@ -128,6 +128,8 @@ void SetTransferHandler(PacketHandler handler);
 QueueRoute ClassifyReceived(const ReceivedPacket& packet);
 // Datagrams dropped since the start because no route names their opcode.
 uint64_t UnroutedDatagrams();
+// Datagrams dropped since the start because their cookie is not ours.
+uint64_t ForeignCookieDatagrams();
 // The agent record that the `length` bytes at `packet` decode to, from an
 // empty record; nullptr when they are malformed. While the
 // PacketProcessThread runs the handlers of one datagram, they share one

@@ -93,6 +93,16 @@ size_t WatchedAgentCount() {
   return AgentTable().size();
 }
 
+WatchedAgentCounts CountWatchedAgents() {
+  std::lock_guard lock(AgentTableLock());
+  WatchedAgentCounts counts;
+  for (const auto& node : AgentTable()) {
+    ++counts.watched;
+    if (node.isAlive != 0) ++counts.alive;
+  }
+  return counts;
+}
+
 void RefreshWatchedAgent(const ReceivedPacket& packet) {
   const auto length = static_cast<size_t>(packet.length);
   const uint32_t interval = EffectiveMonitorIntervalMs();

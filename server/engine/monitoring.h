@@ -33,6 +33,13 @@ int GetWatchedAgent(size_t index, WatchedAgent& out);
 bool GetFirstWatchedAgents(int count, std::vector<WatchedAgent>& out);
 int ClearWatchedAgents();
 size_t WatchedAgentCount();
+// How many agents are watched and how many of them are not counted as
+// dead (isAlive 1), read together.
+struct WatchedAgentCounts {
+  size_t watched = 0;
+  size_t alive = 0;
+};
+WatchedAgentCounts CountWatchedAgents();
 
 // Packet handler for every reply opcode (PacketProcessThread).
 void RefreshWatchedAgent(const ReceivedPacket& packet);

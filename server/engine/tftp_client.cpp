@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -19,6 +20,8 @@ namespace {
 constexpr char kOctetMode[] = "octet";
 constexpr uint16_t kTftpUnknownTid = 5;
 constexpr char kUnknownTidText[] = "Unknown transfer ID";
+
+std::atomic<uint64_t> g_bytesSent{0};
 
 // TFTP datagrams of an upload leave from the transfer socket of the local
 // address in the agent's subnet, judged with the agent's own netmask.
@@ -72,6 +75,7 @@ void SendNextBlock(TftpSession& upload) {
   if (length < kTftpBlockSize) upload.upgradeStatus = kUploadLastBlockSent;
   upload.blockCounter += 1;
   upload.transmitedSize += static_cast<int64_t>(length);
+  g_bytesSent.fetch_add(length, std::memory_order_relaxed);
   upload.retryCount = 0;
   upload.lastTick = GetTick();
 }
@@ -110,6 +114,8 @@ void AnswerUnknownTransfer(const ReceivedPacket& packet, uint16_t opcode, uint32
 }
 
 }  // namespace
+
+uint64_t UploadBytesSent() { return g_bytesSent.load(std::memory_order_relaxed); }
 
 size_t BuildWrq(const char* fileName, uint8_t* out) {
   if (fileName == nullptr || out == nullptr) return 0;

@@ -118,6 +118,9 @@ size_t BuildError(uint16_t code, const char* text, uint8_t* out);
 // another port) is answered with ERROR 5 "Unknown transfer ID", an ERROR
 // excepted, and changes nothing.
 int32_t HandleTftpPacket(const ReceivedPacket& packet);
+// Bytes of files sent in DATA blocks since the process started, each block
+// counted when it first goes out (not its resends). Safe from any thread.
+uint64_t UploadBytesSent();
 // Sends the write request for `upload` to its agent's port 69 and enters
 // WrqSent.
 void SendWrq(TftpSession& upload);

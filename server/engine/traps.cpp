@@ -53,10 +53,29 @@ void CopyText(char (&dst)[N], const char* src, size_t n) {
   dst[len] = '\0';
 }
 
+KeyedCounters& TrapCounters() {
+  static KeyedCounters counters(kTrapCountedAgents);
+  return counters;
+}
+
 }  // namespace
+
+const KeyedCounters& TrapsByAgent() { return TrapCounters(); }
+
+// The MAC's 48 bits with bit 48 set, so that the zero MAC has a key too.
+uint64_t TrapCounterKey(const uint8_t* mac) {
+  uint64_t key = 1;
+  for (size_t i = 0; i < kMacSize; ++i) key = (key << 8) | mac[i];
+  return key;
+}
+
+void TrapCounterMac(uint64_t key, uint8_t* mac) {
+  for (size_t i = kMacSize; i-- > 0; key >>= 8) mac[i] = static_cast<uint8_t>(key);
+}
 
 void HandleTrapPacket(const ReceivedPacket& packet) {
   TrapReceivedLines().Print("recv a trap packet. \n");
+  TrapCounters().Add(TrapCounterKey(packet.agentMac));
   const TrapCallbackSlot slot = GetTrapCallback();
   if (slot.function != nullptr) slot.function(packet.data, packet.length, slot.param);
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "answer_buffer.h"
 #include "exchange/fault_text.h"
 #include "exchange/request_exchange.h"
+#include "metrics_endpoint.h"
 #include "platform/diag.h"
 #include "platform/socket_owner.h"
 #include "platform/tick.h"
@@ -53,8 +55,10 @@ struct Exchange final : RequestExchange {
   std::string output;
   // Why the operation was not served to this caller (the owner rule).
   std::optional<std::string> refused;
-  bool later = false;     // the operation answers once its work aside is done
-  std::string operation;  // the refused operation's name
+  bool later = false;       // the operation answers once its work aside is done
+  std::string operation;    // the name of the operation the request names, if read
+  bool dispatched = false;  // the runtime knows that operation
+  bool fault = false;       // the answer is a fault
 
   std::string_view RequestLine() const override {
     return request == nullptr ? std::string_view() : std::string_view(request->request_line);
@@ -195,19 +199,22 @@ bool PeekedOperationOnlyReads(struct soap* soap) {
 // operation a request names and dispatching it: the rule looks at the very
 // element the dispatcher goes by, so the two can never disagree.
 void ServeGated(struct soap* soap, Exchange& ex) {
-  if (soap_begin_serve(soap) != SOAP_OK) return;
+  if (soap_begin_serve(soap) != SOAP_OK) {
+    ex.fault = true;
+    return;
+  }
   soap_peek_element(soap);
+  const char* colon = std::strrchr(soap->tag, ':');
+  ex.operation = colon != nullptr ? colon + 1 : soap->tag;
   if (ex.connection != nullptr && !PeekedOperationOnlyReads(soap)) {
     ex.refused = OwnerRefusal(ex.connection->fd());
-    if (ex.refused) {
-      const char* colon = std::strrchr(soap->tag, ':');
-      ex.operation = colon != nullptr ? colon + 1 : soap->tag;
-      return;
-    }
+    if (ex.refused) return;
   }
-  if ((soap_serve_request(soap) != SOAP_OK ||
-       (soap->fserveloop != nullptr && soap->fserveloop(soap) != SOAP_OK)) &&
+  const int served = soap_serve_request(soap);
+  ex.dispatched = served != SOAP_NO_METHOD;
+  if ((served != SOAP_OK || (soap->fserveloop != nullptr && soap->fserveloop(soap) != SOAP_OK)) &&
       soap->error != SOAP_OK && soap->error < SOAP_STOP) {
+    ex.fault = true;
     soap_send_fault(soap);
   }
 }
@@ -276,7 +283,8 @@ void InitServiceContext(struct soap* soap) {
 }
 
 std::string SoapHandler::RunRuntime(Connection& connection, std::string_view head,
-                                    std::string_view body, bool* streamed) {
+                                    std::string_view body, bool* streamed,
+                                    ServedOperation* served) {
   const http::Request& request = connection.request();
   Exchange ex;
   ex.request = &request;
@@ -289,6 +297,11 @@ std::string SoapHandler::RunRuntime(Connection& connection, std::string_view hea
   ServeGated(soap_, ex);
   soap_destroy(soap_);
   soap_end(soap_);
+  if (served != nullptr) {
+    served->name = ex.operation;
+    served->dispatched = ex.dispatched;
+    served->fault = ex.fault || ex.refused || ex.over_budget || ex.written == 0;
+  }
   if (ex.refused) {
     std::printf("SOAP request %s from %s refused: %s\n", ex.operation.c_str(),
                 connection.peer_text().c_str(), ex.refused->c_str());
@@ -355,13 +368,7 @@ std::string SoapHandler::Serve(Connection& connection) {
   if (ForStore(connection)) return firmware_->Serve(connection);
   const http::Request& request = connection.request();
   if (IsStatusRequest(request)) return StatusAnswer(request, connection.loopback());
-  if (const auto reason = RefusalReason(request, connection.peer().sin_addr)) {
-    // Another host may send refused requests at will: their lines are limited.
-    static DiagLimit refusals("refused SOAP requests");
-    refusals.Print("SOAP request from %s refused: %.*s\n", connection.peer_text().c_str(),
-                   static_cast<int>(reason->size()), reason->data());
-    return RefusalFault(request, *reason);
-  }
+  if (IsMetricsRequest(request)) return MetricsAnswer(request, connection.loopback());
   if (request.method == "GET") {
     // The static file callback matches the request line itself; the runtime
     // only needs to see a GET, so a request line longer than it reads still
@@ -373,6 +380,32 @@ std::string SoapHandler::Serve(Connection& connection) {
     bool streamed = false;
     return RunRuntime(connection, "GET / " + version + "\r\n\r\n", {}, &streamed);
   }
+  // A request that waited for work aside is timed from its first turn.
+  const bool resumed = connection.id() == aside_id_ && connection.aside() != nullptr;
+  const auto start = resumed ? aside_start_ : std::chrono::steady_clock::now();
+  ServedOperation served;
+  std::string answer = ServeSoap(connection, &served);
+  if (connection.state() == Connection::State::kWaiting) {
+    aside_id_ = connection.id();
+    aside_start_ = start;
+    return answer;
+  }
+  if (resumed) aside_id_ = 0;
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  SoapRequests().Record(served.name, served.dispatched, served.fault, took.count());
+  return answer;
+}
+
+std::string SoapHandler::ServeSoap(Connection& connection, ServedOperation* served) {
+  const http::Request& request = connection.request();
+  if (const auto reason = RefusalReason(request, connection.peer().sin_addr)) {
+    // Another host may send refused requests at will: their lines are limited.
+    static DiagLimit refusals("refused SOAP requests");
+    refusals.Print("SOAP request from %s refused: %.*s\n", connection.peer_text().c_str(),
+                   static_cast<int>(reason->size()), reason->data());
+    served->fault = true;
+    return RefusalFault(request, *reason);
+  }
   std::string decoded;
   std::string_view body = request.body;
   if (body.find("&#") != std::string_view::npos) {
@@ -380,10 +413,12 @@ std::string SoapHandler::Serve(Connection& connection) {
     body = decoded;
   }
   if (const auto refusal = RuntimeInputRefusal(request, body)) {
+    served->fault = true;
     return RefusalFault(request, *refusal);
   }
   bool streamed = false;
-  std::string answer = RunRuntime(connection, request.FramedHeader(body.size()), body, &streamed);
+  std::string answer =
+      RunRuntime(connection, request.FramedHeader(body.size()), body, &streamed, served);
   if (!streamed) xml::RepairAnswer(answer);
   return answer;
 }

@@ -3,6 +3,7 @@
 // service context, and the handler that gives the runtime each complete
 // request in memory and takes its whole answer back.
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -44,13 +45,22 @@ class SoapHandler final : public RequestHandler {
   std::unique_ptr<BodySink> BodySinkFor(const Connection& connection) override;
 
  private:
+  // What a SOAP request came to, for the request counts.
+  struct ServedOperation {
+    std::string name;         // the operation it names, as read; empty if none was
+    bool dispatched = false;  // the runtime knows that operation
+    bool fault = false;       // the answer is a fault (or none could be made)
+  };
   // The runtime's own answer to the connection's request, given to it as
   // `head` + `body`: streamed to the connection when the operation declares
   // its answer well-formed (then `*streamed` is set and what is returned is
   // empty), else returned whole.
   // A caller the owner rule refuses gets a 403 answer with the reason.
+  // `served`, when given, learns what the request came to.
   std::string RunRuntime(Connection& connection, std::string_view head, std::string_view body,
-                         bool* streamed);
+                         bool* streamed, ServedOperation* served = nullptr);
+  // Everything but GET: the access rule, the input check, then the runtime.
+  std::string ServeSoap(Connection& connection, ServedOperation* served);
   // A failure fault with `reason` as its detail, in SOAP 1.1 or 1.2.
   std::string RefusalFault(const http::Request& request, std::string_view reason);
 
@@ -60,6 +70,10 @@ class SoapHandler final : public RequestHandler {
 
   struct soap* soap_;
   FirmwareStore* firmware_;
+  // The request waiting for work aside (at most one at a time) and when it
+  // had its first turn.
+  uint64_t aside_id_ = 0;
+  std::chrono::steady_clock::time_point aside_start_;
 };
 
 // The front's two listeners, opened at start in this order (both ports or

@@ -21,6 +21,10 @@ namespace ferro {
 
 namespace {
 
+// Counted once per receive call, never per datagram.
+std::atomic<uint64_t> g_received{0};
+std::atomic<uint64_t> g_badSize{0};
+
 QueueRoute BySocketKind(const ReceivedPacket& packet) {
   QueueRoute r;
   r.transferQueue = packet.fromTransferSocket;
@@ -29,6 +33,9 @@ QueueRoute BySocketKind(const ReceivedPacket& packet) {
 }
 
 }  // namespace
+
+uint64_t ReceivedDatagrams() { return g_received.load(std::memory_order_relaxed); }
+uint64_t BadSizeDatagrams() { return g_badSize.load(std::memory_order_relaxed); }
 
 BatchReceiver::BatchReceiver() {
   for (size_t i = 0; i < kReceiveBatch; ++i) {
@@ -68,6 +75,7 @@ ReceiveResult BatchReceiver::Receive(int fd, bool transferSocket,
     return ReceiveResult::kSocketFailed;
   }
   const uint32_t now = GetTick();  // one system call took them all
+  uint64_t badSize = 0;
   for (int i = 0; i < n; ++i) {
     ReceivedPacket& p = *slots_[static_cast<size_t>(i)];
     const size_t length = msgs_[i].msg_len;
@@ -77,6 +85,7 @@ ReceiveResult BatchReceiver::Receive(int fd, bool transferSocket,
     // stays in its slot for the next datagram.
     if (length == 0 || length > kMaxPacketSize || (msgs_[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
       p.written = static_cast<uint16_t>(std::max<size_t>(p.written, copied));
+      ++badSize;
     } else {
       if (p.written > length) std::memset(p.data + length, 0, p.written - length);
       p.written = static_cast<uint16_t>(length);
@@ -97,6 +106,8 @@ ReceiveResult BatchReceiver::Receive(int fd, bool transferSocket,
     msgs_[i].msg_hdr.msg_namelen = sizeof from_[i];
     msgs_[i].msg_hdr.msg_flags = 0;
   }
+  g_received.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+  if (badSize != 0) g_badSize.fetch_add(badSize, std::memory_order_relaxed);
   return n > 0 ? ReceiveResult::kPackets : ReceiveResult::kNothing;
 }
 

@@ -30,6 +30,12 @@ struct QueueRoute {
 // transfer socket go to the transfer side and the rest to the packet side.
 using PacketClassifier = QueueRoute (*)(const ReceivedPacket& packet);
 
+// Datagrams the receive thread has taken from the engine's sockets since the
+// process started, and of those the ones dropped at once for their size
+// (empty, or longer than the largest packet). Safe from any thread.
+uint64_t ReceivedDatagrams();
+uint64_t BadSizeDatagrams();
+
 // Outcome of one receive call on a socket.
 enum class ReceiveResult { kPackets, kNothing, kSocketFailed };
 

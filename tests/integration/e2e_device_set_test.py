@@ -20,7 +20,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 
 import wire  # noqa: E402
-from e2e_discovery_test import Deployment, switch_infos, value  # noqa: E402
+from e2e_discovery_test import Deployment, scrape, switch_infos, value  # noqa: E402
 from testnet import require_netns  # noqa: E402
 
 # The parameters of SetDeviceCfgEx besides operate, in contract order.
@@ -278,6 +278,7 @@ class DeviceSetTest(DeviceSetBase):
         self.d.sim.client.call("clear")
         info = self.entry(a2["mac"])
         before = self.notices.count()
+        counted = scrape()
         self.ok(self.set_ex(info, 0))
         self.ok(self.set_ex(info, 2))
         requests = self.d.sim.client.wait_received(opcode=3, count=4)
@@ -296,6 +297,11 @@ class DeviceSetTest(DeviceSetBase):
         self.assertEqual([value(r, "operate") for r in done], ["0", "2"])
         self.assertEqual([value(r, "result") for r in done], ["9", "9"])
         self.assertEqual(self.results(), [])  # handed out once
+        # Both counted as the agent's error, none as ok.
+        now = scrape()
+        self.assertEqual([now[f'ferrolink_device_set_operations_total{{outcome="{o}"}}']
+                          - counted[f'ferrolink_device_set_operations_total{{outcome="{o}"}}']
+                          for o in ("ok", "agent_error", "timed_out")], [0, 2, 0])
         self.assertNotEqual(a3["mac"], a2["mac"])
 
     def test_refused_requests_send_nothing(self):
@@ -523,6 +529,7 @@ class DeviceSetTimeoutTest(DeviceSetBase):
                          [("7", "-2"), ("0", "-2")])
         self.assertEqual([value(r, "macAddr") for r in done], [self.d.agent(0)["mac"]] * 2)
         self.assertIn("device set timeout !\n", self.d.server.log())
+        self.assertEqual(scrape()['ferrolink_device_set_operations_total{outcome="timed_out"}'], 2)
         self.assertGreaterEqual(self.notices.wait(1), 1, self.d.server.log()[-2000:])
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """End to end through the SOAP service: the server runs in the server
 namespace of a private test network, simulated agents in the LAN namespace.
-Discovery, the watched agents and their keep-alive state, and traps."""
+Discovery, the watched agents and their keep-alive state, traps, and the
+metrics scrape."""
 
 import os
 import re
@@ -42,6 +43,30 @@ def switch_infos(xml: str) -> list[str]:
 def ecftool(*args: str) -> str:
     return subprocess.run([os.path.join(wire.dist_dir(), "tools", "ecftool"), *args],
                           check=True, capture_output=True, text=True).stdout
+
+
+def scrape() -> dict:
+    """GET /metrics, checked as a scraper reads it (promtool, lint
+    included); returns {sample with its labels: value}."""
+    resp = wire.get("/metrics")
+    assert resp.status_line == "HTTP/1.1 200 OK", resp.raw[:300]
+    assert resp.headers["content-type"] == "text/plain; version=0.0.4; charset=utf-8", resp.headers
+    assert resp.headers["cache-control"] == "no-store", resp.headers
+    promtool = shutil.which("promtool")
+    assert promtool, "promtool is missing: bash scripts/setup.sh installs it (package prometheus)"
+    check = subprocess.run([promtool, "check", "metrics"], input=resp.body, capture_output=True)
+    assert check.returncode == 0 and not check.stdout.strip() and not check.stderr.strip(), \
+        (check.stdout + check.stderr).decode(errors="replace")
+    samples = {}
+    for line in resp.text.splitlines():
+        if line and not line.startswith("#"):
+            name, _, number = line.rpartition(" ")
+            samples[name] = float(number)
+    return samples
+
+
+def colon_mac(mac: str) -> str:
+    return mac.replace("-", ":").lower()
 
 
 class Deployment:
@@ -279,6 +304,9 @@ class DiscoveryAndMonitoringTest(unittest.TestCase):
                 time.sleep(0.1)
             # Dead at the third silent poll: about two intervals after the first.
             self.assertGreaterEqual(time.monotonic() - silenced, 1.5)
+            counted = scrape()
+            self.assertEqual((counted["ferrolink_agents_watched"], counted["ferrolink_agents_alive"]),
+                             (1, 0))
             self.assertGreaterEqual(len(self.d.sim.client.received(opcode=5)) - polls_before, 3)
 
             self.d.sim.client.call("silence", agents=3, ms=0)
@@ -320,6 +348,69 @@ class DiscoveryAndMonitoringTest(unittest.TestCase):
             self.assertRegex(self.d.server.log(), r"receive trap number : \d+ \n")
         finally:
             push.close()
+
+    def test_metrics_scraped_and_moving_with_the_agents(self):
+        before = scrape()
+        # Discovery: every agent that answered well is listed; the damaged
+        # replies are counted by what was wrong with them.
+        self.d.sim.client.call("behave", agents=4, malformed="oversize")
+        self.d.sim.client.call("behave", agents=5, malformed="overrun")
+        self.d.discover()
+        after = scrape()
+        self.assertEqual(after["ferrolink_engine_running"], 1)
+        self.assertEqual(after["ferrolink_agents_discovered"], self.AGENTS - 2)
+        self.assertGreaterEqual(after["ferrolink_datagrams_received_total"]
+                                - before["ferrolink_datagrams_received_total"], 2 * self.AGENTS)
+        for sample in ('ferrolink_datagrams_malformed_total{reason="item_overrun"}',
+                       'ferrolink_datagrams_dropped_total{reason="bad_size"}'):
+            self.assertGreaterEqual(after[sample] - before[sample], 1, sample)
+
+        # Watching an agent: watched and alive.
+        a0, a1 = self.d.agent(0), self.d.agent(1)
+        self.d.ok("AddMonitorAgent", f"<strIpAddress>{a0['ip']}</strIpAddress>"
+                                     f"<strMacAddr>{a0['mac']}</strMacAddr>")
+        after = scrape()
+        self.assertEqual((after["ferrolink_agents_watched"], after["ferrolink_agents_alive"]), (1, 1))
+
+        # Traps, by the agent that sent them.
+        self.d.ok("GetTrapList")
+        for agent, text in ((0, "port 1 up"), (1, "port 2 up"), (1, "port 2 down")):
+            self.d.sim.client.call("trap", agents=agent, kind="plain", text=text, to=self.d.net.srv_ip)
+        traps = [f'ferrolink_traps_received_total{{mac="{colon_mac(a["mac"])}"}}' for a in (a0, a1)]
+        deadline = time.monotonic() + 5
+        while True:
+            after = scrape()
+            moved = [after.get(t, 0) - before.get(t, 0) for t in traps]
+            if moved == [1, 2] or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        self.assertEqual(moved, [1, 2])
+        self.assertEqual(after['ferrolink_traps_received_total{mac="other"}'], 0)
+
+        # SOAP requests by operation and outcome, each timed once.
+        ok = 'ferrolink_soap_requests_total{operation="GetMonitorStatus",outcome="ok"}'
+        fault = 'ferrolink_soap_requests_total{operation="GetMonitorStatus",outcome="fault"}'
+        timed = 'ferrolink_soap_request_duration_seconds_count{operation="GetMonitorStatus"}'
+        slow = 'ferrolink_soap_request_duration_seconds_bucket{operation="GetMonitorStatus",le="10"}'
+        before = scrape()
+        self.d.monitor(1)
+        self.d.fault("GetMonitorStatus", "<monitorNum>9</monitorNum>")
+        after = scrape()
+        self.assertEqual([after[k] - before.get(k, 0) for k in (ok, fault, timed, slow)], [1, 1, 2, 2])
+
+        # Not for another host, nor for a web page of another origin.
+        def from_own_address():
+            s = socket.create_connection((self.d.net.srv_ip, wire.SERVICE_PORT), timeout=10,
+                                         source_address=(self.d.net.srv_ip, 0))
+            s.sendall(b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n")
+            with s:
+                return wire.Response(b"".join(iter(lambda: s.recv(65536), b"")))
+        foreign = wire.Response(wire.exchange(b"GET /metrics HTTP/1.1\r\nHost: x\r\n"
+                                              b"Origin: http://example.com\r\n\r\n"))
+        for resp in (wire.in_namespace(from_own_address), foreign):
+            self.assertEqual(resp.status_line, "HTTP/1.1 403 Forbidden")
+            self.assertNotIn(b"ferrolink_", resp.body)
+        self.d.server.wait_log("metrics request refused: not from this machine")
 
     def test_agent_text_never_breaks_the_xml(self):
         # Bytes that are not UTF-8 and control bytes from one agent must not

@@ -25,7 +25,7 @@ sys.path.insert(0, HERE)
 SIM_DIR = os.path.join(ROOT, "tools", "sim")
 
 import wire  # noqa: E402
-from e2e_discovery_test import Deployment, switch_infos, value  # noqa: E402
+from e2e_discovery_test import Deployment, scrape, switch_infos, value  # noqa: E402
 from testnet import require_netns  # noqa: E402
 
 DONE, FAILED, REBOOT_WAIT = 9, 10, 6
@@ -169,6 +169,8 @@ class UpgradeTest(unittest.TestCase):
                        "<oldPassword>admin</oldPassword>", entry)
         self.d.ok("AddUpgradeAgent", f"<vecSwitchInfo>{entry}</vecSwitchInfo>")
         self.assertEqual(self.u.upgrading(), ("0", "0"))
+        counted = scrape()
+        self.assertEqual(counted['ferrolink_uploads{state="queued"}'], 1)
         self.u.start()
         self.assertEqual(self.u.upgrading(), (a0["mac"], a0["ip"]))
         self.assertIn("PERMANENT", arp_entry(self.d, a0["ip"]))
@@ -185,6 +187,13 @@ class UpgradeTest(unittest.TestCase):
         self.assertEqual(s["agentMac"], a0["mac"])  # the agent as it answered again
         self.assertEqual(self.received_file(0, "fw-image.bin"), data)
         self.assertEqual(self.u.upgrading(), ("0", "0"))
+        # The file's bytes counted once each (the resends of a lossy run are
+        # not), the upload listed as done until the list is cleared.
+        now = scrape()
+        self.assertEqual(now["ferrolink_upload_sent_bytes_total"]
+                         - counted["ferrolink_upload_sent_bytes_total"], len(data))
+        self.assertEqual([now[f'ferrolink_uploads{{state="{st}"}}'] for st in
+                          ("queued", "running", "done", "failed")], [0, 0, 1, 0])
 
         items = self.d.agent(0)["lastUpgrade"]
         self.assertEqual(items["9"], "admin")

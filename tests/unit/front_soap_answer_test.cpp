@@ -18,6 +18,7 @@
 #include "engine/discovery.h"
 #include "front/answer_buffer.h"
 #include "front/connection.h"
+#include "front/metrics_endpoint.h"
 #include "front/soap_front.h"
 #include "soapH.h"
 
@@ -217,6 +218,75 @@ TEST(SoapFrontAnswer, LargeAnswerMemoryIsReusedThenReleasedWhenIdle) {
   EXPECT_LT(buffers.SpareCapacity(), kSpareAnswerMinBytes);
   buffers.ReleaseIdle(300 + 2 * kSpareAnswerIdleMs);  // nothing left: no harm
   EXPECT_LT(buffers.SpareCapacity(), kSpareAnswerMinBytes);
+}
+
+std::string Post(const std::string& body) {
+  return "POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml; charset=utf-8\r\n"
+         "Content-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string Envelope(const std::string& element) {
+  return "<?xml version=\"1.0\"?><e:Envelope xmlns:e=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "xmlns:ns=\"urn:Halvex\"><e:Body>" +
+         element + "</e:Body></e:Envelope>";
+}
+
+// Every SOAP request is counted once, under the operation the runtime
+// dispatched (a name it does not know is "unknown", so that made-up names
+// cannot grow the series) and as ok or fault; a GET is no SOAP request.
+// The scrape itself is served on the same port.
+TEST(SoapFrontAnswer, RequestsCountedByOperationAndOutcome) {
+  struct soap soap;
+  InitServiceContext(&soap);
+  SoapHandler handler(&soap);
+  SoapRequests().Clear();
+  FillDiscoveryList(1);
+  Serve(handler, kListRequest);
+  Serve(handler, Post(Envelope("<ns:GetSwitchInfoList><monitorNum>5</monitorNum>"
+                               "</ns:GetSwitchInfoList>")));  // more than are watched: a fault
+  Serve(handler, Post(Envelope("<ns:MadeUp" + std::string(20, 'x') + "/>")));
+  Serve(handler, Post("not a SOAP message"));
+  Serve(handler, "GET /index.htm HTTP/1.1\r\n\r\n");
+  const std::string scrape = Serve(handler, "GET /metrics HTTP/1.1\r\n\r\n").answer;
+  EXPECT_NE(scrape.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"),
+            std::string::npos);
+  ExpectFramed(scrape);
+  for (const char* line :
+       {"ferrolink_soap_requests_total{operation=\"GetSwitchInfoList\",outcome=\"ok\"} 1\n",
+        "ferrolink_soap_requests_total{operation=\"GetSwitchInfoList\",outcome=\"fault\"} 1\n",
+        "ferrolink_soap_requests_total{operation=\"unknown\",outcome=\"fault\"} 2\n",
+        "ferrolink_soap_request_duration_seconds_count{operation=\"GetSwitchInfoList\"} 2\n",
+        "ferrolink_soap_request_duration_seconds_bucket{operation=\"unknown\",le=\"+Inf\"} 2\n"}) {
+    EXPECT_NE(scrape.find(line), std::string::npos) << line << scrape;
+  }
+  EXPECT_EQ(scrape.find("MadeUp"), std::string::npos);
+
+  // Names the runtime dispatched get series of their own up to the limit,
+  // later ones share "other"; a name that is no plain word is "unknown".
+  SoapRequestStats stats;
+  for (size_t i = 0; i < SoapRequestStats::kMaxOperations + 5; ++i) {
+    stats.Record("Op" + std::to_string(i), true, false, 0.002);
+  }
+  stats.Record("Bad\"Name", true, true, 20);
+  metrics::Writer out;
+  stats.Write(out);
+  size_t series = 0;
+  for (size_t at = 0; (at = out.Text().find("outcome=\"ok\"", at)) != std::string::npos; ++at) {
+    ++series;
+  }
+  EXPECT_EQ(series, SoapRequestStats::kMaxOperations);
+  EXPECT_NE(out.Text().find("{operation=\"other\",outcome=\"ok\"} 7\n"), std::string::npos);
+  EXPECT_NE(out.Text().find("{operation=\"unknown\",outcome=\"fault\"} 1\n"), std::string::npos);
+  EXPECT_NE(out.Text().find("{operation=\"unknown\",le=\"10\"} 0\n"), std::string::npos);
+  EXPECT_NE(out.Text().find("{operation=\"Op0\",le=\"0.0025\"} 1\n"), std::string::npos);
+  EXPECT_NE(out.Text().find("{operation=\"Op0\",le=\"0.001\"} 0\n"), std::string::npos);
+
+  SoapRequests().Clear();
+  ClearDiscoveryList();
+  soap_destroy(&soap);
+  soap_end(&soap);
+  soap_done(&soap);
 }
 
 }  // namespace
