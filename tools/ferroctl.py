@@ -99,7 +99,8 @@ OPERATE_SET, OPERATE_PASSWORD, OPERATE_RESTORE = 0, 1, 3
 OPERATE_NAMES = {0: "settings", 1: "password change", 2: "settings without address",
                  3: "factory defaults"}
 # How the event feed names them.
-OPERATE_FEED_NAMES = {0: "set", 1: "password", 2: "set_keep_address", 3: "restore"}
+OPERATE_FEED_NAMES = {0: "set_config", 1: "set_password", 2: "set_config_no_address",
+                      3: "restore_defaults"}
 
 UPLOAD_DONE, UPLOAD_FAILED = 9, 10
 UPLOAD_STATES = {0: "Queued", 1: "RequestSent", 2: "WrqSent", 3: "EraseWait", 4: "Sending",
@@ -919,8 +920,9 @@ class EventPrinter:
                                json.dumps(e["fields"], ensure_ascii=False, sort_keys=True)])
             sys.stdout.flush()
         else:
-            print(self.row([shown(e[k]) for k in ("time", "kind", "mac", "address", "text")]),
-                  flush=True)
+            mac = mac_text(e["mac"]) if MAC_RE.fullmatch(e["mac"]) else e["mac"]
+            print(self.row([shown(v) for v in (e["time"], e["kind"], mac, e["address"],
+                                               e["text"])]), flush=True)
 
     def all(self, events: list[dict]) -> None:
         if self.fmt == "json" and not self.lines:
@@ -986,7 +988,7 @@ def trap_line(e: dict) -> dict:
         when = moment.astimezone().strftime("%Y/%m/%d %H:%M:%S")
     except ValueError:
         when = e["time"]
-    text = f.get("text") if isinstance(f.get("text"), str) else e["text"]
+    text = f.get("message") if isinstance(f.get("message"), str) else e["text"]
     location = f.get("location") if isinstance(f.get("location"), str) else ""
     return {"id": e["id"], "time": when, "ip": e["address"], "mac": e["mac"],
             "location": location, "text": text}
@@ -1062,7 +1064,7 @@ def device_set(client: Client, agent: dict, operate: int, changes: dict, args) -
         for e in answer["events"]:
             cursor = max(cursor, e["id"])
             f = e["fields"]
-            if not same_operate(f.get("operate"), operate):
+            if not same_operate(f, operate):
                 continue
             if f.get("timed_out") is True:
                 print(f"{mac}: {what} timed out: the agent did not answer within "
@@ -1079,12 +1081,14 @@ def device_set(client: Client, agent: dict, operate: int, changes: dict, args) -
     return EXIT_FAILED
 
 
-def same_operate(value, operate: int) -> bool:
-    """Whether an outcome's "operate" (its code, or its name) is `operate`."""
-    if isinstance(value, int):
-        return value == operate
-    return isinstance(value, str) and value.strip().lower() in (
-        str(operate), OPERATE_NAMES[operate], OPERATE_FEED_NAMES.get(operate, ""))
+def same_operate(fields: dict, operate: int) -> bool:
+    """Whether an outcome's fields name `operate`: by its code, else its name."""
+    code = fields.get("operate_code")
+    if isinstance(code, int):
+        return code == operate
+    name = fields.get("operate")
+    return isinstance(name, str) and name.strip().lower() in (
+        str(operate), OPERATE_NAMES[operate], OPERATE_FEED_NAMES[operate])
 
 
 def name_value(text: str, what: str) -> str:
