@@ -238,6 +238,11 @@ bool EventStore::OpenWriter() {
     ReportWriteFailure("cannot be set up", reason.c_str());
     return false;
   }
+  if (!marked_offline_) {
+    // Nothing has been asked since the server started: no agent counts as
+    // online until it answers again.
+    marked_offline_ = Exec(db, "UPDATE inventory SET online = 0 WHERE online = 1");
+  }
   writer_db_ = db;
   return true;
 }

@@ -160,6 +160,7 @@ class EventStore {
   // The writer thread's own.
   sqlite3* writer_db_ = nullptr;
   bool failing_ = false;  // the last write failed (reported once)
+  bool marked_offline_ = false;
   int64_t next_open_try_ms_ = 0;
   int64_t next_prune_ms_ = 0;
   bool prune_pending_ = true;
