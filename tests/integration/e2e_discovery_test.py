@@ -534,6 +534,12 @@ class EventHistoryTest(unittest.TestCase):
         by_mac = api(f"/api/events?mac={a[0]['mac']}&limit=1000")["events"]
         self.assertTrue(by_mac and all(e["mac"] == mac[0] for e in by_mac))
         self.assertEqual(wire.get("/api/events?limit=5000").status_line, "HTTP/1.1 400 Bad Request")
+        # Like SOAP: not for web pages of other origins; read with GET only.
+        foreign = wire.Response(wire.exchange(b"GET /api/events HTTP/1.1\r\nHost: x\r\n"
+                                              b"Origin: http://example.net\r\n\r\n"))
+        self.assertEqual(foreign.status_line, "HTTP/1.1 403 Forbidden")
+        self.assertEqual(wire.Response(wire.exchange(b"DELETE /api/events HTTP/1.1\r\n\r\n"))
+                         .status_line, "HTTP/1.1 405 Method Not Allowed")
 
         # A stop by signal is an event too; after the restart everything is
         # there, and the inventory knows the agents, offline until asked.
@@ -559,6 +565,12 @@ class EventHistoryTest(unittest.TestCase):
         self.assertLess(online[mac[2]]["last_seen"], online[mac[0]]["last_seen"])
         self.assertNotIn(mac[2], [x["mac"] for x in api("/api/inventory")["agents"]])
         d.sim.client.call("silence", agents=2, ms=0)
+        # Forgotten, it is gone from the list; a second time it is unknown.
+        forget = f"DELETE /api/inventory?mac={a[2]['mac']} HTTP/1.1\r\n\r\n".encode()
+        gone = wire.Response(wire.exchange(forget))
+        self.assertEqual(json.loads(gone.text), {"forgotten": mac[2]})
+        self.assertEqual(wire.Response(wire.exchange(forget)).status_line, "HTTP/1.1 404 Not Found")
+        self.assertEqual(len(api("/api/inventory?offline=1")["agents"]), 2)
 
     def test_unwritable_database_counts_events_lost(self):
         """A full disk under the database: the server answers on, events are
