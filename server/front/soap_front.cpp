@@ -16,6 +16,7 @@
 #include "answer_buffer.h"
 #include "exchange/fault_text.h"
 #include "exchange/request_exchange.h"
+#include "history_endpoint.h"
 #include "platform/diag.h"
 #include "platform/socket_owner.h"
 #include "platform/tick.h"
@@ -344,6 +345,7 @@ std::string SoapHandler::RefusalFault(const http::Request& request, std::string_
 
 bool SoapHandler::WantsBody(const Connection& connection) {
   if (ForStore(connection)) return firmware_->WantsBody(connection);
+  if (IsHistoryRequest(connection.request())) return false;
   return !RefusalReason(connection.request(), connection.peer().sin_addr);
 }
 
@@ -355,6 +357,9 @@ std::string SoapHandler::Serve(Connection& connection) {
   if (ForStore(connection)) return firmware_->Serve(connection);
   const http::Request& request = connection.request();
   if (IsStatusRequest(request)) return StatusAnswer(request, connection.loopback());
+  if (IsHistoryRequest(request)) {
+    return HistoryAnswer(request, connection.loopback(), connection.fd());
+  }
   if (const auto reason = RefusalReason(request, connection.peer().sin_addr)) {
     // Another host may send refused requests at will: their lines are limited.
     static DiagLimit refusals("refused SOAP requests");
