@@ -1544,8 +1544,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     c = command("set", cmd_set, "change an agent's settings (SetDeviceCfgEx)",
                 "Sends the agent its current settings with the changes given, then waits for "
-                "its answer (from the server's event history) and prints it: answered with result N (0 is "
-                "accepted), or timed out after 50 s.")
+                "its answer (from the server's event history) and prints it: answered with "
+                "result N (0 is accepted), or timed out after 50 s.")
     c.add_argument("agent", metavar="AGENT", help="MAC, IPv4 address or name")
     c.add_argument("--name", help=f"system name (at most {NAME_BYTES} bytes)")
     c.add_argument("--location", help=f"location text (at most {NAME_BYTES} bytes)")

@@ -58,8 +58,9 @@
     });
   }
 
+  // Also while the server is out of reach: the first answer that comes
+  // again tells the page it is back.
   function poll() {
-    if (S.reach.state === "down") return null;
     if (state.cursor === null) {
       // The start: what is stored up to now is history (listeners read
       // what they need of it), what comes after is followed.

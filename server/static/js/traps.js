@@ -9,6 +9,7 @@
   var traps = [];        // newest first
   var unseen = 0;
   var historyError = "";
+  var loaded = false;    // the stored traps have been read (or could not be)
 
   function trapOf(e) {
     var f = e.fields;
@@ -21,13 +22,16 @@
   function loadHistory(cursor) {
     traps = [];
     historyError = "";
+    loaded = false;
     render();
-    if (!cursor) return;
+    if (!cursor) { loaded = true; return; }
     E.get({ kind: "trap", before: cursor + 1, limit: HISTORY }).then(function (answer) {
       traps = traps.concat(answer.list.map(trapOf)).slice(0, MAX_KEPT);
+      loaded = true;
       render();
     }, function (err) {
       historyError = "The traps received before this page opened cannot be read: " + E.why(err) + ".";
+      loaded = true;
       render();
     });
   }
@@ -62,5 +66,5 @@
     render();
   }
 
-  FV.traps = { init: init, list: function () { return traps; } };
+  FV.traps = { init: init, list: function () { return traps; }, loaded: function () { return loaded; } };
 })();
