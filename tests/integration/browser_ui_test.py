@@ -355,6 +355,7 @@ class DevicesViewTest(unittest.TestCase):
         try:
             second.goto(PAGE)
             second.wait_for("FV.traps.loaded() && FV.feed.cursor() !== null")
+            self.page.send("Page.bringToFront")  # the page worked on is in front, the other behind
             self.page.wait_for("FV.feed.cursor() !== null")
             self.discover()
             srv = self.d.net.srv_ip
@@ -381,7 +382,7 @@ class DevicesViewTest(unittest.TestCase):
         finally:
             follower.send_signal(signal.SIGINT)
             out, err = follower.communicate(timeout=10)
-            second.send("Page.navigate", {"url": "about:blank"})
+            second.close()
         self.assertEqual(follower.returncode, 0, err)
         seen = [json.loads(line) for line in out.splitlines()]
         self.assertEqual([e["text"] for e in seen if e["kind"] == "trap"][-3:],
@@ -460,6 +461,7 @@ class DevicesViewTest(unittest.TestCase):
             self.assertLess(time.monotonic(), deadline, "the traps never all came")
             time.sleep(0.3)
             expected = self.d.ctl_json("events", "--kind", "trap", "--limit", "131")
+        self.page.wait_for(f"FV.feed.cursor() >= {expected[-1]['id']}", 10)
         self.page.click("nav.tabs button[data-tab=events]")
         self.page.wait_for("FV.events.view.loaded")
         rows = "Array.from(document.querySelectorAll('#ev-rows tr')).map(function (r) { return +r.getAttribute('data-id'); })"
