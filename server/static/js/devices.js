@@ -274,12 +274,20 @@
   }
 
   function stateCell(e) {
-    if (e.offline) return '<span class="dot offline"></span>Offline, last seen ' + U.escapeHtml(FV.feed.localTime(e.lastSeen, "-"));
+    if (e.offline) return '<span class="dot offline"></span>Offline';
     if (model.unknown && e.watched) return '<span class="dot unknown"></span>Unknown';
     if (!e.watched) return '<span class="dot"></span>Discovered';
     if (e.alive === 0) return '<span class="dot dead"></span>Not answering';
     if (e.alive === 1) return '<span class="dot alive"></span>Alive';
     return '<span class="dot waiting"></span>Watched';
+  }
+
+  // When an offline device was last seen, short enough for its cell: the
+  // time when it was today, else the day.
+  function seenText(iso) {
+    var full = FV.feed.localTime(iso, "-"), today = FV.feed.localTime(new Date().toISOString(), "-");
+    if (full === iso) return "seen " + iso;  // not a time: as the server wrote it
+    return "seen " + (full.slice(0, 10) === today.slice(0, 10) ? full.slice(11) : full.slice(0, 10));
   }
 
   function render() {
@@ -311,7 +319,8 @@
         "<div>" + h(info.systemName) + "</div>" +
         "<div>" + h(info.productName) + "</div>" +
         "<div>" + h(info.fwVersion) + "</div>" +
-        "<div>" + h(info.location) + "</div>" +
+        "<div" + (e.offline ? ' title="Last seen ' + h(FV.feed.localTime(e.lastSeen, "-")) + '">' + h(seenText(e.lastSeen)) :
+          ">" + h(info.location)) + "</div>" +
         "<div>" + (e.offline ? "" : info.isLoaderMode ? '<span class="warn">Loader</span>' : "Normal") + "</div></div>");
     }
     rowsEl.style.top = first * ROW + "px";

@@ -18,7 +18,8 @@
     loaded: false, loading: false, more: false,
     newest: 0,           // events above this id come from the feed
     buffered: [],        // feed events that came during a load
-    generation: 0, names: {}
+    generation: 0, names: {}, lost: 0,
+    error: ""            // why the latest read failed ("" when it did not)
   };
 
   function filter() {
@@ -65,6 +66,13 @@
     $("#ev-rows").html(view.rows.map(rowHtml).join(""));
     $("#ev-empty").prop("hidden", !view.loaded || view.rows.length > 0);
     $("#ev-older").prop("hidden", !view.loaded || !view.more).prop("disabled", view.loading);
+    if (view.error) {
+      state(view.error, "fault");
+    } else if (view.loaded) {
+      var lost = Math.max(view.lost || 0, E.state.lost || 0);
+      state(view.rows.length + (view.rows.length === 1 ? " event" : " events") + " shown" +
+        (lost ? "; the server counts " + lost + " events lost (never stored)" : ""), lost ? "warn" : "muted");
+    }
     var live = E.state.error ? "New events cannot be read: " + E.state.error + ". Shown as read before; retrying every second." : "";
     $("#ev-feed").text(live).prop("hidden", !live);
   }
@@ -87,6 +95,7 @@
       if (cursor !== null) q.before = cursor + 1;
     }
     view.loading = true;
+    view.error = "";
     state("Reading…", "muted");
     render();
     return E.get(q).then(function (answer) {
@@ -103,14 +112,13 @@
       }
       view.loaded = true;
       view.loading = false;
-      state(view.rows.length + (view.rows.length === 1 ? " event" : " events") + " shown" +
-        (answer.lost ? "; the server counts " + answer.lost + " events lost (never stored)" : ""), answer.lost ? "warn" : "muted");
+      view.lost = Number(answer.lost) || 0;
       render();
     }, function (err) {
       if (gen !== view.generation) return;
       view.loading = false;
       if (!older) { view.rows = []; view.loaded = false; }
-      state((older ? "Older events cannot be read: " : "The event history cannot be read: ") + E.why(err) + ".", "fault");
+      view.error = (older ? "Older events cannot be read: " : "The event history cannot be read: ") + E.why(err) + ".";
       render();
     });
   }
@@ -127,8 +135,10 @@
     if (view.loading && !view.loaded) { view.buffered.push(e); return; }
     if (!view.loaded) return;
     add(e);
-    if (U.currentTab() === "events") render();
+    if (U.currentTab() === "events") renderSoon();
   }
+
+  var renderSoon = U.coalesce(render);
 
   // The devices the history may speak of, for the filter and the names.
   function readDevices() {

@@ -52,6 +52,8 @@
     $("#trap-feed").text(problem).prop("hidden", !problem);
   }
 
+  var renderSoon = U.coalesce(function () { render(); });
+
   function init() {
     U.onTab(function (name) { if (name === "traps") { unseen = 0; render(); } });
     $("#traps-clear").on("click", function () { traps = []; unseen = 0; render(); });
@@ -61,7 +63,7 @@
       traps.unshift(trapOf(e));
       if (traps.length > MAX_KEPT) traps.length = MAX_KEPT;
       if (U.currentTab() !== "traps") unseen++;
-      render();
+      renderSoon();
     });
     render();
   }
