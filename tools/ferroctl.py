@@ -1058,9 +1058,12 @@ def device_set(client: Client, agent: dict, operate: int, changes: dict, args) -
     note(f"{mac}: {what} sent; waiting for the agent's answer (at most "
          f"{DEVICE_SET_TIMEOUT_S} s)")
     deadline = time.monotonic() + args.wait_timeout
+    lost, lost_since = None, 0
     while time.monotonic() < deadline:
         answer = client.events(f"the outcome of the {what} of {mac}", kind="set_outcome",
                                mac=mac, order="asc", after=cursor, limit=EVENTS_PAGE)
+        lost = answer["lost"] if lost is None else lost
+        lost_since = answer["lost"] - lost
         for e in answer["events"]:
             cursor = max(cursor, e["id"])
             f = e["fields"]
@@ -1077,7 +1080,9 @@ def device_set(client: Client, agent: dict, operate: int, changes: dict, args) -
                   + (" (accepted)" if result == 0 else " (refused)"))
             return EXIT_OK if result == 0 else EXIT_FAILED
         time.sleep(0.5)
-    print(f"{mac}: {what}: no outcome within {args.wait_timeout:g} s")
+    why = (f" (the server's history lost {lost_since} events meanwhile; ferroctl raw "
+           "GetOperateResult may hold the outcome)" if lost_since > 0 else "")
+    print(f"{mac}: {what}: no outcome within {args.wait_timeout:g} s{why}")
     return EXIT_FAILED
 
 

@@ -8,6 +8,9 @@
   var PAGE = 1000;
   var POLL_MS = 1000;
   var QUICK_MS = 250;     // while this page waits for an outcome
+  // A page this far behind (asleep for hours under a trap storm) starts
+  // afresh from the newest event rather than reading its way through.
+  var BEHIND_MAX = 20000;
   var quick = function () { return false; };
   var state = {
     cursor: null,     // id of the last event handed out; null until the start is known
@@ -85,7 +88,10 @@
         state.cursor = e.id;
         dispatch(e);
       });
-      if (answer.list.length >= PAGE) poller.now();  // more are waiting
+      if (answer.list.length >= PAGE) {  // more are waiting
+        if (answer.newest_id - state.cursor > BEHIND_MAX) state.cursor = null;
+        poller.now();
+      }
     }, function (err) { setError(why(err)); });
   }
 
