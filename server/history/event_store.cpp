@@ -21,6 +21,7 @@ constexpr int64_t kReopenMs = 5000;
 // short transaction, between the batches of new events).
 constexpr int64_t kPruneEveryMs = 10000;
 constexpr int kPruneRows = 2000;
+constexpr int64_t kPruneStepGapMs = 1000;
 constexpr int kBusyWriterMs = 1000;
 constexpr int kBusyReaderMs = 500;
 
@@ -162,8 +163,6 @@ uint64_t EventsLost() {
 }
 
 EventStore::EventStore(StoreOptions options) : options_(std::move(options)) {
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) == 0) host_ = host;
   writer_ = std::thread([this] { WriterLoop(); });
 }
 
@@ -268,8 +267,7 @@ void EventStore::WriteBatch(std::deque<Queued>& batch) {
     for (const Queued& q : batch) {
       if (const auto* e = std::get_if<Event>(&q.item)) {
         const std::string mac = e->mac ? FormatMac(*e->mac) : std::string();
-        if (!syslog_.Send(
-                SyslogMessage(e->time_ms, e->kind, mac, e->address, e->text, pid, host_))) {
+        if (!syslog_.Send(SyslogMessage(e->time_ms, e->kind, mac, e->address, e->text, pid))) {
           syslog_dropped_.fetch_add(1);
         }
       }
@@ -431,9 +429,11 @@ void EventStore::WriterLoop() {
       while (PruneSome(kPruneRows)) {
       }
       prune_pending_ = false;
-    } else if (prune_pending_ && !busy) {
-      // One small step at a time, between batches.
+    } else if (prune_pending_ && (!busy || NowMs() - last_prune_step_ms_ >= kPruneStepGapMs)) {
+      // One small step at a time, between batches; under a steady flood at
+      // least one step a second, so the limits hold while it lasts.
       prune_pending_ = PruneSome(kPruneRows);
+      last_prune_step_ms_ = NowMs();
     }
     lock.lock();
     finished_ += batch.size();

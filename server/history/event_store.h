@@ -164,8 +164,8 @@ class EventStore {
   int64_t next_open_try_ms_ = 0;
   int64_t next_prune_ms_ = 0;
   bool prune_pending_ = true;
+  int64_t last_prune_step_ms_ = 0;
   SyslogSender syslog_;
-  std::string host_;
 
   std::mutex reader_mu_;
   sqlite3* reader_db_ = nullptr;

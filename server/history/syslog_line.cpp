@@ -6,9 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
-#include "history/event_query.h"
 #include "history/event_store.h"
 
 namespace ferro::history {
@@ -32,25 +33,27 @@ std::string ParamValue(std::string_view value) {
   return out;
 }
 
-// A header field: printable US-ASCII without spaces, "-" when empty.
-std::string HeaderField(std::string_view value, size_t max) {
-  std::string out;
-  for (char c : value.substr(0, max)) {
-    if (c > 32 && c < 127) out.push_back(c);
-  }
-  return out.empty() ? "-" : out;
+// "Dec  9 20:40:00": the month's name in English whatever the locale.
+std::string LocalStamp(int64_t time_ms) {
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t seconds = static_cast<std::time_t>(time_ms / 1000);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s %2d %02d:%02d:%02d", kMonths[local.tm_mon % 12],
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return text;
 }
 
 }  // namespace
 
 std::string SyslogMessage(int64_t time_ms, std::string_view kind, std::string_view mac,
-                          std::string_view address, std::string_view text, int pid,
-                          std::string_view host) {
+                          std::string_view address, std::string_view text, int pid) {
   const bool trouble = kind == "agent_dead";
   const int pri = kFacilityDaemon * 8 + (trouble ? kSeverityWarning : kSeverityInfo);
-  std::string out = "<" + std::to_string(pri) + ">1 " + FormatTime(time_ms) + " " +
-                    HeaderField(host, 255) + " ferrolink " + std::to_string(pid) + " " +
-                    HeaderField(kind, 32) + " [ferrolink@32473 kind=\"" + ParamValue(kind) + "\"";
+  std::string out = "<" + std::to_string(pri) + ">" + LocalStamp(time_ms) + " ferrolink[" +
+                    std::to_string(pid) + "]: [ferrolink@32473 kind=\"" + ParamValue(kind) + "\"";
   if (!mac.empty()) out += " mac=\"" + ParamValue(mac) + "\"";
   if (!address.empty()) out += " address=\"" + ParamValue(address) + "\"";
   out += "]";

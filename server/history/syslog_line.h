@@ -1,9 +1,21 @@
 #pragma once
-// Events as syslog lines: RFC 5424 messages (facility daemon) whose
-// structured data carries the event's kind, MAC and address, sent as one
-// datagram each to the local syslog socket (/dev/log), which journald and
-// rsyslog both listen on. Sending never blocks: a message that the socket
-// does not take at once, or that has no socket to go to, is dropped.
+// Events as syslog lines (facility daemon), one datagram each to the local
+// syslog socket (/dev/log), which journald and rsyslog both listen on.
+//
+// The line has the header that syslog(3) writes on that socket, and the
+// message starts with an RFC 5424 structured-data element carrying the
+// event's kind, MAC and address:
+//   <30>Dec  9 20:40:00 ferrolink[42]: [ferrolink@32473 kind="trap"
+//   mac="00:11:22:aa:bb:cc" address="192.168.1.20"] port 3 link down
+// A whole RFC 5424 header would be misread on this socket: journald reads
+// only this header (it would lose the program's name and pid), and so does
+// rsyslog's socket input unless its special parser is turned off. With this
+// form both file the line under "ferrolink" with its pid and priority, and
+// the structured data travels in the message, for central collectors to
+// pick out.
+//
+// Sending never blocks: a message that the socket does not take at once,
+// or that has no socket to go to, is dropped.
 
 #include <cstdint>
 #include <string>
@@ -13,11 +25,9 @@ namespace ferro::history {
 
 inline constexpr char kSyslogSocket[] = "/dev/log";
 
-// The whole message: "<PRI>1 TIME HOST ferrolink PID KIND [ferrolink@32473
-// kind=.. mac=.. address=..] TEXT".
+// The whole message (above); the time in the local zone.
 std::string SyslogMessage(int64_t time_ms, std::string_view kind, std::string_view mac,
-                          std::string_view address, std::string_view text, int pid,
-                          std::string_view host);
+                          std::string_view address, std::string_view text, int pid);
 
 // A connected, non-blocking datagram socket to the syslog socket.
 class SyslogSender {
