@@ -155,8 +155,18 @@ int32_t AddOperateNode(const AgentRecord& agent, int32_t operate) {
   std::lock_guard lock(SetVecLock());
   node.startTick = GetTick();
   if (g_setVec.size() >= kMaxOperateNodes) {
-    Log("AddOperateNode: too many device-set operations held, refused\n");
-    return 0;
+    // Clients that read outcomes from the event history never collect them
+    // here, so finished operations make room, oldest first; only a list of
+    // operations all still waiting refuses a new one.
+    const auto finished = std::find_if(g_setVec.begin(), g_setVec.end(), [](const OperateNode& n) {
+      return n.result != kOperatePending;
+    });
+    if (finished == g_setVec.end()) {
+      Log("AddOperateNode: too many device-set operations waiting, refused\n");
+      return 0;
+    }
+    g_setVec.erase(finished);
+    Log("AddOperateNode: the oldest finished operation made room\n");
   }
   g_setVec.push_back(node);
   LogSize("AddOperateNode", g_setVec.size());
