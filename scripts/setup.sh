@@ -13,7 +13,7 @@ case "$mode" in run | test) ;; *) echo "usage: $0 [run|test]" >&2; exit 2 ;; esa
 # (namespaces, simulated agents with their TFTP servers, loopback forwarders).
 packages=(
   build-essential cmake ninja-build pkg-config ccache
-  gsoap libgsoap-dev libjs-jquery libssl-dev nlohmann-json3-dev
+  gsoap libgsoap-dev libjs-jquery libssl-dev nlohmann-json3-dev libsqlite3-dev
   python3 iproute2 procps socat tftpd-hpa
   zenity xdotool libnotify-bin xdg-utils
 )

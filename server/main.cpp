@@ -11,6 +11,8 @@
 //                                            stop, then exit
 //   the one-server lock                      the system's, at exit
 //   engine hooks: protocol work, traps       run by the engine stop
+//   event history: store, sinks, endpoints   "server_stop" and the last
+//                                            writes, on either way out
 //   status summary: service -> front         -
 //   metrics: service -> front                -
 //   firmware store (front)                   -
@@ -27,10 +29,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
+#include "engine/engine_config.h"
 #include "engine/engine_state.h"
+#include "engine/events.h"
+#include "engine/monitoring.h"
 #include "engine/notices.h"
 #include "engine/protocol_hooks.h"
 #include "engine/traps.h"
@@ -38,22 +47,36 @@
 #include "front/access_rule.h"
 #include "front/firmware_store.h"
 #include "front/front.h"
+#include "front/history_endpoint.h"
 #include "front/metrics_endpoint.h"
 #include "front/push_channel.h"
 #include "front/soap_front.h"
 #include "front/status_endpoint.h"
+#include "history/event_store.h"
+#include "history/json_answers.h"
+#include "history/store_options.h"
 #include "platform/instance_lock.h"
 #include "platform/memory.h"
 #include "platform/termination.h"
+#include "platform/version.h"
 #include "service/metrics_report.h"
 #include "service/status_report.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: Ferrolink [--admin-group GROUP]\n"
+    "usage: Ferrolink [--admin-group GROUP] [--event-db PATH] [--event-max-count N]\n"
+    "                 [--event-max-days N] [--syslog|--no-syslog]\n"
     "  --admin-group GROUP  members of GROUP may change settings, files and devices\n"
-    "                       like the server's own user (default: nobody else)\n";
+    "                       like the server's own user (default: nobody else)\n"
+    "  --event-db PATH      the event history's database (default: events.db in the\n"
+    "                       working folder, beside cfg/)\n"
+    "  --event-max-count N  events kept at most (default 1000000; 0: no limit)\n"
+    "  --event-max-days N   days an event is kept at most (default 365; 0: no limit)\n"
+    "  --syslog             each event also goes to syslog (facility daemon)\n"
+    "  --no-syslog          ... or not (the default)\n"
+    "The event options may also stand in cfg/define.ecf as event_database=,\n"
+    "event_max_count=, event_max_days= and event_syslog=1; the command line wins.\n";
 
 // The absolute path of the working folder, or empty when it cannot be told.
 std::string WorkingFolder() {
@@ -68,12 +91,109 @@ bool UpgradeSendsFile(const std::string& path) {
   return ferro::FindUpgradingAgent(mac, &ip) == 1 && path == ferro::GetUpgradeParameters().path;
 }
 
+// The event history's settings that cfg/define.ecf holds, applied to
+// `options` (a missing or damaged file changes nothing).
+void ApplyEcfStoreOptions(ferro::history::StoreOptions* options) {
+  std::ifstream in(ferro::kEngineConfigPath, std::ios::binary);
+  if (!in) return;
+  std::string bytes;
+  bytes.resize(ferro::kConfigFileMaxBytes + 2);
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(in.gcount()));
+  const ferro::ConfigBuffer buffer = ferro::ReadConfigText(bytes);
+  if (!ferro::ConfigBufferValid(buffer)) return;
+  ferro::history::ApplyStoreOptions(ferro::ConfigUnscramble(buffer.text()), options);
+}
+
+ferro::history::EventStore* g_store = nullptr;
+
+void KeepEvent(ferro::EngineEvent&& e) {
+  ferro::history::Event event;
+  event.kind = std::string(e.kind);
+  if (e.mac) event.mac = *e.mac;
+  event.address = std::move(e.address);
+  event.text = std::move(e.text);
+  event.fields = e.fields.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  g_store->Record(std::move(event));
+}
+
+void KeepAgentNote(ferro::AgentNote&& note) {
+  using What = ferro::history::AgentSighting::What;
+  ferro::history::AgentSighting s;
+  s.mac = note.mac;
+  switch (note.what) {
+    case ferro::AgentNote::What::kAnswered:
+      s.what = What::kAnswered;
+      break;
+    case ferro::AgentNote::What::kSilent:
+      s.what = What::kSilent;
+      break;
+    case ferro::AgentNote::What::kDiscoveryEnded:
+      s.what = What::kDiscoveryEnded;
+      s.time_ms = note.startedMs;
+      break;
+  }
+  s.has_record = note.hasRecord;
+  s.address = std::move(note.address);
+  s.name = std::move(note.name);
+  s.model = std::move(note.model);
+  s.firmware = std::move(note.firmware);
+  g_store->NoteAgent(std::move(s));
+}
+
+// The last event, and what is queued written (a few seconds at most: a
+// database that hangs must not keep the process from ending).
+void StopHistory(const char* why) {
+  ferro::history::Event event;
+  event.kind = "server_stop";
+  event.text = std::string("server stopping (") + why + ")";
+  event.fields = nlohmann::json{{"reason", why}}.dump();
+  g_store->Record(std::move(event));
+  g_store->Flush(3000);
+}
+
+std::vector<std::string> WatchedMacs() {
+  std::vector<std::string> macs;
+  ferro::WatchedAgent node;
+  for (size_t i = 0; ferro::GetWatchedAgent(i, node) != 0; ++i) {
+    ferro::history::Mac mac;
+    std::memcpy(mac.data(), node.record.macAddr, mac.size());
+    macs.push_back(ferro::history::FormatMac(mac));
+  }
+  return macs;
+}
+
+ferro::JsonAnswer Front(ferro::history::Answer a) { return {a.status, std::move(a.json)}; }
+
+bool ParseCountOption(const char* text, uint64_t* out) {
+  return ferro::history::ParseCount(text, out);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  ferro::history::StoreOptions store_options;
+  store_options.path = ferro::history::kDefaultDatabaseName;
+  // The file's settings first, so that the command line wins.
+  std::optional<std::string> db_option;
+  std::optional<uint64_t> max_count, max_days;
+  std::optional<bool> syslog_option;
   for (int i = 1; i < argc; ++i) {
+    uint64_t n = 0;
     if (std::strcmp(argv[i], "--admin-group") == 0 && i + 1 < argc) {
       ferro::SetAdministratorsGroup(argv[++i]);
+    } else if (std::strcmp(argv[i], "--event-db") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
+      db_option = argv[++i];
+    } else if (std::strcmp(argv[i], "--event-max-count") == 0 && i + 1 < argc &&
+               ParseCountOption(argv[i + 1], &n)) {
+      max_count = n;
+      ++i;
+    } else if (std::strcmp(argv[i], "--event-max-days") == 0 && i + 1 < argc &&
+               ParseCountOption(argv[i + 1], &n) && n <= UINT32_MAX) {
+      max_days = n;
+      ++i;
+    } else if (std::strcmp(argv[i], "--syslog") == 0 || std::strcmp(argv[i], "--no-syslog") == 0) {
+      syslog_option = std::strcmp(argv[i], "--syslog") == 0;
     } else {
       std::fputs(kUsage, stderr);
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
@@ -81,7 +201,10 @@ int main(int argc, char** argv) {
   }
   // Ended by a signal, the server still stops its engine: its uploads go
   // and with them the static ARP entries pinned for them.
-  ferro::OnTerminationSignal([](int) { ferro::StopEngine(); });
+  ferro::OnTerminationSignal([](int) {
+    ferro::StopEngine();
+    ferro::ServerStopping("signal");
+  });
   switch (ferro::AcquireInstanceLock("Ferrolink")) {
     case ferro::InstanceLockResult::kAlreadyExists:
       return 0;
@@ -93,6 +216,24 @@ int main(int argc, char** argv) {
       break;
   }
   ferro::KeepAnswerMemory();
+  // The event history: in the working folder unless moved. Never
+  // destroyed, so that an engine thread still running at exit never meets
+  // a dead store.
+  ApplyEcfStoreOptions(&store_options);
+  if (db_option) store_options.path = *db_option;
+  if (max_count) store_options.max_events = *max_count;
+  if (max_days) store_options.max_days = static_cast<uint32_t>(*max_days);
+  if (syslog_option) store_options.syslog = *syslog_option;
+  g_store = new ferro::history::EventStore(store_options);
+  ferro::history::SetProcessStore(g_store);
+  ferro::SetEventSinks(KeepEvent, KeepAgentNote);
+  ferro::SetServerStopHook(StopHistory);
+  ferro::SetHistoryProviders(
+      [](std::string_view query) { return Front(ferro::history::EventsAnswer(*g_store, query)); },
+      [](std::string_view query) {
+        return Front(ferro::history::InventoryAnswer(*g_store, query, WatchedMacs()));
+      },
+      [](std::string_view query) { return Front(ferro::history::ForgetAnswer(*g_store, query)); });
   // The engine's work on the packets it receives, its periodic passes and
   // its clean-ups at stop, and where received traps go. Only registered
   // here: the engine's threads start on EngineLayerStartup.
@@ -103,6 +244,9 @@ int main(int argc, char** argv) {
   // GET /metrics: the engine's figures from the service layer; the front
   // adds its own SOAP request counts.
   ferro::SetMetricsProvider(ferro::WriteEngineMetrics);
+  ferro::SetEventCountsProvider([] {
+    return ferro::EventCounts{ferro::history::EventsWritten(), ferro::history::EventsLost()};
+  });
   // Uploaded firmware images live beside cfg/ under the working folder (the
   // program folder when started by the loader or the service unit).
   const std::string folder = WorkingFolder();
@@ -118,6 +262,17 @@ int main(int argc, char** argv) {
   // push channel.
   ferro::SetNoticeSink(ferro::PushSend);
 
+  {
+    ferro::history::Event start;
+    start.kind = "server_start";
+    start.text = std::string("server started (version ") + ferro::VersionText() + ")";
+    start.fields = nlohmann::json{{"version", ferro::VersionText()},
+                                  {"pid", static_cast<int64_t>(::getpid())},
+                                  {"database", store_options.path},
+                                  {"syslog", store_options.syslog}}
+                       .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    g_store->Record(std::move(start));
+  }
   std::printf("Orvex Engine is starting.\n");
   std::fflush(stdout);
   ferro::SoapHandler handler(&service, folder.empty() ? nullptr : &firmware);

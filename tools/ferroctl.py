@@ -98,6 +98,9 @@ SET_PARAMETERS.insert(SET_PARAMETERS.index("fwDomain"), "operate")
 OPERATE_SET, OPERATE_PASSWORD, OPERATE_RESTORE = 0, 1, 3
 OPERATE_NAMES = {0: "settings", 1: "password change", 2: "settings without address",
                  3: "factory defaults"}
+# How the event feed names them.
+OPERATE_FEED_NAMES = {0: "set_config", 1: "set_password", 2: "set_config_no_address",
+                      3: "restore_defaults"}
 
 UPLOAD_DONE, UPLOAD_FAILED = 9, 10
 UPLOAD_STATES = {0: "Queued", 1: "RequestSent", 2: "WrqSent", 3: "EraseWait", 4: "Sending",
@@ -115,6 +118,14 @@ UPLOAD_FAILURES = {
     9: "the agent sent a TFTP error",
     10: "the agent refused the upgrade (result 10)",
 }
+
+# The server's event history: read-only JSON on the SOAP port.
+EVENTS_PATH = "api/events"
+INVENTORY_PATH = "api/inventory"
+EVENT_KINDS = ("trap agent_dead agent_alive set_started set_outcome upload_queued upload_state "
+               "upload_end discovery server_start server_stop list_load list_save").split()
+# The most events one request of the feed returns.
+EVENTS_PAGE = 1000
 
 TABLE_COLUMNS = [("address", "agentIpAddr"), ("mac", "macAddr"), ("name", "systemName"),
                  ("model", "productName"), ("firmware", "fwVersion"),
@@ -166,6 +177,14 @@ class Busy(Failure):
         maybe = "" if operation.startswith("Get") else " (it may have carried it out)"
         super().__init__(f"the server is busy and gave no answer to {operation} (HTTP 503)"
                          f"{maybe}; try again in a moment", EXIT_BUSY)
+
+
+class NoFeed(Failure):
+    """The server answers, but has no event feed (a build before it)."""
+
+    def __init__(self, url):
+        super().__init__(f"the server at {url} keeps no event history (GET /{EVENTS_PATH} "
+                         "answered HTTP 404): it is older than this ferroctl")
 
 
 class BadAnswer(Failure):
@@ -245,6 +264,10 @@ class Client:
         ctype = "application/soap+xml" if self.soap12 else "text/xml"
         req = urllib.request.Request(self.url, data=envelope(operation, params, self.soap12),
                                      headers={"Content-Type": f"{ctype}; charset=utf-8"})
+        return self.send(req, operation)
+
+    def send(self, req: urllib.request.Request, operation: str) -> tuple[int, bytes]:
+        """Sends one request; (HTTP status, body) of whatever answered."""
         try:
             try:
                 with _OPENER.open(req, timeout=self.timeout) as resp:
@@ -273,6 +296,55 @@ class Client:
         Fault for a SOAP fault."""
         status, body = self.post(operation, params)
         return parse_response(operation, status, body)
+
+    def api(self, path: str, query: dict, what: str, method: str = "GET") -> dict:
+        """One request to the service's JSON endpoints (path without the
+        leading "/", e.g. "api/events"): the answer's object. `what` names
+        the request in messages."""
+        url = urllib.parse.urljoin(self.url, path)
+        if query:
+            url += "?" + urllib.parse.urlencode(query)
+        status, body = self.send(urllib.request.Request(url, method=method), what)
+        try:
+            answer = json.loads(body.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError):
+            answer = None
+        error = answer.get("error") if isinstance(answer, dict) else None
+        error = error if isinstance(error, str) else ""
+        if status == 200 and isinstance(answer, dict):
+            return answer
+        if status == 404 and path == EVENTS_PATH:
+            raise NoFeed(self.url)
+        if status == 404 and isinstance(answer, dict):
+            raise Failure(f"{what}: {error or 'not found'}")
+        if status == 403:
+            raise Forbidden(what, error)
+        if status == 503:
+            raise Busy(what)
+        if status == 400:
+            raise Failure(f"the server refused {what}: {error or 'a bad parameter'}", EXIT_USAGE)
+        if status == 200:
+            raise BadAnswer(what, "the answer is not a JSON object")
+        raise BadAnswer(what, f"the answer is HTTP {status}" + (f": {error}" if error else ""))
+
+    def events(self, what: str = "the event feed", **query) -> dict:
+        """One page of the event feed, its shape checked: {"events": [...],
+        "newest_id": N, "lost": N}."""
+        answer = self.api(EVENTS_PATH, {k: v for k, v in query.items() if v is not None}, what)
+        events = answer.get("events")
+        newest = answer.get("newest_id")
+        if not isinstance(events, list) or not isinstance(newest, int) or not all(
+                isinstance(e, dict) and isinstance(e.get("id"), int) for e in events):
+            raise BadAnswer(what, "the answer is not a page of events")
+        for e in events:
+            for key in ("time", "kind", "mac", "address", "text"):
+                if not isinstance(e.get(key), str):
+                    e[key] = "" if e.get(key) is None else str(e[key])
+            if not isinstance(e.get("fields"), dict):
+                e["fields"] = {}
+        if not isinstance(answer.get("lost"), int):
+            answer["lost"] = 0
+        return answer
 
     def close_server(self) -> None:
         """GSoapClose: the server answers "202 Accepted" with no body and
@@ -691,23 +763,262 @@ def watch_status(client: Client, args) -> int:
     return EXIT_OK
 
 
-def cmd_traps(client: Client, args) -> int:
+# -- the event history ---------------------------------------------------------
+
+RELATIVE_TIME = re.compile(r"([0-9]+(?:\.[0-9]+)?)([smhdw])")
+UNIT_SECONDS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400}
+
+
+def point_in_time(text: str) -> str:
+    """An option's type: an RFC 3339 time ("2026-12-09T20:40:00Z", a zone
+    offset, or none for UTC; a date alone is its midnight UTC) or a time
+    back from now ("90s", "30m", "1h", "2d", "1w"), as the feed takes it:
+    RFC 3339 in UTC."""
+    import datetime as dt
+    value = text.strip()
+    rel = RELATIVE_TIME.fullmatch(value)
+    try:
+        if rel:
+            back = float(rel[1]) * UNIT_SECONDS[rel[2]]
+            if back > 100 * 365 * 86400:
+                raise OverflowError
+            moment = dt.datetime.now(dt.timezone.utc) - dt.timedelta(seconds=back)
+        else:
+            moment = dt.datetime.fromisoformat(value.replace("z", "Z").replace("t", "T"))
+            if moment.tzinfo is None:
+                moment = moment.replace(tzinfo=dt.timezone.utc)
+            moment = moment.astimezone(dt.timezone.utc)
+    except (ValueError, OverflowError):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a time: RFC 3339 (2026-12-09T20:40:00Z; without a zone it is UTC) "
+            "or a time back from now (90s, 30m, 1h, 2d, 1w)")
+    return moment.isoformat(timespec="milliseconds").replace("+00:00", "Z")
+
+
+def kind_list(text: str) -> str:
+    """An option's type: event kinds joined by commas."""
+    kinds = [k.strip() for k in text.split(",") if k.strip()]
+    unknown = [k for k in kinds if k not in EVENT_KINDS]
+    if not kinds or unknown:
+        raise argparse.ArgumentTypeError(
+            (f"unknown kind {', '.join(map(repr, unknown))}" if unknown else "no kind given")
+            + f"; the kinds are {', '.join(EVENT_KINDS)}")
+    return ",".join(dict.fromkeys(kinds))
+
+
+def event_mac(client: Client, text: str) -> str:
+    """The MAC of the agent the user named for a filter: a MAC as it is, an
+    address or name looked up among every agent the server has seen (the
+    inventory keeps the ones no longer answering too)."""
+    kind, value = agent_ref(text)
+    if kind == "mac":
+        return value
+    answer = client.api(INVENTORY_PATH, {"offline": 1}, "the inventory")
+    agents = answer.get("agents") if isinstance(answer.get("agents"), list) else []
+    key = "address" if kind == "ip" else "name"
+    found = {a.get("mac") for a in agents if isinstance(a, dict) and a.get(key) == value}
+    found.discard(None)
+    if not found:
+        what = f"at {value}" if kind == "ip" else f"named {value!r}"
+        raise Failure(f"no agent {what} was ever seen by the server (name it by its MAC)")
+    if len(found) > 1:
+        raise Failure(f"{len(found)} agents {'were at' if kind == 'ip' else 'are named'} "
+                      f"{value}: {', '.join(sorted(found))}; name one by its MAC")
+    return mac_text(found.pop())
+
+
+def newest_events(client: Client, filters: dict, limit: int,
+                  before: int | None = None) -> tuple[list, bool, dict]:
+    """The newest `limit` events that match (0: every one) before the id
+    `before` (None: up to the newest), oldest first, whether more matched,
+    and the last answer. Read newest first in pages, each before the oldest
+    one so far."""
+    got, more = [], False
     while True:
-        answer = client.call("GetTrapList")
-        traps = [{"time": text_of(t, "time"), "ip": text_of(t, "ip"),
-                  "location": text_of(t, "location"), "text": text_of(t, "string")}
-                 for t in answer.findall("arrList")]
-        for t in traps:
-            if args.fmt == "json":
-                print(json.dumps(t, ensure_ascii=False), flush=True)
-            else:
-                where = f"  [{t['location']}]" if t["location"] else ""
-                print(shown(f"{t['time']}  {t['ip']}{where}  {t['text']}"), flush=True)
-        if not args.follow:
-            if not traps and args.fmt != "json":
-                note("no traps waiting")
-            return EXIT_OK
-        time.sleep(args.every)
+        want = EVENTS_PAGE if not limit else min(EVENTS_PAGE, limit - len(got) + 1)
+        answer = client.events(**filters, order="desc", limit=want, before=before)
+        page = answer["events"]
+        if before is not None and page and page[0]["id"] >= before:
+            raise BadAnswer("the event feed", "a page of older events holds newer ones")
+        got += page
+        if limit and len(got) > limit:
+            got, more = got[:limit], True
+            break
+        if len(page) < want:
+            break
+        before = page[-1]["id"]
+    got.reverse()
+    return got, more, answer
+
+
+def follow_events(client: Client, filters: dict, cursor: int, emit, every: float) -> int:
+    """Hands every new event that matches to emit(), in order, for ever
+    (Ctrl-C ends it): a look every `every` seconds for events after the
+    last one."""
+    lost = None
+    while True:
+        answer = client.events(**filters, order="asc", after=cursor, limit=EVENTS_PAGE)
+        for e in answer["events"]:
+            if e["id"] > cursor:
+                emit(e)
+                cursor = e["id"]
+        if answer["newest_id"] < cursor:
+            note(f"the server's event history starts afresh (its newest event is "
+                 f"{answer['newest_id']}, the last one seen here {cursor})")
+            cursor = 0
+            continue
+        if lost is not None and answer["lost"] > lost:
+            note(f"the server lost {answer['lost'] - lost} more events (not stored)")
+        lost = answer["lost"]
+        if len(answer["events"]) < EVENTS_PAGE:
+            time.sleep(max(every, 0.05))
+
+
+def feed_start(client: Client, what: str) -> int:
+    """The id of the newest stored event: following from it sees every
+    event that comes later."""
+    return client.events(what, limit=1)["newest_id"]
+
+
+EVENT_COLUMNS = [("TIME", 24), ("KIND", 13), ("MAC", 17), ("ADDRESS", 15), ("TEXT", 0)]
+EVENT_CSV = ["id", "time", "kind", "mac", "address", "text", "fields"]
+
+
+class EventPrinter:
+    """Events as table lines (fixed columns, so that followed events line
+    up with the first ones), CSV rows or JSON: a list, or one object per
+    line when following."""
+
+    def __init__(self, fmt: str, lines: bool):
+        self.fmt = fmt
+        self.lines = lines
+        self.started = False
+        self.csv = None
+        if fmt == "csv":
+            import csv
+            self.csv = csv.writer(sys.stdout, lineterminator="\n")
+
+    def header(self) -> None:
+        if self.started:
+            return
+        self.started = True
+        if self.fmt == "csv":
+            self.csv.writerow(EVENT_CSV)
+        elif self.fmt == "table":
+            print(self.row([c for c, _ in EVENT_COLUMNS]))
+
+    @staticmethod
+    def row(cells: list[str]) -> str:
+        return "  ".join(c.ljust(w) for c, (_, w) in zip(cells, EVENT_COLUMNS)).rstrip()
+
+    def __call__(self, e: dict) -> None:
+        self.header()
+        if self.fmt == "json":
+            print(json.dumps(e, ensure_ascii=False), flush=True)
+        elif self.fmt == "csv":
+            self.csv.writerow([e["id"], e["time"], e["kind"], e["mac"], e["address"], e["text"],
+                               json.dumps(e["fields"], ensure_ascii=False, sort_keys=True)])
+            sys.stdout.flush()
+        else:
+            mac = mac_text(e["mac"]) if MAC_RE.fullmatch(e["mac"]) else e["mac"]
+            print(self.row([shown(v) for v in (e["time"], e["kind"], mac, e["address"],
+                                               e["text"])]), flush=True)
+
+    def all(self, events: list[dict]) -> None:
+        if self.fmt == "json" and not self.lines:
+            json.dump(events, sys.stdout, indent=2, ensure_ascii=False)
+            sys.stdout.write("\n")
+            return
+        if events or self.fmt == "csv":
+            self.header()
+        for e in events:
+            self(e)
+
+
+def event_filters(client: Client, args) -> dict:
+    return {"since": args.since, "until": getattr(args, "until", None),
+            "mac": event_mac(client, args.mac) if args.mac else None,
+            "kind": getattr(args, "kind", None)}
+
+
+def following(command):
+    """With --follow, Ctrl-C is how the command ends: cleanly, status 0,
+    wherever it comes."""
+    def run(client: Client, args) -> int:
+        try:
+            return command(client, args)
+        except KeyboardInterrupt:
+            if args.follow:
+                return EXIT_OK
+            raise
+    return run
+
+
+@following
+def cmd_events(client: Client, args) -> int:
+    if args.follow and args.until:
+        raise Failure("--until and --follow do not go together (following has no end)",
+                      EXIT_USAGE)
+    filters = event_filters(client, args)
+    cursor = feed_start(client, "the event feed") if args.follow else 0
+    events, more, answer = newest_events(client, filters, args.limit,
+                                         cursor + 1 if args.follow else None)
+    out = EventPrinter(args.fmt, lines=args.follow)
+    out.all(events)
+    if more:
+        note(f"the newest {args.limit} matching events are shown; more match "
+             "(--limit N shows more, --limit 0 all, --since narrows)")
+    elif not events and not args.follow and args.fmt == "table":
+        note("no events match")
+    if answer["lost"]:
+        note(f"the server counts {answer['lost']} events lost (not stored: its store was "
+             "behind or could not write)")
+    if not args.follow:
+        return EXIT_OK
+    return follow_events(client, filters, cursor, out, args.every)
+
+
+def trap_line(e: dict) -> dict:
+    """A trap event as ferroctl traps prints it: the receiving machine's
+    local time, the agent's address, its location and the trap's text."""
+    import datetime as dt
+    f = e["fields"]
+    try:
+        moment = dt.datetime.fromisoformat(e["time"].replace("Z", "+00:00"))
+        when = moment.astimezone().strftime("%Y/%m/%d %H:%M:%S")
+    except ValueError:
+        when = e["time"]
+    text = f.get("message") if isinstance(f.get("message"), str) else e["text"]
+    location = f.get("location") if isinstance(f.get("location"), str) else ""
+    return {"id": e["id"], "time": when, "ip": e["address"], "mac": e["mac"],
+            "location": location, "text": text}
+
+
+@following
+def cmd_traps(client: Client, args) -> int:
+    filters = {"kind": "trap", "since": args.since,
+               "mac": event_mac(client, args.mac) if args.mac else None}
+    cursor = feed_start(client, "the traps") if args.follow else 0
+    traps, more, _ = newest_events(client, filters, args.limit,
+                                   cursor + 1 if args.follow else None)
+
+    def emit(e):
+        t = trap_line(e)
+        if args.fmt == "json":
+            print(json.dumps(t, ensure_ascii=False), flush=True)
+        else:
+            where = f"  [{t['location']}]" if t["location"] else ""
+            print(shown(f"{t['time']}  {t['ip']}{where}  {t['text']}"), flush=True)
+
+    for e in traps:
+        emit(e)
+    if more:
+        note(f"the newest {args.limit} traps are shown; more are stored (--limit, --since)")
+    elif not traps and not args.follow and args.fmt != "json":
+        note("no traps stored" + (" that match" if args.since or args.mac else ""))
+    if not args.follow:
+        return EXIT_OK
+    return follow_events(client, filters, cursor, emit, args.every)
 
 
 # Options of `set`: option name -> (SwitchInfo element, kind).
@@ -732,35 +1043,57 @@ def device_set(client: Client, agent: dict, operate: int, changes: dict, args) -
         params.append((name, operate if name == "operate" else values[name]))
     mac = agent["macAddr"]
     what = OPERATE_NAMES[operate]
+    # Outcomes are read from the event feed, after the newest event stored
+    # before the request: every client sees every outcome there, and none
+    # is taken from another. A server without the feed is found out before
+    # anything is sent.
+    cursor = None if args.no_wait else feed_start(
+        client, "the event feed (for the outcome; nothing was sent; --no-wait sends without "
+                "waiting)")
     client.call("SetDeviceCfgEx", params)
     if args.no_wait:
-        print(f"{mac}: {what} sent (ferroctl raw GetOperateResult collects the outcome)")
+        print(f"{mac}: {what} sent (ferroctl events --kind set_outcome --mac {mac} shows its "
+              "outcome)")
         return EXIT_OK
     note(f"{mac}: {what} sent; waiting for the agent's answer (at most "
          f"{DEVICE_SET_TIMEOUT_S} s)")
     deadline = time.monotonic() + args.wait_timeout
+    lost, lost_since = None, 0
     while time.monotonic() < deadline:
-        answer = client.call("GetOperateResult")
-        mine = None
-        for op in answer.findall("arrList"):
-            info = switch_info(op.find("agentInfo"))
-            code, result = int_of(op, "operate"), int_of(op, "result")
-            if mine is None and info["macAddr"] == mac and code == operate:
-                mine = result
-            else:  # finished operations are handed out once: say so rather than lose them
-                note(f"also finished: {info['macAddr']} {OPERATE_NAMES.get(code, code)}, "
-                     + ("timed out" if result == -2 else f"result {result}"))
-        if mine is not None:
-            if mine == -2:
+        answer = client.events(f"the outcome of the {what} of {mac}", kind="set_outcome",
+                               mac=mac, order="asc", after=cursor, limit=EVENTS_PAGE)
+        lost = answer["lost"] if lost is None else lost
+        lost_since = answer["lost"] - lost
+        for e in answer["events"]:
+            cursor = max(cursor, e["id"])
+            f = e["fields"]
+            if not same_operate(f, operate):
+                continue
+            if f.get("timed_out") is True:
                 print(f"{mac}: {what} timed out: the agent did not answer within "
                       f"{DEVICE_SET_TIMEOUT_S} s")
                 return EXIT_FAILED
-            print(f"{mac}: {what} answered with result {mine}"
-                  + (" (accepted)" if mine == 0 else " (refused)"))
-            return EXIT_OK if mine == 0 else EXIT_FAILED
+            result = f.get("result")
+            if not isinstance(result, int):
+                raise BadAnswer("the event feed", f"the outcome of {mac} carries no result")
+            print(f"{mac}: {what} answered with result {result}"
+                  + (" (accepted)" if result == 0 else " (refused)"))
+            return EXIT_OK if result == 0 else EXIT_FAILED
         time.sleep(0.5)
-    print(f"{mac}: {what}: no outcome within {args.wait_timeout:g} s")
+    why = (f" (the server's history lost {lost_since} events meanwhile; ferroctl raw "
+           "GetOperateResult may hold the outcome)" if lost_since > 0 else "")
+    print(f"{mac}: {what}: no outcome within {args.wait_timeout:g} s{why}")
     return EXIT_FAILED
+
+
+def same_operate(fields: dict, operate: int) -> bool:
+    """Whether an outcome's fields name `operate`: by its code, else its name."""
+    code = fields.get("operate_code")
+    if isinstance(code, int):
+        return code == operate
+    name = fields.get("operate")
+    return isinstance(name, str) and name.strip().lower() in (
+        str(operate), OPERATE_NAMES[operate], OPERATE_FEED_NAMES[operate])
 
 
 def name_value(text: str, what: str) -> str:
@@ -1085,6 +1418,15 @@ def seconds(zero_ok: bool):
     return parse
 
 
+def count():
+    """An option's type: a whole number from 0 to a million."""
+    def parse(text):
+        if not re.fullmatch(r"[0-9]{1,7}", text.strip()) or int(text) > 1_000_000:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a number from 0 to 1000000")
+        return int(text)
+    return parse
+
+
 def server_url(text: str) -> str:
     """The URL of --server when it is one the service can answer at; wrong
     usage otherwise."""
@@ -1157,14 +1499,46 @@ def build_parser() -> argparse.ArgumentParser:
     c.add_argument("agents", nargs="*", metavar="AGENT", help="MAC, IPv4 address or name")
     add_format_options(c)
 
-    c = command("traps", cmd_traps, "take the traps the agents sent, with their times",
-                "Prints the waiting traps and removes them from the server (as the service "
-                "does: each trap is handed out once).")
+    c = command("traps", cmd_traps, "the traps the agents sent, with their times",
+                "Prints the newest traps the server stored (oldest first), from its event "
+                "history: every client sees every trap, and none is taken from another. "
+                "--follow then prints new ones as they come, until Ctrl-C.")
     c.add_argument("--follow", action="store_true", help="keep printing new traps until Ctrl-C")
     c.add_argument("--every", type=seconds(zero_ok=True), default=1.0, metavar="S",
                    help="seconds between two looks with --follow (default 1)")
+    c.add_argument("--since", type=point_in_time, metavar="TIME",
+                   help="only traps from TIME on (2026-12-09T20:40:00Z, or 30m, 2h, 1d back)")
+    c.add_argument("--mac", metavar="AGENT", help="only the traps of AGENT (MAC, address or name)")
+    c.add_argument("--limit", type=count(), default=20, metavar="N",
+                   help="at most the newest N traps before following (default 20, 0 all)")
     c.add_argument("--json", dest="fmt", action="store_const", const="json", default="text",
                    help="one JSON object per line")
+
+    c = command("events", cmd_events, "what happened: the server's event history",
+                "Prints the newest events the server stored (oldest first): traps, agents "
+                "turning dead and alive, device-set operations and their outcomes, uploads, "
+                "discoveries, saved lists, server start and stop. TIME is RFC 3339 "
+                "(2026-12-09T20:40:00Z; without a zone it is UTC) or a time back from now "
+                "(90s, 30m, 1h, 2d, 1w). --follow then prints new events as they come, until "
+                "Ctrl-C; with --json each event is then one line.\n\nkinds: "
+                + ", ".join(EVENT_KINDS))
+    c.add_argument("--since", type=point_in_time, metavar="TIME", help="events from TIME on")
+    c.add_argument("--until", type=point_in_time, metavar="TIME", help="events up to TIME")
+    c.add_argument("--mac", metavar="AGENT",
+                   help="only the events of AGENT (MAC, or the address or name of an agent the "
+                        "server has seen)")
+    c.add_argument("--kind", type=kind_list, metavar="K1,K2", help="only events of these kinds")
+    c.add_argument("--limit", type=count(), default=100, metavar="N",
+                   help="at most the newest N events (default 100, 0 all)")
+    c.add_argument("--follow", action="store_true", help="keep printing new events until Ctrl-C")
+    c.add_argument("--every", type=seconds(zero_ok=False), default=1.0, metavar="S",
+                   help="seconds between two looks with --follow (default 1)")
+    g = c.add_mutually_exclusive_group()
+    g.add_argument("--csv", dest="fmt", action="store_const", const="csv",
+                   help="comma-separated values with a header row; fields as JSON")
+    g.add_argument("--json", dest="fmt", action="store_const", const="json",
+                   help="a JSON list of the events as the server gives them")
+    c.set_defaults(fmt="table")
 
     def wait_options(c):
         c.add_argument("--no-wait", action="store_true",
@@ -1175,8 +1549,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     c = command("set", cmd_set, "change an agent's settings (SetDeviceCfgEx)",
                 "Sends the agent its current settings with the changes given, then waits for "
-                "its answer (GetOperateResult) and prints it: answered with result N (0 is "
-                "accepted), or timed out after 50 s.")
+                "its answer (from the server's event history) and prints it: answered with "
+                "result N (0 is accepted), or timed out after 50 s.")
     c.add_argument("agent", metavar="AGENT", help="MAC, IPv4 address or name")
     c.add_argument("--name", help=f"system name (at most {NAME_BYTES} bytes)")
     c.add_argument("--location", help=f"location text (at most {NAME_BYTES} bytes)")

@@ -10,6 +10,8 @@
 #include "engine/discovery.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
+#include "engine/events.h"
+#include "engine/monitoring.h"
 #include "engine/notices.h"
 #include "platform/tick.h"
 #include "protocol/agent_decoder.h"
@@ -45,12 +47,97 @@ void LogSize(const char* where, size_t size) {
   std::fflush(stdout);
 }
 
+const char* OperateName(int32_t operate) {
+  switch (operate) {
+    case kOperateSetCfg:
+      return "set_config";
+    case kOperateSetPassword:
+      return "set_password";
+    case kOperateSetCfgNoAddress:
+      return "set_config_no_address";
+    case kOperateRestoreDefault:
+      return "restore_defaults";
+    default:
+      return "none";
+  }
+}
+
+// The record the server knew of the agent before the operation: the
+// discovered one, else the watched one; nothing when it knows neither.
+bool KnownRecord(const uint8_t* mac, AgentRecord& out) {
+  std::vector<AgentRecord> discovered;
+  CopyDiscoveryList(discovered);
+  for (const AgentRecord& r : discovered) {
+    if (std::memcmp(r.macAddr, mac, kMacSize) == 0) {
+      out = r;
+      return true;
+    }
+  }
+  WatchedAgent node;
+  for (size_t i = 0; GetWatchedAgent(i, node) != 0; ++i) {
+    if (std::memcmp(node.record.macAddr, mac, kMacSize) == 0) {
+      out = node.record;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string AgentLabel(const AgentRecord& agent) {
+  const std::string name = RecordText(agent.systemName, sizeof agent.systemName);
+  const std::string address = AddressText(agent.agentIpAddr);
+  return name.empty() ? address : name + " (" + address + ")";
+}
+
+void EmitStarted(const AgentRecord& agent, int32_t operate) {
+  EngineEvent event;
+  event.kind = "set_started";
+  event.mac = MacOf(agent.macAddr);
+  event.address = AddressText(agent.agentIpAddr);
+  AgentRecord known;
+  // Without a known record, every field sent counts as changed from nothing.
+  const bool isKnown = KnownRecord(agent.macAddr, known);
+  if (!isKnown) known = AgentRecord{};
+  nlohmann::json changes = operate == kOperateSetCfg || operate == kOperateSetCfgNoAddress ||
+                                   operate == kOperateSetPassword
+                               ? ChangedFields(known, agent)
+                               : nlohmann::json::array();
+  event.text = std::string(OperateName(operate)) + " on " + AgentLabel(isKnown ? known : agent) +
+               (changes.empty() ? "" : ": " + std::to_string(changes.size()) + " field(s) change");
+  event.fields = {{"operate", OperateName(operate)},
+                  {"operate_code", operate},
+                  {"changes", std::move(changes)}};
+  EmitEvent(std::move(event));
+}
+
+EngineEvent OutcomeEvent(const OperateNode& node) {
+  EngineEvent event;
+  event.kind = "set_outcome";
+  event.mac = MacOf(node.agent.macAddr);
+  event.address = AddressText(node.agent.agentIpAddr);
+  const bool timedOut = node.result == kOperateTimedOut;
+  // What a result means is the agent's business; 0 is its usual "done".
+  const std::string resultText =
+      timedOut           ? "timed out: no answer in " + std::to_string(node.timeoutMs / 1000) + " s"
+      : node.result == 0 ? "the agent answered 0 (done)"
+                         : "the agent answered " + std::to_string(node.result);
+  event.text =
+      std::string(OperateName(node.operate)) + " on " + AgentLabel(node.agent) + ": " + resultText;
+  event.fields = {{"operate", OperateName(node.operate)},
+                  {"operate_code", node.operate},
+                  {"result", node.result},
+                  {"result_text", resultText},
+                  {"timed_out", timedOut}};
+  return event;
+}
+
 }  // namespace
 
 int32_t StartDeviceSet(const AgentRecord& agent, int32_t operate, int32_t unicast,
                        const uint8_t* unicastTo) {
   // Recorded before the request leaves, so that a reply always finds it.
   if (AddOperateNode(agent, operate) == 0) return 0;
+  if (EventsWanted()) EmitStarted(agent, operate);
   int32_t sent = 0;
   switch (operate) {
     case kOperateSetCfg:
@@ -81,9 +168,19 @@ int32_t AddOperateNode(const AgentRecord& agent, int32_t operate) {
   std::lock_guard lock(SetVecLock());
   node.startTick = GetTick();
   if (g_setVec.size() >= kMaxOperateNodes) {
-    Log("AddOperateNode: too many device-set operations held, refused\n");
-    Count(g_outcomes.refused);
-    return 0;
+    // Clients that read outcomes from the event history never collect them
+    // here, so finished operations make room, oldest first; only a list of
+    // operations all still waiting refuses a new one.
+    const auto finished = std::find_if(g_setVec.begin(), g_setVec.end(), [](const OperateNode& n) {
+      return n.result != kOperatePending;
+    });
+    if (finished == g_setVec.end()) {
+      Log("AddOperateNode: too many device-set operations waiting, refused\n");
+      Count(g_outcomes.refused);
+      return 0;
+    }
+    g_setVec.erase(finished);
+    Log("AddOperateNode: the oldest finished operation made room\n");
   }
   g_setVec.push_back(node);
   LogSize("AddOperateNode", g_setVec.size());
@@ -124,6 +221,8 @@ int32_t DevSetCallback(const uint8_t* packet, int32_t length, void*) {
   const AgentRecord* reply = DecodedBody(packet, size, scratch, &carried);
   if (reply == nullptr) return 1;
   int notices = 0;
+  std::vector<EngineEvent> events;
+  AgentRecord lastMerged{};
   {
     std::lock_guard lock(SetVecLock());
     LogSize("DevSetCallback", g_setVec.size());
@@ -136,10 +235,14 @@ int32_t DevSetCallback(const uint8_t* packet, int32_t length, void*) {
       node.result = result;
       CopyCarriedFields(*reply, carried, node.agent);
       Count(result == 0 ? g_outcomes.ok : g_outcomes.agentError);
+      if (EventsWanted()) events.push_back(OutcomeEvent(node));
+      lastMerged = node.agent;
       ++notices;
     }
     if (notices != 0) UpdateDiscoveryEntry(*reply, carried);
   }
+  if (notices != 0 && EventsWanted()) EmitAgentNote(AnsweredNote(header.agentMac, &lastMerged, 0));
+  for (EngineEvent& e : events) EmitEvent(std::move(e));
   // One notice per completed operation, sent without the list's lock so that
   // a slow user interface never holds up the engine.
   for (int i = 0; i < notices; ++i) SendNotice(kDeviceSetNotice);
@@ -148,6 +251,7 @@ int32_t DevSetCallback(const uint8_t* packet, int32_t length, void*) {
 
 int32_t CheckDeviceSetTimeouts() {
   bool timedOut = false;
+  std::vector<EngineEvent> events;
   {
     std::lock_guard lock(SetVecLock());
     // Read under the lock: a node added meanwhile is never "in the future".
@@ -158,9 +262,11 @@ int32_t CheckDeviceSetTimeouts() {
         node.result = kOperateTimedOut;
         timedOut = true;
         Count(g_outcomes.timedOut);
+        if (EventsWanted()) events.push_back(OutcomeEvent(node));
       }
     }
   }
+  for (EngineEvent& e : events) EmitEvent(std::move(e));
   if (timedOut) SendNotice(kDeviceSetNotice);
   return 1;
 }

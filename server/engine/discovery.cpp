@@ -1,10 +1,12 @@
 #include "engine/discovery.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
 #include "engine/engine.h"
+#include "engine/events.h"
 #include "net/transport.h"
 #include "platform/diag.h"
 #include "platform/memory.h"
@@ -91,7 +93,55 @@ bool Expired(const ActionEntry& entry, uint32_t tick) {
 
 bool SameMac(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, kMacSize) == 0; }
 
+// A discovery run whose window closed, to be told after the list's lock.
+struct FinishedRun {
+  size_t answered = 0;
+  uint32_t ageMs = 0;  // since the request went out
+};
+
+// Marks a user's discovery run (not an upload's search for its agent) as
+// told, once; with ActionListLock held.
+void TakeFinishedRun(ActionEntry& entry, uint32_t now, std::vector<FinishedRun>& out) {
+  if (entry.requestOpcode != kOpDiscover || entry.callback != DiscoveryCallback ||
+      entry.runReported) {
+    return;
+  }
+  entry.runReported = true;
+  out.push_back({entry.responders.size(), now - entry.sendTick});
+}
+
+void TellFinishedRuns(const std::vector<FinishedRun>& runs) {
+  if (!EventsWanted()) return;
+  const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+  for (const FinishedRun& run : runs) {
+    EngineEvent event;
+    event.kind = "discovery";
+    event.text = "discovery: " + std::to_string(run.answered) +
+                 (run.answered == 1 ? " agent answered" : " agents answered");
+    event.fields = {{"answered", run.answered}};
+    EmitEvent(std::move(event));
+    AgentNote note;
+    note.what = AgentNote::What::kDiscoveryEnded;
+    note.startedMs = nowMs - run.ageMs;
+    EmitAgentNote(std::move(note));
+  }
+}
+
 }  // namespace
+
+void ReportFinishedDiscoveries() {
+  std::vector<FinishedRun> runs;
+  {
+    const uint32_t now = GetTick();
+    std::lock_guard lock(ActionListLock());
+    for (auto& entry : ActionList()) {
+      if (Expired(*entry, now)) TakeFinishedRun(*entry, now, runs);
+    }
+  }
+  TellFinishedRuns(runs);
+}
 
 void RegisterAction(std::unique_ptr<ActionEntry> entry) {
   std::lock_guard lock(ActionListLock());
@@ -128,6 +178,10 @@ int32_t DiscoveryCallback(const uint8_t* packet, int32_t length, void*) {
       DecodedBody(packet, static_cast<size_t>(std::max(length, 0)), scratch);
   if (record == nullptr) return 1;  // malformed: counted by the decoder, not listed
   AddToDiscoveryList(*record);
+  if (EventsWanted()) {
+    const PacketHeader h = ParsePacketHeader(packet, static_cast<size_t>(std::max(length, 0)));
+    EmitAgentNote(AnsweredNote(h.agentMac, record, 0));
+  }
   return 1;
 }
 
@@ -206,7 +260,9 @@ size_t DiscoveryListSize() {
   return DiscoveryList().size();
 }
 
-void HandleDiscoveryReply(const ReceivedPacket& packet) {
+namespace {
+
+void HandleDiscoveryReplyLocked(const ReceivedPacket& packet, std::vector<FinishedRun>& runs) {
   std::lock_guard lock(ActionListLock());
   auto& actions = ActionList();
   const auto it = std::find_if(actions.begin(), actions.end(), [&](const auto& entry) {
@@ -216,6 +272,7 @@ void HandleDiscoveryReply(const ReceivedPacket& packet) {
   if (it == actions.end()) return;
   ActionEntry& entry = **it;
   if (Expired(entry, packet.rxTick)) {
+    TakeFinishedRun(entry, packet.rxTick, runs);
     actions.erase(it);  // a late reply ends its request
     return;
   }
@@ -231,6 +288,14 @@ void HandleDiscoveryReply(const ReceivedPacket& packet) {
   if (entry.cancelled == 0 && entry.callback != nullptr) {
     entry.callback(packet.data, packet.length, entry.param);
   }
+}
+
+}  // namespace
+
+void HandleDiscoveryReply(const ReceivedPacket& packet) {
+  std::vector<FinishedRun> runs;
+  HandleDiscoveryReplyLocked(packet, runs);
+  TellFinishedRuns(runs);
 }
 
 void ReportInvalidCommandReply(const ReceivedPacket&) {
@@ -264,10 +329,16 @@ void HandleCommandReply(const ReceivedPacket& packet) {
 
 void ExpireActions() {
   const uint32_t now = GetTick();
-  std::lock_guard lock(ActionListLock());
-  ActionList().remove_if([now](const auto& entry) {
-    return entry->requestOpcode != kOpKeepAlive && Expired(*entry, now);
-  });
+  std::vector<FinishedRun> runs;
+  {
+    std::lock_guard lock(ActionListLock());
+    ActionList().remove_if([&](const auto& entry) {
+      if (entry->requestOpcode == kOpKeepAlive || !Expired(*entry, now)) return false;
+      TakeFinishedRun(*entry, now, runs);
+      return true;
+    });
+  }
+  TellFinishedRuns(runs);
 }
 
 }  // namespace ferro

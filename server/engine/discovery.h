@@ -72,5 +72,8 @@ void ReportInvalidCommandReply(const ReceivedPacket& packet);
 // Removes every entry older than its time-out, except keep-alive entries
 // (request opcode 5). Run at engine start and every 30 s.
 void ExpireActions();
+// Tells the history of each discovery run whose window has closed (how
+// many agents answered), once; run once a second.
+void ReportFinishedDiscoveries();
 
 }  // namespace ferro

@@ -70,7 +70,8 @@ struct ActionEntry {
   void* param = nullptr;
   // Owns `param` when it must be freed with the entry (the "paramOwned" case).
   std::shared_ptr<void> ownedParam;
-  int32_t cancelled = 0;  // non-zero suppresses the callback
+  int32_t cancelled = 0;     // non-zero suppresses the callback
+  bool runReported = false;  // a discovery run's end was told to the history
 
   // Records `mac` as having answered; false when it had answered already,
   // or when `limit` agents have answered and `mac` is a new one (counted in

@@ -9,6 +9,7 @@
 #include "config/config_values.h"
 #include "engine/engine.h"
 #include "engine/engine_state.h"
+#include "engine/events.h"
 #include "net/transport.h"
 #include "platform/tick.h"
 #include "protocol/agent_decoder.h"
@@ -32,12 +33,38 @@ bool MacUnknown(const AgentRecord& record) {
                      [](uint8_t b) { return b == 0; });
 }
 
-// The node has answered: it is alive and its miss count starts over.
-void Accept(WatchedAgent& node) {
+// A watched agent turned dead or alive again, as an event.
+EngineEvent LifeEvent(const AgentRecord& record, bool alive) {
+  EngineEvent event;
+  event.kind = alive ? "agent_alive" : "agent_dead";
+  event.mac = MacOf(record.macAddr);
+  event.address = AddressText(record.agentIpAddr);
+  const std::string name = RecordText(record.systemName, sizeof record.systemName);
+  event.text = (name.empty() ? event.address : name + " (" + event.address + ")") +
+               (alive ? " answers again" : " stopped answering");
+  if (!name.empty()) event.fields["name"] = name;
+  return event;
+}
+
+// The node has answered: it is alive and its miss count starts over. An
+// agent that was dead is announced alive (after the table's lock).
+void Accept(WatchedAgent& node, std::vector<EngineEvent>& events, std::vector<AgentNote>& notes) {
+  if (EventsWanted()) {
+    if (node.isAlive == 0) events.push_back(LifeEvent(node.record, true));
+    notes.push_back(AnsweredNote(node.record.macAddr, &node.record, 0));
+  }
   node.recvFlag = 1;
   node.missCount = 0;
   node.isAlive = 1;
 }
+
+void EmitAll(std::vector<EngineEvent>& events) {
+  for (EngineEvent& e : events) EmitEvent(std::move(e));
+}
+
+void RefreshLocked(const ReceivedPacket& packet, size_t length, uint32_t interval,
+                   const uint8_t* source, std::vector<EngineEvent>& events,
+                   std::vector<AgentNote>& notes);
 
 }  // namespace
 
@@ -108,7 +135,18 @@ void RefreshWatchedAgent(const ReceivedPacket& packet) {
   const uint32_t interval = EffectiveMonitorIntervalMs();
   uint8_t source[4];
   std::memcpy(source, &packet.sourceIp, sizeof source);
+  std::vector<EngineEvent> events;
+  std::vector<AgentNote> notes;
+  RefreshLocked(packet, length, interval, source, events, notes);
+  EmitAll(events);
+  for (AgentNote& note : notes) EmitAgentNote(std::move(note));
+}
 
+namespace {
+
+void RefreshLocked(const ReceivedPacket& packet, size_t length, uint32_t interval,
+                   const uint8_t* source, std::vector<EngineEvent>& events,
+                   std::vector<AgentNote>& notes) {
   std::lock_guard lock(AgentTableLock());
   for (WatchedAgent& node : AgentTable()) {
     // Replies count only within one interval after the node's last poll,
@@ -126,9 +164,9 @@ void RefreshWatchedAgent(const ReceivedPacket& packet) {
         node.record = *fresh;
         if (std::all_of(std::begin(node.record.agentIpAddr), std::end(node.record.agentIpAddr),
                         [](uint8_t b) { return b == 0; })) {
-          std::memcpy(node.record.agentIpAddr, source, sizeof source);
+          std::memcpy(node.record.agentIpAddr, source, sizeof node.record.agentIpAddr);
         }
-        Accept(node);
+        Accept(node, events, notes);
       }
       return;
     }
@@ -143,12 +181,14 @@ void RefreshWatchedAgent(const ReceivedPacket& packet) {
         if (fresh == nullptr) return;  // malformed
         node.record.dhcpMode = node.record.lldpMode = node.record.snmpMode = kModeAbsent;
         CopyCarriedFields(*fresh, carried, node.record);
-        Accept(node);
+        Accept(node, events, notes);
       }
       return;
     }
   }
 }
+
+}  // namespace
 
 void MonitorPollPass() {
   uint8_t request[kMaxPacketSize] = {};
@@ -157,23 +197,37 @@ void MonitorPollPass() {
   SetPacketSequence(request, sequence);
   const uint32_t interval = EffectiveMonitorIntervalMs();
 
-  std::lock_guard lock(AgentTableLock());
-  for (WatchedAgent& node : AgentTable()) {
-    const uint32_t now = GetTick();
-    // A node never polled (lastPollTick 0) is due at once.
-    if (node.lastPollTick != 0 && !TickElapsed(now, node.lastPollTick, interval)) continue;
-    if (node.recvFlag == 1) {
-      node.recvFlag = 0;
-      node.missCount = 0;
-      node.isAlive = 1;
-    } else if (++node.missCount >= 3) {
-      node.isAlive = 0;
+  std::vector<EngineEvent> events;
+  std::vector<AgentNote> silent;
+  {
+    std::lock_guard lock(AgentTableLock());
+    for (WatchedAgent& node : AgentTable()) {
+      const uint32_t now = GetTick();
+      // A node never polled (lastPollTick 0) is due at once.
+      if (node.lastPollTick != 0 && !TickElapsed(now, node.lastPollTick, interval)) continue;
+      if (node.recvFlag == 1) {
+        node.recvFlag = 0;
+        node.missCount = 0;
+        node.isAlive = 1;
+      } else if (++node.missCount >= 3) {
+        if (node.isAlive != 0 && EventsWanted()) {
+          events.push_back(LifeEvent(node.record, false));
+          AgentNote note;
+          note.what = AgentNote::What::kSilent;
+          note.mac = MacOf(node.record.macAddr);
+          silent.push_back(std::move(note));
+        }
+        node.isAlive = 0;
+      }
+      uint32_t address;
+      std::memcpy(&address, node.record.agentIpAddr, sizeof address);
+      SendToAgent(address, request, kPacketHeaderSize);
+      node.lastPollTick = now != 0 ? now : 1;  // 0 means "never polled"
     }
-    uint32_t address;
-    std::memcpy(&address, node.record.agentIpAddr, sizeof address);
-    SendToAgent(address, request, kPacketHeaderSize);
-    node.lastPollTick = now != 0 ? now : 1;  // 0 means "never polled"
   }
+  // Told after the table's lock, so that the table never waits on them.
+  EmitAll(events);
+  for (AgentNote& note : silent) EmitAgentNote(std::move(note));
 }
 
 }  // namespace ferro

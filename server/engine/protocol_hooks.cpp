@@ -39,7 +39,11 @@ void InstallEngineProtocol() {
             {
                 {.opcode = kOpDiscoverReply,
                  .handlers = {HandleDiscoveryReply, RefreshWatchedAgent},
-                 .transfer = HandleRediscoveryReply,
+                 .transfer =
+                     [](const ReceivedPacket& packet) {
+                       HandleRediscoveryReply(packet);
+                       ReportUploadChanges();
+                     },
                  .awaited = IsRediscoveryAwaited},
                 {.opcode = kOpLoaderDiscoverReply,
                  .handlers = {HandleDiscoveryReply, RefreshWatchedAgent}},
@@ -58,19 +62,34 @@ void InstallEngineProtocol() {
                 {.opcode = kOpKeepAliveReply, .handlers = {RefreshWatchedAgent}},
                 {.opcode = kOpTrap, .handlers = {HandleTrapPacket}},
                 {.opcode = kOpTrapTlv, .handlers = {HandleTrapPacket}},
-                {.opcode = kOpUpgradeReply, .handlers = {}, .transfer = HandleUpgradeReply},
+                {.opcode = kOpUpgradeReply,
+                 .handlers = {},
+                 .transfer =
+                     [](const ReceivedPacket& packet) {
+                       HandleUpgradeReply(packet);
+                       ReportUploadChanges();
+                     }},
             },
         .drained = {ReportDroppedTraps},
     });
     SetEnginePass(EnginePass::kMonitorPoll, MonitorPollAndSummaries);
     SetEnginePass(EnginePass::kActionExpiry, ExpireActions);
-    SetEnginePass(EnginePass::kDevSetTimeout, [] { CheckDeviceSetTimeouts(); });
+    SetEnginePass(EnginePass::kDevSetTimeout, [] {
+      CheckDeviceSetTimeouts();
+      ReportFinishedDiscoveries();
+    });
     AddStopCleanup([] { ClearWatchedAgents(); });
     // Uploads: the TFTP answers from the transfer sockets, the
     // once-a-second waits, and at stop the uploads with their static ARP
     // entries (pinned entries must not outlive the engine).
-    SetTransferHandler([](const ReceivedPacket& packet) { HandleTftpPacket(packet); });
-    SetEnginePass(EnginePass::kUpgradeTick, UpgradeTick);
+    SetTransferHandler([](const ReceivedPacket& packet) {
+      HandleTftpPacket(packet);
+      ReportUploadChanges();
+    });
+    SetEnginePass(EnginePass::kUpgradeTick, [] {
+      UpgradeTick();
+      ReportUploadChanges();
+    });
     AddStopCleanup([] { ClearUploads(); });
   });
 }

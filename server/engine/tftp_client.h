@@ -96,6 +96,8 @@ struct TftpSession {
   char strUpType[11] = {};
   char strEncryptKey[9] = {};
   int32_t failedCode = 0;
+  // The status last told to the history (-1: none yet).
+  int32_t toldStatus = -1;
 };
 
 // The uploads in the order they were added, guarded by TftpSessionLock().

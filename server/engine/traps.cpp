@@ -6,7 +6,9 @@
 #include <ctime>
 #include <deque>
 #include <mutex>
+#include <tuple>
 
+#include "engine/events.h"
 #include "engine/notices.h"
 #include "platform/diag.h"
 #include "platform/memory.h"
@@ -58,6 +60,32 @@ KeyedCounters& TrapCounters() {
   return counters;
 }
 
+// The trap as an event: every field it carries. A TLV trap also names the
+// agent's model, name and firmware when it sends them.
+void EmitTrapEvent(const uint8_t* packet, size_t size, uint16_t opcode, const TrapRecord& trap,
+                   const AgentRecord& record) {
+  const PacketHeader header = ParsePacketHeader(packet, size);
+  EngineEvent event;
+  event.kind = "trap";
+  event.mac = MacOf(header.agentMac);
+  event.address = trap.ip;
+  event.text = RecordText(trap.string, sizeof trap.string);
+  event.fields = {{"trap_type", opcode},
+                  {"trap_name", opcode == kOpTrapTlv ? "tlv" : "plain"},
+                  {"message", event.text},
+                  {"ip", trap.ip}};
+  if (opcode == kOpTrapTlv) {
+    event.fields["location"] = RecordText(record.location, sizeof record.location);
+    for (const auto& [key, field, n] :
+         {std::tuple{"name", record.systemName, sizeof record.systemName},
+          std::tuple{"model", record.productName, sizeof record.productName},
+          std::tuple{"firmware", record.fwVersion, sizeof record.fwVersion}}) {
+      if (field[0] != '\0') event.fields[key] = RecordText(field, n);
+    }
+  }
+  EmitEvent(std::move(event));
+}
+
 }  // namespace
 
 const KeyedCounters& TrapsByAgent() { return TrapCounters(); }
@@ -82,9 +110,10 @@ void HandleTrapPacket(const ReceivedPacket& packet) {
 
 int32_t TrapCallback(const uint8_t* packet, int32_t length, void*) {
   const size_t size = static_cast<size_t>(std::max(length, 0));
+  const uint16_t opcode = PacketU16(packet, size, kHdrOpcode);
   TrapRecord trap;
-  if (PacketU16(packet, size, kHdrOpcode) == kOpTrapTlv) {
-    AgentRecord record{};
+  AgentRecord record{};
+  if (opcode == kOpTrapTlv) {
     if (DecodeAgentPacket(packet, size, record) != DecodeOutcome::kOk) return 1;  // malformed
     CopyText(trap.location, record.location, sizeof record.location);
     CopyText(trap.string, record.trapMessage, sizeof record.trapMessage);
@@ -114,6 +143,7 @@ int32_t TrapCallback(const uint8_t* packet, int32_t length, void*) {
   }
   const uint32_t count = ++TrapCount();
   TrapNumberLines().Print("receive trap number : %u \n", count);
+  if (EventsWanted()) EmitTrapEvent(packet, size, opcode, trap, record);
   SendNotice("trap");
   return 1;
 }

@@ -8,6 +8,7 @@
 
 #include "engine/engine.h"
 #include "engine/engine_state.h"
+#include "engine/events.h"
 #include "net/arp.h"
 #include "net/transport.h"
 #include "platform/file_path.h"
@@ -154,6 +155,110 @@ std::list<std::unique_ptr<TftpSession>>& TftpSessionList() {
   return *list;
 }
 
+namespace {
+
+const char* StatusName(int32_t status) {
+  switch (status) {
+    case kUploadQueued:
+      return "Queued";
+    case kUploadRequestSent:
+      return "RequestSent";
+    case kUploadWrqSent:
+      return "WrqSent";
+    case kUploadEraseWait:
+      return "EraseWait";
+    case kUploadSending:
+      return "Sending";
+    case kUploadLastBlockSent:
+      return "LastBlockSent";
+    case kUploadRebootWait:
+      return "RebootWait";
+    case kUploadRediscovering:
+      return "Rediscovering";
+    case kUploadDone:
+      return "Done";
+    case kUploadFailed:
+      return "Failed";
+    default:
+      return "Unknown";
+  }
+}
+
+const char* FailureText(int32_t code) {
+  switch (code) {
+    case kFailFileOpen:
+      return "the file could not be opened";
+    case kFailSeek:
+      return "the file could not be read";
+    case kFailNoUpgradeReply:
+      return "the agent did not answer the upgrade request";
+    case kFailRefused:
+      return "the agent refused the upgrade";
+    case kFailNoFirstAck:
+      return "the agent did not acknowledge the transfer's start";
+    case kFailFileSize:
+      return "the file's size could not be measured";
+    case kFailNoAck:
+      return "the agent stopped acknowledging the transfer";
+    case kFailNotRediscovered:
+      return "the agent did not come back after its reboot";
+    case kFailTftpError:
+      return "the agent sent a TFTP error";
+    case kFailRefusedOther:
+      return "the agent refused the upgrade (result 10)";
+    default:
+      return "failed";
+  }
+}
+
+// The last part of the upload file's path.
+std::string UploadFileName() {
+  const std::string path = GetUpgradeParameters().path;
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Collects, with TftpSessionLock held, an event for every upload whose
+// status changed since it was last told.
+void CollectUploadChanges(std::vector<EngineEvent>& events) {
+  std::string file;
+  for (auto& u : TftpSessionList()) {
+    if (u->upgradeStatus == u->toldStatus) continue;
+    const bool queued = u->toldStatus == -1 && u->upgradeStatus == kUploadQueued;
+    u->toldStatus = u->upgradeStatus;
+    if (file.empty()) file = UploadFileName();
+    EngineEvent event;
+    event.kind = queued ? "upload_queued" : IsFinal(*u) ? "upload_end" : "upload_state";
+    event.mac = MacOf(u->macAddr);
+    event.address = AddressText(reinterpret_cast<const uint8_t*>(&u->agentIpAddr));
+    const bool failed = u->upgradeStatus == kUploadFailed;
+    const std::string codeText = failed                            ? FailureText(u->failedCode)
+                                 : u->upgradeStatus == kUploadDone ? "done"
+                                                                   : "";
+    event.text = "upload of " + file + " to " + event.address + ": " +
+                 (queued ? "queued" : StatusName(u->upgradeStatus)) +
+                 (failed ? " (" + codeText + ")" : "");
+    event.fields = {{"file", file},
+                    {"state", StatusName(u->upgradeStatus)},
+                    {"code", failed ? u->failedCode : 0},
+                    {"code_text", codeText},
+                    {"bytes", u->transmitedSize}};
+    events.push_back(std::move(event));
+  }
+}
+
+}  // namespace
+
+void ReportUploadChanges() {
+  if (!EventsWanted()) return;
+  std::vector<EngineEvent> events;
+  {
+    std::lock_guard lock(TftpSessionLock());
+    CollectUploadChanges(events);
+  }
+  for (EngineEvent& e : events) EmitEvent(std::move(e));
+}
+
 int32_t SetUpgradeFilePath(const char* path) {
   // Only a regular file can be sent, not a folder, a FIFO or a device. A path
   // longer than what is kept is refused: cut, it would name another file.
@@ -236,12 +341,15 @@ int32_t AddUpload(const AgentRecord* agent) {
   std::memcpy(upload->oldPassword, agent->oldPassword, sizeof upload->oldPassword);
   CopyText(upload->strUpType, sizeof upload->strUpType, params.type);
   CopyText(upload->strEncryptKey, sizeof upload->strEncryptKey, params.key);
-  std::lock_guard lock(TftpSessionLock());
-  if (TftpSessionList().size() >= kMaxUploads) return 0;
-  // One agent is flashed once per run: a second upload of the same MAC
-  // would be matched against the first one's replies.
-  if (PendingWithMac(agent->macAddr)) return 0;
-  TftpSessionList().push_back(std::move(upload));
+  {
+    std::lock_guard lock(TftpSessionLock());
+    if (TftpSessionList().size() >= kMaxUploads) return 0;
+    // One agent is flashed once per run: a second upload of the same MAC
+    // would be matched against the first one's replies.
+    if (PendingWithMac(agent->macAddr)) return 0;
+    TftpSessionList().push_back(std::move(upload));
+  }
+  ReportUploadChanges();
   return 1;
 }
 
@@ -252,8 +360,13 @@ bool HasPendingUpload(const uint8_t* mac) {
 
 int32_t StartUploads() {
   if (!UpgradeTimer().Arm(kUpgradeTimerPeriodMs, kUpgradeTimerPeriodMs)) return 0;
-  std::lock_guard lock(TftpSessionLock());
-  return StartNextUpload();
+  int32_t started;
+  {
+    std::lock_guard lock(TftpSessionLock());
+    started = StartNextUpload();
+  }
+  ReportUploadChanges();
+  return started;
 }
 
 int32_t FindUpgradingAgent(uint8_t* mac, uint32_t* ip) {

@@ -104,6 +104,11 @@ UploadCounts CountUploads();
 // arguments or when no upload has that MAC.
 int32_t GetUpgradeSnapshot(const uint8_t* mac, UpgradeStatusSnapshot* out);
 
+// Tells the history of every upload whose status changed since it was last
+// told: queued, each new state, and the end (Done, or the failure in words).
+// Run after each step of the scheduler, without TftpSessionLock.
+void ReportUploadChanges();
+
 // Inside the scheduler, each with TftpSessionLock held.
 int32_t StartNextUpload();
 int32_t StartUpload(TftpSession& upload);

@@ -17,6 +17,7 @@
 #include "answer_buffer.h"
 #include "exchange/fault_text.h"
 #include "exchange/request_exchange.h"
+#include "history_endpoint.h"
 #include "metrics_endpoint.h"
 #include "platform/diag.h"
 #include "platform/socket_owner.h"
@@ -357,6 +358,7 @@ std::string SoapHandler::RefusalFault(const http::Request& request, std::string_
 
 bool SoapHandler::WantsBody(const Connection& connection) {
   if (ForStore(connection)) return firmware_->WantsBody(connection);
+  if (IsHistoryRequest(connection.request())) return false;
   return !RefusalReason(connection.request(), connection.peer().sin_addr);
 }
 
@@ -369,6 +371,9 @@ std::string SoapHandler::Serve(Connection& connection) {
   const http::Request& request = connection.request();
   if (IsStatusRequest(request)) return StatusAnswer(request, connection.loopback());
   if (IsMetricsRequest(request)) return MetricsAnswer(request, connection.loopback());
+  if (IsHistoryRequest(request)) {
+    return HistoryAnswer(request, connection.loopback(), connection.fd());
+  }
   if (request.method == "GET") {
     // The static file callback matches the request line itself; the runtime
     // only needs to see a GET, so a request line longer than it reads still

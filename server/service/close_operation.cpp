@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "engine/engine.h"
+#include "engine/events.h"
 #include "engine/notices.h"
 #include "exchange/request_exchange.h"
 #include "soapH.h"
@@ -27,6 +28,7 @@ int ns__GSoapClose(struct soap* soap, int, std::string, unsigned int&) {
   }
   std::this_thread::sleep_until(start + std::chrono::milliseconds(500));
   ferro::StopEngine();
+  ferro::ServerStopping("GSoapClose");
   std::fflush(nullptr);
   std::_Exit(0);
 }

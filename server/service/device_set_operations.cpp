@@ -54,8 +54,8 @@ static_assert(kSwitchInfoFieldCount == kSwitchInfoMemberCount);
 std::string StartFailedReason(unsigned int operate) {
   if (OperateNodeCount() >= kMaxOperateNodes) {
     return std::to_string(kMaxOperateNodes) +
-           " device-set operations are held already; collect finished ones with "
-           "GetOperateResult";
+           " device-set operations are waiting for their outcome already; try again when "
+           "some have ended";
   }
   if (operate > static_cast<unsigned int>(kOperateRestoreDefault)) {
     return "operate " + std::to_string(operate) +

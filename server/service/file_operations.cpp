@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config_file.h"
+#include "engine/events.h"
 #include "engine/monitoring.h"
 #include "exchange/request_exchange.h"
 #include "fault.h"
@@ -37,12 +38,29 @@ std::string FileError(int error) {
   return error == EINVAL ? "not a regular file" : std::strerror(error);
 }
 
+// A saved list loaded or saved, as an event: the file, how many agents it
+// held and whether it worked.
+void TellList(bool load, const std::string& path, size_t count, bool ok, const std::string& why) {
+  if (!ferro::EventsWanted()) return;
+  ferro::EngineEvent event;
+  event.kind = load ? "list_load" : "list_save";
+  event.text = std::string(load ? "loaded " : "saved ") + path + ": " +
+               (ok ? std::to_string(count) + (count == 1 ? " agent" : " agents") : why);
+  event.fields = {{"file", path}, {"count", count}, {"ok", ok}};
+  if (!ok) event.fields["error"] = why;
+  ferro::EmitEvent(std::move(event));
+}
+
 // Writes the watched agents to `path`: 0 when the whole file was written,
 // 1 when it could not be (the previous file, if any, is then unchanged, and
 // `why`, when given, says what went wrong).
 unsigned int SaveTable(const std::string& path, std::string* why = nullptr) {
-  if (ferro::ReplaceFileContents(path, ferro::EncodeWatchedAgents())) return 0;
+  if (ferro::ReplaceFileContents(path, ferro::EncodeWatchedAgents())) {
+    TellList(false, path, ferro::WatchedAgentCount(), true, {});
+    return 0;
+  }
   const std::string error = FileError(errno);
+  TellList(false, path, 0, false, error);
   std::printf("save %s error: %s. \n", path.c_str(), error.c_str());
   std::fflush(stdout);
   if (why != nullptr) *why = "cannot write " + path + ": " + error;
@@ -167,6 +185,7 @@ int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& resu
   if (outcome != ReadOutcome::kRead) {
     std::printf("LoadFile: %s. \n", why.c_str());
     std::fflush(stdout);
+    TellList(true, *path, 0, false, why);
     if (outcome == ReadOutcome::kFailed) return ferro::OperationFailed(soap, why);
     // Missing, unreadable or not a regular file: answered like a damaged
     // file, with no entries, and the watched agents stay as they are.
@@ -183,6 +202,7 @@ int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& resu
   }
   if (contents.partial) {
     result.nErrorCode = 1;  // not a whole number of records: the table stays as it is
+    TellList(true, *path, contents.agents.size(), false, "the file ends in a partial record");
     return SOAP_OK;
   }
   ferro::ClearWatchedAgents();
@@ -190,10 +210,13 @@ int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& resu
     ferro::AgentRecord record;
     ferro::SwitchInfoToAgentRecord(info.monitorInfo, record);
     if (ferro::AddWatchedAgent(record) == 0) {
-      return ferro::OperationFailed(
-          soap, "address " + ferro::FormatIpText(record.agentIpAddr) + " is in the file twice");
+      const std::string twice =
+          "address " + ferro::FormatIpText(record.agentIpAddr) + " is in the file twice";
+      TellList(true, *path, contents.agents.size(), false, twice);
+      return ferro::OperationFailed(soap, twice);
     }
   }
+  TellList(true, *path, contents.agents.size(), true, {});
   return SOAP_OK;
 }
 

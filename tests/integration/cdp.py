@@ -133,6 +133,7 @@ class Browser:
         target = self.send("Target.createTarget", {"url": "about:blank"})["targetId"]
         session = self.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
         page = Page(self, session)
+        page.target = target
         page.send("Page.enable")
         page.send("Runtime.enable")
         page.send("Log.enable")
@@ -216,6 +217,10 @@ class Page:
 
     def send(self, method, params=None, timeout=60.0):
         return self.browser.send(method, params, session=self.session, timeout=timeout)
+
+    def close(self):
+        """Closes the page (a tab of its own)."""
+        self.browser.send("Target.closeTarget", {"targetId": self.target})
 
     def goto(self, url, timeout=30.0):
         self.send("Page.navigate", {"url": url})

@@ -3,9 +3,11 @@ namespace of a private test network, simulated agents in the LAN namespace.
 Discovery, the watched agents and their keep-alive state, traps, and the
 metrics scrape."""
 
+import json
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -84,10 +86,11 @@ class Deployment:
                     os.path.join(self.workdir, "cfg", "define.ecf"))
         self.server = None
 
-    def start_server(self) -> wire.Server:
+    def start_server(self, args: list[str] | None = None) -> wire.Server:
         if self.server:
             self.server.stop()
-        self.server = wire.Server(cwd=self.workdir, prefix=["ip", "netns", "exec", self.net.ns["srv"]])
+        self.server = wire.Server(cwd=self.workdir, prefix=["ip", "netns", "exec", self.net.ns["srv"]],
+                                  args=args)
         return self.server.start()
 
     def close(self):
@@ -507,6 +510,200 @@ class StartupAndSettingsTest(unittest.TestCase):
         self.assertEqual(self.d.server.proc.wait(timeout=10), 0)
         self.assertGreaterEqual(time.monotonic() - start, 0.45)
         push.close()
+
+
+def api(target: str) -> dict:
+    """A JSON answer of the history's endpoints, which must be 200."""
+    resp = wire.get(target)
+    assert resp.status_line == "HTTP/1.1 200 OK", resp.raw[:400]
+    assert resp.headers.get("cache-control") == "no-store", resp.headers
+    return json.loads(resp.text)
+
+
+def wait_event(kind: str, match=lambda e: True, after: int = 0, timeout: float = 10) -> dict:
+    """The first event of `kind` after id `after` that `match` accepts."""
+    deadline = time.monotonic() + timeout
+    while True:
+        for e in api(f"/api/events?kind={kind}&order=asc&after={after}&limit=1000")["events"]:
+            if match(e):
+                return e
+        if time.monotonic() > deadline:
+            raise AssertionError(f"no {kind} event: {api('/api/events?limit=50')}")
+        time.sleep(0.2)
+
+
+@require_netns
+class EventHistoryTest(unittest.TestCase):
+    """What happens is kept: traps, an agent dead and alive again, a rename,
+    a failed upload, discovery runs and saved lists appear as events with
+    their fields, and they and the inventory outlive a restart."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.d = Deployment(3)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.d.close()
+
+    def test_events_and_inventory_survive_a_restart(self):
+        d = self.d
+        d.start_server()
+        self.assertEqual(d.startup(), 0)
+        start = wait_event("server_start")
+        d.ok("SetRefreshTime", "<monitorPollingInterval>1</monitorPollingInterval>")
+        a = [d.agent(i) for i in range(3)]
+        mac = [x["mac"].lower().replace("-", ":") for x in a]
+
+        d.discover()
+        self.assertEqual(wait_event("discovery")["fields"], {"answered": 3})
+        inventory = api("/api/inventory")["agents"]
+        self.assertEqual(sorted(x["mac"] for x in inventory), sorted(mac))
+        self.assertTrue(all(x["online"] for x in inventory))
+        self.assertEqual(next(x for x in inventory if x["mac"] == mac[1])["name"],
+                         a[1]["fields"]["systemName"])
+
+        # Traps of both kinds, with their decoded fields.
+        srv = d.net.srv_ip
+        d.sim.client.call("trap", agents=0, kind="plain", text="port 3 link down", to=srv)
+        d.sim.client.call("trap", agents=1, kind="tlv", text="fan failure", to=srv)
+        plain = wait_event("trap", lambda e: e["text"] == "port 3 link down")
+        self.assertEqual((plain["mac"], plain["address"]), (mac[0], a[0]["ip"]))
+        self.assertEqual(plain["fields"]["trap_name"], "plain")
+        tlv = wait_event("trap", lambda e: e["text"] == "fan failure")
+        self.assertEqual(tlv["fields"]["location"], a[1]["fields"]["location"])
+        self.assertEqual(tlv["fields"]["trap_name"], "tlv")
+
+        # A watched agent goes dead, then answers again.
+        d.ok("AddMonitorAgent", f"<strIpAddress>{a[2]['ip']}</strIpAddress>"
+                                f"<strMacAddr>{a[2]['mac']}</strMacAddr>")
+        time.sleep(1.5)
+        d.sim.client.call("silence", agents=2, ms=-1)
+        dead = wait_event("agent_dead")
+        self.assertEqual((dead["mac"], dead["address"]), (mac[2], a[2]["ip"]))
+        d.sim.client.call("silence", agents=2, ms=0)
+        self.assertGreater(wait_event("agent_alive", after=dead["id"])["id"], dead["id"])
+
+        # A rename: the field that changes, old -> new, then the outcome.
+        old_name = a[0]["fields"]["systemName"]
+        d.ok("SetDeviceCfgEx", f"<systemName>room-4</systemName><macAddr>{a[0]['mac']}</macAddr>"
+                               "<operate>0</operate>")
+        started = wait_event("set_started")
+        self.assertEqual(started["fields"]["operate"], "set_config")
+        self.assertEqual(started["fields"]["changes"],
+                         [{"field": "systemName", "old": old_name, "new": "room-4"}])
+        outcome = wait_event("set_outcome")
+        self.assertEqual((outcome["mac"], outcome["fields"]["result"],
+                          outcome["fields"]["timed_out"]), (mac[0], 0, False))
+
+        # An upload the agent refuses: queued, then its end in words.
+        image = os.path.join(d.workdir, "fw.bin")
+        with open(image, "wb") as f:
+            f.write(b"\x5a" * 1000)
+        d.sim.client.call("behave", agents=1, upgrade_result=2)
+        d.ok("SetFwFilePath", f"<strFwFilePath>{image}</strFwFilePath><strUpType>firmware</strUpType>"
+                              "<strEncryptKey></strEncryptKey><intFileSize>1000</intFileSize>")
+        d.ok("AddUpgradeAgentEx", f"<macAddr>{a[1]['mac']}</macAddr><password>admin</password>")
+        d.ok("StartUpgrade")
+        queued = wait_event("upload_queued")
+        self.assertEqual((queued["mac"], queued["fields"]["file"]), (mac[1], "fw.bin"))
+        end = wait_event("upload_end")
+        self.assertEqual((end["fields"]["state"], end["fields"]["code"]), ("Failed", 4))
+        self.assertEqual(end["fields"]["code_text"], "the agent refused the upgrade")
+        d.ok("EndUpgrade")
+
+        saved = os.path.join(d.workdir, "watched.cfg")
+        d.ok("SaveFile", f"<filepath>{saved}</filepath>")
+        self.assertEqual(wait_event("list_save")["fields"], {"file": saved, "count": 1, "ok": True})
+
+        # Filters as a follower and a reader use them.
+        before = api("/api/events?limit=1000")
+        self.assertEqual(before["newest_id"], before["events"][0]["id"])
+        self.assertEqual(before["lost"], 0)
+        ids = [e["id"] for e in before["events"]]
+        self.assertEqual(ids, sorted(ids, reverse=True))
+        by_mac = api(f"/api/events?mac={a[0]['mac']}&limit=1000")["events"]
+        self.assertTrue(by_mac and all(e["mac"] == mac[0] for e in by_mac))
+        self.assertEqual(wire.get("/api/events?limit=5000").status_line, "HTTP/1.1 400 Bad Request")
+        # Like SOAP: not for web pages of other origins; read with GET only.
+        foreign = wire.Response(wire.exchange(b"GET /api/events HTTP/1.1\r\nHost: x\r\n"
+                                              b"Origin: http://example.net\r\n\r\n"))
+        self.assertEqual(foreign.status_line, "HTTP/1.1 403 Forbidden")
+        self.assertEqual(wire.Response(wire.exchange(b"DELETE /api/events HTTP/1.1\r\n\r\n"))
+                         .status_line, "HTTP/1.1 405 Method Not Allowed")
+
+        # A stop by signal is an event too; after the restart everything is
+        # there, and the inventory knows the agents, offline until asked.
+        d.server.proc.send_signal(signal.SIGTERM)
+        d.server.proc.wait(timeout=10)
+        d.start_server()
+        after = api("/api/events?limit=1000")["events"]
+        self.assertEqual([e for e in after if e["id"] <= before["newest_id"]], before["events"])
+        self.assertEqual([e["kind"] for e in after if e["id"] > before["newest_id"]][:2],
+                         ["server_start", "server_stop"])
+        self.assertEqual(api("/api/inventory")["agents"], [])
+        offline = api("/api/inventory?offline=1")["agents"]
+        self.assertEqual(sorted(x["mac"] for x in offline), sorted(mac))
+
+        # A silenced agent stays listed offline after the next discovery,
+        # with the time it was last seen.
+        self.assertEqual(d.startup(), 0)
+        d.sim.client.call("silence", agents=2, ms=-1)
+        d.discover()
+        wait_event("discovery", after=before["newest_id"])
+        online = {x["mac"]: x for x in api("/api/inventory?offline=1")["agents"]}
+        self.assertEqual([online[m]["online"] for m in mac], [True, True, False])
+        self.assertLess(online[mac[2]]["last_seen"], online[mac[0]]["last_seen"])
+        self.assertNotIn(mac[2], [x["mac"] for x in api("/api/inventory")["agents"]])
+        d.sim.client.call("silence", agents=2, ms=0)
+        # Forgotten, it is gone from the list; a second time it is unknown.
+        forget = f"DELETE /api/inventory?mac={a[2]['mac']} HTTP/1.1\r\n\r\n".encode()
+        gone = wire.Response(wire.exchange(forget))
+        self.assertEqual(json.loads(gone.text), {"forgotten": mac[2]})
+        self.assertEqual(wire.Response(wire.exchange(forget)).status_line, "HTTP/1.1 404 Not Found")
+        self.assertEqual(len(api("/api/inventory?offline=1")["agents"]), 2)
+
+    def test_unwritable_database_counts_events_lost(self):
+        """A full disk under the database: the server answers on, events are
+        counted lost; once there is room again they are written."""
+        d = self.d
+        folder = tempfile.mkdtemp(prefix="ferrolink-small-")
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", folder], check=True)
+        try:
+            d.start_server(["--event-db", os.path.join(folder, "events.db")])
+            self.assertEqual(d.startup(), 0)
+            wait_event("server_start")
+            filler = os.path.join(folder, "filler")
+            fd = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
+            try:
+                while os.write(fd, b"\0" * 4096) > 0:
+                    pass
+            except OSError:
+                pass  # full
+            finally:
+                os.close(fd)
+            srv = d.net.srv_ip
+            lost = 0
+            for _ in range(40):
+                d.sim.client.call("flood", agents=0, count=200, to=srv, pps=2000)
+                time.sleep(0.2)
+                lost = api("/api/events?limit=1")["lost"]
+                if lost:
+                    break
+            self.assertGreater(lost, 0)
+            self.assertIn("cannot be written", d.server.log())
+            # Still answering, SOAP and the history alike.
+            d.ok("GetSwitchInfoList", "<monitorNum>0</monitorNum>")
+            os.remove(filler)
+            d.sim.client.call("trap", agents=0, kind="plain", text="room again", to=srv)
+            wait_event("trap", lambda e: e["text"] == "room again")
+            self.assertIn("is written again", d.server.log())
+        finally:
+            if d.server:
+                d.server.stop()
+                d.server = None
+            subprocess.run(["umount", folder], check=False)
+            shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":

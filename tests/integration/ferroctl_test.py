@@ -11,6 +11,7 @@ import os
 import pty
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -155,6 +156,23 @@ class ProgressTest(unittest.TestCase):
         self.assertRegex(lines[1], rf"^\x1b\[2K{mac(1)}  Queued +0 / 1,000 +\[\.{{24}}\] +0%$")
 
 
+class TimeOptionTest(unittest.TestCase):
+    """--since and --until reach the server as RFC 3339 in UTC."""
+
+    def test_zones_and_times_back_from_now(self):
+        sys.path.insert(0, os.path.join(ROOT, "tools"))
+        import datetime as dt
+        import ferroctl
+        t = ferroctl.point_in_time
+        self.assertEqual(t("2026-12-09T21:40:00+01:00"), "2026-12-09T20:40:00.000Z")
+        self.assertEqual(t("2026-12-09t20:40:00.5z"), "2026-12-09T20:40:00.500Z")
+        self.assertEqual(t("2026-12-09 20:40"), "2026-12-09T20:40:00.000Z")  # no zone: UTC
+        self.assertEqual(t("2026-12-09"), "2026-12-09T00:00:00.000Z")
+        back = dt.datetime.fromisoformat(t("90m").replace("Z", "+00:00"))
+        ago = dt.datetime.now(dt.timezone.utc) - back
+        self.assertLess(abs(ago.total_seconds() - 5400), 5)
+
+
 @unittest.skipUnless(os.access(CTL, os.X_OK), "the program folder has no tools/ferroctl")
 @require_netns
 class WithoutServerTest(CtlCase):
@@ -174,6 +192,7 @@ class WithoutServerTest(CtlCase):
             f.write(b"\0" * 1608)
         commands = [["start"], ["discover"], ["list"], ["watch", "status"],
                     ["watch", "add", "10.61.1.1"], ["watch", "del", "10.61.1.1"], ["traps"],
+                    ["traps", "--follow"], ["events"], ["events", "--follow"],
                     ["set", FIRST_MAC, "--name", "x"],
                     ["password", FIRST_MAC, "--old", "a", "--new", "b"],
                     ["restore", FIRST_MAC, "--yes"], ["upgrade", saved, FIRST_MAC, "--yes"],
@@ -188,8 +207,8 @@ class WithoutServerTest(CtlCase):
     def test_help_of_every_command(self):
         top = self.ok(self.site.ctl("--help"))
         commands = re.findall(r"^    (\w+)  +\S", top, re.M)
-        self.assertEqual(set(commands), {"start", "discover", "list", "watch", "traps", "set",
-                                         "password", "restore", "upgrade", "save", "load",
+        self.assertEqual(set(commands), {"start", "discover", "list", "watch", "traps", "events",
+                                         "set", "password", "restore", "upgrade", "save", "load",
                                          "interval", "stop", "raw"})
         for name in commands:
             with self.subTest(command=name):
@@ -224,7 +243,14 @@ class WithoutServerTest(CtlCase):
                  (["--server", "notaurl", "list"], "is not a URL of the service"),
                  (["--server", "http://127.0.0.1:99999/", "list"], "port"),
                  (["--timeout", "nan", "list"], "not a number of seconds"),
-                 (["discover", "--wait", "inf"], "not a number of seconds")]
+                 (["discover", "--wait", "inf"], "not a number of seconds"),
+                 (["events", "--kind", "trap,nonsense"], "unknown kind 'nonsense'; the kinds are"),
+                 (["events", "--since", "yesterday"], "'yesterday' is not a time"),
+                 (["events", "--until", "2026-13-01"], "is not a time"),
+                 (["events", "--limit", "-1"], "not a number from 0 to 1000000"),
+                 (["events", "--follow", "--until", "1h"], "do not go together"),
+                 (["events", "--mac", "02-46-4C-00"], "is not a MAC address"),
+                 (["traps", "--since", "5x"], "is not a time")]
         for args, message in cases:
             with self.subTest(args=args):
                 self.fails(self.site.ctl(*args), 2, message)
@@ -272,6 +298,12 @@ class WithoutServerTest(CtlCase):
                     with self.subTest(answer=text[:20], args=args):
                         self.fails(self.site.ctl("--server", f"http://127.0.0.1:{port}/", *args),
                                    status, message)
+            # A server without the event history is named as such.
+            answer[0] = (head.format("404 Not Found", 9) + "not found").encode()
+            for args in (["events"], ["traps", "--follow"]):
+                with self.subTest(args=args):
+                    self.fails(self.site.ctl("--server", f"http://127.0.0.1:{port}/", *args), 1,
+                               "keeps no event history (GET /api/events answered HTTP 404)")
         finally:
             listener.shutdown(socket.SHUT_RDWR)
             listener.close()
@@ -406,24 +438,50 @@ class FleetTest(CtlCase):
         self.fails(self.site.ctl("--server", f"http://{self.site.net.srv_ip}:64567/", "watch",
                                  "status"), 1, "loopback")
 
-    def test_traps_are_drained_with_their_time(self):
-        self.ok(self.site.ctl("traps"))  # whatever came before
+    def test_traps_from_the_history_reach_every_reader(self):
         srv = self.site.net.srv_ip
-        self.site.sim.client.call("trap", agents=0, kind="plain", text="fan failed", to=srv)
-        self.site.sim.client.call("trap", agents=1, kind="tlv", text="port 3 down", to=srv)
-        self.site.server.wait_log("receive trap number", timeout=5)
-        deadline = time.monotonic() + 5
-        lines = []
-        while len(lines) < 2 and time.monotonic() < deadline:
-            lines += self.ok(self.site.ctl("traps")).splitlines()
-            time.sleep(0.2)
-        stamp = r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d"
-        self.assertRegex(lines[0], rf"^{stamp}  {re.escape(self.site.net.agent_ip(0))}  fan failed$")
-        self.assertRegex(lines[1], rf"^{stamp}  {re.escape(self.site.net.agent_ip(1))}  "
-                                   r"\[[^\]]*\]  port 3 down$")
-        r = self.site.ctl("traps")
-        self.assertEqual((r.returncode, r.stdout), (0, ""))
-        self.assertIn("no traps waiting", r.stderr)
+        follow = [subprocess.Popen(["ip", "netns", "exec", self.site.net.ns["srv"], CTL, *args],
+                                   cwd=self.site.elsewhere, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
+                  for args in (["traps", "--follow", "--limit", "0", "--every", "0.2"],
+                               ["events", "--follow", "--json", "--kind", "trap", "--limit", "0",
+                                "--every", "0.2"])]
+        try:
+            time.sleep(1.5)  # both are following
+            self.site.sim.client.call("trap", agents=0, kind="plain", text="fan failed", to=srv)
+            self.site.sim.client.call("trap", agents=1, kind="tlv", text="port 3 down", to=srv)
+            stamp = r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d"
+            deadline = time.monotonic() + 10
+            lines = []
+            while len(lines) < 2 and time.monotonic() < deadline:
+                lines = [x for x in self.ok(self.site.ctl("traps", "--limit", "2")).splitlines()]
+                time.sleep(0.2)
+            self.assertRegex(lines[0], rf"^{stamp}  {re.escape(self.site.net.agent_ip(0))}  "
+                                       "fan failed$")
+            self.assertRegex(lines[1], rf"^{stamp}  {re.escape(self.site.net.agent_ip(1))}  "
+                                       r"\[[^\]]*\]  port 3 down$")
+            # Reading takes none away: the same again, and the service's own
+            # list still holds them for the interface that drains it.
+            self.assertEqual(self.ok(self.site.ctl("traps", "--limit", "2")).splitlines(), lines)
+            self.assertIn("port 3 down", self.ok(self.site.ctl("raw", "GetTrapList")))
+            events = json.loads(self.ok(self.site.ctl("events", "--kind", "trap", "--json",
+                                                      "--mac", self.site.net.agent_ip(1),
+                                                      "--since", "5m")))
+            self.assertEqual([e["fields"]["message"] for e in events][-1:], ["port 3 down"])
+            self.assertEqual(events[-1]["fields"]["trap_name"], "tlv")
+            self.assertEqual(events[-1]["address"], self.site.net.agent_ip(1))
+            time.sleep(1)
+        finally:
+            for p in follow:
+                p.send_signal(signal.SIGINT)
+        outs = [p.communicate(timeout=10) for p in follow]
+        # Ctrl-C ends following cleanly.
+        self.assertEqual([p.returncode for p in follow], [0, 0], outs)
+        self.assertEqual([x for x in outs[0][0].splitlines() if "failed" in x or "3 down" in x],
+                         lines)
+        followed = [json.loads(x) for x in outs[1][0].splitlines()]
+        self.assertEqual([e["text"] for e in followed], ["fan failed", "port 3 down"])
+        self.assertEqual(len({e["id"] for e in followed}), 2)
 
     def test_intervals(self):
         self.assertEqual(self.ok(self.site.ctl("interval", "poll", "30")),
@@ -552,13 +610,40 @@ class DeviceSetTest(CtlCase):
                          f"{mac(3)}: factory defaults answered with result 0 (accepted)\n")
         self.assertNotEqual(self.agent(3)["fields"]["systemName"], "custom")
 
-    def test_outcomes_of_others_are_not_lost(self):
+    def test_outcomes_are_seen_by_every_client(self):
+        """Another client draining the service's outcome list (as the
+        specified interface does) takes nothing from ferroctl, and every
+        outcome stays in the history with what changed."""
+        name0 = self.agent(0)["fields"]["systemName"]
         self.assertIn("settings sent", self.ok(self.site.ctl("set", mac(0), "--name", "first",
                                                              "--no-wait")))
-        time.sleep(1)
-        r = self.site.ctl("set", mac(1), "--name", "second")
-        self.ok(r)
-        self.assertIn(f"also finished: {mac(0)} settings, result 0", r.stderr)
+        stop = threading.Event()
+
+        def drain():
+            while not stop.is_set():
+                self.site.ctl("raw", "GetOperateResult")
+                time.sleep(0.1)
+        drainer = threading.Thread(target=drain)
+        drainer.start()
+        try:
+            r = self.site.ctl("set", mac(1), "--name", "second")
+        finally:
+            stop.set()
+            drainer.join()
+        self.assertEqual(self.ok(r), f"{mac(1)}: settings answered with result 0 (accepted)\n")
+        events = json.loads(self.ok(self.site.ctl("events", "--mac", mac(0), "--kind",
+                                                  "set_started,set_outcome", "--json",
+                                                  "--limit", "2")))
+        self.assertEqual([e["kind"] for e in events], ["set_started", "set_outcome"])
+        self.assertIn({"field": "systemName", "old": name0, "new": "first"},
+                      events[0]["fields"]["changes"])
+        self.assertEqual((events[1]["fields"]["result"], events[1]["fields"]["timed_out"]),
+                         (0, False))
+        table = self.ok(self.site.ctl("events", "--mac", mac(1), "--kind", "set_outcome",
+                                      "--limit", "1")).splitlines()
+        self.assertEqual(table[0].split(), ["TIME", "KIND", "MAC", "ADDRESS", "TEXT"])
+        self.assertRegex(table[1], rf"^\d{{4}}-\d\d-\d\dT\S+Z +set_outcome +{mac(1)} +"
+                                   rf"{re.escape(self.site.net.agent_ip(1))} +\S")
 
     def test_unknown_agent_and_silence(self):
         self.fails(self.site.ctl("set", "02-46-4c-00-99-99", "--name", "x"), 1,

@@ -5,7 +5,9 @@ platform <- config <- protocol <- net <- engine <- service, with the front
 (server/front) beside the service: the front may use the layers up to net,
 never the engine, and front and service never include each other. What the
 two share lies below both in server/exchange (the request's exchange and the
-fault text). server/main.cpp wires them all and may include anything. The
+fault text). The event history (server/history) stands on the platform and
+config layers only: the engine and the service reach it through sinks.
+server/main.cpp wires them all and may include anything. The
 loader and the ECF tool are programs of their own on top of the layers they
 name.
 
@@ -30,7 +32,8 @@ ALLOWED = {
     "server/exchange": ["platform", "server/exchange"],
     "server/service": CORE + ["server/exchange", "server/service"],
     "server/front": CORE[:4] + ["server/exchange", "server/front"],
-    "server": CORE + ["server/exchange", "server/service", "server/front", "server"],
+    "server/history": CORE[:2] + ["server/history"],
+    "server": CORE + ["server/exchange", "server/service", "server/front", "server/history", "server"],
     "loader": ["platform", "loader"],
     "tools/ecf": CORE + ["tools/ecf"],
 }

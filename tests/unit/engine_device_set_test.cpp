@@ -434,18 +434,23 @@ TEST_F(EngineDeviceSet, ResultsComeOutInStartOrderAndPendingOnesKeepTheirPlace) 
   EXPECT_EQ(OperateNodeCount(), 0u);
 }
 
-TEST_F(EngineDeviceSet, AFullListRefusesNewOperationsWithoutSending) {
+TEST_F(EngineDeviceSet, AFullListRefusesNewOperationsOnlyWhileAllWait) {
   OneAdapter();
   const AgentRecord a = Agent(1);
   for (size_t i = 0; i < kMaxOperateNodes; ++i) ASSERT_EQ(AddOperateNode(a, 7), 1);
   EXPECT_EQ(StartDeviceSet(a, kOperateSetCfg, 0), 0);
   EXPECT_TRUE(g_sent.empty());
   EXPECT_EQ(OperateNodeCount(), kMaxOperateNodes);
-  // Collecting makes room again.
+  // Finished operations nobody collected make room, the oldest first: a
+  // client reading outcomes elsewhere never blocks new changes.
   clock_.Advance(kDeviceSetTimeoutMs + 1);
   CheckDeviceSetTimeouts();
-  EXPECT_EQ(Collect().size(), kMaxOperateNodes);
   EXPECT_EQ(StartDeviceSet(a, kOperateSetCfg, 0), 1);
+  EXPECT_EQ(AddOperateNode(Agent(2), 5), 1);
+  EXPECT_EQ(OperateNodeCount(), kMaxOperateNodes);
+  const auto done = Collect();
+  EXPECT_EQ(done.size(), kMaxOperateNodes - 2);
+  EXPECT_EQ(OperateNodeCount(), 2u);  // the two new ones, still waiting
 }
 
 }  // namespace

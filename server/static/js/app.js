@@ -83,10 +83,12 @@
     FV.details.init();
     FV.operations.init();
     FV.traps.init();
+    FV.events.init();
     FV.upgrade.init();
     FV.files.init();
     FV.settings.init();
     FV.console.init();
+    FV.feed.init();
     reload().then(function () { monitorPoller.start(FV.settings.refreshMs()); });
   }
 

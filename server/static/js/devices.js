@@ -13,7 +13,11 @@
     selected: {}, anchor: null,
     sort: { key: "ip", dir: 1 }, filter: "",
     discovering: false, generation: 0,
-    unknown: false    // the server is out of reach: states are not known
+    unknown: false,   // the server is out of reach: states are not known
+    // Devices the server has seen that are in neither list now (they did
+    // not answer the latest discovery or poll), from its inventory.
+    offline: [], showOffline: true,
+    inventoryError: ""  // why the inventory cannot be read ("" when it can)
   };
   var stats = { lastList: null };
   var changeListeners = [], selectionListeners = [];
@@ -42,7 +46,7 @@
     return info.macAddr && info.macAddr !== ZERO_MAC ? info.macAddr : "ip:" + info.agentIpAddr;
   }
 
-  function stateRank(e) { return !e.watched ? 2 : e.alive === 0 ? 1 : 0; }
+  function stateRank(e) { return e.offline ? 3 : !e.watched ? 2 : e.alive === 0 ? 1 : 0; }
 
   var COMPARE = {
     state: function (a, b) { return stateRank(a) - stateRank(b); },
@@ -76,6 +80,8 @@
     model.rows = rows;
     model.byKey = byKey;
     model.unknown = false;
+    model.offline = model.offline.filter(function (e) { return !byKey[e.key]; });
+    model.offline.forEach(function (e) { byKey[e.key] = e; });
     Object.keys(model.selected).forEach(function (k) { if (!byKey[k]) delete model.selected[k]; });
     applyView();
     changeListeners.forEach(function (fn) { fn(); });
@@ -101,6 +107,46 @@
 
   function isFault(e) { return e && e.kind === "fault"; }
 
+  function inventoryEntry(a) {
+    var info = F.switchInfoFromTree({ macAddr: FV.feed.serviceMac(a.mac), agentIpAddr: String(a.address || ""),
+      systemName: String(a.name || ""), productName: String(a.model || "") });
+    var e = makeEntry(info, false);
+    e.offline = true;
+    e.key = keyOf(info);
+    e.lastSeen = String(a.last_seen || "");
+    e.firstSeen = String(a.first_seen || "");
+    e.hay += " offline";
+    return e;
+  }
+
+  // The offline devices of the server's inventory: those in neither list.
+  // When it cannot be read none are shown, and the counts say why.
+  function readInventory() {
+    return S.json("GET", "/api/inventory", { offline: 1 }).then(function (answer) {
+      var agents = Array.isArray(answer.agents) ? answer.agents : [];
+      var listed = {};
+      model.rows.forEach(function (e) { listed[e.key] = true; });
+      var offline = agents.filter(function (a) {
+        return a && typeof a === "object" && a.mac && a.online === false;
+      }).map(inventoryEntry).filter(function (e) { return !listed[e.key]; });
+      model.inventoryError = "";
+      setOffline(offline);
+    }, function (err) {
+      model.inventoryError = err.kind === "network" ? "" : err.status === 404 ?
+        "this server keeps no inventory (HTTP 404)" : String(err);
+      setOffline([]);
+    });
+  }
+
+  function setOffline(list) {
+    model.offline.forEach(function (e) { if (model.byKey[e.key] === e) delete model.byKey[e.key]; });
+    model.offline = list;
+    list.forEach(function (e) { model.byKey[e.key] = e; });
+    Object.keys(model.selected).forEach(function (k) { if (!model.byKey[k]) delete model.selected[k]; });
+    applyView();
+    selectionChanged();
+  }
+
   // How many agents the server watches, from its status summary.
   function recount() {
     return S.status().then(function (state) {
@@ -122,6 +168,7 @@
       var parsed = performance.now();
       setRows(items.slice(0, n), monitor, items.slice(n));
       var drawn = performance.now();
+      readInventory();
       return new Promise(function (resolve) {
         requestAnimationFrame(function () {
           setTimeout(function () {
@@ -143,6 +190,7 @@
   // whether another client changed the watched list meanwhile.
   function pollMonitor() {
     return S.status().then(function (state) {
+      readInventory();
       var n = Math.max(0, Number(state.watched) || 0);
       if (n !== model.watchedCount || model.unknown) {
         model.watchedCount = n;
@@ -204,30 +252,42 @@
   }
 
   function applyView() {
-    var f = model.filter, rows = model.rows;
+    var f = model.filter, rows = model.showOffline ? model.rows.concat(model.offline) : model.rows;
     var view = f ? rows.filter(function (e) { return e.hay.indexOf(f) >= 0; }) : rows.slice();
     var cmp = COMPARE[model.sort.key] || COMPARE.ip, dir = model.sort.dir;
     view.sort(function (a, b) { return dir * cmp(a, b) || a.sIp - b.sIp || (a.key < b.key ? -1 : 1); });
     model.view = view;
     $("#grid-head > div").removeClass("sorted-asc sorted-desc");
     $("#grid-head > div[data-sort='" + model.sort.key + "']").addClass(dir > 0 ? "sorted-asc" : "sorted-desc");
-    var watched = 0, dead = 0;
-    rows.forEach(function (e) { if (e.watched) { watched++; if (e.alive === 0) dead++; } });
+    var watched = 0, dead = 0, listed = model.rows.length, off = model.offline.length;
+    model.rows.forEach(function (e) { if (e.watched) { watched++; if (e.alive === 0) dead++; } });
     if (model.unknown) {
       $("#counts").text("Counts unknown: the server cannot be reached" + (f ? " (" + view.length + " shown)" : ""));
     } else {
-      $("#counts").text(rows.length + (rows.length === 1 ? " device" : " devices") + ", " + watched + " watched" +
-        (dead ? ", " + dead + " not answering" : "") + (f ? " (" + view.length + " shown)" : ""));
+      $("#counts").text(listed + (listed === 1 ? " device" : " devices") + ", " + watched + " watched" +
+        (dead ? ", " + dead + " not answering" : "") +
+        (model.inventoryError ? "; offline devices unknown: " + model.inventoryError :
+          off ? ", " + off + " offline" + (model.showOffline ? "" : " (hidden)") : "") +
+        (f ? " (" + view.length + " shown)" : ""));
     }
     render();
   }
 
   function stateCell(e) {
+    if (e.offline) return '<span class="dot offline"></span>Offline';
     if (model.unknown && e.watched) return '<span class="dot unknown"></span>Unknown';
     if (!e.watched) return '<span class="dot"></span>Discovered';
     if (e.alive === 0) return '<span class="dot dead"></span>Not answering';
     if (e.alive === 1) return '<span class="dot alive"></span>Alive';
     return '<span class="dot waiting"></span>Watched';
+  }
+
+  // When an offline device was last seen, short enough for its cell: the
+  // time when it was today, else the day.
+  function seenText(iso) {
+    var full = FV.feed.localTime(iso, "-"), today = FV.feed.localTime(new Date().toISOString(), "-");
+    if (full === iso) return "seen " + iso;  // not a time: as the server wrote it
+    return "seen " + (full.slice(0, 10) === today.slice(0, 10) ? full.slice(11) : full.slice(0, 10));
   }
 
   function render() {
@@ -247,9 +307,11 @@
     for (var i = first; i < last; i++) {
       var e = model.view[i], info = e.info, sel = model.selected[e.key];
       html.push('<div class="cols row' + (sel ? " selected" : "") + (e.watched && e.alive === 0 && !model.unknown ? " dead" : "") +
+        (e.offline ? " offline" : "") +
         '" data-key="' + h(e.key) + '" data-index="' + i + '">' +
         '<div><input type="checkbox"' + (sel ? " checked" : "") + "></div>" +
-        '<div title="' + (model.unknown ? "The server cannot be reached; the state is not known" :
+        '<div title="' + (e.offline ? "Did not answer the latest discovery or poll. Last seen " + h(e.lastSeen) +
+          ", first seen " + h(e.firstSeen) : model.unknown ? "The server cannot be reached; the state is not known" :
           e.watched ? (e.lastReply ? "Last reply " + h(e.lastReply) : "No reply seen yet") : "Found by discovery") +
         '">' + stateCell(e) + "</div>" +
         '<div class="mono">' + h(info.agentIpAddr) + "</div>" +
@@ -257,21 +319,29 @@
         "<div>" + h(info.systemName) + "</div>" +
         "<div>" + h(info.productName) + "</div>" +
         "<div>" + h(info.fwVersion) + "</div>" +
-        "<div>" + h(info.location) + "</div>" +
-        "<div>" + (info.isLoaderMode ? '<span class="warn">Loader</span>' : "Normal") + "</div></div>");
+        "<div" + (e.offline ? ' title="Last seen ' + h(FV.feed.localTime(e.lastSeen, "-")) + '">' + h(seenText(e.lastSeen)) :
+          ">" + h(info.location)) + "</div>" +
+        "<div>" + (e.offline ? "" : info.isLoaderMode ? '<span class="warn">Loader</span>' : "Normal") + "</div></div>");
     }
     rowsEl.style.top = first * ROW + "px";
     rowsEl.innerHTML = html.join("");
   }
 
+  // The selected devices the server lists now (offline ones cannot be
+  // watched, changed or upgraded).
   function selectedEntries() {
     return model.rows.filter(function (e) { return model.selected[e.key]; });
+  }
+
+  function selectedOffline() {
+    return model.offline.filter(function (e) { return model.selected[e.key]; });
   }
 
   function selectionChanged() {
     var sel = selectedEntries();
     $("#watch").prop("disabled", !sel.some(function (e) { return !e.watched; }));
     $("#unwatch").prop("disabled", !sel.some(function (e) { return e.watched; }));
+    $("#forget").prop("disabled", !selectedOffline().length);
     var shown = model.view.length;
     var shownSelected = model.view.filter(function (e) { return model.selected[e.key]; }).length;
     $("#select-all").prop("checked", shown > 0 && shownSelected === shown)
@@ -339,6 +409,31 @@
     });
   }
 
+  // Forgetting: the server drops offline devices from its inventory (their
+  // events stay in the history). Asked first; each refusal is told as the
+  // server gave it.
+  function forgetSelected() {
+    var todo = selectedOffline();
+    if (!todo.length) return Promise.resolve();
+    var names = todo.map(function (e) { return (e.info.systemName ? e.info.systemName + " " : "") + e.info.macAddr; });
+    return U.confirm("Forget " + todo.length + (todo.length === 1 ? " offline device?" : " offline devices?"),
+      "The server's inventory drops " + names.join(", ") + ". Their events stay in the history; a device that " +
+      "answers again is listed anew.", "Forget").then(function (yes) {
+      if (!yes) return null;
+      var failed = [], done = 0;
+      return todo.reduce(function (p, e) {
+        return p.then(function () {
+          return S.json("DELETE", "/api/inventory", { mac: e.info.macAddr }).then(function () { done++; },
+            function (err) { failed.push(e.info.macAddr + " (" + (err.kind === "network" ? String(err) : err.message) + ")"); });
+        });
+      }, Promise.resolve()).then(function () {
+        U.message("#discover-state", failed.length ? "Not forgotten: " + failed.join(", ") +
+          (done ? "; forgot " + done : "") : "Forgot " + done + (done === 1 ? " device" : " devices"), failed.length ? "fault" : "ok");
+        return readInventory();
+      });
+    });
+  }
+
   function init() {
     var vp = document.getElementById("grid-viewport");
     var pending = false;
@@ -371,12 +466,15 @@
     $("#discover").on("click", discover);
     $("#watch").on("click", watchSelected);
     $("#unwatch").on("click", unwatchSelected);
+    $("#forget").on("click", forgetSelected);
+    $("#show-offline").on("change", function () { model.showOffline = this.checked; applyView(); selectionChanged(); });
     applyView();
   }
 
   FV.devices = {
     model: model, stats: stats, init: init, refreshAll: refreshAll, pollMonitor: pollMonitor, discover: discover,
-    recount: recount, markUnknown: markUnknown, selectedEntries: selectedEntries, select: select, applyView: applyView, keyOf: keyOf,
+    recount: recount, markUnknown: markUnknown, selectedEntries: selectedEntries, selectedOffline: selectedOffline,
+    readInventory: readInventory, forget: forgetSelected, select: select, applyView: applyView, keyOf: keyOf,
     onChange: function (fn) { changeListeners.push(fn); },
     onSelection: function (fn) { selectionListeners.push(fn); },
     get: function (key) { return model.byKey[key]; },

@@ -1,19 +1,20 @@
 // Device changes in flight: the server sends the command and returns; the
-// outcome (the device's answer, or none within the server's time-out) is
-// polled for. Each outcome shows next to the part of the form that started
-// it, and in the outcome list below.
+// outcome (the device's answer, or none within the server's time-out) comes
+// through the event feed, which every page and command line reads in full.
+// Each outcome shows next to the part of the form that started it, and in
+// the outcome list below; outcomes of changes made elsewhere show there too.
 (function () {
   "use strict";
-  var S = FV.soap, F = FV.fields, U = FV.ui, D = FV.devices;
-  var POLL_MS = 400;
+  var S = FV.soap, F = FV.fields, U = FV.ui, D = FV.devices, E = FV.feed;
   // The server marks an unanswered change timed out once a second after its
-  // time-out; past that and a few polls more, the outcome will not come to
-  // this page: another client (GetOperateResult hands each outcome out
-  // once) or a restarted server took it.
+  // time-out; past that and a few seconds more the outcome will not come
+  // (the server restarted, or could not store the event).
   var GRACE_MS = 3000;
-  var pending = [];     // {mac, operate, what, started, deadline, li, name, slot}
+  var pending = [];     // {mac, operate, what, started, deadline, li, name, slot, after}
   var latest = {};      // slot + " " + MAC -> {text, kind}: what the form shows for that device
-  var poller = null;
+  var recent = [];      // the latest outcomes no change of this page waited for (newest last)
+  // How the feed names the operations.
+  var OPERATE_CODES = { set_config: 0, set_password: 1, set_config_no_address: 2, restore_defaults: 3 };
 
   function label(e) { return (e.info.systemName || e.info.agentIpAddr) + " (" + e.info.macAddr + ")"; }
 
@@ -56,15 +57,27 @@
   function start(e, info, operate) {
     var what = F.OPERATIONS[operate] || "Operation " + operate;
     var slot = slotOf(operate), mac = info.macAddr;
+    var after = E.cursor() || 0;  // its outcome comes after what the feed has given so far
     showOutcome(slot, mac, what + ": sending…", "muted");
     return S.call("SetDeviceCfgEx", F.cfgExParams(info, operate)).then(function () {
       var text = what + ": sent, waiting for the device's answer…";
       var li = note(e, text, "muted");
       var now = performance.now();
-      pending.push({ mac: mac, operate: operate, what: what, started: now, deadline: now + timeoutMs() + GRACE_MS,
-        li: li, name: label(e), slot: slot });
+      var p = { mac: mac, operate: operate, what: what, started: now, deadline: now + timeoutMs() + GRACE_MS,
+        li: li, name: label(e), slot: slot, after: after };
+      pending.push(p);
       showOutcome(slot, mac, text, "muted pending");
-      poller.now();
+      // The feed may have brought the outcome while the answer was on its way.
+      for (var i = 0; i < recent.length; i++) {
+        var o = recent[i];
+        if (o.id > after && o.mac === mac && o.operate === operate) {
+          recent.splice(i, 1);
+          pending.splice(pending.indexOf(p), 1);
+          finish(p, outcomeText(what, o), o.kind);
+          return D.refreshAll().catch(function () {});
+        }
+      }
+      E.now();
     }, function (err) {
       var text = what + " not sent: " + (err.kind !== "fault" ? String(err) : err.detail ||
         "the server knows no device with this MAC address, or could not send the command");
@@ -74,10 +87,20 @@
     });
   }
 
-  function outcomeText(what, result) {
-    if (result === -2) return what + ": no answer within " + Math.round(timeoutMs() / 1000) + " s (timed out).";
-    if (result === 0) return what + ": done (the device answered with result 0).";
-    return what + ": the device answered with result " + result + " (refused).";
+  function outcomeText(what, o) {
+    if (o.timedOut) return what + ": no answer within " + Math.round(timeoutMs() / 1000) + " s (timed out).";
+    if (o.result === 0) return what + ": done (the device answered with result 0).";
+    return what + ": the device answered with result " + o.result + " (refused).";
+  }
+
+  // A set_outcome event as {id, mac, operate, result, timedOut, kind}.
+  function outcomeOf(e) {
+    var f = e.fields, op = f.operate;
+    var code = typeof f.operate_code === "number" ? f.operate_code : OPERATE_CODES[String(op).toLowerCase()];
+    var timedOut = f.timed_out === true || f.result === -2;
+    var result = typeof f.result === "number" ? f.result : null;
+    return { id: e.id, mac: E.serviceMac(e.mac), operate: code === undefined ? -1 : code, result: result,
+      timedOut: timedOut, kind: !timedOut && result === 0 ? "ok" : "fault", name: op };
   }
 
   function finish(p, text, kind) {
@@ -94,42 +117,45 @@
       var p = pending[i];
       if (now < p.deadline) continue;
       pending.splice(i, 1);
-      finish(p, p.what + ": no result seen within " + Math.round((p.deadline - p.started) / 1000) +
-        " s (another client may have collected it); whether the device took the change is not known.", "warn");
+      finish(p, p.what + ": no result seen within " + Math.round((p.deadline - p.started) / 1000) + " s" +
+        (E.state.error ? " (the event feed cannot be read: " + E.state.error + ")" : "") +
+        "; whether the device took the change is not known.", "warn");
     }
   }
 
-  function poll() {
-    if (!pending.length) return null;
-    return S.call("GetOperateResult", { nUserID: 0, strUserName: "" }).then(function (el) {
-      var done = S.children(el, "arrList");
-      done.forEach(function (item) {
-        var info = F.parseSwitchInfo(S.child(item, "agentInfo"));
-        var operate = S.number(item, "operate"), result = S.number(item, "result");
-        var idx = -1;
-        for (var i = 0; i < pending.length; i++) {
-          if (pending[i].mac === info.macAddr && pending[i].operate === operate) { idx = i; break; }
-        }
-        var p = idx >= 0 ? pending.splice(idx, 1)[0] : null;
-        var text = outcomeText(p ? p.what : F.OPERATIONS[operate] || "Operation " + operate, result);
-        var kind = result === 0 ? "ok" : "fault";
-        if (p) {
-          finish(p, text, kind);
-        } else {
-          note(null, (info.systemName || info.agentIpAddr) + " (" + info.macAddr + "): " + text, kind);
-        }
-      });
-      expire();
-      // The server keeps what the devices reported; show it.
-      return done.length ? D.refreshAll() : null;
-    }, function (err) {
-      expire();
-      throw err;
-    });
+  function onOutcome(e) {
+    var o = outcomeOf(e), p = null;
+    for (var i = 0; i < pending.length; i++) {
+      if (pending[i].mac === o.mac && pending[i].operate === o.operate && o.id > pending[i].after) {
+        p = pending.splice(i, 1)[0];
+        break;
+      }
+    }
+    if (p) {
+      finish(p, outcomeText(p.what, o), o.kind);
+    } else {
+      recent.push(o);
+      if (recent.length > 100) recent.shift();
+      var what = F.OPERATIONS[o.operate] || "Operation " + o.name;
+      var dev = D.findByMac(o.mac);
+      var who = dev ? (dev.info.systemName || dev.info.agentIpAddr) + " (" + o.mac + ")" : (e.address || o.mac) + " (" + o.mac + ")";
+      note(null, who + ": " + outcomeText(what, o), o.kind);
+    }
+    // The server keeps what the devices reported; show it.
+    D.refreshAll().catch(function () { /* the banner tells */ });
   }
 
   function init() {
-    poller = new U.Poller(poll, function () { return POLL_MS; }).start(POLL_MS);
+    E.on("set_outcome", onOutcome);
+    E.quickWhile(function () { return pending.length > 0; });
+    setInterval(expire, 1000);
+    E.onState(function (error) {
+      if (error && pending.length) {
+        pending.forEach(function (p) {
+          showOutcome(p.slot, p.mac, p.what + ": sent; its outcome cannot be read now: " + error + ". Retrying…", "warn pending");
+        });
+      }
+    });
   }
 
   FV.operations = { init: init, start: start, note: note, pending: pending, render: render, show: showOutcome };

@@ -240,7 +240,45 @@ var FV = window.FV = window.FV || {};
     });
   }
 
+  // A request to the server's JSON endpoints (/api/...): resolves with the
+  // answer's object; rejects with a SoapError of kind "network" (the server
+  // is out of reach: marked so, as a failed call does) or "http" (it
+  // answered with a status other than 200, or not with JSON; .status holds
+  // the HTTP status, the message the server's reason).
+  function json(method, path, query, opts) {
+    opts = opts || {};
+    stats.calls++;
+    var url = path + (query && !$.isEmptyObject(query) ? "?" + $.param(query) : "");
+    return new Promise(function (resolve, reject) {
+      $.ajax({
+        url: url, type: method, dataType: "text", timeout: opts.timeout || 15000,
+        complete: function (xhr, how) {
+          if (xhr.status === 0 || how === "timeout") {
+            stats.failures++;
+            setReach("down");
+            reject(new SoapError("network", how === "timeout" ? "no answer in time" : "server not reachable"));
+            return;
+          }
+          setReach("up");
+          var answer = null;
+          try { answer = JSON.parse(xhr.responseText); } catch (e) { answer = null; }
+          if (xhr.status === 200 && answer && typeof answer === "object") {
+            resolve(answer);
+            return;
+          }
+          var reason = answer && typeof answer.error === "string" ? answer.error : "";
+          var err = new SoapError("http", "HTTP " + xhr.status + (reason ? ": " + reason :
+            xhr.status === 200 ? ": the answer is not JSON" : xhr.status === 404 ? ": not found" : ""), "");
+          err.status = xhr.status;
+          err.reason = reason;
+          reject(err);
+        }
+      });
+    });
+  }
+
   FV.soap = {
+    json: json,
     status: status, latestStatus: function () { return latestStatus; },
     callTree: callTree, parseTree: parseTree,
     call: call, envelope: envelope, escapeXml: escapeXml, SoapError: SoapError,

@@ -79,6 +79,16 @@
     if (this.running) this.schedule(0);
   };
 
+  // fn wrapped so that many calls in a row run it once, right after.
+  function coalesce(fn) {
+    var due = false;
+    return function () {
+      if (due) return;
+      due = true;
+      setTimeout(function () { due = false; fn(); }, 0);
+    };
+  }
+
   function escapeHtml(text) {
     return String(text).replace(/&/g, "&amp;").replace(/</g, "&lt;").replace(/>/g, "&gt;").replace(/"/g, "&quot;");
   }
@@ -91,6 +101,7 @@
   FV.ui = {
     showTab: showTab, currentTab: function () { return current; },
     onTab: function (fn) { tabListeners.push(fn); },
-    confirm: confirmAction, message: message, Poller: Poller, escapeHtml: escapeHtml, clock: clock
+    confirm: confirmAction, message: message, Poller: Poller, escapeHtml: escapeHtml, clock: clock,
+    coalesce: coalesce
   };
 })();

@@ -1,0 +1,123 @@
+#include "history_endpoint.h"
+
+#include <mutex>
+#include <utility>
+
+#include "access_rule.h"
+#include "platform/diag.h"
+#include "static_files.h"
+
+namespace ferro {
+namespace {
+
+struct Providers {
+  EventsProvider events;
+  InventoryProvider inventory;
+  ForgetProvider forget;
+};
+
+std::mutex& ProvidersLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+Providers& TheProviders() {
+  static Providers providers;
+  return providers;
+}
+
+const char* StatusText(int status) {
+  switch (status) {
+    case 200:
+      return "200 OK";
+    case 400:
+      return "400 Bad Request";
+    case 403:
+      return "403 Forbidden";
+    case 404:
+      return "404 Not Found";
+    case 405:
+      return "405 Method Not Allowed";
+    case 503:
+      return "503 Service Unavailable";
+    default:
+      return "500 Internal Server Error";
+  }
+}
+
+std::string Answer(const JsonAnswer& a, std::string_view allow = {}) {
+  std::string out = "HTTP/1.1 ";
+  out += StatusText(a.status);
+  out += "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n";
+  if (!allow.empty()) {
+    out += "Allow: ";
+    out += allow;
+    out += "\r\n";
+  }
+  out += "Content-Length: " + std::to_string(a.json.size()) + "\r\nConnection: close\r\n\r\n";
+  out += a.json;
+  return out;
+}
+
+}  // namespace
+
+void SetHistoryProviders(EventsProvider events, InventoryProvider inventory,
+                         ForgetProvider forget) {
+  std::lock_guard lock(ProvidersLock());
+  TheProviders() = Providers{std::move(events), std::move(inventory), std::move(forget)};
+}
+
+bool IsHistoryRequest(const http::Request& request) {
+  const std::string_view path = RequestPath(request.request_line);
+  return path == kEventsPath || path == kInventoryPath;
+}
+
+std::string_view RequestQuery(std::string_view request_line) {
+  const size_t first = request_line.find(' ');
+  if (first == std::string_view::npos) return {};
+  std::string_view target = request_line.substr(first + 1);
+  target = target.substr(0, target.find(' '));
+  const size_t mark = target.find('?');
+  return mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
+}
+
+std::string HistoryAnswer(const http::Request& request, bool loopback, int fd) {
+  if (!loopback || !FromOwnOrigin(request)) {
+    static DiagLimit refusals("refused history requests");
+    refusals.Print("history request refused: %s\n",
+                   loopback ? "from a web page of another origin" : "not from this machine");
+    return Answer(
+        {403, loopback ? R"({"error":"web pages of other origins are refused"})"
+                       : R"({"error":"the history is served to this machine (loopback) only"})"});
+  }
+  const bool events = RequestPath(request.request_line) == kEventsPath;
+  const std::string_view query = RequestQuery(request.request_line);
+  Providers providers;
+  {
+    std::lock_guard lock(ProvidersLock());
+    providers = TheProviders();
+  }
+  if (events) {
+    if (request.method != "GET") {
+      return Answer({405, R"({"error":"the events are read with GET"})"}, "GET");
+    }
+    if (!providers.events) return Answer({503, R"({"error":"no event history"})"});
+    return Answer(providers.events(query));
+  }
+  if (request.method == "GET") {
+    if (!providers.inventory) return Answer({503, R"({"error":"no inventory"})"});
+    return Answer(providers.inventory(query));
+  }
+  if (request.method == "DELETE") {
+    if (const auto reason = OwnerRefusal(fd)) {
+      return Answer(
+          {403,
+           R"({"error":"only the server's own user or an administrator may forget an agent"})"});
+    }
+    if (!providers.forget) return Answer({503, R"({"error":"no inventory"})"});
+    return Answer(providers.forget(query));
+  }
+  return Answer({405, R"({"error":"the inventory takes GET and DELETE"})"}, "GET, DELETE");
+}
+
+}  // namespace ferro
