@@ -22,6 +22,8 @@ constexpr int64_t kReopenMs = 5000;
 constexpr int64_t kPruneEveryMs = 10000;
 constexpr int kPruneRows = 2000;
 constexpr int64_t kPruneStepGapMs = 1000;
+// Events lost to a full queue are reported at most this often.
+constexpr int64_t kQueueLossReportMs = 10000;
 constexpr int kBusyWriterMs = 1000;
 constexpr int kBusyReaderMs = 500;
 
@@ -190,6 +192,7 @@ bool EventStore::Record(Event event) {
     }
   }
   lost_.fetch_add(1);
+  queue_lost_.fetch_add(1);
   return false;
 }
 
@@ -402,6 +405,16 @@ void EventStore::PruneNow() {
   drained_.wait(lock, [&] { return prune_all_done_ >= ticket || stopping_; });
 }
 
+void EventStore::ReportQueueLosses() {
+  const uint64_t lost = queue_lost_.load();
+  const int64_t now = NowMs();
+  if (lost == queue_lost_told_ || now - queue_lost_told_ms_ < kQueueLossReportMs) return;
+  Diag("event store: the queue of %zu events was full: %llu events lost since the last report\n",
+       options_.queue_limit, static_cast<unsigned long long>(lost - queue_lost_told_));
+  queue_lost_told_ = lost;
+  queue_lost_told_ms_ = now;
+}
+
 void EventStore::WriterLoop() {
   NameCurrentThread("EventWriter");
   std::deque<Queued> batch;
@@ -435,6 +448,7 @@ void EventStore::WriterLoop() {
       prune_pending_ = PruneSome(kPruneRows);
       last_prune_step_ms_ = NowMs();
     }
+    ReportQueueLosses();
     lock.lock();
     finished_ += batch.size();
     batch.clear();

@@ -140,6 +140,7 @@ class EventStore {
   void WriteBatch(std::deque<Queued>& batch);
   bool PruneSome(size_t rows);
   void ReportWriteFailure(const char* what, const char* reason);
+  void ReportQueueLosses();
   sqlite3* Reader(std::string* error);
 
   const StoreOptions options_;
@@ -155,12 +156,15 @@ class EventStore {
   std::atomic<uint64_t> written_{0};
   std::atomic<uint64_t> lost_{0};
   std::atomic<uint64_t> syslog_dropped_{0};
+  std::atomic<uint64_t> queue_lost_{0};
   std::atomic<int64_t> max_lag_ms_{0};
 
   // The writer thread's own.
   sqlite3* writer_db_ = nullptr;
   bool failing_ = false;  // the last write failed (reported once)
   bool marked_offline_ = false;
+  uint64_t queue_lost_told_ = 0;
+  int64_t queue_lost_told_ms_ = 0;
   int64_t next_open_try_ms_ = 0;
   int64_t next_prune_ms_ = 0;
   bool prune_pending_ = true;

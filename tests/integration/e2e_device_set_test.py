@@ -6,6 +6,7 @@ it) in the LAN namespace.
 Run with the argument "timeout" for the one case that waits out the
 50-second limit (its own CTest test, so it runs beside the others)."""
 
+import json
 import os
 import re
 import socket
@@ -531,6 +532,13 @@ class DeviceSetTimeoutTest(DeviceSetBase):
         self.assertIn("device set timeout !\n", self.d.server.log())
         self.assertEqual(scrape()['ferrolink_device_set_operations_total{outcome="timed_out"}'], 2)
         self.assertGreaterEqual(self.notices.wait(1), 1, self.d.server.log()[-2000:])
+        # The history has both, started and timed out.
+        events = json.loads(wire.get("/api/events?kind=set_started,set_outcome&order=asc").text)
+        self.assertEqual([(e["kind"], e["fields"]["operate"], e["fields"].get("timed_out"))
+                          for e in events["events"]],
+                         [("set_started", "none", None), ("set_started", "set_config", None),
+                          ("set_outcome", "none", True), ("set_outcome", "set_config", True)])
+        self.assertEqual(events["events"][2]["fields"]["result"], -2)
 
 if __name__ == "__main__":
     if sys.argv[1:] == ["timeout"]:

@@ -669,10 +669,22 @@ class EventHistoryTest(unittest.TestCase):
         d = self.d
         folder = tempfile.mkdtemp(prefix="ferrolink-small-")
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", folder], check=True)
+        ecf = os.path.join(d.workdir, "cfg", "define.ecf")
+        with open(ecf, "rb") as f:
+            original = f.read()
         try:
-            d.start_server(["--event-db", os.path.join(folder, "events.db")])
+            # Moved by a line of define.ecf (before the interval lines, which
+            # a change of interval rewrites).
+            db = os.path.join(folder, "events.db")
+            tool = os.path.join(wire.dist_dir(), "tools", "ecftool")
+            # The tool's decode ends with a line end of its own.
+            plain = subprocess.run([tool, "decode", ecf], check=True,
+                                   capture_output=True).stdout.removesuffix(b"\n")
+            subprocess.run([tool, "encode", ecf], check=True,
+                           input=f"event_database={db}\r\n".encode() + plain)
+            d.start_server()
             self.assertEqual(d.startup(), 0)
-            wait_event("server_start")
+            self.assertEqual(wait_event("server_start")["fields"]["database"], db)
             filler = os.path.join(folder, "filler")
             fd = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
             try:
@@ -704,6 +716,8 @@ class EventHistoryTest(unittest.TestCase):
                 d.server = None
             subprocess.run(["umount", folder], check=False)
             shutil.rmtree(folder, ignore_errors=True)
+            with open(ecf, "wb") as f:
+                f.write(original)
 
 
 if __name__ == "__main__":
