@@ -384,6 +384,19 @@ bool EventStore::PruneSome(size_t rows) {
       }
     }
   }
+  if (options_.max_agents != 0) {
+    Statement count(writer_db_, "SELECT count(*) FROM inventory");
+    if (count && count.Step() == SQLITE_ROW) {
+      const int64_t excess = count.Int(0) - static_cast<int64_t>(options_.max_agents);
+      if (excess > 0) {
+        Statement del(writer_db_,
+                      "DELETE FROM inventory WHERE mac IN (SELECT mac FROM inventory "
+                      "ORDER BY online, last_seen LIMIT ?)");
+        del.Bind(1, std::min(excess, static_cast<int64_t>(rows)));
+        if (del && del.Step() == SQLITE_DONE) more = more || excess > static_cast<int64_t>(rows);
+      }
+    }
+  }
   if (options_.max_days != 0) {
     const int64_t cutoff = NowMs() - static_cast<int64_t>(options_.max_days) * 86400000;
     Statement del(writer_db_,

@@ -35,11 +35,17 @@ inline constexpr uint32_t kDefaultMaxDays = 365;
 inline constexpr size_t kDefaultQueueLimit = 100000;
 inline constexpr char kDefaultDatabaseName[] = "events.db";
 
+inline constexpr size_t kDefaultMaxAgents = 65536;
+
 struct StoreOptions {
   std::string path;                         // the database file
   uint64_t max_events = kDefaultMaxEvents;  // 0: no limit by count
   uint32_t max_days = kDefaultMaxDays;      // 0: no limit by age
   size_t queue_limit = kDefaultQueueLimit;
+  // Agents the inventory keeps at most: a host on the network can answer
+  // discoveries with made-up MACs. Past it, pruning drops the offline agents
+  // seen longest ago first.
+  size_t max_agents = kDefaultMaxAgents;
   // Each event also goes to syslog as one line (see syslog_line.h).
   bool syslog = false;
 };

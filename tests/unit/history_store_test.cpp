@@ -286,6 +286,32 @@ TEST(EventStore, InventoryOnlineOfflineAndForget) {
   EXPECT_EQ(json::parse(InventoryAnswer(store, "offline=1", {}).json)["agents"].size(), 1u);
 }
 
+TEST(EventStore, InventoryBoundDropsOfflineAgentsSeenLongestAgoFirst) {
+  TempDir dir;
+  EventStore store({.path = dir.File("events.db"), .max_agents = 3});
+  const int64_t t0 = NowMs() - 60000;
+  for (uint8_t i = 1; i <= 6; ++i) {  // 1 and 2 answer first, then go silent
+    AgentSighting s;
+    s.mac = Mac{0x02, 0, 0, 0, 0, i};
+    s.time_ms = t0 + i * 1000;
+    store.NoteAgent(s);
+  }
+  for (const uint8_t i : {uint8_t{1}, uint8_t{2}}) {
+    AgentSighting silent;
+    silent.what = AgentSighting::What::kSilent;
+    silent.mac = Mac{0x02, 0, 0, 0, 0, i};
+    store.NoteAgent(silent);
+  }
+  ASSERT_TRUE(store.Flush());
+  store.PruneNow();
+  const json j = json::parse(InventoryAnswer(store, "offline=1", {}).json);
+  ASSERT_EQ(j["agents"].size(), 3u);
+  for (const auto& agent : j["agents"]) {
+    EXPECT_TRUE(agent["online"].get<bool>()) << agent["mac"];
+    EXPECT_NE(agent["mac"], "02:00:00:00:00:03");  // the online agent seen longest ago went too
+  }
+}
+
 TEST(StoreOptions, FromTheConfigurationText) {
   StoreOptions o;
   ApplyStoreOptions(
