@@ -448,13 +448,16 @@ int32_t StartUpload(TftpSession& upload) {
     FailUpload(upload, kFailFileSize);
     return 0;
   }
-  SendUpgradeRequest(upload);
   upload.file = std::move(file);
   upload.fwFileSize = size;
   upload.transmitedSize = 0;
   upload.isupgrading = 1;
   upload.upgradeStatus = kUploadRequestSent;
+  // Stamped before the request leaves: the receive thread stamps the reply
+  // when it arrives, which may be before this thread runs again, and a
+  // reply stamped earlier than its request would count as late.
   upload.lastTick = GetTick();
+  SendUpgradeRequest(upload);
   return 1;
 }
 
@@ -464,9 +467,9 @@ void RestartUpload(TftpSession& upload) {
   upload.blockCounter = 0;
   upload.transmitedSize = 0;
   upload.tidPort = 0;
-  SendUpgradeRequest(upload);
   upload.upgradeStatus = kUploadRequestSent;
-  upload.lastTick = GetTick();
+  upload.lastTick = GetTick();  // before the request leaves, as above
+  SendUpgradeRequest(upload);
 }
 
 void FailUpload(TftpSession& upload, int32_t code) {
