@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "access_rule.h"
+#include "http_answer.h"
 #include "platform/diag.h"
 #include "platform/file_path.h"
 #include "platform/text.h"
@@ -32,35 +33,6 @@ constexpr std::string_view kTempSuffix = ".part";
 constexpr size_t kMaxEntriesScanned = 4096;
 // Images listed at most (the store itself keeps far fewer).
 constexpr size_t kMaxListed = 256;
-
-const char* StatusText(int status) {
-  switch (status) {
-    case 200:
-      return "200 OK";
-    case 201:
-      return "201 Created";
-    case 400:
-      return "400 Bad Request";
-    case 403:
-      return "403 Forbidden";
-    case 404:
-      return "404 Not Found";
-    case 405:
-      return "405 Method Not Allowed";
-    case 409:
-      return "409 Conflict";
-    case 411:
-      return "411 Length Required";
-    case 413:
-      return "413 Request Entity Too Large";
-    case 503:
-      return "503 Service Unavailable";
-    case 507:
-      return "507 Insufficient Storage";
-    default:
-      return "500 Internal Server Error";
-  }
-}
 
 // The answers' JSON, in the order written; bytes that are not UTF-8 (a
 // name read from the folder, an error text) become U+FFFD.
@@ -570,13 +542,10 @@ std::string FirmwareStore::Serve(Connection& connection) {
     answer = Answer{500, ErrorJson(std::string("the upload could not start: ") +
                                    (dir_ >= 0 ? "no temporary file could be made" : "no folder"))};
   }
-  std::string head = std::string("HTTP/1.1 ") + StatusText(answer.status) +
-                     "\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: " +
-                     std::to_string(answer.body.size() + 1) +
-                     "\r\nCache-Control: no-store\r\nConnection: close\r\n";
-  if (answer.status == 405) head += "Allow: GET, POST, DELETE\r\n";
-  if (answer.status == 503) head += "Retry-After: 1\r\n";
-  return head + "\r\n" + answer.body + "\n";
+  std::string extra;
+  if (answer.status == 405) extra += "Allow: GET, POST, DELETE\r\n";
+  if (answer.status == 503) extra += "Retry-After: 1\r\n";
+  return ClosingAnswer(answer.status, "application/json; charset=utf-8", answer.body + "\n", extra);
 }
 
 }  // namespace ferro

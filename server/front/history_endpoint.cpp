@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "access_rule.h"
+#include "http_answer.h"
 #include "platform/diag.h"
 #include "static_files.h"
 
@@ -26,37 +27,9 @@ Providers& TheProviders() {
   return providers;
 }
 
-const char* StatusText(int status) {
-  switch (status) {
-    case 200:
-      return "200 OK";
-    case 400:
-      return "400 Bad Request";
-    case 403:
-      return "403 Forbidden";
-    case 404:
-      return "404 Not Found";
-    case 405:
-      return "405 Method Not Allowed";
-    case 503:
-      return "503 Service Unavailable";
-    default:
-      return "500 Internal Server Error";
-  }
-}
-
 std::string Answer(const JsonAnswer& a, std::string_view allow = {}) {
-  std::string out = "HTTP/1.1 ";
-  out += StatusText(a.status);
-  out += "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n";
-  if (!allow.empty()) {
-    out += "Allow: ";
-    out += allow;
-    out += "\r\n";
-  }
-  out += "Content-Length: " + std::to_string(a.json.size()) + "\r\nConnection: close\r\n\r\n";
-  out += a.json;
-  return out;
+  return ClosingAnswer(a.status, "application/json", a.json,
+                       allow.empty() ? std::string() : "Allow: " + std::string(allow) + "\r\n");
 }
 
 }  // namespace

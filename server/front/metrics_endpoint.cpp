@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "access_rule.h"
+#include "http_answer.h"
 #include "platform/diag.h"
 #include "static_files.h"
 
@@ -18,17 +19,6 @@ std::mutex& ProviderLock() {
 MetricsProvider& Provider() {
   static MetricsProvider provider;
   return provider;
-}
-
-std::string Answer(std::string_view status, std::string_view content_type, std::string_view body) {
-  std::string out = "HTTP/1.1 ";
-  out += status;
-  out += "\r\nContent-Type: ";
-  out += content_type;
-  out += "\r\nCache-Control: no-store\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\nConnection: close\r\n\r\n";
-  out += body;
-  return out;
 }
 
 // A name as a request gave it, fit to be a label value of its own: letters,
@@ -58,9 +48,9 @@ std::string MetricsAnswer(const http::Request& request, bool loopback) {
     static DiagLimit refusals("refused metrics requests");
     refusals.Print("metrics request refused: %s\n",
                    loopback ? "from a web page of another origin" : "not from this machine");
-    return Answer("403 Forbidden", "text/plain; charset=utf-8",
-                  loopback ? "web pages of other origins are refused\n"
-                           : "the metrics are served to this machine (loopback) only\n");
+    return ClosingAnswer(403, "text/plain; charset=utf-8",
+                         loopback ? "web pages of other origins are refused\n"
+                                  : "the metrics are served to this machine (loopback) only\n");
   }
   MetricsProvider provider;
   {
@@ -70,7 +60,7 @@ std::string MetricsAnswer(const http::Request& request, bool loopback) {
   metrics::Writer out;
   if (provider) provider(out);
   SoapRequests().Write(out);
-  return Answer("200 OK", kMetricsContentType, out.Text());
+  return ClosingAnswer(200, kMetricsContentType, out.Text());
 }
 
 SoapRequestStats::Entry& SoapRequestStats::EntryFor(std::string_view operation, bool dispatched) {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "access_rule.h"
+#include "http_answer.h"
 #include "platform/diag.h"
 #include "static_files.h"
 
@@ -20,15 +21,8 @@ StatusProvider& Provider() {
   return provider;
 }
 
-std::string Answer(std::string_view status, std::string_view json) {
-  std::string out = "HTTP/1.1 ";
-  out += status;
-  out +=
-      "\r\nContent-Type: application/json\r\nCache-Control: no-store\r\n"
-      "Content-Length: " +
-      std::to_string(json.size()) + "\r\nConnection: close\r\n\r\n";
-  out += json;
-  return out;
+std::string Answer(int status, std::string_view json) {
+  return ClosingAnswer(status, "application/json", json);
 }
 
 }  // namespace
@@ -48,8 +42,8 @@ std::string StatusAnswer(const http::Request& request, bool loopback) {
     static DiagLimit refusals("refused status requests");
     refusals.Print("status request refused: %s\n",
                    loopback ? "from a web page of another origin" : "not from this machine");
-    return Answer("403 Forbidden",
-                  loopback ? R"({"error":"web pages of other origins are refused"})"
+    return Answer(403, loopback
+                           ? R"({"error":"web pages of other origins are refused"})"
                            : R"({"error":"the status is served to this machine (loopback) only"})");
   }
   StatusProvider provider;
@@ -57,8 +51,8 @@ std::string StatusAnswer(const http::Request& request, bool loopback) {
     std::lock_guard lock(ProviderLock());
     provider = Provider();
   }
-  if (!provider) return Answer("503 Service Unavailable", R"({"error":"no status yet"})");
-  return Answer("200 OK", provider());
+  if (!provider) return Answer(503, R"({"error":"no status yet"})");
+  return Answer(200, provider());
 }
 
 }  // namespace ferro
