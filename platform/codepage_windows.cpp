@@ -39,6 +39,15 @@ bool Convert(std::wstring_view text, size_t from, size_t to, std::string& out) {
   return true;
 }
 
+// The code page's own stand-in for a character it lacks.
+std::string DefaultChar() {
+  CPINFO info{};
+  if (!GetCPInfo(CP_ACP, &info) || info.DefaultChar[0] == 0) return "?";
+  std::string out(1, static_cast<char>(info.DefaultChar[0]));
+  if (info.DefaultChar[1] != 0) out.push_back(static_cast<char>(info.DefaultChar[1]));
+  return out;
+}
+
 // At most this many marks are composed with one letter; more are converted
 // on their own.
 constexpr size_t kMaxMarks = 4;
@@ -53,8 +62,19 @@ std::string WideToAnsi(std::wstring_view text, size_t maxBytes) {
   // One letter and the marks after it at a time, so that a composed letter
   // is found and the text is cut only between whole characters of the code
   // page (a double-byte character is never halved).
+  const bool utf8 = GetACP() == CP_UTF8;
   for (size_t i = 0; i < text.size() && out.size() < maxBytes;) {
     const size_t letter = i + UnitsAt(text, i);
+    // A character beyond the first 65536 (or half of one) is in no ANSI
+    // code page but UTF-8: one stand-in for the whole character, as for any
+    // other character the code page lacks (some systems give one per unit).
+    if (!utf8 && (IsHighSurrogate(text[i]) || IsLowSurrogate(text[i]))) {
+      piece = DefaultChar();
+      if (out.size() + piece.size() > maxBytes) break;
+      out += piece;
+      i = letter;
+      continue;
+    }
     size_t end = letter;
     while (end < text.size() && end - letter < kMaxMarks && IsCombiningMark(text[end])) ++end;
     if (end > letter && Convert(text, i, end, piece) && out.size() + piece.size() <= maxBytes) {

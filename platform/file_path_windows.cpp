@@ -183,12 +183,20 @@ bool ReplaceFileContents(const std::string& path, std::string_view bytes) {
   DWORD error = written ? 0 : GetLastError();
   CloseHandle(h);
   // An existing file is replaced with ReplaceFile, which keeps its access
-  // rights and attributes; a new one is the temporary file renamed.
+  // rights and attributes (given full paths: Wine's takes no others); where
+  // that fails, and for a new file, the temporary file is renamed.
   bool moved = false;
   if (written) {
-    moved = exists ? ReplaceFileA(path.c_str(), temp.c_str(), nullptr,
-                                  REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
-                   : MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+    char fullPath[MAX_PATH * 4], fullTemp[MAX_PATH * 4];
+    const DWORD n1 = GetFullPathNameA(path.c_str(), sizeof fullPath, fullPath, nullptr);
+    const DWORD n2 = GetFullPathNameA(temp.c_str(), sizeof fullTemp, fullTemp, nullptr);
+    moved = exists && n1 > 0 && n1 < sizeof fullPath && n2 > 0 && n2 < sizeof fullTemp &&
+            ReplaceFileA(fullPath, fullTemp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                         nullptr) != 0;
+    if (!moved) {
+      moved = MoveFileExA(temp.c_str(), path.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    }
     if (!moved) error = GetLastError();
   }
   if (!moved) {
