@@ -85,7 +85,6 @@ set(FERRO_WINDOWS_PENDING
   server/engine/monitoring.cpp       # net/receive.h
   server/engine/protocol_hooks.cpp   # net/receive.h
   server/engine/tftp_client.cpp      # <arpa/inet.h>, sockets
-  server/engine/traps.cpp            # localtime_r
   server/engine/upgrade.cpp          # net/receive.h
   server/front/access_rule.cpp       # <netinet/in.h>, the peer's owner from /proc
   server/front/connection.cpp        # <netinet/in.h>, <sys/socket.h>
@@ -96,8 +95,6 @@ set(FERRO_WINDOWS_PENDING
   server/front/push_channel.cpp      # <arpa/inet.h>, sockets
   server/front/soap_front.cpp        # front/connection.h
   server/front/status_endpoint.cpp   # front/access_rule.h
-  server/history/event_query.cpp     # gmtime_r
-  server/history/syslog_line.cpp     # <sys/socket.h>: the local syslog socket
   server/net/adapters.cpp            # <ifaddrs.h>: getifaddrs
   server/net/igmp.cpp                # <netinet/in.h>, raw socket
   server/net/receive.cpp             # <sys/socket.h>, recvmmsg
@@ -153,7 +150,6 @@ if(FERRO_TESTS)
     front_push_channel_test     # sockets
     front_soap_answer_test      # sockets
     front_static_files_test     # std::filesystem::path is wide on Windows
-    history_store_test          # mkdtemp, an AF_UNIX socket
     platform_diagnostics_test   # pread
     service_fault_reason_test   # service/status_report.cpp
     switch_info_list_test)      # front/connection.h
