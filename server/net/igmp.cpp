@@ -33,11 +33,7 @@ namespace {
 
 SocketHandle OpenRawIgmp() {
   if (!StartSockets()) return kNoSocket;
-#ifdef _WIN32
-  return socket(AF_INET, SOCK_RAW, IPPROTO_IGMP);
-#else
-  return socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_IGMP);
-#endif
+  return socket(AF_INET, SOCK_RAW | kCloseOnExec, IPPROTO_IGMP);
 }
 
 // Sends the socket's multicast out of the local address `ip` (on Linux
