@@ -28,12 +28,18 @@ using SocketHandle = SOCKET;
 inline constexpr SocketHandle kNoSocket = INVALID_SOCKET;
 // Windows raises no signal when the peer has gone; there is no flag for it.
 inline constexpr int kNoSignalFlag = 0;
+// No socket reaches a started program on Windows (platform/process.h names
+// the handles a child inherits); there is no flag for it either.
+inline constexpr int kCloseOnExec = 0;
 #else
 using SocketHandle = int;
 inline constexpr SocketHandle kNoSocket = -1;
 // A send to a peer that has gone fails with EPIPE instead of ending the
 // process with SIGPIPE.
 inline constexpr int kNoSignalFlag = MSG_NOSIGNAL;
+// For the type argument of socket(): the socket is not inherited by
+// programs this process starts.
+inline constexpr int kCloseOnExec = SOCK_CLOEXEC;
 #endif
 
 inline bool IsValidSocket(SocketHandle s) { return s != kNoSocket; }

@@ -64,10 +64,10 @@ TEST(Utf8, DecodeAndEncodeEveryLength) {
 
 TEST(Utf8, ToWideKeepsWholeCodePointsAndLimits) {
   wchar_t out[22];
-  // A 4-byte character keeps its whole code point (wchar_t holds 32 bits).
-  EXPECT_EQ(Utf8ToWide("a\xF0\x9F\x98\x80", 5, out, 21), 2u);
-  EXPECT_EQ(out[1], static_cast<wchar_t>(0x1F600));
-  EXPECT_EQ(out[2], 0);
+  // A 4-byte character keeps its whole code point: one unit where wchar_t
+  // has 32 bits, a surrogate pair where it has 16, and never half a pair.
+  EXPECT_EQ(std::wstring(out, Utf8ToWide("a\xF0\x9F\x98\x80", 5, out, 21)), L"a\U0001F600");
+  EXPECT_EQ(Utf8ToWide("ab\xF0\x9F\x98\x80", 6, out, 4), sizeof(wchar_t) == 2 ? 2u : 3u);
   const std::string many(30, 'x');
   EXPECT_EQ(Utf8ToWide(many.c_str(), many.size(), out, 21), 20u);
   EXPECT_EQ(out[20], 0);
