@@ -81,7 +81,6 @@ set(FERRO_WINDOWS_PENDING
   server/engine/device_set.cpp       # net/receive.h: <sys/socket.h>
   server/engine/discovery.cpp        # net/receive.h
   server/engine/engine.cpp           # net/receive.h
-  server/engine/engine_config.cpp    # <arpa/inet.h>: inet_pton, htons
   server/engine/monitoring.cpp       # net/receive.h
   server/engine/protocol_hooks.cpp   # net/receive.h
   server/engine/tftp_client.cpp      # <arpa/inet.h>, sockets
@@ -96,7 +95,6 @@ set(FERRO_WINDOWS_PENDING
   server/front/soap_front.cpp        # front/connection.h
   server/front/status_endpoint.cpp   # front/access_rule.h
   server/net/adapters.cpp            # <ifaddrs.h>: getifaddrs
-  server/net/igmp.cpp                # <netinet/in.h>, raw socket
   server/net/receive.cpp             # <sys/socket.h>, recvmmsg
   server/net/transport.cpp           # <arpa/inet.h>, sockets
   server/service/close_operation.cpp     # net/receive.h (through the engine)
@@ -139,7 +137,6 @@ if(FERRO_TESTS)
   file(GLOB FERRO_WINDOWS_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*_test.cpp)
   set(FERRO_WINDOWS_PENDING_TESTS
     device_set_operations_test  # engine/device_set.cpp, engine/discovery.cpp
-    ecf_config_test             # engine/engine_config.cpp; a socket for the port probe
     engine_device_set_test      # the engine
     engine_lifecycle_test       # the engine
     engine_matching_test        # the engine
@@ -168,9 +165,6 @@ if(FERRO_TESTS)
   # Tests that fail on Windows today, each for a fault of the port that is
   # still to be mended; they leave this list with it.
   set(FERRO_WINDOWS_FAILING_TESTS
-      # UTF-8 from wide text takes each unit for a code point: a 16-bit
-      # wchar_t gives a surrogate pair as two 3-byte sequences.
-      Utf8.FromWideNeverSplitsACharacter
       # The system's conversion maps a combining mark the code page lacks
       # to a look-alike (U+0308 to 0xA8) or drops it, instead of '?'.
       CodePage.CombiningMarksAreComposedFirst)

@@ -162,7 +162,8 @@ TEST(SwitchInfoConversion, FourByteNameCharacterComesBackWhole) {
   std::strcpy(r.location, "\xF0\x9F\x98\x80");
   ns__SwitchInfo out;
   AgentRecordToSwitchInfo(r, out);
-  EXPECT_EQ(out.location, std::wstring(1, static_cast<wchar_t>(0x1F600)));
+  // One unit where wchar_t has 32 bits, a surrogate pair where it has 16.
+  EXPECT_EQ(out.location, L"\U0001F600");
 }
 
 TEST(SwitchInfoConversion, NumbersAddressesAndMac) {
