@@ -115,6 +115,12 @@ target_compile_options(ferro_portable PRIVATE ${FERRO_WARNINGS})
 target_link_libraries(ferro_portable PUBLIC ferro_soap ferro_win_sqlite Threads::Threads ws2_32
                                             iphlpapi advapi32 comdlg32 ole32 bcrypt)
 
+# The launcher: a windowed program that shows no window.
+add_executable(loader WIN32 ${CMAKE_SOURCE_DIR}/loader/loader.cpp)
+target_compile_options(loader PRIVATE ${FERRO_WARNINGS})
+target_link_libraries(loader PRIVATE ferro_portable)
+set_target_properties(loader PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${FERRO_DIST})
+
 if(FERRO_TESTS)
   enable_testing()
   # A Wine prefix of this build folder's own, made once (it takes about
@@ -142,7 +148,7 @@ if(FERRO_TESTS)
     engine_matching_test        # the engine
     engine_transport_test       # the engine, sockets
     engine_upload_test          # the engine, sockets
-    file_config_test            # mkdtemp
+    file_config_test            # service/config_file.cpp: the engine's watched agents
     front_loop_test             # the front's loop, sockets
     front_push_channel_test     # sockets
     front_soap_answer_test      # sockets
