@@ -24,4 +24,16 @@ std::string ProgramDirectory() {
   }
 }
 
+std::string ShortPath(const std::string& path) {
+  if (path.empty()) return {};
+  std::vector<char> buf(MAX_PATH);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD n = GetShortPathNameA(path.c_str(), buf.data(), static_cast<DWORD>(buf.size()));
+    if (n == 0) return {};
+    if (n < buf.size()) return std::string(buf.data(), n);
+    buf.resize(n);  // n counts the terminator when the buffer was too small
+  }
+  return {};
+}
+
 }  // namespace ferro

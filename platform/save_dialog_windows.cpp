@@ -2,6 +2,7 @@
 // window of the user interface's title.
 #include <windows.h>
 // After windows.h, which it needs.
+#include <cderr.h>
 #include <commdlg.h>
 #include <objbase.h>
 
