@@ -112,6 +112,9 @@ target_compile_options(ferro_portable PRIVATE ${FERRO_WARNINGS})
 # The system libraries of the Windows platform layer: sockets, the IP
 # helper (adapters, ARP, TCP owners), access tokens, the save dialog and its
 # COM apartment, and the hash provider.
+# Windows 10 calls; windows.h without the old winsock.h (platform/socket.h
+# brings winsock2.h) and without its min/max macros.
+target_compile_definitions(ferro_portable PUBLIC _WIN32_WINNT=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_libraries(ferro_portable PUBLIC ferro_soap ferro_win_sqlite Threads::Threads ws2_32
                                             iphlpapi advapi32 comdlg32 ole32 bcrypt)
 
