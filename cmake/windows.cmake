@@ -155,7 +155,6 @@ if(FERRO_TESTS)
     front_loop_test             # the front's loop, sockets
     front_push_channel_test     # sockets
     front_soap_answer_test      # sockets
-    front_static_files_test     # std::filesystem::path is wide on Windows
     platform_diagnostics_test   # pread
     service_fault_reason_test   # service/status_report.cpp
     switch_info_list_test)      # front/connection.h
