@@ -85,17 +85,17 @@ set(FERRO_WINDOWS_PENDING
   server/engine/protocol_hooks.cpp   # net/receive.h
   server/engine/tftp_client.cpp      # <arpa/inet.h>, sockets
   server/engine/upgrade.cpp          # net/receive.h
-  server/front/access_rule.cpp       # <netinet/in.h>, the peer's owner from /proc
+  server/front/access_rule.cpp       # <netinet/in.h>
   server/front/connection.cpp        # <netinet/in.h>, <sys/socket.h>
-  server/front/firmware_store.cpp    # front/connection.h; OpenSSL's SHA-256
-  server/front/front.cpp             # <poll.h>, eventfd wake-up
+  server/front/firmware_store.cpp    # front/connection.h
+  server/front/front.cpp             # <poll.h>, pipe2 wake-up
   server/front/history_endpoint.cpp  # front/access_rule.h
   server/front/metrics_endpoint.cpp  # front/access_rule.h
-  server/front/push_channel.cpp      # <arpa/inet.h>, sockets
+  server/front/push_channel.cpp      # <arpa/inet.h>, <poll.h>, sockets
   server/front/soap_front.cpp        # front/connection.h
   server/front/status_endpoint.cpp   # front/access_rule.h
-  server/net/adapters.cpp            # <ifaddrs.h>: getifaddrs
-  server/net/receive.cpp             # <sys/socket.h>, recvmmsg
+  server/net/adapters.cpp            # <ifaddrs.h>: getifaddrs, <linux/if_packet.h>
+  server/net/receive.cpp             # <sys/socket.h>, recvmmsg, eventfd wake-up
   server/net/transport.cpp           # <arpa/inet.h>, sockets
   server/service/close_operation.cpp     # net/receive.h (through the engine)
   server/service/discovery_operations.cpp  # net/receive.h
@@ -107,14 +107,13 @@ list(REMOVE_ITEM FERRO_WINDOWS_SOURCES ${FERRO_WINDOWS_PENDING})
 add_library(ferro_portable STATIC ${FERRO_WINDOWS_SOURCES})
 target_include_directories(ferro_portable PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/server)
 target_compile_options(ferro_portable PRIVATE ${FERRO_WARNINGS})
-# nlohmann-json is header-only: scripts/windows-deps.sh copies the host's
-# headers beside the libraries.
-# The system libraries of the Windows platform layer: sockets, the IP
-# helper (adapters, ARP, TCP owners), access tokens, the save dialog and its
-# COM apartment, and the hash provider.
 # Windows 10 calls; windows.h without the old winsock.h (platform/socket.h
 # brings winsock2.h) and without its min/max macros.
 target_compile_definitions(ferro_portable PUBLIC _WIN32_WINNT=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX)
+# The system libraries of the Windows platform layer: sockets, the IP
+# helper (adapters, ARP, TCP owners), access tokens, the save dialog and its
+# COM apartment, and the hash provider. nlohmann-json is header-only:
+# scripts/windows-deps.sh copies the host's headers beside the libraries.
 target_link_libraries(ferro_portable PUBLIC ferro_soap ferro_win_sqlite Threads::Threads ws2_32
                                             iphlpapi advapi32 comdlg32 ole32 bcrypt)
 
@@ -129,6 +128,9 @@ if(FERRO_TESTS)
   # A Wine prefix of this build folder's own, made once (it takes about
   # 17 s), before the first test program runs: the test list is read by
   # running the program.
+  if(NOT FERRO_WINE64)
+    message(FATAL_ERROR "The tests run under wine64, which is missing: scripts/windows-deps.sh packages")
+  endif()
   set(FERRO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
   find_program(FERRO_WINESERVER NAMES wineserver PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH REQUIRED)
   add_custom_command(
