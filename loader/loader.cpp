@@ -10,11 +10,11 @@
 #include "platform/program_dir.h"
 
 int main() {
-  // The program folder with its trailing separator. Linux paths have no
-  // separate short form, so both names are the same.
+  // The program folder with its trailing separator, and its short form
+  // (on Linux, where paths have none, the same name).
   std::string folder = ferro::ProgramDirectory();
-  if (!folder.empty()) folder += '/';
-  const std::string& shortFolder = folder;
+  if (!folder.empty()) folder += ferro::kPathSeparator;
+  const std::string shortFolder = ferro::ShortPath(folder);
   std::printf("long name = %s shortname = %s", folder.c_str(), shortFolder.c_str());
   std::fflush(stdout);
 

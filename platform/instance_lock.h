@@ -19,7 +19,10 @@ inline constexpr const char* kInstanceLockFolder = "/run/ferrolink";
 // name holds the network namespace: each network namespace behaves as its
 // own machine, so servers in different namespaces run side by side. The
 // folder is created (mode 0700) when missing, and refused (kError) when
-// another user owns it or others may write to it.
+// another user owns it or others may write to it. On Windows it is a named
+// mutex in the login session's namespace and `folder` is not used; a name
+// held by an object another user made, or by an object of another kind,
+// counts as taken.
 InstanceLockResult AcquireInstanceLock(const char* name, const char* folder = kInstanceLockFolder);
 
 }  // namespace ferro

@@ -17,4 +17,7 @@ std::string ProgramDirectory() {
   return path.substr(0, slash);
 }
 
+// Linux paths have no separate short form.
+std::string ShortPath(const std::string& path) { return path; }
+
 }  // namespace ferro

@@ -125,7 +125,21 @@ size_t Utf8ToWide(const char* utf8, size_t size, wchar_t* out, size_t limit) {
   while (pos < size && utf8[pos] != '\0') {
     const Utf8Char c = DecodeUtf8Char(utf8 + pos, size - pos);
     if (c.length <= 0 || i + 1 >= limit) break;
-    out[i] = static_cast<wchar_t>(c.codePoint);  // whole code point: wchar_t holds 32 bits
+    if constexpr (sizeof(wchar_t) == 2) {
+      // UTF-16: a character past U+FFFF is a surrogate pair, written whole
+      // or not at all; the loose decoder's values past U+10FFFF have no
+      // UTF-16 form and become U+FFFD.
+      uint32_t cp = c.codePoint > 0x10FFFF ? 0xFFFD : c.codePoint;
+      if (cp > 0xFFFF) {
+        if (i + 2 >= limit) break;
+        cp -= 0x10000;
+        out[i++] = static_cast<wchar_t>(0xD800 + (cp >> 10));
+        cp = 0xDC00 + (cp & 0x3FF);
+      }
+      out[i] = static_cast<wchar_t>(cp);
+    } else {
+      out[i] = static_cast<wchar_t>(c.codePoint);  // whole code point: wchar_t holds 32 bits
+    }
     out[i + 1] = 0;
     pos += static_cast<size_t>(c.length);
     ++i;
@@ -139,8 +153,15 @@ size_t WideToUtf8(const wchar_t* wide, char* out, size_t limit) {
   if (wide == nullptr) return 0;
   size_t written = 0;
   for (const wchar_t* w = wide; *w != 0; ++w) {
+    auto cp = static_cast<uint32_t>(*w);
+    // UTF-16: a surrogate pair is one character (a lone surrogate is
+    // written as its own value, as a 32-bit unit would be).
+    if (sizeof(wchar_t) == 2 && cp >= 0xD800 && cp <= 0xDBFF && w[1] >= 0xDC00 && w[1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(w[1]) - 0xDC00);
+      ++w;
+    }
     char sequence[6];
-    const size_t n = EncodeUtf8Char(static_cast<uint32_t>(*w), sequence);
+    const size_t n = EncodeUtf8Char(cp, sequence);
     if (written + n >= limit) break;
     std::memcpy(out + written, sequence, n);
     written += n;

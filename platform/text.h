@@ -53,12 +53,14 @@ struct Utf8Char {
 Utf8Char DecodeUtf8Char(const char* bytes, size_t available);
 
 // UTF-8 (at most `size` bytes, up to a NUL) to wide units, one whole code
-// point per unit, read with DecodeUtf8Char. Writes at most limit - 1 units,
-// each followed by a zero unit; returns the units written. `out` holds
-// `limit` units.
+// point per unit, read with DecodeUtf8Char. Where wchar_t has 16 bits the
+// units are UTF-16: a character past U+FFFF takes two, written whole or not
+// at all. Writes at most limit - 1 units and keeps a zero unit after them;
+// returns the units written. `out` holds `limit` units.
 size_t Utf8ToWide(const char* utf8, size_t size, wchar_t* out, size_t limit);
 
-// Wide units (each a code point, up to a zero unit) to UTF-8 with
+// Wide units (each a code point, or UTF-16 where wchar_t has 16 bits; up to
+// a zero unit) to UTF-8 with
 // EncodeUtf8Char: at most limit - 1 bytes plus NUL, never a partial
 // character. `out` holds `limit` bytes. Returns the bytes written before
 // the NUL.

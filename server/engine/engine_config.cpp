@@ -1,10 +1,5 @@
 #include "engine/engine_config.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +7,7 @@
 #include <iterator>
 
 #include "platform/diag.h"
+#include "platform/socket.h"
 #include "platform/text.h"
 
 namespace ferro {
@@ -92,9 +88,14 @@ uint32_t SecondsValueMs(std::string_view value) {
 
 uint32_t GroupValue(std::string_view value) {
   const std::string text(value);
+#ifdef _WIN32
+  // Reads the same forms as inet_aton; its failure value is INADDR_NONE.
+  return inet_addr(text.c_str());
+#else
   in_addr addr{};
   if (inet_aton(text.c_str(), &addr) == 0) return INADDR_NONE;
   return addr.s_addr;
+#endif
 }
 
 uint32_t ClampSeconds(uint32_t ms) { return std::min(ms / 1000, kMaxIntervalSeconds); }
@@ -285,20 +286,25 @@ void SetIgmpInterval(uint32_t seconds) { Config().igmpReportIntervalMs = Seconds
 uint32_t GetIgmpInterval() { return Config().igmpReportIntervalMs.load() / 1000; }
 
 int CheckPortFree(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
+  if (!StartSockets()) return 0;
+  const SocketHandle fd = ::socket(AF_INET, SOCK_DGRAM | kCloseOnExec, 0);
+  if (!IsValidSocket(fd)) return 0;
+#ifndef _WIN32
+  // On Windows the option would let the bind share a port another socket
+  // holds, so the check would always pass; there it is left off.
   const int on = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-    ::close(fd);
+    CloseSocket(fd);
     return 0;
   }
+#endif
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(port);
   const int rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  const int err = errno;
-  ::close(fd);
+  const int err = LastSocketError();
+  CloseSocket(fd);
   if (rc != 0) {
     Diag("check socket WSAGetLastError() = %d\n", err);
     Config().PortInUse = true;

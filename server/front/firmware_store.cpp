@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include "http_answer.h"
 #include "platform/diag.h"
 #include "platform/file_path.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 
 namespace ferro {
@@ -43,17 +43,6 @@ std::string Text(const Json& json) {
 }
 
 std::string ErrorJson(std::string_view message) { return Text(Json{{"error", message}}); }
-
-std::string Hex(const unsigned char* bytes, size_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(size * 2);
-  for (size_t i = 0; i < size; ++i) {
-    out.push_back(kDigits[bytes[i] >> 4]);
-    out.push_back(kDigits[bytes[i] & 0xF]);
-  }
-  return out;
-}
 
 std::string UtcText(int64_t seconds) {
   const time_t t = static_cast<time_t>(seconds);
@@ -99,22 +88,17 @@ bool IsImage(int dir, std::string_view name, struct stat* st) {
   return ::fstatat(dir, text.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st->st_mode);
 }
 
-struct DigestCloser {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using Digest = std::unique_ptr<EVP_MD_CTX, DigestCloser>;
+using Digest = std::unique_ptr<Sha256>;
 
 Digest NewDigest() {
-  Digest d(EVP_MD_CTX_new());
-  if (d && EVP_DigestInit_ex(d.get(), EVP_sha256(), nullptr) != 1) d.reset();
+  auto d = std::make_unique<Sha256>();
+  if (!d->ok()) d.reset();
   return d;
 }
 
-std::optional<std::string> FinishDigest(EVP_MD_CTX* d) {
-  unsigned char sum[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (d == nullptr || EVP_DigestFinal_ex(d, sum, &size) != 1) return std::nullopt;
-  return Hex(sum, size);
+std::optional<std::string> FinishDigest(Sha256* d) {
+  if (d == nullptr) return std::nullopt;
+  return d->FinishHex();
 }
 
 }  // namespace
@@ -225,7 +209,7 @@ class FirmwareStore::Upload final : public BodySink {
     // After a failure the rest is read and dropped: the client then gets
     // the answer that says why, not a reset.
     if (error_ != 0 || released_) return;
-    EVP_DigestUpdate(digest_.get(), bytes.data(), bytes.size());
+    digest_->Update(bytes);
     while (!bytes.empty()) {
       const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
       if (n < 0 && errno == EINTR) continue;
@@ -332,7 +316,8 @@ std::optional<FirmwareStore::Image> FirmwareStore::Describe(const std::string& n
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) ok = false;
     if (n <= 0) break;
-    ok = EVP_DigestUpdate(digest.get(), buf.data(), static_cast<size_t>(n)) == 1;
+    digest->Update(buf.data(), static_cast<size_t>(n));
+    ok = digest->ok();
   }
   ::close(fd);
   const std::optional<std::string> sum = ok ? FinishDigest(digest.get()) : std::nullopt;

@@ -20,6 +20,7 @@
 #include "history_endpoint.h"
 #include "metrics_endpoint.h"
 #include "platform/diag.h"
+#include "platform/socket.h"
 #include "platform/socket_owner.h"
 #include "platform/tick.h"
 #include "push_channel.h"
@@ -279,8 +280,14 @@ void InitServiceContext(struct soap* soap) {
   runtime_response = soap->fresponse;
   soap->fresponse = Response;
   soap->fposthdr = PostHeader;
+#ifdef _WIN32
+  // There SO_REUSEADDR would let another program bind the same port beside
+  // the server and take its requests: the port is held exclusively.
+  soap->bind_flags = SO_EXCLUSIVEADDRUSE;
+#else
   soap->bind_flags = SO_REUSEADDR;
-  soap->socket_flags = MSG_NOSIGNAL;
+#endif
+  soap->socket_flags = kNoSignalFlag;
 }
 
 std::string SoapHandler::RunRuntime(Connection& connection, std::string_view head,

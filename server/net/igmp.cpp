@@ -1,10 +1,5 @@
 #include "net/igmp.h"
 
-#include <errno.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -34,18 +29,45 @@ std::array<uint8_t, kIgmpReportSize> BuildIgmpV1Report(uint32_t group) {
   return r;
 }
 
-IgmpReporter::IgmpReporter() : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_IGMP)) {
-  if (fd_ < 0) {
-    Diag("raw IGMP socket unavailable (%d): the system's own reports keep the group\n", errno);
+namespace {
+
+SocketHandle OpenRawIgmp() {
+  if (!StartSockets()) return kNoSocket;
+  return socket(AF_INET, SOCK_RAW | kCloseOnExec, IPPROTO_IGMP);
+}
+
+// Sends the socket's multicast out of the local address `ip` (on Linux
+// also named by its interface index).
+bool LeaveThrough(SocketHandle fd, uint32_t ip, uint32_t ifIndex) {
+#ifdef _WIN32
+  (void)ifIndex;
+  in_addr via{};
+  via.s_addr = ip;
+  return setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&via),
+                    sizeof via) == 0;
+#else
+  ip_mreqn via{};
+  via.imr_address.s_addr = ip;
+  via.imr_ifindex = static_cast<int>(ifIndex);
+  return setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) == 0;
+#endif
+}
+
+}  // namespace
+
+IgmpReporter::IgmpReporter() : fd_(OpenRawIgmp()) {
+  if (!IsValidSocket(fd_)) {
+    Diag("raw IGMP socket unavailable (%d): the system's own reports keep the group\n",
+         LastSocketError());
   }
 }
 
 IgmpReporter::~IgmpReporter() {
-  if (fd_ >= 0) close(fd_);
+  if (IsValidSocket(fd_)) CloseSocket(fd_);
 }
 
 void IgmpReporter::SendReport(const std::array<uint8_t, kIgmpReportSize>& report, uint32_t group) {
-  if (fd_ < 0) return;
+  if (!IsValidSocket(fd_)) return;
   struct Out {
     uint32_t ip;
     uint32_t ifIndex;
@@ -63,12 +85,9 @@ void IgmpReporter::SendReport(const std::array<uint8_t, kIgmpReportSize>& report
   for (const Out& o : outs) {
     // The report has to leave on each local network, not just where the
     // routing table sends multicast.
-    ip_mreqn via{};
-    via.imr_address.s_addr = o.ip;
-    via.imr_ifindex = static_cast<int>(o.ifIndex);
-    if (setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &via, sizeof via) != 0) continue;
-    sendto(fd_, report.data(), report.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-           sizeof to);  // results are ignored
+    if (!LeaveThrough(fd_, o.ip, o.ifIndex)) continue;
+    sendto(fd_, reinterpret_cast<const char*>(report.data()), static_cast<int>(report.size()), 0,
+           reinterpret_cast<const sockaddr*>(&to), sizeof to);  // results are ignored
   }
 }
 

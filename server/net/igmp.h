@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/socket.h"
+
 namespace ferro {
 
 inline constexpr size_t kIgmpReportSize = 8;
@@ -24,12 +26,12 @@ class IgmpReporter {
   IgmpReporter(const IgmpReporter&) = delete;
   IgmpReporter& operator=(const IgmpReporter&) = delete;
 
-  bool usable() const { return fd_ >= 0; }
+  bool usable() const { return IsValidSocket(fd_); }
   // Sends `report` to `group` out of each address of the AdapterSocketList.
   void SendReport(const std::array<uint8_t, kIgmpReportSize>& report, uint32_t group);
 
  private:
-  int fd_ = -1;
+  SocketHandle fd_ = kNoSocket;
 };
 
 }  // namespace ferro

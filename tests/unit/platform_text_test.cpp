@@ -1,6 +1,7 @@
 // The text module: UTF-8 read and written (strictly, and in the loose form
 // agents' names keep), and the repair that makes answers well-formed while
-// valid text passes untouched.
+// valid text passes untouched; and the SHA-256 sums shown for stored
+// firmware images.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <string_view>
 
 #include "platform/codepage.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 
 namespace ferro {
@@ -62,10 +64,10 @@ TEST(Utf8, DecodeAndEncodeEveryLength) {
 
 TEST(Utf8, ToWideKeepsWholeCodePointsAndLimits) {
   wchar_t out[22];
-  // A 4-byte character keeps its whole code point (wchar_t holds 32 bits).
-  EXPECT_EQ(Utf8ToWide("a\xF0\x9F\x98\x80", 5, out, 21), 2u);
-  EXPECT_EQ(out[1], static_cast<wchar_t>(0x1F600));
-  EXPECT_EQ(out[2], 0);
+  // A 4-byte character keeps its whole code point: one unit where wchar_t
+  // has 32 bits, a surrogate pair where it has 16, and never half a pair.
+  EXPECT_EQ(std::wstring(out, Utf8ToWide("a\xF0\x9F\x98\x80", 5, out, 21)), L"a\U0001F600");
+  EXPECT_EQ(Utf8ToWide("ab\xF0\x9F\x98\x80", 6, out, 4), sizeof(wchar_t) == 2 ? 2u : 3u);
   const std::string many(30, 'x');
   EXPECT_EQ(Utf8ToWide(many.c_str(), many.size(), out, 21), 20u);
   EXPECT_EQ(out[20], 0);
@@ -149,6 +151,30 @@ TEST(RepairText, AgreesWithTheCodePageConversion) {
               static_cast<uint32_t>(wide[0]))
         << b;
   }
+}
+
+// Known sums, fed whole and in pieces that cross the 64-byte blocks; the
+// sum is given once.
+TEST(Sha256, KnownSumsWholeAndInPieces) {
+  Sha256 empty;
+  ASSERT_TRUE(empty.ok());
+  EXPECT_EQ(empty.FinishHex(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_FALSE(empty.FinishHex().has_value());
+
+  const std::string_view text = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+  const std::string sum = "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1";
+  Sha256 whole;
+  whole.Update(text);
+  EXPECT_EQ(whole.FinishHex(), sum);
+  Sha256 pieces;
+  for (size_t at = 0; at < text.size(); at += 7) pieces.Update(text.substr(at, 7));
+  EXPECT_EQ(pieces.FinishHex(), sum);
+
+  Sha256 million;
+  const std::string block(1000, 'a');
+  for (int i = 0; i < 1000; ++i) million.Update(block);
+  EXPECT_EQ(million.FinishHex(),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 }  // namespace

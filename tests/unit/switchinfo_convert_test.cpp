@@ -102,6 +102,10 @@ TEST(CodePage, Windows1252) {
   EXPECT_EQ(WideToAnsi(L"\u4E2D", 20), "?");
   EXPECT_EQ(AnsiToWide("\xFC\x80\x81", 21), L"\u00FC\u20AC\u0081");
   EXPECT_EQ(WideToAnsi(std::wstring(30, L'a'), 20).size(), 20u);
+  // A character beyond the first 65536 (two units where wchar_t has 16 bits)
+  // is one character the code page lacks: one '?', never one per unit.
+  EXPECT_EQ(WideToAnsi(L"\U0001F600x", 20), "?x");
+  EXPECT_EQ(WideToAnsi(L"ab\U0001F600c", 3), "ab?");
 }
 
 TEST(CodePage, CombiningMarksAreComposedFirst) {

@@ -1,10 +1,10 @@
-#include "platform/codepage.h"
-
 #include <iconv.h>
 
 #include <array>
 #include <cstdint>
 #include <string_view>
+
+#include "platform/codepage.h"
 
 namespace ferro {
 namespace {
