@@ -96,25 +96,22 @@ bool SameMac(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, kMac
 // A discovery run whose window closed, to be told after the list's lock.
 struct FinishedRun {
   size_t answered = 0;
-  uint32_t ageMs = 0;  // since the request went out
+  int64_t startedMs = 0;  // wall clock when the request went out
 };
 
 // Marks a user's discovery run (not an upload's search for its agent) as
 // told, once; with ActionListLock held.
-void TakeFinishedRun(ActionEntry& entry, uint32_t now, std::vector<FinishedRun>& out) {
+void TakeFinishedRun(ActionEntry& entry, std::vector<FinishedRun>& out) {
   if (entry.requestOpcode != kOpDiscover || entry.callback != DiscoveryCallback ||
       entry.runReported) {
     return;
   }
   entry.runReported = true;
-  out.push_back({entry.responders.size(), now - entry.sendTick});
+  out.push_back({entry.responders.size(), entry.sendWallMs});
 }
 
 void TellFinishedRuns(const std::vector<FinishedRun>& runs) {
   if (!EventsWanted()) return;
-  const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
   for (const FinishedRun& run : runs) {
     EngineEvent event;
     event.kind = "discovery";
@@ -124,7 +121,9 @@ void TellFinishedRuns(const std::vector<FinishedRun>& runs) {
     EmitEvent(std::move(event));
     AgentNote note;
     note.what = AgentNote::What::kDiscoveryEnded;
-    note.startedMs = nowMs - run.ageMs;
+    // Taken when the request went out, not worked back from now: the run
+    // may be told a while after it ended, and every answer came after this.
+    note.startedMs = run.startedMs;
     EmitAgentNote(std::move(note));
   }
 }
@@ -137,7 +136,7 @@ void ReportFinishedDiscoveries() {
     const uint32_t now = GetTick();
     std::lock_guard lock(ActionListLock());
     for (auto& entry : ActionList()) {
-      if (Expired(*entry, now)) TakeFinishedRun(*entry, now, runs);
+      if (Expired(*entry, now)) TakeFinishedRun(*entry, runs);
     }
   }
   TellFinishedRuns(runs);
@@ -146,6 +145,9 @@ void ReportFinishedDiscoveries() {
 void RegisterAction(std::unique_ptr<ActionEntry> entry) {
   std::lock_guard lock(ActionListLock());
   entry->sendTick = GetTick();
+  entry->sendWallMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::system_clock::now().time_since_epoch())
+                          .count();
   ActionList().push_back(std::move(entry));
 }
 
@@ -272,7 +274,7 @@ void HandleDiscoveryReplyLocked(const ReceivedPacket& packet, std::vector<Finish
   if (it == actions.end()) return;
   ActionEntry& entry = **it;
   if (Expired(entry, packet.rxTick)) {
-    TakeFinishedRun(entry, packet.rxTick, runs);
+    TakeFinishedRun(entry, runs);
     actions.erase(it);  // a late reply ends its request
     return;
   }
@@ -334,7 +336,7 @@ void ExpireActions() {
     std::lock_guard lock(ActionListLock());
     ActionList().remove_if([&](const auto& entry) {
       if (entry->requestOpcode == kOpKeepAlive || !Expired(*entry, now)) return false;
-      TakeFinishedRun(*entry, now, runs);
+      TakeFinishedRun(*entry, runs);
       return true;
     });
   }

@@ -72,6 +72,7 @@ struct ActionEntry {
   std::shared_ptr<void> ownedParam;
   int32_t cancelled = 0;     // non-zero suppresses the callback
   bool runReported = false;  // a discovery run's end was told to the history
+  int64_t sendWallMs = 0;    // wall-clock ms when the entry was made, for the history
 
   // Records `mac` as having answered; false when it had answered already,
   // or when `limit` agents have answered and `mac` is a new one (counted in

@@ -499,7 +499,11 @@ class DevicesViewTest(unittest.TestCase):
         self.page.wait_for("document.getElementById('apply-outcome').innerText.indexOf('done') >= 0", 15)
         self.page.click("nav.tabs button[data-tab=events]")
         self.page.wait_for("document.querySelectorAll('#ev-rows tr[data-kind=set_outcome]').length > 0", 10)
-        started = self.page.text("#ev-rows tr[data-kind=set_started]")
+        # The row of this change: an earlier test's change is in the history too.
+        this_change = ("Array.from(document.querySelectorAll('#ev-rows tr[data-kind=set_started]'))"
+                       ".filter(function (r) { return r.innerText.indexOf('lab bench') >= 0; })")
+        self.page.wait_for(this_change + ".length > 0", 10)
+        started = self.page.eval(this_change + "[0].innerText")
         self.assertIn(f"location: {a2['fields']['location']} → lab bench", started)
         self.page.screenshot(os.path.join(SHOTS, "events-view.png"))
 

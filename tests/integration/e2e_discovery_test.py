@@ -637,6 +637,8 @@ class EventHistoryTest(unittest.TestCase):
         d.server.proc.send_signal(signal.SIGTERM)
         d.server.proc.wait(timeout=10)
         d.start_server()
+        # The start is written by the store's own thread, soon after the port opens.
+        wait_event("server_start", after=before["newest_id"])
         after = api("/api/events?limit=1000")["events"]
         self.assertEqual([e for e in after if e["id"] <= before["newest_id"]], before["events"])
         self.assertEqual([e["kind"] for e in after if e["id"] > before["newest_id"]][:2],
