@@ -115,8 +115,9 @@ class WindowsDesktop final : public ferro::view::Desktop {
   }
 
   void Notify(const ferro::view::NoticeText& text) override {
-    // The notices are constant; the window's thread shows them.
-    PostMessageW(window_, kNoticeMessage, 0, reinterpret_cast<LPARAM>(&text));
+    // The window's thread shows it; this one waits, so that the notices
+    // and the log stay in the order of the notices.
+    SendMessageW(window_, kNoticeMessage, 0, reinterpret_cast<LPARAM>(&text));
   }
 
  private:
