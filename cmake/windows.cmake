@@ -171,16 +171,8 @@ if(FERRO_TESTS)
   target_compile_options(ferro_unit_tests PRIVATE -include ${CMAKE_BINARY_DIR}/tests/ferro_test_paths.h)
   add_dependencies(ferro_unit_tests ferro_wineprefix)
   include(GoogleTest)
-  # Tests that fail on Windows today, each for a fault of the port that is
-  # still to be mended; they leave this list with it.
-  set(FERRO_WINDOWS_FAILING_TESTS
-      # The system's conversion maps a combining mark the code page lacks
-      # to a look-alike (U+0308 to 0xA8) or drops it, instead of '?'.
-      CodePage.CombiningMarksAreComposedFirst)
-  list(JOIN FERRO_WINDOWS_FAILING_TESTS ":" FERRO_WINDOWS_FAILING_FILTER)
   # A bounded time each: a Wine program that hangs at its start fails alone.
-  gtest_discover_tests(ferro_unit_tests DISCOVERY_TIMEOUT 120 PROPERTIES LABELS unit TIMEOUT 60
-                       TEST_FILTER "-${FERRO_WINDOWS_FAILING_FILTER}")
+  gtest_discover_tests(ferro_unit_tests DISCOVERY_TIMEOUT 120 PROPERTIES LABELS unit TIMEOUT 60)
 
   # The wire tests of the Linux build, a representative part of them, run
   # against Ferrolink.exe under Wine: each server inside the namespaces of
