@@ -190,16 +190,8 @@ if(FERRO_TESTS)
   target_compile_options(ferro_unit_tests PRIVATE -include ${CMAKE_BINARY_DIR}/tests/ferro_test_paths.h)
   add_dependencies(ferro_unit_tests ferro_wineprefix)
   include(GoogleTest)
-  # Tests that fail on Windows today, each for a fault of the port that is
-  # still to be mended; they leave this list with it.
-  set(FERRO_WINDOWS_FAILING_TESTS
-      # The system's conversion maps a combining mark the code page lacks
-      # to a look-alike (U+0308 to 0xA8) or drops it, instead of '?'.
-      CodePage.CombiningMarksAreComposedFirst)
-  list(JOIN FERRO_WINDOWS_FAILING_TESTS ":" FERRO_WINDOWS_FAILING_FILTER)
   # A bounded time each: a Wine program that hangs at its start fails alone.
-  gtest_discover_tests(ferro_unit_tests DISCOVERY_TIMEOUT 120 PROPERTIES LABELS unit TIMEOUT 60
-                       TEST_FILTER "-${FERRO_WINDOWS_FAILING_FILTER}")
+  gtest_discover_tests(ferro_unit_tests DISCOVERY_TIMEOUT 120 PROPERTIES LABELS unit TIMEOUT 60)
 
   # loader.exe and Ferroview.exe under Wine, against a stand-in server on
   # loopback; the loader starts a stand-in in place of the server.
@@ -209,7 +201,35 @@ if(FERRO_TESTS)
            COMMAND ${FERRO_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/integration/windows_launcher_test.py)
   set_tests_properties(windows_launcher PROPERTIES
     ENVIRONMENT "FERRO_DIST=${FERRO_DIST};FERRO_WINE64=${FERRO_WINE64};WINEPREFIX=${FERRO_WINEPREFIX};FERRO_STAND_IN=$<TARGET_FILE:loader_stand_in>;PYTHONDONTWRITEBYTECODE=1"
-    SKIP_RETURN_CODE 77 TIMEOUT 180 LABELS integration)
+    SKIP_RETURN_CODE 77 TIMEOUT 180 LABELS "integration;wine")
+
+  # The wire tests of the Linux build, a representative part of them, run
+  # against Ferrolink.exe under Wine: each server inside the namespaces of
+  # its test network, with a Wine prefix and wineserver of its own there
+  # (tests/integration/wire.py).
+  if(TARGET Ferrolink)
+    set(FERRO_WIRE ${CMAKE_SOURCE_DIR}/tests/integration)
+    set(FERRO_WINE_WIRE_TESTS
+      "e2e_discovery_test.py DiscoveryAndMonitoringTest.test_discovery_lists_each_agent_once_with_loader_mode DiscoveryAndMonitoringTest.test_keep_alive_dead_at_third_silent_poll_and_back DiscoveryAndMonitoringTest.test_traps_push_and_drain StartupAndSettingsTest.test_close_says_app_exit_then_exits"
+      "e2e_device_set_test.py DeviceSetTest.test_each_operate_by_mac_and_by_address"
+      "e2e_upgrade_test.py UpgradeTest.test_firmware_upload_reaches_done_with_the_file_intact"
+      "http_front_test.py StaticFilesTest.test_file_contents"
+      "soap_contract_test.py ContractTest.test_served_description_is_document_literal")
+    foreach(entry IN LISTS FERRO_WINE_WIRE_TESTS)
+      separate_arguments(args UNIX_COMMAND "${entry}")
+      list(POP_FRONT args script)
+      string(REGEX REPLACE "_test\\.py$" "" name "${script}")
+      # The front's tests bring no test network: a namespace of their own.
+      set(netns)
+      if(script MATCHES "^(http_front|soap_contract)")
+        set(netns /usr/bin/python3 ${FERRO_WIRE}/run_in_netns.py --stub 10.250.0.1/24)
+      endif()
+      add_test(NAME wine_${name} COMMAND ${netns} /usr/bin/python3 -B ${FERRO_WIRE}/${script} ${args})
+      set_tests_properties(wine_${name} PROPERTIES
+        ENVIRONMENT "FERRO_DIST=${FERRO_DIST};FERRO_WINE=${FERRO_WINE64};FERRO_WINE_PREFIX=${FERRO_WINEPREFIX}"
+        SKIP_RETURN_CODE 77 TIMEOUT 600 LABELS "integration;netns;wine")
+    endforeach()
+  endif()
 endif()
 
 # The program folder (build-windows/dist) and the same as a zip archive

@@ -44,6 +44,16 @@ for flavour in normal asan; do
   check_tmp "$flavour"
 done
 
+# The Windows build, cross-compiled with MinGW-w64: its unit tests and a
+# part of the wire tests run under Wine (the servers in namespaces).
+stage "setup (Windows tools)"
+bash scripts/windows-deps.sh packages
+stage "build (windows)"
+bash scripts/build-windows.sh
+stage "tests (windows, under Wine)"
+TMPDIR=$run_tmp ctest --test-dir build-windows -j2 --output-on-failure --timeout 600
+check_tmp windows
+
 # The engine's threads under ThreadSanitizer: its unit tests (Engine*,
 # Platform*) and its namespace tests (label "engine").
 stage "build (tsan, engine tests)"
