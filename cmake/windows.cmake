@@ -156,11 +156,9 @@ if(FERRO_TESTS)
     engine_transport_test       # the engine, sockets
     engine_upload_test          # the engine, sockets
     file_config_test            # service/config_file.cpp: the engine's watched agents
-    front_loop_test             # the front's loop, sockets
-    front_push_channel_test     # sockets
-    front_soap_answer_test      # sockets
+    front_soap_answer_test      # engine/discovery.cpp, AF_UNIX socketpair
     service_fault_reason_test   # service/status_report.cpp
-    switch_info_list_test)      # front/connection.h
+    switch_info_list_test)      # engine/discovery.cpp
   list(TRANSFORM FERRO_WINDOWS_PENDING_TESTS PREPEND ${CMAKE_SOURCE_DIR}/tests/unit/)
   list(TRANSFORM FERRO_WINDOWS_PENDING_TESTS APPEND .cpp)
   list(REMOVE_ITEM FERRO_WINDOWS_TESTS ${FERRO_WINDOWS_PENDING_TESTS})
