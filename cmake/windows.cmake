@@ -109,11 +109,15 @@ target_link_libraries(ferro_portable PUBLIC ferro_soap ferro_win_sqlite Threads:
                                             iphlpapi advapi32 comdlg32 ole32 bcrypt)
 
 # The server, a console program (its log goes to its standard output and
-# error). It links once every module it wires compiles for
+# error), with the service's dispatcher (soapServer.cpp), as the Linux
+# build's service library has it. The static gSOAP runtime calls back into
+# the generated code (soap_faultcode, soap_getheader...): the two archives
+# are read as a group. It links once every module it wires compiles for
 # Windows: until then it is built only when asked for by name.
-add_executable(Ferrolink ${CMAKE_SOURCE_DIR}/server/main.cpp)
+add_executable(Ferrolink ${CMAKE_SOURCE_DIR}/server/main.cpp ${FERRO_GEN}/soapServer.cpp)
+set_source_files_properties(${FERRO_GEN}/soapServer.cpp PROPERTIES COMPILE_OPTIONS -w)
 target_compile_options(Ferrolink PRIVATE ${FERRO_WARNINGS})
-target_link_libraries(Ferrolink PRIVATE ferro_portable)
+target_link_libraries(Ferrolink PRIVATE ferro_portable "$<LINK_GROUP:RESCAN,ferro_soap,ferro_win_gsoap>")
 set_target_properties(Ferrolink PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${FERRO_DIST})
 if(FERRO_WINDOWS_PENDING)
   set_target_properties(Ferrolink PROPERTIES EXCLUDE_FROM_ALL ON)
