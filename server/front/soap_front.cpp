@@ -455,7 +455,10 @@ bool IsAddressInUse(int error) {
 
 SocketHandle OpenServiceListener(struct soap* service) {
   StartSockets();
-  const SOAP_SOCKET master = soap_bind(service, nullptr, kServicePort, kServiceBacklog);
+  // IPv4 by name: the front reads its peers as IPv4 addresses, and asked
+  // for any address the runtime takes the resolver's first answer, which
+  // on Windows is often the IPv6 one.
+  const SOAP_SOCKET master = soap_bind(service, "0.0.0.0", kServicePort, kServiceBacklog);
   if (!soap_valid_socket(master)) {
     if (IsAddressInUse(service->errnum)) ExitPortTaken(kServicePort, "service");
     soap_print_fault(service, stderr);
