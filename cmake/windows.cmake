@@ -85,15 +85,6 @@ set(FERRO_WINDOWS_PENDING
   server/engine/protocol_hooks.cpp   # net/receive.h
   server/engine/tftp_client.cpp      # <arpa/inet.h>, sockets
   server/engine/upgrade.cpp          # net/receive.h
-  server/front/access_rule.cpp       # <netinet/in.h>
-  server/front/connection.cpp        # <netinet/in.h>, <sys/socket.h>
-  server/front/firmware_store.cpp    # front/connection.h
-  server/front/front.cpp             # <poll.h>, pipe2 wake-up
-  server/front/history_endpoint.cpp  # front/access_rule.h
-  server/front/metrics_endpoint.cpp  # front/access_rule.h
-  server/front/push_channel.cpp      # <arpa/inet.h>, <poll.h>, sockets
-  server/front/soap_front.cpp        # front/connection.h
-  server/front/status_endpoint.cpp   # front/access_rule.h
   server/net/adapters.cpp            # <ifaddrs.h>: getifaddrs, <linux/if_packet.h>
   server/net/receive.cpp             # <sys/socket.h>, recvmmsg, eventfd wake-up
   server/net/transport.cpp           # <arpa/inet.h>, sockets
@@ -116,6 +107,21 @@ target_compile_definitions(ferro_portable PUBLIC _WIN32_WINNT=0x0A00 WIN32_LEAN_
 # scripts/windows-deps.sh copies the host's headers beside the libraries.
 target_link_libraries(ferro_portable PUBLIC ferro_soap ferro_win_sqlite Threads::Threads ws2_32
                                             iphlpapi advapi32 comdlg32 ole32 bcrypt)
+
+# The server, a console program (its log goes to its standard output and
+# error), with the service's dispatcher (soapServer.cpp), as the Linux
+# build's service library has it. The static gSOAP runtime calls back into
+# the generated code (soap_faultcode, soap_getheader...): the two archives
+# are read as a group. It links once every module it wires compiles for
+# Windows: until then it is built only when asked for by name.
+add_executable(Ferrolink ${CMAKE_SOURCE_DIR}/server/main.cpp ${FERRO_GEN}/soapServer.cpp)
+set_source_files_properties(${FERRO_GEN}/soapServer.cpp PROPERTIES COMPILE_OPTIONS -w)
+target_compile_options(Ferrolink PRIVATE ${FERRO_WARNINGS})
+target_link_libraries(Ferrolink PRIVATE ferro_portable "$<LINK_GROUP:RESCAN,ferro_soap,ferro_win_gsoap>")
+set_target_properties(Ferrolink PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${FERRO_DIST})
+if(FERRO_WINDOWS_PENDING)
+  set_target_properties(Ferrolink PROPERTIES EXCLUDE_FROM_ALL ON)
+endif()
 
 # The launcher: a windowed program that shows no window.
 add_executable(loader WIN32 ${CMAKE_SOURCE_DIR}/loader/loader.cpp)
@@ -172,11 +178,9 @@ if(FERRO_TESTS)
     engine_transport_test       # the engine, sockets
     engine_upload_test          # the engine, sockets
     file_config_test            # service/config_file.cpp: the engine's watched agents
-    front_loop_test             # the front's loop, sockets
-    front_push_channel_test     # sockets
-    front_soap_answer_test      # sockets
+    front_soap_answer_test      # engine/discovery.cpp, AF_UNIX socketpair
     service_fault_reason_test   # service/status_report.cpp
-    switch_info_list_test)      # front/connection.h
+    switch_info_list_test)      # engine/discovery.cpp
   list(TRANSFORM FERRO_WINDOWS_PENDING_TESTS PREPEND ${CMAKE_SOURCE_DIR}/tests/unit/)
   list(TRANSFORM FERRO_WINDOWS_PENDING_TESTS APPEND .cpp)
   list(REMOVE_ITEM FERRO_WINDOWS_TESTS ${FERRO_WINDOWS_PENDING_TESTS})
