@@ -39,7 +39,7 @@ SocketHandle Connect(uint16_t port) {
 
 bool SendAll(SocketHandle s, std::string_view text) {
   while (!text.empty()) {
-    const int n = send(s, text.data(), static_cast<int>(text.size()), kNoSignalFlag);
+    const auto n = send(s, text.data(), static_cast<int>(text.size()), kNoSignalFlag);
     if (n <= 0) return false;
     text.remove_prefix(static_cast<size_t>(n));
   }
@@ -55,7 +55,7 @@ bool ServerAnswers(uint16_t port) {
   if (SetReceiveTimeout(s, kAnswerWaitMs) &&
       SendAll(s, "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n")) {
     char head[16];
-    const int n = recv(s, head, sizeof head, 0);
+    const auto n = recv(s, head, sizeof head, 0);
     answered = n > 0 && std::string_view(head, static_cast<size_t>(n)).starts_with("HTTP/");
   }
   CloseSocket(s);
@@ -150,7 +150,7 @@ int Run(Desktop& desktop, const Settings& settings) {
   NoticeReader reader;
   char buf[4096];
   for (;;) {
-    const int n = recv(push, buf, sizeof buf, 0);
+    const auto n = recv(push, buf, sizeof buf, 0);
     if (n <= 0) break;
     for (const std::string& notice : reader.Feed(buf, static_cast<size_t>(n))) {
       if (notice == "app_exit") {
