@@ -78,13 +78,6 @@ list(FILTER FERRO_WINDOWS_SOURCES EXCLUDE REGEX "_linux\\.cpp$")
 # this list once its system calls stand behind the platform layer or the
 # socket header; what is left is the rest of the Windows port.
 set(FERRO_WINDOWS_PENDING
-  server/engine/device_set.cpp       # net/receive.h: <sys/socket.h>
-  server/engine/discovery.cpp        # net/receive.h
-  server/engine/engine.cpp           # net/receive.h
-  server/engine/monitoring.cpp       # net/receive.h
-  server/engine/protocol_hooks.cpp   # net/receive.h
-  server/engine/tftp_client.cpp      # <arpa/inet.h>, sockets
-  server/engine/upgrade.cpp          # net/receive.h
   server/front/access_rule.cpp       # <netinet/in.h>
   server/front/connection.cpp        # <netinet/in.h>, <sys/socket.h>
   server/front/firmware_store.cpp    # front/connection.h
@@ -94,13 +87,7 @@ set(FERRO_WINDOWS_PENDING
   server/front/push_channel.cpp      # <arpa/inet.h>, <poll.h>, sockets
   server/front/soap_front.cpp        # front/connection.h
   server/front/status_endpoint.cpp   # front/access_rule.h
-  server/net/adapters.cpp            # <ifaddrs.h>: getifaddrs, <linux/if_packet.h>
-  server/net/receive.cpp             # <sys/socket.h>, recvmmsg, eventfd wake-up
-  server/net/transport.cpp           # <arpa/inet.h>, sockets
-  server/service/close_operation.cpp     # net/receive.h (through the engine)
-  server/service/discovery_operations.cpp  # net/receive.h
-  server/service/metrics_report.cpp  # net/receive.h
-  server/service/status_report.cpp)  # net/receive.h
+  )
 list(TRANSFORM FERRO_WINDOWS_PENDING PREPEND ${CMAKE_SOURCE_DIR}/)
 list(REMOVE_ITEM FERRO_WINDOWS_SOURCES ${FERRO_WINDOWS_PENDING})
 
@@ -147,17 +134,9 @@ if(FERRO_TESTS)
   # or use Linux calls themselves.
   file(GLOB FERRO_WINDOWS_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*_test.cpp)
   set(FERRO_WINDOWS_PENDING_TESTS
-    device_set_operations_test  # engine/device_set.cpp, engine/discovery.cpp
-    engine_device_set_test      # the engine
-    engine_lifecycle_test       # the engine
-    engine_matching_test        # the engine
-    engine_transport_test       # the engine, sockets
-    engine_upload_test          # the engine, sockets
-    file_config_test            # service/config_file.cpp: the engine's watched agents
     front_loop_test             # the front's loop, sockets
     front_push_channel_test     # sockets
     front_soap_answer_test      # sockets
-    service_fault_reason_test   # service/status_report.cpp
     switch_info_list_test)      # front/connection.h
   list(TRANSFORM FERRO_WINDOWS_PENDING_TESTS PREPEND ${CMAKE_SOURCE_DIR}/tests/unit/)
   list(TRANSFORM FERRO_WINDOWS_PENDING_TESTS APPEND .cpp)
