@@ -299,7 +299,16 @@ bool Receiver::Wait(int timeoutMs) {
     return false;
   }
   for (WSAPOLLFD& p : polls_) p.revents = 0;
-  if (WSAPoll(polls_.data(), static_cast<ULONG>(polls_.size()), timeoutMs) <= 0) return false;
+  const int ready = WSAPoll(polls_.data(), static_cast<ULONG>(polls_.size()), timeoutMs);
+  if (ready == SOCKET_ERROR) {
+    // Not expected (every handle in the set is open); a pause keeps a
+    // lasting failure from spinning the thread.
+    static std::atomic<bool> logged{false};
+    if (!logged.exchange(true)) Diag("WSAPoll failed: %d\n", WSAGetLastError());
+    Sleep(static_cast<DWORD>(std::min(timeoutMs, 100)));
+    return false;
+  }
+  if (ready == 0) return false;
   const size_t first = IsValidSocket(wakeRx_) ? 1 : 0;
   if (first == 1 && polls_[0].revents != 0) {
     char bytes[16];

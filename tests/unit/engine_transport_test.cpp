@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
@@ -619,6 +621,28 @@ TEST(EngineReceive, ABurstReachesTheQueueWholeAndInOrderOverFewPasses) {
   EXPECT_TRUE(std::is_sorted(fromB.begin(), fromB.end()));
   std::lock_guard lock(ReceiveSocketLock());
   ReceiveSocketList().clear();
+}
+
+TEST(EngineReceive, AWakeUpEndsAWaitAtOnceAndIsUsedUp) {
+  PacketQueue& packets = PacketQueueOf();
+  PacketQueue& transfers = TransferQueueOf();
+  {
+    std::lock_guard lock(ReceiveSocketLock());
+    ReceiveSocketList().clear();
+  }
+  Receiver receiver;
+  const auto start = std::chrono::steady_clock::now();
+  std::thread waker([&receiver] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    receiver.Wake();
+  });
+  EXPECT_EQ(receiver.Pass(10000, packets, transfers).datagrams, 0u);
+  waker.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // The wake-up was taken: the next wait lasts its time.
+  const auto second = std::chrono::steady_clock::now();
+  receiver.Pass(200, packets, transfers);
+  EXPECT_GE(std::chrono::steady_clock::now() - second, std::chrono::milliseconds(150));
 }
 
 TEST(EngineReceive, QueueHandsOverBatchesInOrderAndDropsTheNewestBeyondItsCap) {
