@@ -95,22 +95,37 @@ enable_source_lines() {
         printf "\n"
       }
     }' "${inputs[@]}")
-  if [ -z "$stanzas" ]; then
+  local text=""
+  [ -z "$stanzas" ] || text=$(printf '# Source packages of the Debian suites this machine installs from, for the\n# Windows cross build (scripts/windows-deps.sh).\n\n%s\n' "$stanzas")
+  if [ "$text" = "$(cat "$out" 2>/dev/null)" ]; then
+    return 0
+  fi
+  sources_changed=1
+  if [ -z "$text" ]; then
     rm -f "$out"
     echo "windows-deps: source lines already present (or none to add)"
   else
-    printf '# Source packages of the Debian suites this machine installs from, for the\n# Windows cross build (scripts/windows-deps.sh).\n\n%s\n' "$stanzas" >"$out"
+    printf '%s\n' "$text" >"$out"
     echo "windows-deps: wrote $out"
   fi
 }
 
 if [ "$step" = packages ]; then
   [ "$(id -u)" -eq 0 ] || { echo "windows-deps: run as root: bash $0 packages" >&2; exit 1; }
+  sources_changed=0
   enable_source_lines
+  missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+  done
+  if ((sources_changed == 0 && ${#missing[@]} == 0)); then
+    echo "windows-deps: the tools are installed"
+    exit 0
+  fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
-  echo "windows-deps: installed ${packages[*]}"
+  ((${#missing[@]} == 0)) || apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  echo "windows-deps: installed ${missing[*]:-nothing new}"
   exit 0
 fi
 [ "$step" = build ] || { echo "usage: $0 [packages|build]" >&2; exit 2; }
@@ -121,6 +136,8 @@ deps=build-windows/deps
 cxx=x86_64-w64-mingw32-g++-posix
 cc=x86_64-w64-mingw32-gcc-posix
 ar=x86_64-w64-mingw32-ar
+# The compiler cache where there is one, as scripts/build.sh uses it.
+cache=$(command -v ccache || true)
 for tool in "$cxx" "$cc" "$ar" soapcpp2 dpkg-query; do
   command -v "$tool" >/dev/null || {
     echo "windows-deps: $tool is missing; install the tools: bash $0 packages" >&2
@@ -158,8 +175,8 @@ sqlite_src=$(find "$deps/src" -maxdepth 1 -type d -name 'sqlite3-*' | head -1)
 # DOM), so that the Windows build behaves as the Linux one does.
 flags=(-O2 -g0 -DWITH_IPV6 -DWITH_DOM)
 cp "$gsoap_src/gsoap/stdsoap2.h" "$deps/include/"
-$cxx "${flags[@]}" -std=c++20 -c -x c++ "$gsoap_src/gsoap/stdsoap2.cpp" -o "$deps/obj/stdsoap2.o"
-$cxx "${flags[@]}" -std=c++20 -I"$gsoap_src/gsoap" -c -x c++ "$gsoap_src/gsoap/dom.cpp" -o "$deps/obj/dom.o"
+$cache $cxx "${flags[@]}" -std=c++20 -c -x c++ "$gsoap_src/gsoap/stdsoap2.cpp" -o "$deps/obj/stdsoap2.o"
+$cache $cxx "${flags[@]}" -std=c++20 -I"$gsoap_src/gsoap" -c -x c++ "$gsoap_src/gsoap/dom.cpp" -o "$deps/obj/dom.o"
 $ar rcs "$deps/lib/libgsoap++.a" "$deps/obj/stdsoap2.o" "$deps/obj/dom.o"
 
 # SQLite from its amalgamation, with the options Debian builds it with that
@@ -171,20 +188,20 @@ if [ -z "$sqlite_c" ]; then
   sqlite_c=$sqlite_src/bld/sqlite3.c
 fi
 cp "$(dirname "$sqlite_c")/sqlite3.h" "$deps/include/"
-$cc -O2 -g0 -DSQLITE_THREADSAFE=1 -DSQLITE_ENABLE_COLUMN_METADATA -DSQLITE_ENABLE_FTS3 \
+$cache $cc -O2 -g0 -DSQLITE_THREADSAFE=1 -DSQLITE_ENABLE_COLUMN_METADATA -DSQLITE_ENABLE_FTS3 \
     -DSQLITE_ENABLE_RTREE -DSQLITE_OMIT_LOAD_EXTENSION -c "$sqlite_c" -o "$deps/obj/sqlite3.o"
 $ar rcs "$deps/lib/libsqlite3.a" "$deps/obj/sqlite3.o"
 
 # GoogleTest and GoogleMock from Debian's source copy.
 gtest_src=/usr/src/googletest
-$cxx -O2 -g0 -std=c++20 -I$gtest_src/googletest/include -I$gtest_src/googletest \
+$cache $cxx -O2 -g0 -std=c++20 -I$gtest_src/googletest/include -I$gtest_src/googletest \
     -I$gtest_src/googlemock/include -I$gtest_src/googlemock -c \
     $gtest_src/googletest/src/gtest-all.cc -o "$deps/obj/gtest-all.o" &
-$cxx -O2 -g0 -std=c++20 -I$gtest_src/googletest/include -I$gtest_src/googletest \
+$cache $cxx -O2 -g0 -std=c++20 -I$gtest_src/googletest/include -I$gtest_src/googletest \
     -I$gtest_src/googlemock/include -I$gtest_src/googlemock -c \
     $gtest_src/googlemock/src/gmock-all.cc -o "$deps/obj/gmock-all.o" &
 wait
-$cxx -O2 -g0 -std=c++20 -I$gtest_src/googletest/include -c \
+$cache $cxx -O2 -g0 -std=c++20 -I$gtest_src/googletest/include -c \
     $gtest_src/googletest/src/gtest_main.cc -o "$deps/obj/gtest_main.o"
 $ar rcs "$deps/lib/libgtest.a" "$deps/obj/gtest-all.o"
 $ar rcs "$deps/lib/libgmock.a" "$deps/obj/gmock-all.o"

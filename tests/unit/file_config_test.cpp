@@ -278,7 +278,12 @@ TEST(FilePath, WidePathsConvertWholeOrNotAtAll) {
   // A zero unit or a lone surrogate is no file name.
   EXPECT_FALSE(WidePathToNative(std::wstring(L"a\0b", 3), 260).has_value());
   EXPECT_FALSE(WidePathToNative(std::wstring(1, static_cast<wchar_t>(0xD800)), 260).has_value());
-  EXPECT_FALSE(WidePathToNative(std::wstring(1, static_cast<wchar_t>(0x110000)), 260).has_value());
+  EXPECT_FALSE(WidePathToNative(std::wstring(L"a\xDC00", 2), 260).has_value());
+  // Past the last code point: only a unit of 32 bits can hold it.
+  if constexpr (sizeof(wchar_t) == 4) {
+    EXPECT_FALSE(
+        WidePathToNative(std::wstring(1, static_cast<wchar_t>(0x110000)), 260).has_value());
+  }
 }
 
 class TempDir : public ::testing::Test {
