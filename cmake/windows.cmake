@@ -165,10 +165,11 @@ if(FERRO_TESTS)
   list(TRANSFORM FERRO_WINDOWS_PENDING_TESTS APPEND .cpp)
   list(REMOVE_ITEM FERRO_WINDOWS_TESTS ${FERRO_WINDOWS_PENDING_TESTS})
 
-  add_executable(ferro_unit_tests ${FERRO_WINDOWS_TESTS})
+  # With the service's dispatcher, as Ferrolink.exe (the SOAP tests serve requests).
+  add_executable(ferro_unit_tests ${FERRO_WINDOWS_TESTS} ${FERRO_GEN}/soapServer.cpp)
   target_compile_options(ferro_unit_tests PRIVATE ${FERRO_WARNINGS})
   target_link_libraries(ferro_unit_tests PRIVATE ferro_portable ferro_view ferro_win_gmock
-                                                 ferro_win_gtest_main)
+                        ferro_win_gtest_main "$<LINK_GROUP:RESCAN,ferro_soap,ferro_win_gsoap>")
   file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/tests/ferro_test_paths.h
        CONTENT "#define FERRO_SOURCE_DIR \"${CMAKE_SOURCE_DIR}\"\n#define FERRO_DIST_DIR \"${FERRO_DIST}\"\n")
   target_compile_options(ferro_unit_tests PRIVATE -include ${CMAKE_BINARY_DIR}/tests/ferro_test_paths.h)
