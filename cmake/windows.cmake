@@ -74,14 +74,6 @@ file(GLOB FERRO_WINDOWS_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/server/front/*.cpp
   ${CMAKE_SOURCE_DIR}/server/service/*.cpp)
 list(FILTER FERRO_WINDOWS_SOURCES EXCLUDE REGEX "_linux\\.cpp$")
-# The modules that do not compile for Windows yet, and why. Each leaves
-# this list once its system calls stand behind the platform layer or the
-# socket header; what is left is the rest of the Windows port.
-set(FERRO_WINDOWS_PENDING)
-if(FERRO_WINDOWS_PENDING)
-  list(TRANSFORM FERRO_WINDOWS_PENDING PREPEND ${CMAKE_SOURCE_DIR}/)
-  list(REMOVE_ITEM FERRO_WINDOWS_SOURCES ${FERRO_WINDOWS_PENDING})
-endif()
 
 add_library(ferro_portable STATIC ${FERRO_WINDOWS_SOURCES})
 target_include_directories(ferro_portable PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/server)
@@ -100,16 +92,12 @@ target_link_libraries(ferro_portable PUBLIC ferro_soap ferro_win_sqlite Threads:
 # error), with the service's dispatcher (soapServer.cpp), as the Linux
 # build's service library has it. The static gSOAP runtime calls back into
 # the generated code (soap_faultcode, soap_getheader...): the two archives
-# are read as a group. It links once every module it wires compiles for
-# Windows: until then it is built only when asked for by name.
+# are read as a group.
 add_executable(Ferrolink ${CMAKE_SOURCE_DIR}/server/main.cpp ${FERRO_GEN}/soapServer.cpp)
 set_source_files_properties(${FERRO_GEN}/soapServer.cpp PROPERTIES COMPILE_OPTIONS -w)
 target_compile_options(Ferrolink PRIVATE ${FERRO_WARNINGS})
 target_link_libraries(Ferrolink PRIVATE ferro_portable "$<LINK_GROUP:RESCAN,ferro_soap,ferro_win_gsoap>")
 set_target_properties(Ferrolink PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${FERRO_DIST})
-if(FERRO_WINDOWS_PENDING)
-  set_target_properties(Ferrolink PROPERTIES EXCLUDE_FROM_ALL ON)
-endif()
 
 # The launcher: a windowed program that shows no window.
 add_executable(loader WIN32 ${CMAKE_SOURCE_DIR}/loader/loader.cpp)
@@ -155,15 +143,10 @@ add_custom_target(ferro_wineprefix DEPENDS ${FERRO_WINEPREFIX}/system.reg)
 if(FERRO_TESTS)
   enable_testing()
 
-  # The unit tests of the modules above; the rest wait for their modules
-  # or use Linux calls themselves.
+  # The unit tests, all but one: the SOAP answer tests stand in for a
+  # client with an AF_UNIX socket pair, which Windows lacks.
   file(GLOB FERRO_WINDOWS_TESTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*_test.cpp)
-  set(FERRO_WINDOWS_PENDING_TESTS
-    front_soap_answer_test      # AF_UNIX socketpair
-    )
-  list(TRANSFORM FERRO_WINDOWS_PENDING_TESTS PREPEND ${CMAKE_SOURCE_DIR}/tests/unit/)
-  list(TRANSFORM FERRO_WINDOWS_PENDING_TESTS APPEND .cpp)
-  list(REMOVE_ITEM FERRO_WINDOWS_TESTS ${FERRO_WINDOWS_PENDING_TESTS})
+  list(REMOVE_ITEM FERRO_WINDOWS_TESTS ${CMAKE_SOURCE_DIR}/tests/unit/front_soap_answer_test.cpp)
 
   # With the service's dispatcher, as Ferrolink.exe (the SOAP tests serve requests).
   add_executable(ferro_unit_tests ${FERRO_WINDOWS_TESTS} ${FERRO_GEN}/soapServer.cpp)
@@ -175,8 +158,19 @@ if(FERRO_TESTS)
   target_compile_options(ferro_unit_tests PRIVATE -include ${CMAKE_BINARY_DIR}/tests/ferro_test_paths.h)
   add_dependencies(ferro_unit_tests ferro_wineprefix)
   include(GoogleTest)
+  # The prefix's wineserver, and the system processes that Wine starts
+  # with the first program of a prefix (services.exe and its children), run
+  # from before the first test to after the last. Started by a test, they
+  # would keep that test's output open, and CTest would wait for them to end.
+  add_test(NAME wine_server_start
+           COMMAND sh -c "export WINEPREFIX='${FERRO_WINEPREFIX}' WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= && { '${FERRO_WINESERVER}' -p && '${FERRO_WINE64}' wineboot$<SEMICOLON> } </dev/null >/dev/null 2>&1")
+  add_test(NAME wine_server_stop
+           COMMAND sh -c "WINEPREFIX='${FERRO_WINEPREFIX}' '${FERRO_WINESERVER}' -k || true")
+  set_tests_properties(wine_server_start PROPERTIES FIXTURES_SETUP wineserver)
+  set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wineserver)
   # A bounded time each: a Wine program that hangs at its start fails alone.
-  gtest_discover_tests(ferro_unit_tests DISCOVERY_TIMEOUT 120 PROPERTIES LABELS unit TIMEOUT 60)
+  gtest_discover_tests(ferro_unit_tests DISCOVERY_TIMEOUT 120
+                       PROPERTIES LABELS unit TIMEOUT 60 FIXTURES_REQUIRED wineserver)
 
   # loader.exe and Ferroview.exe under Wine, against a stand-in server on
   # loopback; the loader starts a stand-in in place of the server.
@@ -186,7 +180,7 @@ if(FERRO_TESTS)
            COMMAND ${FERRO_PYTHON3} ${CMAKE_SOURCE_DIR}/tests/integration/windows_launcher_test.py)
   set_tests_properties(windows_launcher PROPERTIES
     ENVIRONMENT "FERRO_DIST=${FERRO_DIST};FERRO_WINE64=${FERRO_WINE64};WINEPREFIX=${FERRO_WINEPREFIX};FERRO_STAND_IN=$<TARGET_FILE:loader_stand_in>;PYTHONDONTWRITEBYTECODE=1"
-    SKIP_RETURN_CODE 77 TIMEOUT 180 LABELS "integration;wine")
+    SKIP_RETURN_CODE 77 TIMEOUT 180 LABELS "integration;wine" FIXTURES_REQUIRED wineserver)
 
   # The wire tests of the Linux build, a representative part of them, run
   # against Ferrolink.exe under Wine: each server inside the namespaces of
