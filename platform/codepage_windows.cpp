@@ -32,8 +32,9 @@ DWORD Flags(DWORD whenNotUtf8) { return GetACP() == CP_UTF8 ? 0 : whenNotUtf8; }
 // convert them.
 bool Convert(std::wstring_view text, size_t from, size_t to, std::string& out) {
   char buf[64];
-  const int n = WideCharToMultiByte(CP_ACP, Flags(WC_COMPOSITECHECK), text.data() + from,
-                                    static_cast<int>(to - from), buf, sizeof buf, nullptr, nullptr);
+  const int n = WideCharToMultiByte(CP_ACP, Flags(WC_COMPOSITECHECK | WC_NO_BEST_FIT_CHARS),
+                                    text.data() + from, static_cast<int>(to - from), buf,
+                                    sizeof buf, nullptr, nullptr);
   if (n <= 0) return false;
   out.assign(buf, static_cast<size_t>(n));
   return true;

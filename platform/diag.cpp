@@ -13,10 +13,17 @@ namespace {
 void Write(std::FILE* out, const char* format, va_list args) {
   // One locked stream operation per line, so that lines of different
   // threads never interleave, then out to the system at once.
+#ifdef _WIN32
+  _lock_file(out);
+  std::vfprintf(out, format, args);
+  std::fflush(out);
+  _unlock_file(out);
+#else
   flockfile(out);
   std::vfprintf(out, format, args);
   std::fflush(out);
   funlockfile(out);
+#endif
 }
 
 void PrintSummary(uint64_t suppressed, const char* kind) {

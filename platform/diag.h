@@ -13,12 +13,20 @@
 #include <cstdint>
 #include <mutex>
 
+// MinGW's own printf archetype is the system's, which lacks %zu and the
+// like; the C++ runtime there formats as the GNU one does.
+#ifdef __MINGW32__
+#define FERRO_PRINTF gnu_printf
+#else
+#define FERRO_PRINTF printf
+#endif
+
 namespace ferro {
 
 // printf-style; the text is written and flushed as one piece.
-[[gnu::format(printf, 1, 2)]] void Diag(const char* format, ...);
+[[gnu::format(FERRO_PRINTF, 1, 2)]] void Diag(const char* format, ...);
 // The same on standard error (start-up failures).
-[[gnu::format(printf, 1, 2)]] void DiagError(const char* format, ...);
+[[gnu::format(FERRO_PRINTF, 1, 2)]] void DiagError(const char* format, ...);
 
 inline constexpr uint32_t kDiagLinesPerWindow = 5;
 inline constexpr uint32_t kDiagWindowMs = 1000;
@@ -35,7 +43,7 @@ class DiagLimit {
 
   // Prints the line as Diag does when the window admits it; the summary of
   // an earlier window's suppressed lines goes first.
-  [[gnu::format(printf, 2, 3)]] void Print(const char* format, ...);
+  [[gnu::format(FERRO_PRINTF, 2, 3)]] void Print(const char* format, ...);
 
   // For a group of lines that go together (one request's): whether they may
   // be printed now, the group counting as one line; the summary of an

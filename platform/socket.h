@@ -16,6 +16,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -125,6 +126,64 @@ inline bool IgnoreUdpUnreachable(SocketHandle s) {
 #else
   (void)s;
   return true;
+#endif
+}
+
+#ifdef _WIN32
+// Windows has no per-call flag: the sockets that must never block are made
+// non-blocking (SetNonBlocking).
+inline constexpr int kDontWaitFlag = 0;
+inline constexpr int kShutWrite = SD_SEND;
+#else
+inline constexpr int kDontWaitFlag = MSG_DONTWAIT;
+inline constexpr int kShutWrite = SHUT_WR;
+#endif
+
+// Whether `error` only says that a signal cut the call short: try again.
+inline bool IsInterrupted(int error) {
+#ifdef _WIN32
+  return error == WSAEINTR;
+#else
+  return error == EINTR;
+#endif
+}
+
+// send(2) of at most `size` bytes (Windows takes an int count): how many
+// were taken, or -1.
+inline long long SendBytes(SocketHandle s, const char* data, size_t size, int flags) {
+#ifdef _WIN32
+  return ::send(s, data, static_cast<int>(size < 0x40000000u ? size : 0x40000000u), flags);
+#else
+  return ::send(s, data, size, flags);
+#endif
+}
+
+// poll(2) over sockets (WSAPoll on Windows, which takes sockets only).
+inline int PollSockets(pollfd* fds, size_t count, int timeout_ms) {
+#ifdef _WIN32
+  return WSAPoll(fds, static_cast<ULONG>(count), timeout_ms);
+#else
+  return ::poll(fds, static_cast<nfds_t>(count), timeout_ms);
+#endif
+}
+
+// Takes a connection from `listener`: not inherited by started programs,
+// and non-blocking when asked. kNoSocket when none was taken
+// (LastSocketError says why).
+inline SocketHandle AcceptSocket(SocketHandle listener, sockaddr_in* peer, bool non_blocking) {
+  socklen_t len = sizeof *peer;
+#ifdef _WIN32
+  const SocketHandle s = ::accept(listener, reinterpret_cast<sockaddr*>(peer), &len);
+  if (s != kNoSocket && !SetNonBlocking(s, non_blocking)) {
+    const int error = WSAGetLastError();
+    closesocket(s);
+    WSASetLastError(error);
+    return kNoSocket;
+  }
+  return s;
+#else
+  return ::accept4(listener, reinterpret_cast<sockaddr*>(peer), &len,
+                   SOCK_CLOEXEC | (non_blocking ? SOCK_NONBLOCK : 0));
 #endif
 }
 

@@ -9,14 +9,16 @@
 #include <optional>
 #include <string>
 
+#include "platform/socket.h"
+
 namespace ferro {
 
 // The user that owns the socket at the other end of the connected TCP
-// socket `fd`, when that end is a socket of this machine still held by a
+// socket `s`, when that end is a socket of this machine still held by a
 // process. Nothing when the kernel cannot tell (the peer is remote, its
 // process has closed the socket, or the lookup failed): such a caller is
 // nobody's.
-std::optional<uint32_t> LocalPeerOwner(int fd);
+std::optional<uint32_t> LocalPeerOwner(SocketHandle s);
 
 // A listening TCP socket of this machine.
 struct PortHolder {

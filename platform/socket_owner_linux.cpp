@@ -140,7 +140,7 @@ void FindProcess(uint64_t inode, PortHolder& holder) {
 
 }  // namespace
 
-std::optional<uint32_t> LocalPeerOwner(int fd) {
+std::optional<uint32_t> LocalPeerOwner(SocketHandle fd) {
   sockaddr_in local{}, peer{};
   socklen_t local_size = sizeof local, peer_size = sizeof peer;
   if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_size) != 0 ||

@@ -144,8 +144,7 @@ std::string SidText(const Sid& sid) {
 
 }  // namespace
 
-std::optional<uint32_t> LocalPeerOwner(int fd) {
-  const auto s = static_cast<SOCKET>(fd);
+std::optional<uint32_t> LocalPeerOwner(SocketHandle s) {
   sockaddr_in local{}, peer{};
   int localSize = sizeof local, peerSize = sizeof peer;
   if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||

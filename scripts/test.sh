@@ -44,6 +44,20 @@ for flavour in normal asan; do
   check_tmp "$flavour"
 done
 
+# The Windows build, cross-compiled with MinGW-w64: its unit tests and a
+# part of the wire tests run under Wine (the servers in namespaces).
+stage "setup (Windows tools)"
+bash scripts/windows-deps.sh packages
+stage "build (windows)"
+bash scripts/build-windows.sh
+stage "tests (windows, under Wine)"
+TMPDIR=$run_tmp ctest --test-dir build-windows -j2 --output-on-failure --timeout 600
+# Wine keeps its server's socket folder in the temporary folder; it is
+# Wine's, not a test's, once the last wineserver has ended (the tests stop
+# theirs).
+rm -rf "$run_tmp"/wine-*
+check_tmp windows
+
 # The engine's threads under ThreadSanitizer: its unit tests (Engine*,
 # Platform*) and its namespace tests (label "engine").
 stage "build (tsan, engine tests)"

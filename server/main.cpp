@@ -7,7 +7,8 @@
 // them reaches another except through what is handed to it here. In order:
 //
 //   start                                    its stop
-//   end signals -> engine stop               SIGINT, SIGTERM, SIGHUP: engine
+//   end signals -> engine stop               SIGINT, SIGTERM, SIGHUP (Windows:
+//                                            console control events): engine
 //                                            stop, then exit
 //   the one-server lock                      the system's, at exit
 //   engine hooks: protocol work, traps       run by the engine stop
@@ -29,6 +30,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -57,6 +59,7 @@
 #include "history/store_options.h"
 #include "platform/instance_lock.h"
 #include "platform/memory.h"
+#include "platform/socket.h"
 #include "platform/termination.h"
 #include "platform/version.h"
 #include "service/metrics_report.h"
@@ -65,23 +68,37 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: Ferrolink [--admin-group GROUP] [--event-db PATH] [--event-max-count N]\n"
-    "                 [--event-max-days N] [--syslog|--no-syslog]\n"
+    "usage: Ferrolink [--admin-group GROUP] [--trust-local-users] [--event-db PATH]\n"
+    "                 [--event-max-count N] [--event-max-days N] [--syslog|--no-syslog]\n"
     "  --admin-group GROUP  members of GROUP may change settings, files and devices\n"
     "                       like the server's own user (default: nobody else)\n"
+    "  --trust-local-users  every caller on this machine may change them, whoever\n"
+    "                       it is (default: off; for a machine of one user, or a\n"
+    "                       system that cannot tell a caller's user)\n"
     "  --event-db PATH      the event history's database (default: events.db in the\n"
     "                       working folder, beside cfg/)\n"
     "  --event-max-count N  events kept at most (default 1000000; 0: no limit)\n"
     "  --event-max-days N   days an event is kept at most (default 365; 0: no limit)\n"
+#ifdef _WIN32
+    "  --syslog             (Linux only: Windows has no local syslog)\n"
+#else
     "  --syslog             each event also goes to syslog (facility daemon)\n"
+#endif
     "  --no-syslog          ... or not (the default)\n"
     "The event options may also stand in cfg/define.ecf as event_database=,\n"
     "event_max_count=, event_max_days= and event_syslog=1; the command line wins.\n";
 
 // The absolute path of the working folder, or empty when it cannot be told.
 std::string WorkingFolder() {
+#ifdef _WIN32
+  // In UTF-8, as the firmware store names its files.
+  std::error_code error;
+  const std::u8string path = std::filesystem::current_path(error).u8string();
+  return error ? std::string() : std::string(path.begin(), path.end());
+#else
   char path[PATH_MAX];
   return ::getcwd(path, sizeof path) != nullptr ? std::string(path) : std::string();
+#endif
 }
 
 // Whether an upload running now sends the file at `path`.
@@ -178,10 +195,13 @@ int main(int argc, char** argv) {
   std::optional<std::string> db_option;
   std::optional<uint64_t> max_count, max_days;
   std::optional<bool> syslog_option;
+  bool trust_local_users = false;
   for (int i = 1; i < argc; ++i) {
     uint64_t n = 0;
     if (std::strcmp(argv[i], "--admin-group") == 0 && i + 1 < argc) {
       ferro::SetAdministratorsGroup(argv[++i]);
+    } else if (std::strcmp(argv[i], "--trust-local-users") == 0) {
+      trust_local_users = true;
     } else if (std::strcmp(argv[i], "--event-db") == 0 && i + 1 < argc && argv[i + 1][0] != '\0') {
       db_option = argv[++i];
     } else if (std::strcmp(argv[i], "--event-max-count") == 0 && i + 1 < argc &&
@@ -215,6 +235,17 @@ int main(int argc, char** argv) {
     case ferro::InstanceLockResult::kAcquired:
       break;
   }
+  if (!ferro::StartSockets()) {
+    std::fprintf(stderr, "Ferrolink: the sockets library cannot start; ending.\n");
+    return -1;
+  }
+  if (trust_local_users) {
+    ferro::SetTrustLocalUsers(true);
+    std::printf(
+        "Trusting local users: every caller on this machine may change settings, files "
+        "and devices (--trust-local-users).\n");
+    std::fflush(stdout);
+  }
   ferro::KeepAnswerMemory();
   // The event history: in the working folder unless moved. Never
   // destroyed, so that an engine thread still running at exit never meets
@@ -224,6 +255,14 @@ int main(int argc, char** argv) {
   if (max_count) store_options.max_events = *max_count;
   if (max_days) store_options.max_days = static_cast<uint32_t>(*max_days);
   if (syslog_option) store_options.syslog = *syslog_option;
+#ifdef _WIN32
+  if (store_options.syslog) {
+    std::printf(
+        "Windows has no local syslog: the events go to the event history and this log "
+        "only.\n");
+    std::fflush(stdout);
+  }
+#endif
   g_store = new ferro::history::EventStore(store_options);
   ferro::history::SetProcessStore(g_store);
   ferro::SetEventSinks(KeepEvent, KeepAgentNote);
@@ -256,7 +295,7 @@ int main(int argc, char** argv) {
   // two ports (each ends the process when another program holds it).
   static struct soap service;
   ferro::InitServiceContext(&service);
-  const int listener = ferro::OpenServiceListener(&service);
+  const ferro::SocketHandle listener = ferro::OpenServiceListener(&service);
   ferro::OpenPushChannel();
   // The engine's notices ("trap", "device_set", "app_exit") travel on the
   // push channel.

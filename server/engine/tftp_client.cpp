@@ -1,7 +1,8 @@
 #include "engine/tftp_client.h"
 
-#include <arpa/inet.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include "engine/upgrade.h"
 #include "net/transport.h"
 #include "platform/diag.h"
+#include "platform/socket.h"
 #include "platform/tick.h"
 
 namespace ferro {
@@ -43,14 +45,34 @@ bool InTransfer(const TftpSession& upload) {
   }
 }
 
-bool FileExists(const char* path) { return access(path, F_OK) == 0; }
+bool FileExists(const char* path) {
+#ifdef _WIN32
+  return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+#else
+  return access(path, F_OK) == 0;
+#endif
+}
+
+// Reads up to `size` bytes at `offset` of the file; the count, or -1.
+int64_t ReadAt(std::FILE* file, uint8_t* bytes, size_t size, int64_t offset) {
+  if (file == nullptr) return -1;
+#ifdef _WIN32
+  // No pread: the stream is positioned first (every use of it holds the
+  // transfer session lock).
+  if (_fseeki64(file, offset, SEEK_SET) != 0) return -1;
+  const size_t got = std::fread(bytes, 1, size, file);
+  return got < size && std::ferror(file) != 0 ? -1 : static_cast<int64_t>(got);
+#else
+  return pread(fileno(file), bytes, size, static_cast<off_t>(offset));
+#endif
+}
 
 // ACK of the block last sent: the next block goes out.
 void SendNextBlock(TftpSession& upload) {
   uint8_t bytes[kTftpBlockSize];
-  const off_t offset = static_cast<off_t>(upload.blockCounter) * static_cast<off_t>(kTftpBlockSize);
-  const ssize_t got =
-      upload.file ? pread(fileno(upload.file.get()), bytes, sizeof bytes, offset) : -1;
+  const int64_t offset =
+      static_cast<int64_t>(upload.blockCounter) * static_cast<int64_t>(kTftpBlockSize);
+  const int64_t got = ReadAt(upload.file.get(), bytes, sizeof bytes, offset);
   if (got < 0) {
     FailUpload(upload, kFailSeek);
     StartNextUpload();

@@ -152,7 +152,11 @@ int FormatLocalTime(char* buffer, size_t size) {
   if (size == 0) return 0;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
   localtime_r(&now, &local);
+#endif
   std::snprintf(buffer, size, "%04d/%02d/%02d %02d:%02d:%02d", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   return 0;

@@ -5,13 +5,12 @@
 // cross-site POST, also one that needs no preflight). The static files of
 // GET stay open to every peer.
 
-#include <netinet/in.h>
-
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "platform/socket.h"
 #include "request_parser.h"
 
 namespace ferro {
@@ -34,9 +33,17 @@ std::span<const std::string_view> ReadOnlyOperations();
 // Names the administrators group; empty names none.
 void SetAdministratorsGroup(std::string group);
 
-// The one-line reason why the caller on the connected socket `fd` may not
+// Serves state-changing requests to every caller on this machine
+// (loopback), whoever owns its socket: for a machine with one user, or a
+// test system whose callers' owners cannot be told (Wine names no owner
+// of any connection). Off by default.
+void SetTrustLocalUsers(bool on);
+bool TrustLocalUsers();
+
+// The one-line reason why the caller on the connected socket `s` may not
 // change state, or nothing when it may. A caller whose owner the kernel
-// cannot tell is refused.
-std::optional<std::string> OwnerRefusal(int fd);
+// cannot tell is refused (unless local users are trusted and it is on
+// this machine).
+std::optional<std::string> OwnerRefusal(SocketHandle s);
 
 }  // namespace ferro

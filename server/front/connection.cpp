@@ -1,11 +1,15 @@
+#ifdef _WIN32
+// SIO_TCP_INFO: Windows 10 1703 and later.
+#define NTDDI_VERSION 0x0A000003
+#endif
 #include "connection.h"
 
-#include <arpa/inet.h>
+#ifdef _WIN32
+#include <mstcpip.h>
+#else
 #include <linux/sockios.h>
-#include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -26,7 +30,7 @@ constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 }  // namespace
 
-Connection::Connection(int fd, const sockaddr_in& peer, uint32_t now,
+Connection::Connection(SocketHandle fd, const sockaddr_in& peer, uint32_t now,
                        const ConnectionLimits& limits)
     : fd_(fd),
       id_(NextConnectionId()),
@@ -74,8 +78,8 @@ void Connection::OnReadable(uint32_t now) {
   // of the round waiting; the rest is read on the next turn.
   for (int turn = 0; turn < 16; ++turn) {
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0 && IsInterrupted(LastSocketError())) continue;
+    if (n < 0 && IsWouldBlock(LastSocketError())) return;
     if (state_ == State::kLingering) {
       if (n <= 0) Close();  // the client has closed too: done
       if (n <= 0) return;
@@ -168,9 +172,9 @@ void Connection::Stream(std::string_view piece) {
     out_.clear();
     out_sent_ = 0;
     while (!piece.empty()) {
-      const ssize_t n = ::send(fd_, piece.data(), piece.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      const ssize_t n = SendBytes(fd_, piece.data(), piece.size(), kNoSignalFlag | kDontWaitFlag);
+      if (n < 0 && IsInterrupted(LastSocketError())) continue;
+      if (n < 0 && IsWouldBlock(LastSocketError())) break;
       if (n <= 0) {
         Close();  // the client is gone
         return;
@@ -204,6 +208,27 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Bytes sent on `s` that the client's side has not acknowledged yet (1
+// when that cannot be told).
+int UnacknowledgedBytes(SocketHandle s) {
+#ifdef _WIN32
+  // The TCP information of Windows 10 (SIO_TCP_INFO): what is in flight.
+  DWORD version = 0;
+  TCP_INFO_v0 info{};
+  DWORD returned = 0;
+  if (WSAIoctl(s, SIO_TCP_INFO, &version, sizeof version, &info, sizeof info, &returned, nullptr,
+               nullptr) != 0 ||
+      returned < sizeof info) {
+    return 1;
+  }
+  return info.BytesInFlight > 0 ? static_cast<int>(std::min<ULONG>(info.BytesInFlight, INT32_MAX))
+                                : 0;
+#else
+  int queued = 0;
+  return ::ioctl(s, SIOCOUTQ, &queued) == 0 ? queued : 1;
+#endif
+}
+
 int MillisecondsLeft(Clock::time_point deadline) {
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -216,13 +241,13 @@ bool Connection::SendNow(std::string_view answer, uint32_t within_ms) {
   if (state_ != State::kReady || !SendKept()) return false;
   const auto deadline = Clock::now() + std::chrono::milliseconds(within_ms);
   while (!answer.empty()) {
-    const ssize_t n = ::send(fd_, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const ssize_t n = SendBytes(fd_, answer.data(), answer.size(), kNoSignalFlag | kDontWaitFlag);
+    if (n < 0 && IsInterrupted(LastSocketError())) continue;
+    if (n < 0 && IsWouldBlock(LastSocketError())) {
       const int left = MillisecondsLeft(deadline);
       if (left == 0) return false;
       pollfd p{fd_, POLLOUT, 0};
-      ::poll(&p, 1, left);
+      PollSockets(&p, 1, left);
       continue;
     }
     if (n <= 0) {
@@ -232,7 +257,7 @@ bool Connection::SendNow(std::string_view answer, uint32_t within_ms) {
     taken_ += static_cast<size_t>(n);
     answer.remove_prefix(static_cast<size_t>(n));
   }
-  ::shutdown(fd_, SHUT_WR);
+  ::shutdown(fd_, kShutWrite);
   state_ = State::kLingering;
   return true;
 }
@@ -242,20 +267,18 @@ bool Connection::LingerThenClose(uint32_t ms) {
   const auto latest = end + std::chrono::seconds(1);
   bool client_closed = false;
   // Bytes sent that the client's side has not acknowledged yet.
-  const auto unacknowledged = [this] {
-    int queued = 0;
-    return ::ioctl(fd_, SIOCOUTQ, &queued) == 0 ? queued : 1;
-  };
+  const auto unacknowledged = [this] { return UnacknowledgedBytes(fd_); };
   while (state_ == State::kLingering) {
     if (Clock::now() >= end && unacknowledged() == 0) break;
     const int left = MillisecondsLeft(Clock::now() < end ? end : latest);
     if (left == 0) break;
     // Polled in short steps after `end`: acknowledgment shows on no poll event.
     pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, Clock::now() < end ? left : std::min(left, 10)) <= 0) continue;
+    if (PollSockets(&p, 1, Clock::now() < end ? left : std::min(left, 10)) <= 0) continue;
     char drop[4096];
-    const ssize_t n = ::recv(fd_, drop, sizeof drop, MSG_DONTWAIT);
-    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+    const ssize_t n = ::recv(fd_, drop, sizeof drop, kDontWaitFlag);
+    if (n == 0 ||
+        (n < 0 && !IsInterrupted(LastSocketError()) && !IsWouldBlock(LastSocketError()))) {
       client_closed = n == 0;
       break;
     }
@@ -288,7 +311,7 @@ void Connection::AcceptBody() {
   if (!sink_) parser_.ReserveBody();
   if (HeaderDone() && parser_.TakeContinue()) {
     // Tiny, and the socket has just been empty: sent at once.
-    (void)::send(fd_, kContinue.data(), kContinue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)SendBytes(fd_, kContinue.data(), kContinue.size(), kNoSignalFlag | kDontWaitFlag);
   }
 }
 
@@ -333,10 +356,10 @@ void Connection::StartWriting(std::string bytes, uint32_t now) {
 
 bool Connection::SendKept() {
   while (out_sent_ < out_.size()) {
-    const ssize_t n =
-        ::send(fd_, out_.data() + out_sent_, out_.size() - out_sent_, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    const ssize_t n = SendBytes(fd_, out_.data() + out_sent_, out_.size() - out_sent_,
+                                kNoSignalFlag | kDontWaitFlag);
+    if (n < 0 && IsInterrupted(LastSocketError())) continue;
+    if (n < 0 && IsWouldBlock(LastSocketError())) return true;
     if (n <= 0) {
       Close();  // the client is gone
       return false;
@@ -369,19 +392,19 @@ void Connection::Flush(uint32_t now) {
   // behind the request), would make the kernel reset the connection and the
   // client could lose the answer: shut the write side, and read until the
   // client closes (briefly).
-  ::shutdown(fd_, SHUT_WR);
+  ::shutdown(fd_, kShutWrite);
   state_ = State::kLingering;
   deadline_ = now + limits_.linger_ms;
 }
 
 bool Connection::BytesWaiting() const {
   char byte;
-  return ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+  return ::recv(fd_, &byte, 1, MSG_PEEK | kDontWaitFlag) > 0;
 }
 
 void Connection::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (IsValidSocket(fd_)) CloseSocket(fd_);
+  fd_ = kNoSocket;
   state_ = State::kClosed;
   sink_.reset();
   // What was kept for the client is of no use any more.

@@ -9,14 +9,13 @@
 // the answer is sent or the connection closes. The front's loop owns the
 // connections and tells each when its socket is ready and what time it is.
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "platform/socket.h"
 #include "request_parser.h"
 
 namespace ferro {
@@ -64,12 +63,13 @@ class Connection {
     kClosed,
   };
 
-  Connection(int fd, const sockaddr_in& peer, uint32_t now, const ConnectionLimits& limits);
+  Connection(SocketHandle fd, const sockaddr_in& peer, uint32_t now,
+             const ConnectionLimits& limits);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  int fd() const { return fd_; }
+  SocketHandle fd() const { return fd_; }
   State state() const { return state_; }
   const sockaddr_in& peer() const { return peer_; }
   // The peer's address in dotted form.
@@ -163,7 +163,7 @@ class Connection {
   void Recount();
   void Close();
 
-  int fd_;
+  SocketHandle fd_;
   uint64_t id_;
   std::shared_ptr<AsideWork> aside_;
   sockaddr_in peer_;

@@ -1,9 +1,5 @@
 #include "firmware_store.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,7 +43,11 @@ std::string ErrorJson(std::string_view message) { return Text(Json{{"error", mes
 std::string UtcText(int64_t seconds) {
   const time_t t = static_cast<time_t>(seconds);
   struct tm parts {};
+#ifdef _WIN32
+  gmtime_s(&parts, &t);
+#else
   gmtime_r(&t, &parts);
+#endif
   char text[32] = "";
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
   return text;
@@ -59,33 +59,13 @@ bool IsTempName(std::string_view name) {
          name.substr(name.size() - kTempSuffix.size()) == kTempSuffix;
 }
 
-// Calls `each` with the name of every entry of the folder `dir` (a
-// descriptor that stays open), at most kMaxEntriesScanned of them; `each`
-// returns false to stop.
-template <typename Each>
-void ForEachEntry(int dir, Each each) {
-  const int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return;
-  DIR* d = ::fdopendir(copy);
-  if (d == nullptr) {
-    ::close(copy);
-    return;
-  }
-  ::rewinddir(d);
-  size_t seen = 0;
-  while (const dirent* e = ::readdir(d)) {
-    if (++seen > kMaxEntriesScanned) break;
-    if (!each(std::string_view(e->d_name))) break;
-  }
-  ::closedir(d);
-}
-
 // Whether `name` in `dir` is a stored image: a regular file (not followed
 // through a link) whose name the store would have taken.
-bool IsImage(int dir, std::string_view name, struct stat* st) {
-  if (name.empty() || name.front() == '.') return false;
-  const std::string text(name);
-  return ::fstatat(dir, text.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st->st_mode);
+std::optional<FolderEntry> ImageEntry(PrivateFolder& dir, std::string_view name) {
+  if (name.empty() || name.front() == '.') return std::nullopt;
+  std::optional<FolderEntry> e = dir.Entry(std::string(name));
+  if (!e || !e->regular) return std::nullopt;
+  return e;
 }
 
 using Digest = std::unique_ptr<Sha256>;
@@ -177,24 +157,24 @@ StoreTarget ParseStoreTarget(std::string_view request_line) {
 // goes with the upload.
 class FirmwareStore::Upload final : public BodySink {
  public:
-  Upload(FirmwareStore& store, std::string name, std::string temp, int fd, uint64_t expected)
+  Upload(FirmwareStore& store, std::string name, std::string temp, FolderFile file,
+         uint64_t expected)
       : store_(store),
         name_(std::move(name)),
         temp_(std::move(temp)),
-        fd_(fd),
+        file_(std::move(file)),
         expected_(expected),
         digest_(NewDigest()) {
     store_.uploading_.insert(name_);
-    if (!digest_) error_ = ENOMEM;
+    if (!digest_) digest_failed_ = true;
   }
   ~Upload() override { Release(); }
   // Ends the upload's hold on the store (its file, its temporary name, its
   // place among the uploads under way) once it is answered, without waiting
   // for its client to take the answer.
   void Release() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    if (!committed_ && !released_ && store_.dir_ >= 0) ::unlinkat(store_.dir_, temp_.c_str(), 0);
+    file_.Close();
+    if (!committed_ && !released_ && store_.dir_) store_.dir_->Remove(temp_);
     if (!released_) store_.uploading_.erase(name_);
     released_ = true;
   }
@@ -208,27 +188,20 @@ class FirmwareStore::Upload final : public BodySink {
     received_ += bytes.size();
     // After a failure the rest is read and dropped: the client then gets
     // the answer that says why, not a reset.
-    if (error_ != 0 || released_) return;
+    if (error_ != 0 || digest_failed_ || released_) return;
     digest_->Update(bytes);
-    while (!bytes.empty()) {
-      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        error_ = n < 0 ? errno : EIO;
-        return;
-      }
-      bytes.remove_prefix(static_cast<size_t>(n));
-    }
+    error_ = file_.Write(bytes);
   }
 
   FirmwareStore& store_;
   std::string name_;
   std::string temp_;
-  int fd_;
+  FolderFile file_;
   uint64_t expected_;
   uint64_t received_ = 0;
   Digest digest_;
-  int error_ = 0;
+  bool digest_failed_ = false;  // no digest could be made
+  FileError error_ = 0;
   bool committed_ = false;
   bool released_ = false;
 };
@@ -237,13 +210,10 @@ FirmwareStore::FirmwareStore(std::string folder, std::function<bool(const std::s
                              FirmwareLimits limits)
     : folder_(std::move(folder)), in_use_(std::move(in_use)), limits_(limits) {}
 
-FirmwareStore::~FirmwareStore() {
-  if (dir_ >= 0) ::close(dir_);
-}
+FirmwareStore::~FirmwareStore() = default;
 
-FirmwareStore::FileKey FirmwareStore::KeyOf(const struct stat& st) {
-  return FileKey{st.st_ino, st.st_size,
-                 static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+FirmwareStore::FileKey FirmwareStore::KeyOf(const FolderEntry& entry) {
+  return FileKey{entry.id, entry.size, entry.mtime_ns};
 }
 
 bool FirmwareStore::Handles(const http::Request& request) {
@@ -251,54 +221,43 @@ bool FirmwareStore::Handles(const http::Request& request) {
 }
 
 bool FirmwareStore::Open(std::string* why) {
-  if (dir_ >= 0) return true;
-  const std::string prefix = "the firmware folder " + folder_ + " cannot be used: ";
-  if (::mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) {
-    *why = prefix + std::strerror(errno);
-    return false;
-  }
-  const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    *why = prefix + std::strerror(errno);
-    return false;
-  }
+  if (dir_) return true;
   // Images go to devices: a folder that someone else may write to could
   // swap one under the checksum the page showed.
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH))) {
-    ::close(fd);
-    *why = prefix + "it must belong to the server's user and be writable by nobody else";
+  std::string reason;
+  dir_ = PrivateFolder::Open(folder_, &reason);
+  if (!dir_) {
+    *why = "the firmware folder " + folder_ + " cannot be used: " + reason;
     return false;
   }
-  dir_ = fd;
   // Uploads cut short by an earlier end of the server.
   std::vector<std::string> stale;
-  ForEachEntry(dir_, [&](std::string_view name) {
+  dir_->ForEach(kMaxEntriesScanned, [&](std::string_view name) {
     if (IsTempName(name)) stale.emplace_back(name);
     return true;
   });
-  for (const std::string& name : stale) ::unlinkat(dir_, name.c_str(), 0);
+  for (const std::string& name : stale) dir_->Remove(name);
   return true;
 }
 
 size_t FirmwareStore::CountImages() {
   size_t count = 0;
-  ForEachEntry(dir_, [&](std::string_view name) {
-    struct stat st {};
-    if (IsImage(dir_, name, &st)) ++count;
+  dir_->ForEach(kMaxEntriesScanned, [&](std::string_view name) {
+    if (ImageEntry(*dir_, name)) ++count;
     return true;
   });
   return count;
 }
 
 std::optional<FirmwareStore::Image> FirmwareStore::Describe(const std::string& name) {
-  struct stat st {};
-  if (!IsImage(dir_, name, &st)) return std::nullopt;
+  const std::optional<FolderEntry> entry = ImageEntry(*dir_, name);
+  if (!entry) return std::nullopt;
   Image image;
   image.name = name;
-  image.size = static_cast<uint64_t>(st.st_size);
-  image.stored = st.st_mtim.tv_sec;
-  const FileKey key = KeyOf(st);
+  image.size = entry->size;
+  image.stored = entry->mtime_ns >= 0 ? entry->mtime_ns / 1000000000
+                                      : -((-entry->mtime_ns + 999999999) / 1000000000);
+  const FileKey key = KeyOf(*entry);
   if (const auto known = checksums_.find(name);
       known != checksums_.end() && known->second.first == key) {
     image.sha256 = known->second.second;
@@ -306,20 +265,19 @@ std::optional<FirmwareStore::Image> FirmwareStore::Describe(const std::string& n
   }
   // A file the store did not take itself (or before the server started):
   // read once, then remembered while it stays the same file.
-  const int fd = ::openat(dir_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
+  FolderFile file = dir_->OpenForReading(name);
+  if (!file.valid()) return std::nullopt;
   Digest digest = NewDigest();
   std::vector<char> buf(1 << 16);
   bool ok = digest != nullptr;
   while (ok) {
-    const ssize_t n = ::read(fd, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
+    const long long n = file.Read(buf.data(), buf.size());
     if (n < 0) ok = false;
     if (n <= 0) break;
     digest->Update(buf.data(), static_cast<size_t>(n));
     ok = digest->ok();
   }
-  ::close(fd);
+  file.Close();
   const std::optional<std::string> sum = ok ? FinishDigest(digest.get()) : std::nullopt;
   if (!sum) return std::nullopt;
   image.sha256 = *sum;
@@ -384,8 +342,7 @@ std::optional<FirmwareStore::Answer> FirmwareStore::Judge(const Connection& conn
   if (uploading_.count(*target.name) != 0) {
     return Answer{409, ErrorJson("an image named " + *target.name + " is being uploaded")};
   }
-  struct stat st {};
-  if (::fstatat(dir_, target.name->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (dir_->Entry(*target.name)) {
     return Answer{409, ErrorJson("an image named " + *target.name +
                                  " is stored already: delete it first, or choose another name")};
   }
@@ -397,9 +354,8 @@ std::optional<FirmwareStore::Answer> FirmwareStore::Judge(const Connection& conn
     return Answer{507, ErrorJson("the store holds " + std::to_string(limits_.max_images) +
                                  " images, as many as it keeps: delete one first")};
   }
-  struct statvfs fs {};
-  if (::fstatvfs(dir_, &fs) == 0) {
-    const uint64_t free_bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+  if (const std::optional<uint64_t> free = dir_->FreeBytes()) {
+    const uint64_t free_bytes = *free;
     if (free_bytes < request.length + limits_.keep_free_bytes) {
       return Answer{507, ErrorJson("the disk of " + folder_ + " has " + std::to_string(free_bytes) +
                                    " bytes free: too few for the image")};
@@ -420,41 +376,42 @@ std::unique_ptr<BodySink> FirmwareStore::StartUpload(const Connection& connectio
   const StoreTarget target = ParseStoreTarget(connection.request().request_line);
   const std::string temp = std::string(kTempPrefix) + std::to_string(::getpid()) + "-" +
                            std::to_string(next_upload_++) + std::string(kTempSuffix);
-  const int fd =
-      ::openat(dir_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return nullptr;
-  return std::make_unique<Upload>(*this, *target.name, temp, fd, connection.request().length);
+  FolderFile file = dir_->Create(temp);
+  if (!file.valid()) return nullptr;
+  return std::make_unique<Upload>(*this, *target.name, temp, std::move(file),
+                                  connection.request().length);
 }
 
 FirmwareStore::Answer FirmwareStore::Commit(Upload& upload) {
   if (upload.received_ != upload.expected_) {
     return Answer{400, ErrorJson("the image ended before its Content-Length")};
   }
-  if (upload.error_ == 0 && ::fsync(upload.fd_) != 0) upload.error_ = errno;
+  if (upload.digest_failed_) {
+    return Answer{500, ErrorJson("the image's checksum could not be computed")};
+  }
+  if (upload.error_ == 0) upload.error_ = upload.file_.Sync();
   if (upload.error_ != 0) {
-    const int status = upload.error_ == ENOSPC || upload.error_ == EDQUOT ? 507 : 500;
+    const int status = IsNoSpace(upload.error_) ? 507 : 500;
     return Answer{status, ErrorJson(std::string("the image could not be written: ") +
-                                    std::strerror(upload.error_))};
+                                    FileErrorText(upload.error_))};
   }
   const std::optional<std::string> sum = FinishDigest(upload.digest_.get());
   if (!sum) return Answer{500, ErrorJson("the image's checksum could not be computed")};
   // Its name only now that it is whole; never over an image stored meanwhile.
-  if (::linkat(dir_, upload.temp_.c_str(), dir_, upload.name_.c_str(), 0) != 0) {
-    const int err = errno;
-    if (err == EEXIST) {
+  bool exists = false;
+  if (const FileError err = dir_->Rename(upload.temp_, upload.name_, &exists); err != 0) {
+    if (exists) {
       return Answer{409, ErrorJson("an image named " + upload.name_ + " is stored already")};
     }
     return Answer{500,
-                  ErrorJson(std::string("the image could not be stored: ") + std::strerror(err))};
+                  ErrorJson(std::string("the image could not be stored: ") + FileErrorText(err))};
   }
   upload.committed_ = true;
-  ::unlinkat(dir_, upload.temp_.c_str(), 0);
-  ::fsync(dir_);
-  // The checksum belongs to the file just written (its descriptor is still
-  // open), so the listing need not read it again.
-  struct stat st {};
-  if (::fstat(upload.fd_, &st) == 0) {
-    checksums_[upload.name_] = {KeyOf(st), *sum};
+  dir_->Sync();
+  // The checksum belongs to the file just written (it is still open), so
+  // the listing need not read it again.
+  if (const std::optional<FolderEntry> entry = upload.file_.Describe()) {
+    checksums_[upload.name_] = {KeyOf(*entry), *sum};
   }
   std::optional<Image> image = Describe(upload.name_);
   if (!image) return Answer{500, ErrorJson("the stored image cannot be read back")};
@@ -468,9 +425,8 @@ FirmwareStore::Answer FirmwareStore::List() {
   std::string why;
   if (!Open(&why)) return Answer{500, ErrorJson(why)};
   std::vector<std::string> names;
-  ForEachEntry(dir_, [&](std::string_view name) {
-    struct stat st {};
-    if (IsImage(dir_, name, &st)) names.emplace_back(name);
+  dir_->ForEach(kMaxEntriesScanned, [&](std::string_view name) {
+    if (ImageEntry(*dir_, name)) names.emplace_back(name);
     return names.size() < kMaxListed;
   });
   std::sort(names.begin(), names.end());
@@ -488,17 +444,16 @@ FirmwareStore::Answer FirmwareStore::List() {
 FirmwareStore::Answer FirmwareStore::Delete(const std::string& name) {
   std::string why;
   if (!Open(&why)) return Answer{500, ErrorJson(why)};
-  struct stat st {};
-  if (!IsImage(dir_, name, &st)) {
+  if (!ImageEntry(*dir_, name)) {
     return Answer{404, ErrorJson("no image named " + name + " is stored")};
   }
   if (in_use_ && in_use_(folder_ + "/" + name)) {
     return Answer{409, ErrorJson("the upgrade running now sends " + name +
                                  ": end the upgrade before deleting it")};
   }
-  if (::unlinkat(dir_, name.c_str(), 0) != 0) {
-    return Answer{
-        500, ErrorJson(std::string("the image could not be deleted: ") + std::strerror(errno))};
+  if (const FileError err = dir_->Remove(name); err != 0) {
+    return Answer{500,
+                  ErrorJson(std::string("the image could not be deleted: ") + FileErrorText(err))};
   }
   checksums_.erase(name);
   std::printf("Firmware image %s deleted\n", name.c_str());
@@ -525,7 +480,7 @@ std::string FirmwareStore::Serve(Connection& connection) {
     upload->Release();
   } else {
     answer = Answer{500, ErrorJson(std::string("the upload could not start: ") +
-                                   (dir_ >= 0 ? "no temporary file could be made" : "no folder"))};
+                                   (dir_ ? "no temporary file could be made" : "no folder"))};
   }
   std::string extra;
   if (answer.status == 405) extra += "Allow: GET, POST, DELETE\r\n";

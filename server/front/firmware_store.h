@@ -14,9 +14,6 @@
 // takes its name, so a dropped connection leaves nothing behind. Answers are
 // small JSON texts; an error is {"error": "..."}.
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -29,6 +26,7 @@
 #include <string_view>
 
 #include "connection.h"
+#include "platform/private_folder.h"
 #include "request_parser.h"
 
 namespace ferro {
@@ -65,9 +63,9 @@ StoreTarget ParseStoreTarget(std::string_view request_line);
 
 class FirmwareStore {
  public:
-  // `folder`: absolute path of the store's folder, made (0700) when first
-  // needed. `in_use`: whether the upgrade running now sends the file at
-  // that path (it is then not deleted).
+  // `folder`: absolute path of the store's folder, made (for the server's
+  // user only: platform/private_folder.h) when first needed. `in_use`: whether the upgrade running
+  // now sends the file at that path (it is then not deleted).
   FirmwareStore(std::string folder, std::function<bool(const std::string&)> in_use,
                 FirmwareLimits limits = {});
   ~FirmwareStore();
@@ -102,12 +100,12 @@ class FirmwareStore {
   };
   // What identifies a file's content for the checksum cache.
   struct FileKey {
-    ino_t inode = 0;
-    off_t size = 0;
+    uint64_t id = 0;
+    uint64_t size = 0;
     int64_t mtime_ns = 0;
     bool operator==(const FileKey&) const = default;
   };
-  static FileKey KeyOf(const struct stat& st);
+  static FileKey KeyOf(const FolderEntry& entry);
 
   // The folder, opened (and made) when first needed; false with `*why` set
   // when it cannot be used.
@@ -126,7 +124,7 @@ class FirmwareStore {
   std::string folder_;
   std::function<bool(const std::string&)> in_use_;
   FirmwareLimits limits_;
-  int dir_ = -1;
+  std::unique_ptr<PrivateFolder> dir_;
   uint64_t next_upload_ = 1;
   std::set<std::string> uploading_;  // names of the uploads under way
   std::map<std::string, std::pair<FileKey, std::string>> checksums_;

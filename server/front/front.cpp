@@ -1,11 +1,5 @@
 #include "front.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -17,11 +11,35 @@
 #include "platform/tick.h"
 
 namespace ferro {
+namespace {
 
-Front::Front(int listener, RequestHandler& handler, FrontLimits limits)
+enum class AcceptFailure {
+  kNext,      // a connection that failed before it was taken, or a signal: go on
+  kShortage,  // out of descriptors or memory
+  kBroken,    // the listener itself
+};
+
+AcceptFailure ClassifyAcceptFailure(int err) {
+#ifdef _WIN32
+  if (err == WSAEINTR || err == WSAECONNRESET) return AcceptFailure::kNext;
+  if (err == WSAEMFILE || err == WSAENOBUFS) return AcceptFailure::kShortage;
+#else
+  if (err == EINTR || err == ECONNABORTED || err == EPROTO || err == EPERM) {
+    return AcceptFailure::kNext;
+  }
+  if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+    return AcceptFailure::kShortage;
+  }
+#endif
+  return AcceptFailure::kBroken;
+}
+
+}  // namespace
+
+Front::Front(SocketHandle listener, RequestHandler& handler, FrontLimits limits)
     : listener_(listener), handler_(handler), limits_(limits) {
-  ::fcntl(listener_, F_SETFL, ::fcntl(listener_, F_GETFL) | O_NONBLOCK);
-  if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) {
+  SetNonBlocking(listener_, true);
+  if (!wake_.Open()) {
     std::fprintf(stderr, "front: no wake-up pipe: %s\n", std::strerror(errno));
     std::exit(-1);
   }
@@ -29,26 +47,18 @@ Front::Front(int listener, RequestHandler& handler, FrontLimits limits)
   FrontAnswerBuffers().SetBudget(limits_.answer_budget);
 }
 
-Front::~Front() {
-  handler_.SetResumer(nullptr);
-  ::close(wake_[0]);
-  ::close(wake_[1]);
-}
+Front::~Front() { handler_.SetResumer(nullptr); }
 
 void Front::PostResume(uint64_t id) {
   {
     std::lock_guard lock(resumed_lock_);
     resumed_.push_back(id);
   }
-  const char byte = 1;
-  // A full pipe already holds a wake-up.
-  [[maybe_unused]] const ssize_t n = ::write(wake_[1], &byte, 1);
+  wake_.Signal();
 }
 
 void Front::TakeResumed() {
-  char drain[64];
-  while (::read(wake_[0], drain, sizeof drain) > 0) {
-  }
+  wake_.Drain();
   std::vector<uint64_t> ids;
   {
     std::lock_guard lock(resumed_lock_);
@@ -95,7 +105,7 @@ void Front::RunOnce(int max_wait_ms) {
     owners.push_back(nullptr);
   }
   const size_t wake_index = fds.size();
-  fds.push_back({wake_[0], POLLIN, 0});
+  fds.push_back({wake_.ReadEnd(), POLLIN, 0});
   owners.push_back(nullptr);
   for (const auto& c : connections_) {
     if (const short events = c->Events(); events != 0) {
@@ -103,7 +113,7 @@ void Front::RunOnce(int max_wait_ms) {
       owners.push_back(c.get());
     }
   }
-  const int n = ::poll(fds.data(), fds.size(), PollTimeout(now, max_wait_ms));
+  const int n = PollSockets(fds.data(), fds.size(), PollTimeout(now, max_wait_ms));
   now = GetTick();
   if (n > 0) {
     for (size_t i = 0; i < fds.size(); ++i) {
@@ -170,15 +180,13 @@ void Front::ServeNext(uint32_t now) {
 void Front::Accept(uint32_t now) {
   for (;;) {
     sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    const int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &len,
-                             SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) {
-      const int err = errno;
-      if (err == EAGAIN || err == EWOULDBLOCK) return;
-      // A connection that failed before it was taken, or a signal: go on.
-      if (err == EINTR || err == ECONNABORTED || err == EPROTO || err == EPERM) continue;
-      if (err != EMFILE && err != ENFILE && err != ENOBUFS && err != ENOMEM) {
+    const SocketHandle fd = AcceptSocket(listener_, &peer, true);
+    if (!IsValidSocket(fd)) {
+      const int err = LastSocketError();
+      if (IsWouldBlock(err)) return;
+      const AcceptFailure failure = ClassifyAcceptFailure(err);
+      if (failure == AcceptFailure::kNext) continue;
+      if (failure == AcceptFailure::kBroken) {
         std::fprintf(stderr, "accept failed: %s\n", std::strerror(err));
         std::exit(-1);  // the listener itself is broken
       }
@@ -196,7 +204,7 @@ void Front::Accept(uint32_t now) {
     }
     accept_failing_ = false;
     if (!MakeRoom(peer)) {
-      ::close(fd);  // every slot it may take holds a request being served or answered
+      CloseSocket(fd);  // every slot it may take holds a request being served or answered
       continue;
     }
     Connection& c =

@@ -4,8 +4,6 @@
 // the order in which they became complete. A client that is slow, silent or
 // dripping only ever holds its own connection; nobody waits for it.
 
-#include <poll.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -18,6 +16,8 @@
 
 #include "answer_buffer.h"
 #include "connection.h"
+#include "platform/socket.h"
+#include "platform/wake_pipe.h"
 
 namespace ferro {
 
@@ -62,7 +62,7 @@ struct FrontLimits {
 class Front {
  public:
   // `listener` is a bound, listening TCP socket; the front makes it non-blocking.
-  Front(int listener, RequestHandler& handler, FrontLimits limits = {});
+  Front(SocketHandle listener, RequestHandler& handler, FrontLimits limits = {});
   ~Front();
   Front(const Front&) = delete;
   Front& operator=(const Front&) = delete;
@@ -100,9 +100,9 @@ class Front {
   // Makes the connections whose resumption was posted ready again.
   void TakeResumed();
 
-  int listener_;
+  SocketHandle listener_;
   RequestHandler& handler_;
-  int wake_[2] = {-1, -1};  // a pipe that ends the poll when a resumption is posted
+  WakePipe wake_;  // ends the poll when a resumption is posted
   std::mutex resumed_lock_;
   std::vector<uint64_t> resumed_;  // under resumed_lock_
   FrontLimits limits_;

@@ -54,7 +54,7 @@ std::string_view RequestQuery(std::string_view request_line) {
   return mark == std::string_view::npos ? std::string_view() : target.substr(mark + 1);
 }
 
-std::string HistoryAnswer(const http::Request& request, bool loopback, int fd) {
+std::string HistoryAnswer(const http::Request& request, bool loopback, SocketHandle fd) {
   if (!loopback || !FromOwnOrigin(request)) {
     static DiagLimit refusals("refused history requests");
     refusals.Print("history request refused: %s\n",

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/socket.h"
 #include "request_parser.h"
 
 namespace ferro {
@@ -37,7 +38,7 @@ void SetHistoryProviders(EventsProvider events, InventoryProvider inventory, For
 bool IsHistoryRequest(const http::Request& request);
 
 // The whole HTTP answer. `fd` is the connected socket (for the owner rule).
-std::string HistoryAnswer(const http::Request& request, bool loopback, int fd);
+std::string HistoryAnswer(const http::Request& request, bool loopback, SocketHandle fd);
 
 // The query string of a request line's target, or empty.
 std::string_view RequestQuery(std::string_view request_line);

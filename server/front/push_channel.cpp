@@ -1,11 +1,5 @@
 #include "push_channel.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -21,37 +15,50 @@ PushChannel::PushChannel(const char* address, uint16_t port, int first_receive_m
 
 PushChannel::~PushChannel() {
   CloseListener();
-  if (client_ >= 0) ::close(client_);
+  if (IsValidSocket(client_)) CloseSocket(client_);
 }
 
 void PushChannel::CloseListener() {
-  if (listener_ < 0) return;
-  ::close(listener_);
-  listener_ = -1;
+  if (!IsValidSocket(listener_)) return;
+  CloseSocket(listener_);
+  listener_ = kNoSocket;
   std::fprintf(stderr, "Server push socket closed.\n");
 }
 
 bool PushChannel::Listen() {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener_ < 0) {
+  StartSockets();
+  listener_ = ::socket(AF_INET, SOCK_STREAM | kCloseOnExec, 0);
+  if (!IsValidSocket(listener_)) {
     std::fprintf(stderr, "Push Socket INVALID_SOCKET!\n");
     return false;
   }
   // A server restarted right after the previous one ended finds the old push
   // connection in TIME_WAIT; that must not cost it its push channel. (A port
   // that another program listens on still fails to bind.)
+#ifdef _WIN32
+  // There SO_REUSEADDR would let another program bind the same port beside
+  // the server and take its notices; a port in TIME_WAIT binds without it.
+  const BOOL one = TRUE;
+  ::setsockopt(listener_, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&one),
+               sizeof one);
+#else
   const int one = 1;
   ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#endif
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port_);
   ::inet_pton(AF_INET, address_, &addr.sin_addr);
   const int rc = ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   if (rc != 0) {
-    const int why = errno;
+    const int why = LastSocketError();
     std::fprintf(stderr, "Push Socket bind error! error code =%d \n", rc);
     CloseListener();
-    errno = why;  // the caller may name who holds the port
+#ifdef _WIN32
+    WSASetLastError(why);  // the caller may name who holds the port
+#else
+    errno = why;
+#endif
     return false;
   }
   socklen_t len = sizeof addr;
@@ -64,12 +71,12 @@ bool PushChannel::Listen() {
 }
 
 void PushChannel::AcceptClient() {
-  if (listener_ < 0) return;
+  if (!IsValidSocket(listener_)) return;
   for (;;) {
     sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    const int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-    if (fd < 0) {
+    // Non-blocking: every receive and send on it must return at once.
+    const SocketHandle fd = AcceptSocket(listener_, &peer, true);
+    if (!IsValidSocket(fd)) {
       std::printf("Accept connection error \n");
       std::fflush(stdout);
       continue;
@@ -81,27 +88,27 @@ void PushChannel::AcceptClient() {
     if (const std::optional<std::string> refused = OwnerRefusal(fd)) {
       std::printf("Push connection from %s refused: %s\n", peer_text, refused->c_str());
       std::fflush(stdout);
-      ::close(fd);
+      CloseSocket(fd);
       continue;
     }
     {
       std::lock_guard lock(mutex_);
-      if (client_ >= 0) ::close(client_);  // a connection that never sent is replaced
+      if (IsValidSocket(client_)) CloseSocket(client_);  // a connection that never sent is replaced
       client_ = fd;
     }
-    std::printf("Accept connection from %s, %d \n", peer_text, fd);
+    std::printf("Accept connection from %s, %d \n", peer_text, static_cast<int>(fd));
     std::fflush(stdout);
     char buf[257];
     ssize_t n = -1;
     pollfd pfd{fd, POLLIN, 0};
     int ready;
     do {
-      ready = ::poll(&pfd, 1, first_receive_ms_);
-    } while (ready < 0 && errno == EINTR);
+      ready = PollSockets(&pfd, 1, first_receive_ms_);
+    } while (ready < 0 && IsInterrupted(LastSocketError()));
     if (ready > 0) {
       do {
-        n = ::recv(fd, buf, 256, MSG_DONTWAIT);
-      } while (n < 0 && errno == EINTR);
+        n = ::recv(fd, buf, 256, kDontWaitFlag);
+      } while (n < 0 && IsInterrupted(LastSocketError()));
     }
     if (n < 0) {
       // Silent for too long, or failed: the connection is given up and the
@@ -109,8 +116,8 @@ void PushChannel::AcceptClient() {
       std::printf("Recive packet error!\n");
       std::fflush(stdout);
       std::lock_guard lock(mutex_);
-      if (client_ == fd) client_ = -1;
-      ::close(fd);
+      if (client_ == fd) client_ = kNoSocket;
+      CloseSocket(fd);
       continue;
     }
     buf[n] = '\0';
@@ -128,8 +135,8 @@ void PushChannel::FlushPending() {
     // user interface that stopped reading. MSG_NOSIGNAL: one that went away
     // must not kill the server.
     const ssize_t n =
-        ::send(client_, pending_.data(), pending_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
+        SendBytes(client_, pending_.data(), pending_.size(), kNoSignalFlag | kDontWaitFlag);
+    if (n < 0 && IsInterrupted(LastSocketError())) continue;
     if (n <= 0) return;
     pending_.erase(0, static_cast<size_t>(n));
   }
@@ -139,7 +146,7 @@ int PushChannel::Send(std::string_view text) {
   int result;
   {
     std::lock_guard lock(mutex_);
-    if (client_ < 0) {
+    if (!IsValidSocket(client_)) {
       result = -1;
     } else {
       FlushPending();

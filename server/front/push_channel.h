@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/socket.h"
+
 namespace ferro {
 
 inline constexpr uint16_t kPushPort = 64568;
@@ -26,8 +28,8 @@ class PushChannel {
   PushChannel(const PushChannel&) = delete;
   PushChannel& operator=(const PushChannel&) = delete;
 
-  // Opens the listener; false (after logging, errno telling why) when it
-  // cannot be opened.
+  // Opens the listener; false (after logging, LastSocketError telling why)
+  // when it cannot be opened.
   bool Listen();
   // The port the listener is bound to (after Listen).
   uint16_t port() const { return port_; }
@@ -51,9 +53,9 @@ class PushChannel {
   const char* address_;
   uint16_t port_;
   int first_receive_ms_;
-  int listener_ = -1;
-  int client_ = -1;      // written under mutex_
-  std::string pending_;  // the unsent tail of the last notice (under mutex_)
+  SocketHandle listener_ = kNoSocket;
+  SocketHandle client_ = kNoSocket;  // written under mutex_
+  std::string pending_;              // the unsent tail of the last notice (under mutex_)
   std::mutex mutex_;
 };
 

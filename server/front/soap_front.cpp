@@ -1,9 +1,5 @@
 #include "soap_front.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -447,22 +443,35 @@ namespace {
   std::exit(-1);
 }
 
+bool IsAddressInUse(int error) {
+#ifdef _WIN32
+  return error == WSAEADDRINUSE;
+#else
+  return error == EADDRINUSE;
+#endif
+}
+
 }  // namespace
 
-int OpenServiceListener(struct soap* service) {
-  const SOAP_SOCKET master = soap_bind(service, nullptr, kServicePort, kServiceBacklog);
+SocketHandle OpenServiceListener(struct soap* service) {
+  StartSockets();
+  // IPv4 by name: the front reads its peers as IPv4 addresses, and asked
+  // for any address the runtime takes the resolver's first answer, which
+  // on Windows is often the IPv6 one.
+  const SOAP_SOCKET master = soap_bind(service, "0.0.0.0", kServicePort, kServiceBacklog);
   if (!soap_valid_socket(master)) {
-    if (service->errnum == EADDRINUSE) ExitPortTaken(kServicePort, "service");
+    if (IsAddressInUse(service->errnum)) ExitPortTaken(kServicePort, "service");
     soap_print_fault(service, stderr);
     std::exit(-1);
   }
-  std::printf("Socket connection successful: master socket = %d\n", master);
+  std::printf("Socket connection successful: master socket = %d\n", static_cast<int>(master));
   std::fflush(stdout);
   return master;
 }
 
 void OpenPushChannel() {
-  if (!ThePushChannel().Listen() && errno == EADDRINUSE) ExitPortTaken(kPushPort, "push channel");
+  if (!ThePushChannel().Listen() && IsAddressInUse(LastSocketError()))
+    ExitPortTaken(kPushPort, "push channel");
   std::thread(PushThread).detach();
 }
 

@@ -82,7 +82,7 @@ class SoapHandler final : public RequestHandler {
 // open its port, naming the program that holds it.
 // The service's listener on TCP 64567 for `service` (set up by
 // InitServiceContext): returns its socket, for the Front to serve.
-int OpenServiceListener(struct soap* service);
+SocketHandle OpenServiceListener(struct soap* service);
 // The push channel's listener (127.0.0.1:64568), and the thread that takes
 // its client.
 void OpenPushChannel();

@@ -165,7 +165,11 @@ std::string FormatTime(int64_t ms) {
   if (ms < 0) ms = 0;
   const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
   std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &seconds);
+#else
   gmtime_r(&seconds, &utc);
+#endif
   char text[96];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,

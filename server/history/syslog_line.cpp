@@ -1,9 +1,11 @@
 #include "history/syslog_line.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -39,7 +41,11 @@ std::string LocalStamp(int64_t time_ms) {
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   const std::time_t seconds = static_cast<std::time_t>(time_ms / 1000);
   std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &seconds);
+#else
   localtime_r(&seconds, &local);
+#endif
   char text[64];
   std::snprintf(text, sizeof text, "%s %2d %02d:%02d:%02d", kMonths[local.tm_mon % 12],
                 local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
@@ -66,6 +72,15 @@ std::string SyslogMessage(int64_t time_ms, std::string_view kind, std::string_vi
   return out;
 }
 
+#ifdef _WIN32
+// Windows has no local syslog socket: every line is dropped, as when no
+// listener is there on Linux.
+SyslogSender::~SyslogSender() = default;
+
+bool SyslogSender::Connect() { return false; }
+
+bool SyslogSender::Send(std::string_view) { return false; }
+#else
 SyslogSender::~SyslogSender() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -99,5 +114,6 @@ bool SyslogSender::Send(std::string_view message) {
   }
   return false;
 }
+#endif
 
 }  // namespace ferro::history

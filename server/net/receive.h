@@ -4,8 +4,6 @@
 // hands each batch to the PacketQueue, the TransferQueue or both with one
 // append and one signal per queue.
 
-#include <sys/socket.h>
-
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "net/received_packet.h"
+#include "platform/socket.h"
 
 namespace ferro {
 
@@ -47,9 +46,9 @@ inline constexpr size_t kReceiveBatch = 64;
 inline constexpr int kCoalesceMicros = 500;
 inline constexpr size_t kCoalesceBelow = kReceiveBatch;
 
-// Receives up to kReceiveBatch datagrams from a non-blocking socket with one
-// system call and appends their records to `out` in arrival order. An empty
-// datagram and one longer than the largest packet are dropped (the socket
+// Receives up to kReceiveBatch datagrams from a non-blocking socket (with one
+// system call on Linux, a call per datagram on Windows) and appends their records to `out` in
+// arrival order. An empty datagram and one longer than the largest packet are dropped (the socket
 // stays); a receive error other than "nothing there" fails the socket.
 // Datagrams land straight in records taken from ReceivedPacketPool(); each
 // header is read once, here.
@@ -59,24 +58,30 @@ class BatchReceiver {
   ~BatchReceiver();
   BatchReceiver(const BatchReceiver&) = delete;  // the headers point into the object
   BatchReceiver& operator=(const BatchReceiver&) = delete;
-  ReceiveResult Receive(int fd, bool transferSocket,
+  ReceiveResult Receive(SocketHandle fd, bool transferSocket,
                         std::vector<std::unique_ptr<ReceivedPacket>>& out);
 
  private:
   // Fills the empty slots from the pool; returns how many leading slots
   // hold a record.
   size_t Refill();
+  // Files one received datagram of `length` bytes (`truncated`: longer than
+  // the buffer) from slot `i` into `out`; false when it was dropped for its size.
+  bool Accept(size_t i, size_t length, bool truncated, bool transferSocket, uint32_t now,
+              std::vector<std::unique_ptr<ReceivedPacket>>& out);
 
   std::array<std::unique_ptr<ReceivedPacket>, kReceiveBatch> slots_;
-  std::array<iovec, kReceiveBatch> iov_{};
   std::array<sockaddr_storage, kReceiveBatch> from_{};
+#ifndef _WIN32
+  std::array<iovec, kReceiveBatch> iov_{};
   std::array<mmsghdr, kReceiveBatch> msgs_{};
+#endif
 };
 
 // The thread body, with a wake-up for prompt stopping and for new sockets.
-// It waits with epoll on the sockets it last took from the ReceiveSocketList
-// and holds them until it takes the list again, so that none is closed (and
-// its number reused) while it is registered.
+// It waits (epoll on Linux, WSAPoll on Windows) on the sockets it last took
+// from the ReceiveSocketList and holds them until it takes the list again,
+// so that none is closed (and its number reused) while it is registered.
 class Receiver {
  public:
   explicit Receiver(PacketClassifier classify = nullptr);
@@ -102,13 +107,24 @@ class Receiver {
   void Wake();
 
  private:
-  // Brings the epoll set in line with the list (caller holds ReceiveSocketLock).
+  // Brings the wait set in line with the list (caller holds ReceiveSocketLock).
   void Sync(const std::vector<std::shared_ptr<UdpSocket>>& list);
+  // Waits up to `timeoutMs` and collects the sockets found readable into
+  // ready_ (nullptr for the wake-up); false when nothing is ready.
+  bool Wait(int timeoutMs);
 
   PacketClassifier classify_ = nullptr;
+#ifdef _WIN32
+  // The wake-up: a loopback UDP socket that Wake() sends one byte to.
+  SocketHandle wakeRx_ = kNoSocket;
+  SocketHandle wakeTx_ = kNoSocket;
+  std::vector<WSAPOLLFD> polls_;  // the wake-up first, then watched_ in order
+#else
   int wakeFd_ = -1;
   int epollFd_ = -1;
-  std::vector<std::shared_ptr<UdpSocket>> watched_;  // what epollFd_ waits on
+#endif
+  std::vector<std::shared_ptr<UdpSocket>> watched_;  // what the wait covers
+  std::vector<UdpSocket*> ready_;                    // from the last wait
   BatchReceiver batch_;
   std::vector<std::unique_ptr<ReceivedPacket>> received_;  // reused by every pass
   std::vector<std::unique_ptr<ReceivedPacket>> toPackets_;

@@ -1,12 +1,9 @@
 #include "net/transport.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
+#ifndef _WIN32
 #include <fcntl.h>
 #include <net/if.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -20,15 +17,23 @@
 namespace ferro {
 
 UdpSocket::~UdpSocket() {
-  if (fd_ >= 0) close(fd_);
+  if (!IsValidSocket(fd_)) return;
+#ifdef _WIN32
+  if (failed()) return;  // closed already
+#endif
+  CloseSocket(fd_);
 }
 
 void UdpSocket::CloseNow() {
-  if (failed_.exchange(true, std::memory_order_acq_rel) || fd_ < 0) return;
+  if (failed_.exchange(true, std::memory_order_acq_rel) || !IsValidSocket(fd_)) return;
+#ifdef _WIN32
+  CloseSocket(fd_);
+#else
   // Replacing the descriptor closes the socket but keeps its number taken,
   // so nothing else can be opened under it while a record still names it.
   static const int placeholder = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (placeholder >= 0) dup2(placeholder, fd_);
+#endif
 }
 
 OrderedMutex& AdapterSocketLock() {
@@ -61,10 +66,11 @@ int SystemSend(const UdpSocket& socket, uint32_t ip, uint16_t port, const uint8_
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = ip;
   to.sin_port = htons(port);
-  const ssize_t n = sendto(socket.fd(), data, length, MSG_NOSIGNAL,
-                           reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-  return errno;
+  const auto n = sendto(socket.fd(), reinterpret_cast<const char*>(data), static_cast<int>(length),
+                        kNoSignalFlag, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  if (n >= 0) return 0;
+  const int error = LastSocketError();
+  return IsWouldBlock(error) ? 0 : error;
 }
 
 std::atomic<DatagramSender> g_sender{nullptr};
@@ -86,14 +92,19 @@ void CopyMac(uint8_t* packet, size_t length, const AdapterSocketSet& set) {
 }
 
 // Logs once per process that the kernel granted less receive buffer than asked.
-void SetReceiveBuffer(int fd) {
+void SetReceiveBuffer(SocketHandle fd) {
   int want = kReceiveBufferBytes;
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
+  const auto* wanted = reinterpret_cast<const char*>(&want);
+#ifdef SO_RCVBUFFORCE
+  // Above the system's limit where the process may (Linux, with the right).
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, wanted, sizeof want) != 0)
+#endif
+  {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, wanted, sizeof want);
   }
   int got = 0;
   socklen_t len = sizeof got;
-  getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &got, &len);
+  getsockopt(fd, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&got), &len);
   static std::atomic<bool> logged{false};
   if (got < want && !logged.exchange(true)) {
     Diag("receive buffer: asked for %d bytes, the system granted %d\n", want, got);
@@ -114,7 +125,7 @@ uint16_t PortOf(SocketKind kind) {
   return kTransferPort;
 }
 
-bool Bind(int fd, uint32_t ip, uint16_t port) {
+bool Bind(SocketHandle fd, uint32_t ip, uint16_t port) {
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_addr.s_addr = ip;
@@ -122,12 +133,38 @@ bool Bind(int fd, uint32_t ip, uint16_t port) {
   return bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
-bool JoinGroup(int fd, uint32_t ip, uint32_t ifIndex) {
+bool JoinGroup(SocketHandle fd, uint32_t ip, uint32_t ifIndex) {
+#ifdef _WIN32
+  // Windows names the interface by its address only.
+  (void)ifIndex;
+  ip_mreq join{};
+  join.imr_multiaddr.s_addr = Config().multicastGroup.load();
+  join.imr_interface.s_addr = ip;
+#else
   ip_mreqn join{};
   join.imr_multiaddr.s_addr = Config().multicastGroup.load();
   join.imr_address.s_addr = ip;
   join.imr_ifindex = static_cast<int>(ifIndex);
-  return setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0;
+#endif
+  return setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&join),
+                    sizeof join) == 0;
+}
+
+// A non-blocking UDP socket that no started program inherits, or kNoSocket.
+SocketHandle OpenUdpSocket() {
+  if (!StartSockets()) return kNoSocket;
+  const SocketHandle fd = socket(AF_INET, SOCK_DGRAM | kCloseOnExec, 0);
+  if (!IsValidSocket(fd)) return kNoSocket;
+  // An agent that went away must not fail the socket's receives (Windows).
+  if (!SetNonBlocking(fd, true) || !IgnoreUdpUnreachable(fd)) {
+    CloseSocket(fd);
+    return kNoSocket;
+  }
+  return fd;
+}
+
+bool SetOption(SocketHandle fd, int level, int name, int value) {
+  return setsockopt(fd, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
 }
 
 class SystemOpener final : public SocketOpener {
@@ -138,14 +175,20 @@ class SystemOpener final : public SocketOpener {
 
 SocketRef SystemOpener::OpenListener(SocketKind kind, uint32_t address,
                                      const AdapterSocketSet& set) {
+#ifdef _WIN32
+  // The address's own sockets receive the broadcasts and the group there.
+  (void)kind;
+  (void)address;
+  (void)set;
+  return nullptr;
+#else
   // Tied to its adapter, or it would hear every adapter's broadcasts and
   // each datagram would arrive twice.
   if (set.ifName.empty()) return nullptr;
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return nullptr;
+  const SocketHandle fd = OpenUdpSocket();
+  if (!IsValidSocket(fd)) return nullptr;
   SocketRef s = std::make_shared<UdpSocket>(fd, kind);  // closes fd on every failure below
-  const int one = 1;
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return nullptr;
+  if (!SetOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) return nullptr;
   SetReceiveBuffer(fd);
   if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, set.ifName.c_str(),
                  static_cast<socklen_t>(set.ifName.size())) != 0) {
@@ -154,18 +197,35 @@ SocketRef SystemOpener::OpenListener(SocketKind kind, uint32_t address,
   if (!Bind(fd, address, PortOf(kind))) return nullptr;
   if (address == Config().multicastGroup.load() && !JoinGroup(fd, 0, set.ifIndex)) return nullptr;
   return s;
+#endif
 }
 
 SocketRef SystemOpener::Open(SocketKind kind, uint32_t ip, const AdapterSocketSet& set) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return nullptr;
+  const SocketHandle fd = OpenUdpSocket();
+  if (!IsValidSocket(fd)) return nullptr;
   SocketRef s = std::make_shared<UdpSocket>(fd, kind);  // closes fd on every failure below
-  const int one = 1;
   if (kind == SocketKind::kBroadcast || kind == SocketKind::kTransfer) {
-    if (setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) return nullptr;
+    if (!SetOption(fd, SOL_SOCKET, SO_BROADCAST, 1)) return nullptr;
   }
-  if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) return nullptr;
+  if (!SetOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) return nullptr;
   SetReceiveBuffer(fd);
+#ifdef _WIN32
+  // Windows sends broadcasts from the bound address's interface; unicast
+  // follows the routing table unless tied to the adapter by its index.
+  if (set.ifIndex != 0 &&
+      !SetOption(fd, IPPROTO_IP, IP_UNICAST_IF, static_cast<int>(htonl(set.ifIndex)))) {
+    static std::atomic<bool> logged{false};
+    if (!logged.exchange(true)) {
+      Diag("IP_UNICAST_IF(%u) failed: %d\n", set.ifIndex, LastSocketError());
+    }
+  }
+  in_addr multicastIf{};
+  multicastIf.s_addr = ip;
+  if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&multicastIf),
+                 sizeof multicastIf) != 0) {
+    return nullptr;
+  }
+#else
   // A bound source address does not choose the outgoing interface on this
   // system: broadcasts and multicasts would follow the routing table (or
   // fail without a route). Tie the socket to its adapter.
@@ -180,9 +240,10 @@ SocketRef SystemOpener::Open(SocketKind kind, uint32_t ip, const AdapterSocketSe
   ifreq.imr_address.s_addr = ip;
   ifreq.imr_ifindex = static_cast<int>(set.ifIndex);
   if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifreq, sizeof ifreq) != 0) return nullptr;
+#endif
 
   if (!Bind(fd, ip, PortOf(kind))) {
-    if (kind == SocketKind::kBroadcast) Diag("Test WSAGetLastError() = %d\n", errno);
+    if (kind == SocketKind::kBroadcast) Diag("Test WSAGetLastError() = %d\n", LastSocketError());
     return nullptr;
   }
   if (kind == SocketKind::kGroup && !JoinGroup(fd, ip, set.ifIndex)) return nullptr;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/ordered_mutex.h"
+#include "platform/socket.h"
 #include "protocol/packet.h"
 
 namespace ferro {
@@ -31,21 +32,24 @@ inline constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 // twice nor its number reused while a sender or the address still names it.
 class UdpSocket {
  public:
-  UdpSocket(int fd, SocketKind kind) : fd_(fd), kind_(kind) {}
+  UdpSocket(SocketHandle fd, SocketKind kind) : fd_(fd), kind_(kind) {}
   ~UdpSocket();
   UdpSocket(const UdpSocket&) = delete;
   UdpSocket& operator=(const UdpSocket&) = delete;
 
-  int fd() const { return fd_; }
+  SocketHandle fd() const { return fd_; }
   SocketKind kind() const { return kind_; }
   // Set by the receive thread after a receive failure: the socket is closed
   // at once (its port is free again) and no longer used for anything, while
   // its descriptor number stays reserved until the last holder lets go.
+  // On Windows no placeholder can keep a handle value taken, so the caller
+  // holds AdapterSocketLock, under which every sender checks failed()
+  // before it uses the handle.
   bool failed() const { return failed_.load(std::memory_order_acquire); }
   void CloseNow();
 
  private:
-  const int fd_;  // -1 for sockets that exist only in tests
+  const SocketHandle fd_;  // kNoSocket for sockets that exist only in tests
   const SocketKind kind_;
   std::atomic<bool> failed_{false};
 };
@@ -62,13 +66,15 @@ struct AdapterSocket {
   bool matched = false;
 };
 
-// A socket bound to a unicast address does not receive broadcasts or the
-// group's datagrams on this system, so each adapter also has receive-only
+// On Linux a socket bound to a unicast address does not receive broadcasts
+// or the group's datagrams, so each adapter also has receive-only
 // sockets ("listeners"), each tied to the adapter: bound to the limited
 // broadcast and to the directed broadcast of each of its subnets on the
 // port of each kind, and to the group on the group port. They take the
 // kind of the port they serve, so what they receive is queued exactly as if
 // the address's own socket had received it; they never send.
+// On Windows the address's own sockets receive both, and the system opener
+// opens no listener there.
 struct ListenerKey {
   uint32_t address = 0;  // network order
   SocketKind kind = SocketKind::kUnicast;

@@ -87,8 +87,15 @@ FieldText ScanField(const char (&field)[N]) {
 bool WellFormedText(std::string_view text) { return !xml::RepairText(text); }
 
 bool WellFormedName(const std::wstring& name) {
-  for (const wchar_t c : name) {
-    if (!xml::XmlAllows(static_cast<uint32_t>(c))) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    auto c = static_cast<uint32_t>(name[i]);
+    // Where wide text is UTF-16, a surrogate pair is one character (a lone
+    // surrogate is no character XML allows).
+    if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() &&
+        name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(name[++i]) - 0xDC00);
+    }
+    if (!xml::XmlAllows(c)) return false;
   }
   return true;
 }

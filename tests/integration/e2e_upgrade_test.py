@@ -173,8 +173,9 @@ class UpgradeTest(unittest.TestCase):
         self.assertEqual(counted['ferrolink_uploads{state="queued"}'], 1)
         self.u.start()
         self.assertEqual(self.u.upgrading(), (a0["mac"], a0["ip"]))
-        self.assertIn("PERMANENT", arp_entry(self.d, a0["ip"]))
-        self.assertIn(a0["mac"].replace("-", ":").lower(), arp_entry(self.d, a0["ip"]))
+        if not wire.WINE:  # Wine's neighbour table calls are stubs that change nothing
+            self.assertIn("PERMANENT", arp_entry(self.d, a0["ip"]))
+            self.assertIn(a0["mac"].replace("-", ":").lower(), arp_entry(self.d, a0["ip"]))
         running = self.u.status(a0["mac"])
         self.assertEqual(running["isupgrading"], 1)
         self.assertEqual(running["agentMac"], "")  # agentInfo stays empty until Done

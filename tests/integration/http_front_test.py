@@ -416,6 +416,15 @@ class LocalUsersTest(unittest.TestCase):
                 self.assertEqual(status, self.FORBIDDEN)
                 self.assertEqual(reason, "user daemon (uid 1) is neither the server's user nor "
                                          "root: only reading is open to other users")
+                self.assertNotIn("Trusting local users", server.log())
+            # Trusting local users, it serves every caller on this machine,
+            # and says so once.
+            with wire.Server(cwd=cwd, args=["--trust-local-users"],
+                             prefix=["setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+                                     "--clear-groups"]) as server:
+                self.assertEqual(call_as(DAEMON, "SetRefreshTime", "<monitorPollingInterval>5"
+                                         "</monitorPollingInterval>")[0], "HTTP/1.1 200 OK")
+                self.assertEqual(server.log().count("Trusting local users"), 1)
 
 
 MAX_IMAGE = 65535 * 512 - 1

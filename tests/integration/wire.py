@@ -228,14 +228,20 @@ class Server:
         self.err_path = os.path.join(self._log_dir, "server.err")
         self._kept = None  # (log, stderr) once stopped
         self.proc = None
+        self.wine = None  # its Wine prefix, under Wine
 
     def start(self, wait: bool = True) -> "Server":
         self._out = open(self.log_path, "wb")
         self._err = open(self.err_path, "wb")
-        self.proc = subprocess.Popen(self.prefix + [os.path.join(self.program_dir, "Ferrolink")]
-                                     + self.args,
+        command = [os.path.join(self.program_dir, "Ferrolink")] + self.args
+        env = self.env
+        if WINE:
+            self.wine = WinePrefix(self.prefix)
+            command = [WINE, command[0] + ".exe", *TRUST_UNDER_WINE, *self.args]
+            env = {**env, **self.wine.env}
+        self.proc = subprocess.Popen(self.prefix + command,
                                      cwd=self.cwd, stdout=self._out, stderr=self._err,
-                                     env=self.env)
+                                     env=env)
         if wait:
             wait_for_port(SERVICE_PORT)
             wait_for_port_listening_push(f"/proc/{self.proc.pid}/net/tcp")
@@ -261,6 +267,9 @@ class Server:
             self.proc.kill()
         if self.proc:
             self.proc.wait()
+        if self.wine:
+            self.wine.remove()
+            self.wine = None
         for f in (getattr(self, "_out", None), getattr(self, "_err", None)):
             if f:
                 f.close()
@@ -275,6 +284,64 @@ class Server:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+# The Windows build under test: FERRO_WINE names wine64, FERRO_WINE_PREFIX a
+# prepared Wine prefix, and FERRO_DIST the Windows program folder.
+WINE = os.environ.get("FERRO_WINE")
+# Wine cannot tell which process owns a loopback connection (and the test's
+# own clients are no Windows processes), so the per-user access rule would
+# refuse every change; the server is told to trust its local callers.
+TRUST_UNDER_WINE = ["--trust-local-users"]
+
+
+def _in_named_namespace() -> bool:
+    me = os.stat("/proc/self/ns/net")
+    folder = "/var/run/netns"
+    names = os.listdir(folder) if os.path.isdir(folder) else []
+    for name in names:
+        try:
+            ns = os.stat(os.path.join(folder, name))
+        except OSError:
+            continue
+        if (ns.st_dev, ns.st_ino) == (me.st_dev, me.st_ino):
+            return True
+    return False
+
+
+class WinePrefix:
+    """A private copy of the prepared Wine prefix for one server. A
+    wineserver serves every process of its prefix, and opens their sockets
+    in the network namespace it was started in: a prefix shared between
+    namespaces would put one test's server on another's network, or on the
+    machine's own. So each server gets its prefix, its wineserver starts in
+    the server's namespace, and both go when the server stops."""
+
+    def __init__(self, prefix: list[str]):
+        # Without a prefix the caller must be inside a named namespace (a
+        # test run through run_in_netns.py), told as `ip netns identify`
+        # does: the machine's first process may not be readable.
+        if not prefix and not _in_named_namespace():
+            raise RuntimeError("refusing to start the server under Wine in the machine's own "
+                               "network namespace")
+        self.prefix = prefix
+        template = os.environ["FERRO_WINE_PREFIX"]
+        self.path = tempfile.mkdtemp(prefix="wineprefix-", dir=os.path.dirname(template))
+        # Hard links keep the copy cheap (the prefix is large); the registry
+        # files, which Wine rewrites, are real copies.
+        subprocess.run(["cp", "-al", f"{template}/.", self.path], check=True)
+        for name in os.listdir(template):
+            if name.endswith(".reg"):
+                os.remove(os.path.join(self.path, name))
+                shutil.copy2(os.path.join(template, name), os.path.join(self.path, name))
+        self.env = {"WINEPREFIX": self.path, "WINEDEBUG": "-all",
+                    "WINEDLLOVERRIDES": "mscoree,mshtml="}
+
+    def remove(self) -> None:
+        server = os.path.join(os.path.dirname(WINE), "wineserver")
+        subprocess.run(self.prefix + [server, "-k"], env={**os.environ, **self.env},
+                       stderr=subprocess.DEVNULL, timeout=20)
+        shutil.rmtree(self.path, ignore_errors=True)
 
 
 def _read_text(path: str) -> str:

@@ -1,7 +1,6 @@
 // Settings commands and the device-set list on a manual clock, with sockets
 // that open nothing and a recorder in place of the system's sendto.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -19,6 +18,7 @@
 #include "engine/notices.h"
 #include "net/adapters.h"
 #include "net/transport.h"
+#include "platform/socket.h"
 #include "platform/tick.h"
 #include "protocol/packet.h"
 

@@ -1,6 +1,11 @@
 // Engine start, threads, hooks and stop, run with a transport that reaches
 // no adapter (nothing is ever sent) and with a manual clock.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -73,11 +78,35 @@ bool WaitUntil(Pred done, std::chrono::milliseconds limit = 5s) {
 // The names of this process's threads, as per-thread tools show them.
 std::set<std::string> ThreadNames() {
   std::set<std::string> names;
+#ifdef _WIN32
+  using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  const auto get = reinterpret_cast<GetDescription>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "GetThreadDescription")));
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (get == nullptr || snapshot == INVALID_HANDLE_VALUE) return names;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID != GetCurrentProcessId()) continue;
+    HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
+    PWSTR wide = nullptr;
+    if (thread != nullptr && SUCCEEDED(get(thread, &wide)) && wide != nullptr) {
+      std::string name;
+      for (const wchar_t* c = wide; *c != 0; ++c) name.push_back(static_cast<char>(*c));  // ASCII
+      names.insert(name);
+      LocalFree(wide);
+    }
+    if (thread != nullptr) CloseHandle(thread);
+  }
+  CloseHandle(snapshot);
+#else
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
     std::ifstream comm(task.path() / "comm");
     std::string name;
     if (std::getline(comm, name)) names.insert(name);
   }
+#endif
   return names;
 }
 

@@ -1,16 +1,14 @@
 // Transport logic without touching the network: adapter reconciliation with
 // a socket opener that opens nothing, the send variants with a recorder in
 // place of the system's sendto, and the receive side on loopback sockets.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
@@ -23,6 +21,7 @@
 #include "net/packet_queue.h"
 #include "net/receive.h"
 #include "net/transport.h"
+#include "platform/socket.h"
 
 namespace ferro {
 namespace {
@@ -315,8 +314,10 @@ TEST_F(EngineTransport, SocketsGivenUpByTheReceiverAreNotUsedForSending) {
 class LoopbackPair {
  public:
   LoopbackPair() {
-    rx_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    StartSockets();
+    rx_ = socket(AF_INET, SOCK_DGRAM, 0);
     tx_ = socket(AF_INET, SOCK_DGRAM, 0);
+    SetNonBlocking(rx_, true);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -325,25 +326,64 @@ class LoopbackPair {
     getsockname(rx_, reinterpret_cast<sockaddr*>(&addr_), &len);
   }
   ~LoopbackPair() {
-    close(tx_);
-    if (rx_ >= 0) close(rx_);
+    CloseSocket(tx_);
+    if (IsValidSocket(rx_)) CloseSocket(rx_);
   }
   void Send(const std::vector<uint8_t>& bytes) {
-    ASSERT_EQ(sendto(tx_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&addr_),
-                     sizeof addr_),
-              static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(
+        sendto(tx_, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0,
+               reinterpret_cast<sockaddr*>(&addr_), sizeof addr_),
+        static_cast<int>(bytes.size()));
   }
-  int rx() const { return rx_; }
+  SocketHandle rx() const { return rx_; }
   // Hands the receiving descriptor to a UdpSocket, which then closes it.
   SocketRef Adopt(SocketKind kind) {
     SocketRef s = std::make_shared<UdpSocket>(rx_, kind);
-    rx_ = -1;
+    rx_ = kNoSocket;
     return s;
   }
 
  private:
-  int rx_ = -1;
-  int tx_ = -1;
+  SocketHandle rx_ = kNoSocket;
+  SocketHandle tx_ = kNoSocket;
+  sockaddr_in addr_{};
+};
+
+// A socket every receive from fails: a TCP listener holds no data. It reads
+// as ready once a connection waits on it.
+class BrokenSocket {
+ public:
+  BrokenSocket() {
+    StartSockets();
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    SetNonBlocking(listener_, true);  // as every socket the receiver takes
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof addr_;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr_), &len);
+    listen(listener_, 1);
+  }
+  ~BrokenSocket() {
+    if (IsValidSocket(client_)) CloseSocket(client_);
+    if (IsValidSocket(listener_)) CloseSocket(listener_);
+  }
+  bool MakeReady() {
+    client_ = socket(AF_INET, SOCK_STREAM, 0);
+    return connect(client_, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_) == 0;
+  }
+  SocketHandle handle() const { return listener_; }
+  // Hands the listener to a UdpSocket, which then closes it.
+  SocketRef Adopt(SocketKind kind) {
+    SocketRef s = std::make_shared<UdpSocket>(listener_, kind);
+    listener_ = kNoSocket;
+    return s;
+  }
+
+ private:
+  SocketHandle listener_ = kNoSocket;
+  SocketHandle client_ = kNoSocket;
   sockaddr_in addr_{};
 };
 
@@ -448,11 +488,8 @@ TEST(EngineReceive, BatchesKeepOrderReadHeaderFieldsDropEmptyAndOversizeAndFailO
   got.clear();
 
   // A real receive error fails the socket.
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
-  EXPECT_EQ(receiver.Receive(pipeFds[0], false, got), ReceiveResult::kSocketFailed);
-  close(pipeFds[0]);
-  close(pipeFds[1]);
+  BrokenSocket broken;
+  EXPECT_EQ(receiver.Receive(broken.handle(), false, got), ReceiveResult::kSocketFailed);
 }
 
 void NoHandler(const ReceivedPacket&) {}
@@ -536,16 +573,14 @@ TEST(EngineReceive, DiscoveryRepliesReachTheTransferSideOnlyWhileTheirAgentIsAwa
   EXPECT_EQ(Drain(packets), (std::vector<uint16_t>{13}));
 
   // A real receive error gives the socket up: out of the wait list, failed.
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
-  SocketRef broken = std::make_shared<UdpSocket>(pipeFds[0], SocketKind::kUnicast);
+  BrokenSocket listener;
+  SocketRef broken = listener.Adopt(SocketKind::kUnicast);
   {
     std::lock_guard lock(ReceiveSocketLock());
     ReceiveSocketList().push_back(broken);
   }
-  ASSERT_EQ(write(pipeFds[1], "x", 1), 1);
+  ASSERT_TRUE(listener.MakeReady());
   receiver.Pass(1000, packets, transfers);
-  close(pipeFds[1]);
   EXPECT_TRUE(broken->failed());
   std::lock_guard lock(ReceiveSocketLock());
   EXPECT_EQ(ReceiveSocketList(), (std::vector<SocketRef>{ps, ts}));
@@ -586,6 +621,28 @@ TEST(EngineReceive, ABurstReachesTheQueueWholeAndInOrderOverFewPasses) {
   EXPECT_TRUE(std::is_sorted(fromB.begin(), fromB.end()));
   std::lock_guard lock(ReceiveSocketLock());
   ReceiveSocketList().clear();
+}
+
+TEST(EngineReceive, AWakeUpEndsAWaitAtOnceAndIsUsedUp) {
+  PacketQueue& packets = PacketQueueOf();
+  PacketQueue& transfers = TransferQueueOf();
+  {
+    std::lock_guard lock(ReceiveSocketLock());
+    ReceiveSocketList().clear();
+  }
+  Receiver receiver;
+  const auto start = std::chrono::steady_clock::now();
+  std::thread waker([&receiver] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    receiver.Wake();
+  });
+  EXPECT_EQ(receiver.Pass(10000, packets, transfers).datagrams, 0u);
+  waker.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // The wake-up was taken: the next wait lasts its time.
+  const auto second = std::chrono::steady_clock::now();
+  receiver.Pass(200, packets, transfers);
+  EXPECT_GE(std::chrono::steady_clock::now() - second, std::chrono::milliseconds(150));
 }
 
 TEST(EngineReceive, QueueHandsOverBatchesInOrderAndDropsTheNewestBeyondItsCap) {

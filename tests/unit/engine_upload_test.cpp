@@ -1,9 +1,7 @@
 // Uploads on a manual clock without a network: the TFTP exchange, the
 // upgrade request and its reply, the reboot wait and rediscovery, every wait
 // and retransmission limit, and the failure codes. Sends go to a recorder.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +24,7 @@
 #include "net/adapters.h"
 #include "net/receive.h"
 #include "net/transport.h"
+#include "platform/socket.h"
 #include "platform/tick.h"
 #include "protocol/packet.h"
 
@@ -72,10 +73,18 @@ const uint32_t kAgentA = inet_addr("10.0.0.10");
 const uint32_t kAgentB = inet_addr("10.0.0.11");
 constexpr uint16_t kTid = 40123;
 
-// A file name pattern for mkstemp in the test run's temporary folder.
-std::string TempPattern() {
-  const char* dir = std::getenv("TMPDIR");
-  return std::string(dir != nullptr && *dir != 0 ? dir : "/tmp") + "/fl-upload-XXXXXX";
+// Writes `bytes` to a new file of this run in the temporary folder; its name.
+std::string NewTempFile(const std::vector<uint8_t>& bytes) {
+  static std::atomic<int> count{0};
+  static const auto run = std::chrono::steady_clock::now().time_since_epoch().count();
+  const std::filesystem::path name =
+      std::filesystem::temp_directory_path() /
+      ("fl-upload-" + std::to_string(run) + "-" + std::to_string(count++));
+  std::ofstream out(name, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  EXPECT_TRUE(out.good());
+  return name.string();
 }
 
 AgentRecord Agent(const uint8_t* mac, uint32_t ip, uint32_t reboot = 60, uint32_t erase = 0) {
@@ -133,17 +142,13 @@ class EngineUpload : public ::testing::Test {
     SetDatagramSender(nullptr);
     SetTransferMaskOverride(0);
     SetTickSource(nullptr);
-    for (const std::string& f : files_) unlink(f.c_str());
+    for (const std::string& f : files_) std::remove(f.c_str());
   }
 
   std::string WriteFile(size_t size) {
-    std::string name = TempPattern();
-    const int fd = mkstemp(name.data());
-    EXPECT_GE(fd, 0);
     std::vector<uint8_t> bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 512);
-    EXPECT_EQ(write(fd, bytes.data(), size), static_cast<ssize_t>(size));
-    close(fd);
+    const std::string name = NewTempFile(bytes);
     files_.push_back(name);
     return name;
   }
@@ -485,10 +490,16 @@ TEST_F(EngineUpload, TftpErrorAndVanishedFileFailWithoutStartingTheNext) {
   ASSERT_EQ(StartUploads(), 1);  // the next start takes the queue up again
   HandleUpgradeReply(Protocol(kOpUpgradeReply, Upload(1).requestSequence, kMacB));
   HandleTftpPacket(Tftp(kTftpAck, 0, kAgentB));
-  unlink(GetUpgradeParameters().path);
+#ifdef _WIN32
+  // Windows refuses to remove a file the upload holds open: it cannot
+  // vanish there.
+  EXPECT_NE(std::remove(GetUpgradeParameters().path), 0);
+#else
+  std::remove(GetUpgradeParameters().path);
   HandleTftpPacket(Tftp(kTftpAck, 1, kAgentB));
   EXPECT_EQ(Upload(1).failedCode, kFailFileOpen);
   EXPECT_EQ(Upload(1).transmitedSize, 512);
+#endif
 }
 
 TEST_F(EngineUpload, BlockNumberWrapsAfter65535WhileTheCountersCountOn) {
@@ -591,7 +602,7 @@ TEST_F(EngineUpload, SettersRefuseMissingValuesAndUnopenableFilesFailAtStart) {
   AgentRecord a = Agent(kMacA, kAgentA), b = Agent(kMacB, kAgentB);
   ASSERT_EQ(AddUpload(&a), 1);
   ASSERT_EQ(AddUpload(&b), 1);
-  unlink(GetUpgradeParameters().path);
+  std::remove(GetUpgradeParameters().path);
   EXPECT_EQ(StartUploads(), 0);  // every queued upload fails to open
   EXPECT_EQ(Upload(0).failedCode, kFailFileOpen);
   EXPECT_EQ(Upload(1).failedCode, kFailFileOpen);
@@ -642,12 +653,7 @@ TEST(EngineUploadThreads, UploadRunsOnTheEngineThreadsAndTheStopClearsIt) {
   ASSERT_EQ(StartEngine(options), 1);
   ASSERT_TRUE(WaitUntil([] { return AdapterPassCount() >= 1; }));
 
-  std::string name = TempPattern();
-  const int fd = mkstemp(name.data());
-  ASSERT_GE(fd, 0);
-  const std::vector<uint8_t> bytes(1024, 0x33);
-  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), 1024);
-  close(fd);
+  const std::string name = NewTempFile(std::vector<uint8_t>(1024, 0x33));
   ASSERT_EQ(SetUpgradeFilePath(name.c_str()), 1);
   AgentRecord agent = Agent(kMacA, kAgentA, /*reboot=*/1);
   ASSERT_EQ(AddUpload(&agent), 1);
@@ -697,7 +703,7 @@ TEST(EngineUploadThreads, UploadRunsOnTheEngineThreadsAndTheStopClearsIt) {
   SetDatagramSender(nullptr);
   SetTransferMaskOverride(0);
   SetTickSource(nullptr);
-  unlink(name.c_str());
+  std::remove(name.c_str());
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 // Saved device lists (record layout, whole and partial files), the sample
 // request helpers, path conversion and whole-file replacement.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -259,27 +263,44 @@ TEST(SavedList, WholeAndPartialFiles) {
 
 TEST(FilePath, WidePathsConvertWholeOrNotAtAll) {
   EXPECT_EQ(WidePathToNative(L"/tmp/a.cfg", 260), "/tmp/a.cfg");
-  EXPECT_EQ(WidePathToNative(L"Ger\u00e4t \u20ac\U0001F600.cfg", 260),
-            "Ger\xc3\xa4t \xe2\x82\xac\xf0\x9f\x98\x80.cfg");
   EXPECT_EQ(WidePathToNative(L"", 260), "");
-  // 259 bytes fit with the terminator, 260 do not; multi-byte characters
-  // count by their bytes.
+  // 259 bytes fit with the terminator, 260 do not.
   EXPECT_TRUE(WidePathToNative(std::wstring(259, L'a'), 260).has_value());
   EXPECT_FALSE(WidePathToNative(std::wstring(260, L'a'), 260).has_value());
+#ifndef _WIN32
+  // UTF-8 (on Windows the narrow encoding is the system's code page, which
+  // differs between machines): multi-byte characters count by their bytes.
+  EXPECT_EQ(WidePathToNative(L"Ger\u00e4t \u20ac\U0001F600.cfg", 260),
+            "Ger\xc3\xa4t \xe2\x82\xac\xf0\x9f\x98\x80.cfg");
   EXPECT_FALSE(WidePathToNative(std::wstring(130, L'\u00e4'), 260).has_value());
   EXPECT_TRUE(WidePathToNative(std::wstring(129, L'\u00e4'), 260).has_value());
+#endif
   // A zero unit or a lone surrogate is no file name.
   EXPECT_FALSE(WidePathToNative(std::wstring(L"a\0b", 3), 260).has_value());
   EXPECT_FALSE(WidePathToNative(std::wstring(1, static_cast<wchar_t>(0xD800)), 260).has_value());
-  EXPECT_FALSE(WidePathToNative(std::wstring(1, static_cast<wchar_t>(0x110000)), 260).has_value());
+  EXPECT_FALSE(WidePathToNative(std::wstring(L"a\xDC00", 2), 260).has_value());
+  // Past the last code point: only a unit of 32 bits can hold it.
+  if constexpr (sizeof(wchar_t) == 4) {
+    EXPECT_FALSE(
+        WidePathToNative(std::wstring(1, static_cast<wchar_t>(0x110000)), 260).has_value());
+  }
 }
 
 class TempDir : public ::testing::Test {
  protected:
   void SetUp() override {
+#ifdef _WIN32
+    // No mkdtemp: a name of this program's run and a count.
+    static std::atomic<int> count{0};
+    static const auto run = std::chrono::steady_clock::now().time_since_epoch().count();
+    dir_ = fs::temp_directory_path() /
+           ("ferro-files-" + std::to_string(run) + "-" + std::to_string(count++));
+    ASSERT_TRUE(fs::create_directory(dir_));
+#else
     char tmpl[] = "/tmp/ferro-files-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+#endif
   }
   void TearDown() override { fs::remove_all(dir_); }
   void Write(const std::string& name, const std::string& bytes) {
@@ -303,6 +324,8 @@ TEST_F(ReplaceFile, ReplacesWholeAndLeavesNoTemporaryFile) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
 }
 
+// Permission bits and symbolic links as Linux has them.
+#ifndef _WIN32
 TEST_F(ReplaceFile, KeepsThePermissionBitsOfTheReplacedFile) {
   Write("private.cfg", "old");
   fs::permissions(dir_ / "private.cfg", fs::perms::owner_read | fs::perms::owner_write);
@@ -318,6 +341,7 @@ TEST_F(ReplaceFile, FollowsALinkToTheFileItNames) {
   EXPECT_TRUE(fs::is_symlink(dir_ / "link.cfg"));
   EXPECT_EQ(Read("real.cfg"), "new");
 }
+#endif
 
 TEST_F(ReplaceFile, FailureKeepsTheOldFile) {
   fs::create_directory(dir_ / "sub");

@@ -1,8 +1,11 @@
 // Which file a GET request line maps to, and how a served file is read.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -31,6 +34,14 @@ TEST(MapRequestLine, FirstKeyInTableOrderWins) {
   EXPECT_FALSE(MapRequestLine("GET"));
 }
 
+int ProcessId() {
+#ifdef _WIN32
+  return ::_getpid();
+#else
+  return ::getpid();
+#endif
+}
+
 class ReadStaticFileTest : public ::testing::Test {
  protected:
   std::string Write(const std::string& content) {
@@ -39,7 +50,8 @@ class ReadStaticFileTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove(path_); }
   std::string path_ =
-      std::filesystem::temp_directory_path() / ("ferro-static-" + std::to_string(::getpid()));
+      (std::filesystem::temp_directory_path() / ("ferro-static-" + std::to_string(ProcessId())))
+          .string();
 };
 
 TEST_F(ReadStaticFileTest, TextModeRules) {
@@ -118,9 +130,12 @@ TEST(TextFromRaw, MatchesByteAtATimeRules) {
 
 TEST_F(ReadStaticFileTest, ReadOnlyServedMissingNot) {
   Write("ro");
-  ASSERT_EQ(::chmod(path_.c_str(), 0444), 0);
+  namespace fs = std::filesystem;
+  fs::permissions(path_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   EXPECT_EQ(ReadStaticFile(path_), "ro");
   EXPECT_FALSE(ReadStaticFile(path_ + ".absent"));
+  // Writable again: Windows removes no read-only file.
+  fs::permissions(path_, fs::perms::owner_write, fs::perm_options::add);
 }
 
 TEST(StaticResponseBody, ChoosesTheFixedPages) {

@@ -5,10 +5,15 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#ifdef _WIN32
+#include <process.h>
+#else
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -29,10 +34,21 @@ using nlohmann::json;
 
 class TempDir {
  public:
+#ifdef _WIN32
+  // No mkdtemp: a name of this process and a count, made here or not at all.
+  TempDir() {
+    static std::atomic<int> count{0};
+    const fs::path path =
+        fs::temp_directory_path() /
+        ("ferro-history-" + std::to_string(::_getpid()) + "-" + std::to_string(count++));
+    if (fs::create_directory(path)) path_ = path.string();
+  }
+#else
   TempDir() {
     char name[] = "/tmp/ferro-history-XXXXXX";
     path_ = ::mkdtemp(name);
   }
+#endif
   ~TempDir() { fs::remove_all(path_); }
   std::string File(const char* name) const { return path_ + "/" + name; }
 
@@ -324,6 +340,8 @@ TEST(StoreOptions, FromTheConfigurationText) {
   EXPECT_TRUE(o.syslog);
 }
 
+// The local syslog socket is a Unix datagram socket: Linux only.
+#ifndef _WIN32
 TEST(Syslog, MessageFormatAndNonBlockingSend) {
   ::setenv("TZ", "UTC", 1);
   ::tzset();
@@ -357,6 +375,7 @@ TEST(Syslog, MessageFormatAndNonBlockingSend) {
   EXPECT_GT(dropped, 0);
   ::close(fd);
 }
+#endif
 
 }  // namespace
 }  // namespace ferro::history

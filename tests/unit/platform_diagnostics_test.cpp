@@ -4,8 +4,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <sys/stat.h>
+#endif
 
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <string>
 
@@ -27,9 +33,20 @@ const bool kLockOrderFatalInTests = [] {
 class Redirect {
  public:
   explicit Redirect(int fd) : fd_(fd), saved_(dup(fd)) {
+#ifdef _WIN32
+    // Windows removes no open file: this one goes when its last handle does.
+    static int count = 0;
+    const std::string path =
+        (std::filesystem::temp_directory_path() /
+         ("ferro-diag-" + std::to_string(::_getpid()) + "-" + std::to_string(count++)))
+            .string();
+    file_ = _open(path.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
+                  _S_IREAD | _S_IWRITE);
+#else
     char path[] = "/tmp/ferro-diag-XXXXXX";
     file_ = mkstemp(path);
     unlink(path);
+#endif
     dup2(file_, fd_);
   }
   ~Redirect() {
@@ -37,6 +54,25 @@ class Redirect {
     close(saved_);
     close(file_);
   }
+#ifdef _WIN32
+  // No pread: read from the start, then put the offset, which the
+  // redirected descriptor shares, back where it was. The C runtime writes a
+  // line end as CR LF there; the lines are compared without the CR.
+  std::string Text() const {
+    std::string out;
+    char buf[512];
+    int n;
+    const long long was = _lseeki64(file_, 0, SEEK_CUR);
+    _lseeki64(file_, 0, SEEK_SET);
+    while ((n = _read(file_, buf, sizeof buf)) > 0) {
+      for (int i = 0; i < n; ++i) {
+        if (buf[i] != '\r') out.push_back(buf[i]);
+      }
+    }
+    _lseeki64(file_, was, SEEK_SET);
+    return out;
+  }
+#else
   std::string Text() const {
     std::string out;
     char buf[512];
@@ -48,6 +84,7 @@ class Redirect {
     }
     return out;
   }
+#endif
 
  private:
   int fd_;

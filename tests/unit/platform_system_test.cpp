@@ -1,18 +1,22 @@
 // The system services of the platform layer that have one implementation
 // per system, tested through the same calls on each: the instance lock,
-// whole-file replacement and reading, and the owner of a loopback peer.
+// whole-file replacement and reading, the private folder, and the owner of
+// a loopback peer.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/file_path.h"
 #include "platform/instance_lock.h"
+#include "platform/private_folder.h"
 #include "platform/socket.h"
 #include "platform/socket_owner.h"
 
@@ -89,6 +93,71 @@ TEST_F(SystemFiles, ReplaceReadAndRefuseFolders) {
   errno = 0;
   EXPECT_EQ(OpenRegularFile(Path("missing")), nullptr);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// The private folder is made when missing; a new file never takes a name
+// that exists, and a rename never replaces one; a name such as "NUL.bin"
+// is a file there on Windows too, not a device. A folder that another user
+// may write to, or a link in place of a file, is refused (Linux only here:
+// the Windows access list and reparse checks need a real Windows, which
+// sees links).
+TEST_F(SystemFiles, PrivateFolderMakesNewNamesOnly) {
+  std::string why;
+  const std::unique_ptr<PrivateFolder> folder = PrivateFolder::Open(Path("store"), &why);
+  ASSERT_TRUE(folder) << why;
+  FolderFile temp = folder->Create("NUL.bin.part");
+  ASSERT_TRUE(temp.valid());
+  EXPECT_FALSE(folder->Create("NUL.bin.part").valid());
+  EXPECT_EQ(temp.Write("image"), 0);
+  EXPECT_EQ(temp.Sync(), 0);
+  bool exists = true;
+  EXPECT_EQ(folder->Rename("NUL.bin.part", "NUL.bin", &exists), 0);
+  EXPECT_FALSE(exists);
+  ASSERT_TRUE(temp.Describe());
+  EXPECT_EQ(temp.Describe()->size, 5u);
+  temp.Close();
+  FolderFile other = folder->Create("other.part");
+  ASSERT_TRUE(other.valid());
+  other.Close();
+  EXPECT_NE(folder->Rename("other.part", "NUL.bin", &exists), 0);
+  EXPECT_TRUE(exists);
+
+  const std::optional<FolderEntry> entry = folder->Entry("NUL.bin");
+  ASSERT_TRUE(entry);
+  EXPECT_TRUE(entry->regular);
+  EXPECT_EQ(entry->size, 5u);
+  FolderFile in = folder->OpenForReading("NUL.bin");
+  ASSERT_TRUE(in.valid());
+  char buf[16] = {};
+  EXPECT_EQ(in.Read(buf, sizeof buf), 5);
+  EXPECT_EQ(std::string(buf), "image");
+  in.Close();
+  std::vector<std::string> names;
+  folder->ForEach(100, [&](std::string_view name) {
+    if (name != "." && name != "..") names.emplace_back(name);
+    return true;
+  });
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"NUL.bin", "other.part"}));
+  EXPECT_EQ(folder->Remove("NUL.bin"), 0);
+  EXPECT_FALSE(folder->Entry("NUL.bin"));
+  EXPECT_TRUE(folder->FreeBytes());
+  // Opened again, it is the same folder.
+  EXPECT_TRUE(PrivateFolder::Open(Path("store"), &why)) << why;
+
+#ifndef _WIN32
+  fs::create_directory(dir_ / "open");
+  fs::permissions(dir_ / "open", fs::perms::all);
+  EXPECT_FALSE(PrivateFolder::Open(Path("open"), &why));
+  EXPECT_EQ(why, "it must belong to the server's user and be writable by nobody else");
+  fs::create_directory_symlink(dir_ / "store", dir_ / "link");
+  EXPECT_FALSE(PrivateFolder::Open(Path("link"), &why));
+  fs::create_symlink(dir_ / "outside", dir_ / "store" / "planted");
+  EXPECT_FALSE(folder->Entry("planted")->regular);
+  EXPECT_FALSE(folder->OpenForReading("planted").valid());
+  EXPECT_FALSE(folder->Create("planted").valid());
+  EXPECT_FALSE(fs::exists(dir_ / "outside"));
+#endif
 }
 
 // The owner of this process's own loopback connection is this process's

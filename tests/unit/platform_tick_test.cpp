@@ -123,6 +123,8 @@ TEST(PlatformOrderedMutex, RisingRanksNestAndTheHeldSetIsTracked) {
 
 TEST(PlatformOrderedMutexDeathTest, WrongNestingStopsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Fatal whichever other tests this program holds.
+  SetLockOrderFatal(true);
   OrderedMutex outer(2, "outer");
   OrderedMutex inner(5, "inner");
   EXPECT_DEATH(

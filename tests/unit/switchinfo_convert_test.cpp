@@ -161,8 +161,10 @@ TEST(SwitchInfoConversion, FourByteNameCharacterComesBackWhole) {
   r.funBitmap0 = kNameUtf8Flag;
   std::strcpy(r.location, "\xF0\x9F\x98\x80");
   ns__SwitchInfo out;
-  AgentRecordToSwitchInfo(r, out);
-  EXPECT_EQ(out.location, std::wstring(1, static_cast<wchar_t>(0x1F600)));
+  // Well-formed on both systems: the pair is one character, not two lone halves.
+  EXPECT_TRUE(AgentRecordToSwitchInfo(r, out));
+  // One unit where wchar_t has 32 bits, a surrogate pair where it has 16.
+  EXPECT_EQ(out.location, L"\U0001F600");
 }
 
 TEST(SwitchInfoConversion, NumbersAddressesAndMac) {

@@ -10,8 +10,6 @@
 //   ecftool encode FILE    scramble the plain text read from standard input
 //                          and write it with its check bytes
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -22,6 +20,7 @@
 #include <string_view>
 
 #include "engine/engine_config.h"
+#include "platform/socket.h"
 
 namespace {
 
