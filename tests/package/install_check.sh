@@ -67,6 +67,8 @@ for f in /usr/lib/ferrolink/Ferrolink /usr/lib/ferrolink/loader /usr/lib/ferroli
   /usr/lib/ferrolink/tools/ecftool /usr/lib/ferrolink/tools/ferroctl; do
   check "$f is executable" test -x "$f"
 done
+check "the server's version is the package's" \
+  test "$(/usr/lib/ferrolink/Ferrolink --version)" = "Ferrolink $(dpkg-query -W -f='${Version}' ferrolink)"
 check "sample requests in /usr/lib/ferrolink/auto" test -f /usr/lib/ferrolink/auto/Device.wsdl
 check "the page in tools/js_client" test -f /usr/lib/ferrolink/tools/js_client/index.html
 check "jquery.js resolves to libjs-jquery's" test -f /usr/lib/ferrolink/tools/js_client/jquery.js
