@@ -26,19 +26,6 @@ FolderEntry EntryOf(const struct stat& st) {
 std::string FileErrorText(FileError error) { return std::strerror(error); }
 bool IsNoSpace(FileError error) { return error == ENOSPC || error == EDQUOT; }
 
-FolderFile::~FolderFile() { Close(); }
-FolderFile::FolderFile(FolderFile&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = kNone;
-}
-FolderFile& FolderFile::operator=(FolderFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kNone;
-  }
-  return *this;
-}
-
 void FolderFile::Close() {
   if (handle_ != kNone) ::close(static_cast<int>(handle_));
   handle_ = kNone;

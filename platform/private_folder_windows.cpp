@@ -196,19 +196,6 @@ bool IsNoSpace(FileError error) {
   return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
 }
 
-FolderFile::~FolderFile() { Close(); }
-FolderFile::FolderFile(FolderFile&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = kNone;
-}
-FolderFile& FolderFile::operator=(FolderFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = other.handle_;
-    other.handle_ = kNone;
-  }
-  return *this;
-}
-
 void FolderFile::Close() {
   if (handle_ != kNone) CloseHandle(AsHandle(handle_));
   handle_ = kNone;

@@ -5,6 +5,7 @@
 // is on either system.
 
 #include <cstdint>
+#include <string>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -20,6 +21,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <cstring>
 #endif
 
 namespace ferro {
@@ -74,6 +77,24 @@ inline int LastSocketError() {
   return WSAGetLastError();
 #else
   return errno;
+#endif
+}
+
+// The system's words for a socket error of LastSocketError (strerror does
+// not know Winsock's numbers).
+inline std::string SocketErrorText(int error) {
+#ifdef _WIN32
+  char text[256] = {};
+  const DWORD n =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(error), 0, text, static_cast<DWORD>(sizeof text), nullptr);
+  std::string out(text, n);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) {
+    out.pop_back();
+  }
+  return out.empty() ? "error " + std::to_string(error) : out;
+#else
+  return std::strerror(error);
 #endif
 }
 

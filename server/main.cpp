@@ -85,6 +85,7 @@ constexpr const char* kUsage =
     "  --syslog             each event also goes to syslog (facility daemon)\n"
 #endif
     "  --no-syslog          ... or not (the default)\n"
+    "  --version            print the version and end\n"
     "The event options may also stand in cfg/define.ecf as event_database=,\n"
     "event_max_count=, event_max_days= and event_syslog=1; the command line wins.\n";
 
@@ -214,6 +215,9 @@ int main(int argc, char** argv) {
       ++i;
     } else if (std::strcmp(argv[i], "--syslog") == 0 || std::strcmp(argv[i], "--no-syslog") == 0) {
       syslog_option = std::strcmp(argv[i], "--syslog") == 0;
+    } else if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("Ferrolink %s\n", ferro::VersionText());
+      return 0;
     } else {
       std::fputs(kUsage, stderr);
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;

@@ -187,14 +187,14 @@ void Front::Accept(uint32_t now) {
       const AcceptFailure failure = ClassifyAcceptFailure(err);
       if (failure == AcceptFailure::kNext) continue;
       if (failure == AcceptFailure::kBroken) {
-        std::fprintf(stderr, "accept failed: %s\n", std::strerror(err));
+        std::fprintf(stderr, "accept failed: %s\n", SocketErrorText(err).c_str());
         std::exit(-1);  // the listener itself is broken
       }
       // Out of descriptors or memory: the waiting clients stay in the
       // backlog; try again shortly instead of spinning or giving up.
       if (!accept_failing_) {  // once per shortage, not every pause
-        std::fprintf(stderr, "accept failed: %s; retrying every %u ms\n", std::strerror(err),
-                     limits_.accept_pause_ms);
+        std::fprintf(stderr, "accept failed: %s; retrying every %u ms\n",
+                     SocketErrorText(err).c_str(), limits_.accept_pause_ms);
         std::fflush(stderr);
       }
       accept_failing_ = true;

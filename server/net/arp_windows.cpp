@@ -9,9 +9,16 @@
 #include <mutex>
 
 #include "net/arp.h"
+#include "net/arp_windows.h"
 #include "net/transport.h"
 
 namespace ferro {
+
+NeighbourTableCalls& NeighbourTable() {
+  static NeighbourTableCalls calls;
+  return calls;
+}
+
 namespace {
 
 MIB_IPNETROW MakeRow(uint32_t ip, uint32_t ifIndex) {
@@ -23,7 +30,7 @@ MIB_IPNETROW MakeRow(uint32_t ip, uint32_t ifIndex) {
 
 bool DeleteEntry(uint32_t ip, uint32_t ifIndex) {
   MIB_IPNETROW row = MakeRow(ip, ifIndex);
-  return DeleteIpNetEntry(&row) == NO_ERROR;
+  return NeighbourTable().remove(&row) == NO_ERROR;
 }
 
 bool SetEntry(uint32_t ip, const uint8_t* mac, uint32_t ifIndex) {
@@ -31,7 +38,7 @@ bool SetEntry(uint32_t ip, const uint8_t* mac, uint32_t ifIndex) {
   row.dwPhysAddrLen = 6;
   std::memcpy(row.bPhysAddr, mac, 6);
   row.dwType = MIB_IPNET_TYPE_STATIC;
-  return CreateIpNetEntry(&row) == NO_ERROR;
+  return NeighbourTable().create(&row) == NO_ERROR;
 }
 
 }  // namespace

@@ -167,6 +167,18 @@ bool SetOption(SocketHandle fd, int level, int name, int value) {
   return setsockopt(fd, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
 }
 
+// SO_REUSEADDR on Linux, where a port bound this way is shared only with
+// sockets that ask for it too. On Windows that option would let any program
+// bind the same address and port beside ours and take the agents'
+// datagrams: the port is held exclusively there.
+bool SetPortSharing(SocketHandle fd) {
+#ifdef _WIN32
+  return SetOption(fd, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
+#else
+  return SetOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+#endif
+}
+
 class SystemOpener final : public SocketOpener {
  public:
   SocketRef Open(SocketKind kind, uint32_t ip, const AdapterSocketSet& set) override;
@@ -207,7 +219,7 @@ SocketRef SystemOpener::Open(SocketKind kind, uint32_t ip, const AdapterSocketSe
   if (kind == SocketKind::kBroadcast || kind == SocketKind::kTransfer) {
     if (!SetOption(fd, SOL_SOCKET, SO_BROADCAST, 1)) return nullptr;
   }
-  if (!SetOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) return nullptr;
+  if (!SetPortSharing(fd)) return nullptr;
   SetReceiveBuffer(fd);
 #ifdef _WIN32
   // Windows sends broadcasts from the bound address's interface; unicast

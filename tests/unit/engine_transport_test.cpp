@@ -22,6 +22,12 @@
 #include "net/receive.h"
 #include "net/transport.h"
 #include "platform/socket.h"
+#ifdef _WIN32
+#include <cstring>
+
+#include "net/arp.h"
+#include "net/arp_windows.h"
+#endif
 
 namespace ferro {
 namespace {
@@ -695,6 +701,74 @@ TEST(EngineIgmp, ReportCarriesTypeGroupAndAValidChecksum) {
   EXPECT_EQ(r[7], 100);
   EXPECT_EQ(InternetChecksum(r.data(), r.size()), 0);  // a valid sum checks to zero
 }
+
+#ifdef _WIN32
+// The neighbour table as the fakes saw it: each call's row, in order.
+struct NeighbourCall {
+  bool create;
+  MIB_IPNETROW row;
+};
+std::vector<NeighbourCall> g_neighbourCalls;
+DWORD g_createResult = NO_ERROR;
+DWORD g_removeResult = NO_ERROR;
+DWORD WINAPI FakeCreate(PMIB_IPNETROW row) {
+  g_neighbourCalls.push_back({true, *row});
+  return g_createResult;
+}
+DWORD WINAPI FakeRemove(PMIB_IPNETROW row) {
+  g_neighbourCalls.push_back({false, *row});
+  return g_removeResult;
+}
+
+TEST(EngineArp, EntriesAreStaticOnEachAdapterSetsInterfaceAndReplaceAnOldOne) {
+  const NeighbourTableCalls saved = NeighbourTable();
+  NeighbourTable() = {FakeCreate, FakeRemove};
+  {
+    std::lock_guard lock(AdapterSocketLock());
+    for (const uint32_t ifIndex : {7u, 12u}) {
+      AdapterSocketSet set;
+      set.ifIndex = ifIndex;
+      AdapterSocketList().push_back(std::move(set));
+    }
+  }
+  const uint32_t ip = htonl(0xC0A8010Au);  // 192.168.1.10
+  const uint8_t mac[6] = {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E};
+
+  EXPECT_EQ(SetStaticArpAll(ip, mac), 1);
+  ASSERT_EQ(g_neighbourCalls.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    const NeighbourCall& c = g_neighbourCalls[i];
+    // An existing entry makes a creation fail: each interface's is removed first.
+    EXPECT_EQ(c.create, i % 2 == 1);
+    EXPECT_EQ(c.row.dwIndex, i < 2 ? 7u : 12u);
+    EXPECT_EQ(c.row.dwAddr, ip);  // network order, as the table keeps it
+    if (c.create) {
+      EXPECT_EQ(c.row.dwType, static_cast<DWORD>(MIB_IPNET_TYPE_STATIC));
+      EXPECT_EQ(c.row.dwPhysAddrLen, 6u);
+      EXPECT_EQ(std::memcmp(c.row.bPhysAddr, mac, 6), 0);
+    }
+  }
+  // No entry made anywhere (e.g. without administrator rights) is told as such.
+  g_createResult = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(SetStaticArpAll(ip, mac), 0);
+  EXPECT_EQ(SetStaticArpAll(ip, nullptr), 0);
+
+  g_neighbourCalls.clear();
+  g_removeResult = ERROR_NOT_FOUND;
+  EXPECT_EQ(DeleteArpAll(ip), 0);
+  g_removeResult = NO_ERROR;
+  EXPECT_EQ(DeleteArpAll(ip), 1);
+  ASSERT_EQ(g_neighbourCalls.size(), 4u);
+  EXPECT_FALSE(g_neighbourCalls[3].create);
+  EXPECT_EQ(g_neighbourCalls[3].row.dwIndex, 12u);
+
+  NeighbourTable() = saved;
+  g_createResult = NO_ERROR;
+  g_neighbourCalls.clear();
+  std::lock_guard lock(AdapterSocketLock());
+  AdapterSocketList().clear();
+}
+#endif
 
 }  // namespace
 }  // namespace ferro
