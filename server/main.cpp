@@ -1,7 +1,8 @@
 // Ferrolink server: the back end of the management utility. It makes sure
 // only one server runs, then serves SOAP and GET requests on TCP 64567 and
 // notices on the loopback push channel for the life of the process. The
-// engine starts later, on the user interface's call.
+// engine starts later, on the user interface's call (or at launch, when
+// asked for: --start-engine).
 //
 // This file is the one place where the layers are wired together: none of
 // them reaches another except through what is handed to it here. In order:
@@ -57,6 +58,7 @@
 #include "history/event_store.h"
 #include "history/json_answers.h"
 #include "history/store_options.h"
+#include "net/adapters.h"
 #include "platform/instance_lock.h"
 #include "platform/memory.h"
 #include "platform/socket.h"
@@ -64,12 +66,14 @@
 #include "platform/version.h"
 #include "service/metrics_report.h"
 #include "service/status_report.h"
+#include "service/unattended.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: Ferrolink [--admin-group GROUP] [--trust-local-users] [--event-db PATH]\n"
     "                 [--event-max-count N] [--event-max-days N] [--syslog|--no-syslog]\n"
+    "                 [--start-engine] [--keep-watched-list] [--interfaces NAME,...]\n"
     "  --admin-group GROUP  members of GROUP may change settings, files and devices\n"
     "                       like the server's own user (default: nobody else)\n"
     "  --trust-local-users  every caller on this machine may change them, whoever\n"
@@ -85,9 +89,20 @@ constexpr const char* kUsage =
     "  --syslog             each event also goes to syslog (facility daemon)\n"
 #endif
     "  --no-syslog          ... or not (the default)\n"
+    "  --start-engine       start the engine at launch, as a client's\n"
+    "                       EngineLayerStartup would (--no-start-engine: on the\n"
+    "                       client's call only, the default)\n"
+    "  --keep-watched-list  keep the watched list across restarts in watched.cfg in\n"
+    "                       the working folder: written on every change, loaded\n"
+    "                       when the engine starts (--no-keep-watched-list: not,\n"
+    "                       the default)\n"
+    "  --interfaces LIST    the engine uses only these interfaces (names, joined by\n"
+    "                       commas); the others get no sockets (default, or an\n"
+    "                       empty LIST: every interface)\n"
     "  --version            print the version and end\n"
-    "The event options may also stand in cfg/define.ecf as event_database=,\n"
-    "event_max_count=, event_max_days= and event_syslog=1; the command line wins.\n";
+    "These options may also stand in cfg/define.ecf as event_database=,\n"
+    "event_max_count=, event_max_days=, event_syslog=1, engine_start=1,\n"
+    "watched_list_keep=1 and interfaces=LIST; the command line wins.\n";
 
 // The absolute path of the working folder, or empty when it cannot be told.
 std::string WorkingFolder() {
@@ -109,9 +124,10 @@ bool UpgradeSendsFile(const std::string& path) {
   return ferro::FindUpgradingAgent(mac, &ip) == 1 && path == ferro::GetUpgradeParameters().path;
 }
 
-// The event history's settings that cfg/define.ecf holds, applied to
-// `options` (a missing or damaged file changes nothing).
-void ApplyEcfStoreOptions(ferro::history::StoreOptions* options) {
+// The server's settings that cfg/define.ecf holds (the event history's and
+// the unattended running's), applied to the options (a missing or damaged
+// file changes nothing).
+void ApplyEcfOptions(ferro::history::StoreOptions* options, ferro::UnattendedOptions* unattended) {
   std::ifstream in(ferro::kEngineConfigPath, std::ios::binary);
   if (!in) return;
   std::string bytes;
@@ -120,7 +136,9 @@ void ApplyEcfStoreOptions(ferro::history::StoreOptions* options) {
   bytes.resize(static_cast<size_t>(in.gcount()));
   const ferro::ConfigBuffer buffer = ferro::ReadConfigText(bytes);
   if (!ferro::ConfigBufferValid(buffer)) return;
-  ferro::history::ApplyStoreOptions(ferro::ConfigUnscramble(buffer.text()), options);
+  const std::string text = ferro::ConfigUnscramble(buffer.text());
+  ferro::history::ApplyStoreOptions(text, options);
+  ferro::ApplyUnattendedOptions(text, unattended);
 }
 
 ferro::history::EventStore* g_store = nullptr;
@@ -196,6 +214,8 @@ int main(int argc, char** argv) {
   std::optional<std::string> db_option;
   std::optional<uint64_t> max_count, max_days;
   std::optional<bool> syslog_option;
+  std::optional<bool> start_engine, keep_watched_list;
+  std::optional<std::vector<std::string>> interfaces;
   bool trust_local_users = false;
   for (int i = 1; i < argc; ++i) {
     uint64_t n = 0;
@@ -218,6 +238,14 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--version") == 0) {
       std::printf("Ferrolink %s\n", ferro::VersionText());
       return 0;
+    } else if (std::strcmp(argv[i], "--start-engine") == 0 ||
+               std::strcmp(argv[i], "--no-start-engine") == 0) {
+      start_engine = std::strcmp(argv[i], "--start-engine") == 0;
+    } else if (std::strcmp(argv[i], "--keep-watched-list") == 0 ||
+               std::strcmp(argv[i], "--no-keep-watched-list") == 0) {
+      keep_watched_list = std::strcmp(argv[i], "--keep-watched-list") == 0;
+    } else if (std::strcmp(argv[i], "--interfaces") == 0 && i + 1 < argc) {
+      interfaces = ferro::SplitAdapterNames(argv[++i]);
     } else {
       std::fputs(kUsage, stderr);
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
@@ -254,7 +282,11 @@ int main(int argc, char** argv) {
   // The event history: in the working folder unless moved. Never
   // destroyed, so that an engine thread still running at exit never meets
   // a dead store.
-  ApplyEcfStoreOptions(&store_options);
+  ferro::UnattendedOptions unattended;
+  ApplyEcfOptions(&store_options, &unattended);
+  if (start_engine) unattended.startEngine = *start_engine;
+  if (keep_watched_list) unattended.keepWatchedList = *keep_watched_list;
+  if (interfaces) unattended.interfaces = std::move(*interfaces);
   if (db_option) store_options.path = *db_option;
   if (max_count) store_options.max_events = *max_count;
   if (max_days) store_options.max_days = static_cast<uint32_t>(*max_days);
@@ -293,6 +325,21 @@ int main(int argc, char** argv) {
   // Uploaded firmware images live beside cfg/ under the working folder (the
   // program folder when started by the loader or the service unit).
   const std::string folder = WorkingFolder();
+  if (unattended.keepWatchedList) {
+    const std::string kept =
+        (folder.empty() ? std::string() : folder + "/") + ferro::kKeptWatchedListName;
+    ferro::KeepWatchedListIn(kept);
+    std::printf("Keeping the watched list in %s.\n", kept.c_str());
+  }
+  if (!unattended.interfaces.empty()) {
+    std::string names;
+    for (const std::string& name : unattended.interfaces) {
+      names += (names.empty() ? "" : ", ") + name;
+    }
+    std::printf("The engine uses only these interfaces: %s.\n", names.c_str());
+    ferro::LimitAdapters(unattended.interfaces);
+  }
+  std::fflush(stdout);
   static ferro::FirmwareStore firmware(folder.empty() ? std::string() : folder + "/firmware",
                                        UpgradeSendsFile);
   // The one service context, alive for the whole process, and the front's
@@ -312,12 +359,17 @@ int main(int argc, char** argv) {
     start.fields = nlohmann::json{{"version", ferro::VersionText()},
                                   {"pid", static_cast<int64_t>(::getpid())},
                                   {"database", store_options.path},
-                                  {"syslog", store_options.syslog}}
+                                  {"syslog", store_options.syslog},
+                                  {"start_engine", unattended.startEngine},
+                                  {"keep_watched_list", unattended.keepWatchedList},
+                                  {"interfaces", unattended.interfaces}}
                        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     g_store->Record(std::move(start));
   }
   std::printf("Orvex Engine is starting.\n");
   std::fflush(stdout);
+  // As if a client had called EngineLayerStartup once the ports were open.
+  if (unattended.startEngine) ferro::StartEngineAtLaunch();
   ferro::SoapHandler handler(&service, folder.empty() ? nullptr : &firmware);
   ferro::Front front(listener, handler);
   front.Run();

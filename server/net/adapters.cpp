@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <utility>
+
+#include "platform/diag.h"
 
 namespace ferro {
 namespace {
@@ -11,9 +14,67 @@ bool SameMac(const std::array<uint8_t, 8>& a, const std::array<uint8_t, kMacSize
   return std::memcmp(a.data(), b.data(), kMacSize) == 0;
 }
 
+// The names the engine is limited to (empty: none) and whether the names
+// no adapter has were logged. Written before the engine's threads start and
+// read by the adapter thread only.
+struct AdapterLimit {
+  std::vector<std::string> names;
+  bool reported = false;
+};
+AdapterLimit& Limit() {
+  static AdapterLimit limit;
+  return limit;
+}
+
 }  // namespace
 
+std::vector<std::string> SplitAdapterNames(std::string_view text) {
+  std::vector<std::string> names;
+  while (!text.empty()) {
+    const size_t comma = text.find(',');
+    const std::string_view item = text.substr(0, comma);
+    if (!item.empty() && std::find(names.begin(), names.end(), item) == names.end()) {
+      names.emplace_back(item);
+    }
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  return names;
+}
+
+std::vector<std::string> KeepNamedAdapters(std::vector<AdapterEntry>& adapters,
+                                           const std::vector<std::string>& names) {
+  if (names.empty()) return {};
+  std::vector<std::string> missing;
+  for (const std::string& name : names) {
+    if (std::none_of(adapters.begin(), adapters.end(),
+                     [&name](const AdapterEntry& a) { return a.ifName == name; })) {
+      missing.push_back(name);
+    }
+  }
+  std::erase_if(adapters, [&names](const AdapterEntry& a) {
+    return std::find(names.begin(), names.end(), a.ifName) == names.end();
+  });
+  return missing;
+}
+
+void LimitAdapters(std::vector<std::string> names) {
+  Limit().names = std::move(names);
+  Limit().reported = false;
+}
+
 void ReconcileAdapters(std::vector<AdapterEntry>& adapters, SocketOpener& opener) {
+  AdapterLimit& limit = Limit();
+  const std::vector<std::string> missing = KeepNamedAdapters(adapters, limit.names);
+  if (!limit.names.empty() && !limit.reported) {
+    limit.reported = true;
+    for (const std::string& name : missing) {
+      Diag(
+          "interfaces: no interface \"%s\" is up with this name; the engine uses only the "
+          "interfaces named\n",
+          name.c_str());
+    }
+  }
   std::lock_guard lock(AdapterSocketLock());
   auto& sets = AdapterSocketList();
   for (AdapterEntry& a : adapters) {

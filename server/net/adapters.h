@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/transport.h"
@@ -37,6 +38,21 @@ bool ReadAdapters(std::vector<AdapterEntry>& out);
 // by its IPv4 value; a changed mask is copied and the sockets kept; sockets
 // of vanished addresses and sets of vanished adapters are closed; new
 // addresses and adapters get sockets. Adapters without an address get no set.
+// Adapters outside the limit (see LimitAdapters) are dropped first: they get
+// no set, and a set they had is closed.
 void ReconcileAdapters(std::vector<AdapterEntry>& adapters, SocketOpener& opener);
+
+// "eth1,eth2" as its names, in order, each once; empty items are skipped.
+std::vector<std::string> SplitAdapterNames(std::string_view text);
+
+// Drops from `adapters` those whose name is not in `names` (an empty list
+// keeps every adapter). Returns the names that no adapter in the list had.
+std::vector<std::string> KeepNamedAdapters(std::vector<AdapterEntry>& adapters,
+                                           const std::vector<std::string>& names);
+
+// Limits the engine to the adapters named (empty: every adapter, the
+// default). Set before the engine starts; the first reconciliation after it
+// logs, once, each name that no adapter has.
+void LimitAdapters(std::vector<std::string> names);
 
 }  // namespace ferro

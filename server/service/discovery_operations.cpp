@@ -15,6 +15,7 @@
 #include "fault.h"
 #include "soapH.h"
 #include "switchinfo_convert.h"
+#include "unattended.h"
 
 namespace {
 
@@ -82,6 +83,8 @@ int ns__EngineLayerStartup(struct soap* soap, int, std::string, unsigned int& er
   // The sockets are opened by the engine's first adapter pass; a discovery
   // asked for right after the start must find them open.
   if (lists != 0) ferro::WaitForFirstAdapterPass(kFirstAdapterPassWaitMs);
+  // The watched list kept from the last run, if it is kept (once a process).
+  if (lists != 0) ferro::LoadKeptWatchedList();
   if (started == 0) {
     errorcode = ferro::IsPortInUse() ? 2 : 1;
     return SOAP_OK;
@@ -93,6 +96,33 @@ int ns__EngineLayerStartup(struct soap* soap, int, std::string, unsigned int& er
   errorcode = 0;
   return SOAP_OK;
 }
+
+namespace ferro {
+
+void StartEngineAtLaunch() {
+  // A context of its own: the answer goes nowhere, only the log and the
+  // events tell how the start went, as they do for a client's call.
+  struct soap* soap = soap_new();
+  if (soap == nullptr) {
+    Log("Engine start at launch: no memory for it. \n");
+    return;
+  }
+  unsigned int errorcode = 0;
+  const int result = ns__EngineLayerStartup(soap, 0, std::string(), errorcode);
+  if (result != SOAP_OK) {
+    Log("Engine start at launch: the engine stopped while it was starting. \n");
+  } else if (errorcode != 0) {
+    std::printf(
+        "Engine start at launch: errorcode %u (%s). \n", errorcode,
+        errorcode == 2 ? "the discovery port is taken" : "the configuration could not be loaded");
+    std::fflush(stdout);
+  }
+  soap_destroy(soap);
+  soap_end(soap);
+  soap_free(soap);
+}
+
+}  // namespace ferro
 
 // The first `monitorNum` watched agents in table order, then the discovered
 // agents whose MAC text is not listed yet, in discovery order.

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -18,6 +20,7 @@
 #include "soapH.h"
 #include "status_report.h"
 #include "switchinfo_convert.h"
+#include "unattended.h"
 
 namespace {
 
@@ -132,7 +135,107 @@ ReadOutcome ReadConfigFile(const std::string& path, std::string& bytes, std::str
   return outcome;
 }
 
+// The kept watched list: its file (empty: not kept), whether it was loaded,
+// and the lock that makes its loads and saves one at a time.
+struct KeptList {
+  std::mutex lock;
+  std::string path;
+  bool loaded = false;
+};
+KeptList& Kept() {
+  static KeptList kept;
+  return kept;
+}
+
+// Sets a damaged kept file aside under its ".bad" name (replacing an older
+// one), so that the next save does not overwrite it.
+void SetAside(const std::string& path) {
+  const std::string bad = path + ".bad";
+  std::error_code error;
+  std::filesystem::rename(path, bad, error);
+  if (error) {
+    // Windows renames onto no existing file.
+    std::filesystem::remove(bad, error);
+    std::filesystem::rename(path, bad, error);
+  }
+  if (error) {
+    std::printf("kept watched list: %s cannot be set aside: %s. \n", path.c_str(),
+                error.message().c_str());
+  } else {
+    std::printf("kept watched list: set aside as %s. \n", bad.c_str());
+  }
+  std::fflush(stdout);
+}
+
 }  // namespace
+
+namespace ferro {
+
+void KeepWatchedListIn(std::string path) {
+  std::lock_guard lock(Kept().lock);
+  Kept().path = std::move(path);
+}
+
+void SaveKeptWatchedList() {
+  KeptList& kept = Kept();
+  std::lock_guard lock(kept.lock);
+  if (kept.path.empty()) return;
+  if (ReplaceFileContents(kept.path, EncodeWatchedAgents())) return;
+  const std::string error = FileError(errno);
+  TellList(false, kept.path, 0, false, error);
+  std::printf("kept watched list: cannot write %s: %s. \n", kept.path.c_str(), error.c_str());
+  std::fflush(stdout);
+}
+
+void LoadKeptWatchedList() {
+  KeptList& kept = Kept();
+  std::lock_guard lock(kept.lock);
+  if (kept.path.empty() || kept.loaded) return;
+  kept.loaded = true;
+  const std::string& path = kept.path;
+  std::string bytes, why;
+  const ReadOutcome outcome = ReadConfigFile(path, bytes, why);
+  if (outcome == ReadOutcome::kCannotOpen && errno == ENOENT) {
+    std::printf("kept watched list: no %s yet; the list starts empty. \n", path.c_str());
+    std::fflush(stdout);
+    return;
+  }
+  std::vector<AgentRecord> records;
+  if (outcome == ReadOutcome::kRead) {
+    const ConfigFileContents contents = ParseConfigFile(bytes);
+    if (contents.partial) why = path + " ends in a partial record";
+    for (const StoredAgent& stored : contents.agents) {
+      if (contents.partial) break;
+      // Through the same conversion as a loaded saved list.
+      ns__SwitchInfo info;
+      AgentRecordToSwitchInfo(stored.record, info);
+      SwitchInfoToAgentRecord(info, records.emplace_back());
+    }
+  }
+  if (why.empty()) {
+    ClearWatchedAgents();
+    for (const AgentRecord& record : records) {
+      if (AddWatchedAgent(record) == 0) {
+        why = "address " + FormatIpText(record.agentIpAddr) + " is in " + path + " twice";
+        ClearWatchedAgents();
+        break;
+      }
+    }
+  }
+  if (!why.empty()) {
+    std::printf("kept watched list: %s; the list starts empty. \n", why.c_str());
+    std::fflush(stdout);
+    TellList(true, path, 0, false, why);
+    SetAside(path);
+    return;
+  }
+  std::printf("kept watched list: %zu %s loaded from %s. \n", records.size(),
+              records.size() == 1 ? "agent" : "agents", path.c_str());
+  std::fflush(stdout);
+  TellList(true, path, records.size(), true, {});
+}
+
+}  // namespace ferro
 
 int ns__SaveFile(struct soap*, std::wstring filepath, unsigned int& errorcode) {
   Log("SaveFile begin \n");
@@ -213,10 +316,12 @@ int ns__LoadFile(struct soap* soap, std::wstring filepath, ns__MonitorList& resu
       const std::string twice =
           "address " + ferro::FormatIpText(record.agentIpAddr) + " is in the file twice";
       TellList(true, *path, contents.agents.size(), false, twice);
+      ferro::SaveKeptWatchedList();  // the list changed before the duplicate
       return ferro::OperationFailed(soap, twice);
     }
   }
   TellList(true, *path, contents.agents.size(), true, {});
+  ferro::SaveKeptWatchedList();
   return SOAP_OK;
 }
 

@@ -14,6 +14,7 @@
 #include "fault.h"
 #include "soapH.h"
 #include "switchinfo_convert.h"
+#include "unattended.h"
 
 // Moves an agent from the discovery list to the watched agents. An address
 // nobody discovered is watched with an empty record until its agent answers.
@@ -52,6 +53,7 @@ int ns__AddMonitorAgent(struct soap* soap, std::string strIpAddress, std::string
     return ferro::OperationFailed(
         soap, "address " + ferro::FormatIpText(address.data()) + " is already watched");
   }
+  ferro::SaveKeptWatchedList();
   ferro::RemoveFromDiscoveryList(record);
   errorcode = 0;
   return SOAP_OK;
@@ -71,6 +73,7 @@ int ns__DelMonitorAgent(struct soap*, std::string strIpAddress, unsigned int& er
     }
   }
   ferro::RemoveWatchedAgent(address.data());
+  ferro::SaveKeptWatchedList();
   errorcode = 0;
   return SOAP_OK;
 }

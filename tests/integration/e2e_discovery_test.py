@@ -74,8 +74,8 @@ def colon_mac(mac: str) -> str:
 class Deployment:
     """A test network, the simulator and a server in its own working folder."""
 
-    def __init__(self, agents: int, sim_args: list[str] = ()):
-        self.net = TestNet(lans=1)
+    def __init__(self, agents: int, sim_args: list[str] = (), lans: int = 1):
+        self.net = TestNet(lans=lans)
         self.net.up()
         wire.use_namespace(self.net.ns["srv"])
         self.sim = SimProcess.start(self.net, "lan", ["--first-ip", self.net.agent_ip(0, "lan"),
@@ -242,7 +242,6 @@ class DiscoveryAndMonitoringTest(unittest.TestCase):
         for op in ("GetSwitchInfoList", "GetMonitorStatus"):
             self.assertEqual(self.d.fault(op, "<monitorNum>3</monitorNum>"),
                              "monitorNum 3 asks for more agents than are watched (2)")
-        self.assertEqual(self.d.monitor(0), [])
         # Unwatching puts the agent back among the discovered ones.
         self.d.ok("DelMonitorAgent", f"<strIpAddress>{a1['ip']}</strIpAddress>")  # not watched
         self.d.ok("DelMonitorAgent", f"<strIpAddress>{a0['ip']}</strIpAddress>")
@@ -510,6 +509,156 @@ class StartupAndSettingsTest(unittest.TestCase):
         self.assertEqual(self.d.server.proc.wait(timeout=10), 0)
         self.assertGreaterEqual(time.monotonic() - start, 0.45)
         push.close()
+
+
+# Counts the IPv4 and ARP frames that leave each interface named, for a
+# number of seconds; prints "ready" once listening, then {iface: count}.
+CAPTURE = """
+import json, socket, sys, time
+ifaces, seconds = sys.argv[1].split(","), float(sys.argv[2])
+socks = {}
+for name in ifaces:
+    s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
+    s.bind((name, 0))
+    s.setblocking(False)
+    socks[name] = s
+counts = dict.fromkeys(ifaces, 0)
+print("ready", flush=True)
+end = time.monotonic() + seconds
+while time.monotonic() < end:
+    time.sleep(0.05)
+    for name, s in socks.items():
+        while True:
+            try:
+                frame, addr = s.recvfrom(65535)
+            except BlockingIOError:
+                break
+            if addr[2] == socket.PACKET_OUTGOING and frame[12:14] in (b"\\x08\\x00", b"\\x08\\x06"):
+                counts[name] += 1
+print(json.dumps(counts), flush=True)
+"""
+
+
+@require_netns
+class UnattendedTest(unittest.TestCase):
+    """A server that runs on its own: its engine started at launch, its
+    watched list kept across restarts (killed too), a damaged kept list set
+    aside, and the engine limited to the interfaces named."""
+
+    KEEP = ["--start-engine", "--keep-watched-list"]
+
+    def setUp(self):
+        self.d = Deployment(3, lans=2)
+        self.kept = os.path.join(self.d.workdir, "watched.cfg")
+
+    def tearDown(self):
+        self.d.close()
+
+    def watch(self, a: dict) -> None:
+        self.d.ok("AddMonitorAgent", f"<strIpAddress>{a['ip']}</strIpAddress>"
+                                     f"<strMacAddr>{a['mac']}</strMacAddr>")
+
+    def kept_ips(self) -> list[str]:
+        with open(self.kept, "rb") as f:
+            data = f.read()
+        self.assertEqual(len(data) % 1608, 0, "a torn kept list")
+        return [socket.inet_ntoa(data[i + 244:i + 248]) for i in range(0, len(data), 1608)]
+
+    def watched_ips(self, count: int) -> list[str]:
+        return [value(w, "agentIpAddr") for w in self.d.monitor(count)]
+
+    def test_started_at_launch_limited_and_the_list_outlives_restarts(self):
+        d = self.d
+        capture = subprocess.Popen(
+            ["ip", "netns", "exec", d.net.ns["srv"], sys.executable, "-c", CAPTURE,
+             f"{d.net.srv_iface(0)},{d.net.srv_iface(1)}", "8"],
+            stdout=subprocess.PIPE, text=True)
+        try:
+            self.assertEqual(capture.stdout.readline(), "ready\n")
+            d.start_server(self.KEEP + ["--interfaces", f"nosuch0,{d.net.srv_iface(0)}"])
+            # No EngineLayerStartup from any client: the engine runs, through
+            # the same operation, and discovers on the LAN named only.
+            d.discover()
+            self.assertEqual(len(d.agents()), 3)
+            log = d.server.log()
+            self.assertEqual(log.count("EngineLayerStartup begin."), 1, log)
+            self.assertEqual(log.count('no interface "nosuch0"'), 1, log)
+            self.assertIn("watched.cfg yet; the list starts empty", log)
+            counts = json.loads(capture.communicate(timeout=20)[0])
+        finally:
+            capture.kill()
+            capture.wait()
+        self.assertGreater(counts[d.net.srv_iface(0)], 0, counts)
+        self.assertEqual(counts[d.net.srv_iface(1)], 0, counts)  # no IGMP, broadcast, ARP
+        # Sockets on the named interface's address only; restarted without
+        # the limit, on both.
+        self.assertIn("10.61.0.1", d.net.run_in("srv", ["ss", "-uanH"]).stdout)
+        self.assertNotIn("192.168.0.1", d.net.run_in("srv", ["ss", "-uanH"]).stdout)
+
+        a = [d.agent(i) for i in range(3)]
+        self.watch(a[1])
+        self.watch(a[0])
+        self.assertEqual(self.kept_ips(), [a[1]["ip"], a[0]["ip"]])
+        d.server.proc.send_signal(signal.SIGTERM)
+        d.server.proc.wait(timeout=10)
+        d.start_server(self.KEEP)
+        self.assertEqual(self.watched_ips(2), [a[1]["ip"], a[0]["ip"]])
+        self.assertIn("2 agents loaded from", d.server.log())
+        self.assertIn("192.168.0.1", d.net.run_in("srv", ["ss", "-uanH"]).stdout)
+
+        # Killed while the list changes: the file holds one whole list.
+        d.ok("DelMonitorAgent", f"<strIpAddress>{a[1]['ip']}</strIpAddress>")
+        self.assertEqual(self.kept_ips(), [a[0]["ip"]])
+        old, new = [a[0]["ip"]], [a[0]["ip"], a[2]["ip"]]
+        changer = subprocess.Popen(
+            [sys.executable, "-c", "import sys, time\nsys.path.insert(0, %r)\nimport wire\n"
+             "wire.use_namespace(%r)\n"
+             "while True:\n"
+             "    wire.call('AddMonitorAgent', '<strIpAddress>%s</strIpAddress>')\n"
+             "    wire.call('DelMonitorAgent', '<strIpAddress>%s</strIpAddress>')\n"
+             % (HERE, d.net.ns["srv"], a[2]["ip"], a[2]["ip"])],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(1.5)
+            d.server.proc.kill()
+            d.server.proc.wait()
+        finally:
+            changer.kill()
+            changer.wait()
+        # Killed amid many changes, each one written.
+        self.assertGreater(d.server.log().count(f"AddMonitorAgent begin, ip ={a[2]['ip']}"), 10)
+        after_kill = self.kept_ips()
+        self.assertIn(after_kill, (old, new))
+        d.start_server(self.KEEP)
+        self.assertEqual(self.watched_ips(len(after_kill)), after_kill)
+        self.assertFalse(os.path.exists(self.kept + ".bad"))
+
+    def test_a_damaged_kept_list_is_set_aside_and_the_server_starts(self):
+        d = self.d
+        # This time the options stand in define.ecf.
+        ecf = os.path.join(d.workdir, "cfg", "define.ecf")
+        tool = os.path.join(wire.dist_dir(), "tools", "ecftool")
+        # The tool's decode ends with a line end of its own.
+        plain = subprocess.run([tool, "decode", ecf], check=True,
+                               capture_output=True).stdout.removesuffix(b"\n")
+        subprocess.run([tool, "encode", ecf], check=True,
+                       input=b"engine_start=1\r\nwatched_list_keep=1\r\n" + plain)
+        damaged = b"\x01" * 1608 + b"torn"
+        with open(self.kept, "wb") as f:
+            f.write(damaged)
+        d.start_server()
+        log = d.server.wait_log("set aside as")
+        self.assertEqual(log.count("ends in a partial record; the list starts empty"), 1, log)
+        with open(self.kept + ".bad", "rb") as f:
+            self.assertEqual(f.read(), damaged)
+        self.assertFalse(os.path.exists(self.kept))
+        # Started at launch all the same, and keeping again from the first change.
+        d.discover()
+        self.assertEqual(len(d.agents()), 3)
+        self.watch(d.agent(2))
+        self.assertEqual(self.kept_ips(), [d.agent(2)["ip"]])
+        with open(self.kept + ".bad", "rb") as f:
+            self.assertEqual(f.read(), damaged)
 
 
 def api(target: str) -> dict:

@@ -13,9 +13,11 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "engine/engine_config.h"
 #include "platform/socket.h"
+#include "service/unattended.h"
 
 namespace ferro {
 namespace {
@@ -408,6 +410,29 @@ TEST_F(EngineConfigFile, PortProbe) {
   CloseSocket(holder);
   EXPECT_EQ(CheckPortFree(port), 1);
   EXPECT_FALSE(IsPortInUse());
+}
+
+// The unattended running's lines sit among the engine's keys; a bad value
+// keeps what was set, and a key is read only at a line's start.
+TEST(EcfUnattendedOptions, ReadsItsLinesAndKeepsWhatABadValueWouldChange) {
+  UnattendedOptions options;
+  ApplyUnattendedOptions(
+      "magic_cookie=00000000\r\nengine_start=1\r\nwatched_list_keep=yes\r\n"
+      "xinterfaces=eth0\r\ninterfaces=eth1,eth2\r\nmonitor_polling_interval=15\r\n",
+      &options);
+  EXPECT_TRUE(options.startEngine);
+  EXPECT_FALSE(options.keepWatchedList);
+  EXPECT_EQ(options.interfaces, (std::vector<std::string>{"eth1", "eth2"}));
+  ApplyUnattendedOptions("engine_start=0\r\nwatched_list_keep=1\r\ninterfaces=\r\n", &options);
+  EXPECT_FALSE(options.startEngine);
+  EXPECT_TRUE(options.keepWatchedList);
+  EXPECT_TRUE(options.interfaces.empty());
+  const UnattendedOptions none;
+  UnattendedOptions unchanged;
+  ApplyUnattendedOptions(FormatConfigText(DefaultConfigValues()), &unchanged);
+  EXPECT_EQ(unchanged.startEngine, none.startEngine);
+  EXPECT_EQ(unchanged.keepWatchedList, none.keepWatchedList);
+  EXPECT_TRUE(unchanged.interfaces.empty());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -248,6 +249,34 @@ TEST_F(EngineTransport, AdaptersSharingAMacKeepTheirOwnSets) {
   Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}}),
              Adapter(1, 9, {{"10.9.0.1", "255.255.255.0"}})});
   EXPECT_EQ(opener_.opened, 8);
+}
+
+TEST_F(EngineTransport, ALimitToNamedInterfacesClosesAndNeverOpensTheOthers) {
+  EXPECT_EQ(SplitAdapterNames("test8,,test7,test8,"), (std::vector<std::string>{"test8", "test7"}));
+  EXPECT_TRUE(SplitAdapterNames(",").empty());
+  Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}}),
+             Adapter(2, 8, {{"10.1.0.1", "255.255.255.0"}})});
+  // Limited while sockets are open: the unnamed adapter's set goes at the
+  // next pass and comes back on no later one; a name no adapter has, or a
+  // name's prefix, matches nothing.
+  LimitAdapters({"test8", "eth9", "test"});
+  for (int pass = 0; pass < 2; ++pass) {
+    Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}}),
+               Adapter(2, 8, {{"10.1.0.1", "255.255.255.0"}})});
+    std::lock_guard lock(AdapterSocketLock());
+    ASSERT_EQ(AdapterSocketList().size(), 1u);
+    EXPECT_EQ(AdapterSocketList()[0].ifName, "test8");
+  }
+  EXPECT_EQ(ReceiveListSize(), 4u);
+  std::vector<AdapterEntry> adapters = {Adapter(1, 7, {}), Adapter(2, 8, {})};
+  EXPECT_EQ(KeepNamedAdapters(adapters, {"test8", "eth9"}), std::vector<std::string>{"eth9"});
+  ASSERT_EQ(adapters.size(), 1u);
+  EXPECT_EQ(adapters[0].ifIndex, 8u);
+  // No limit keeps every adapter.
+  LimitAdapters({});
+  Reconcile({Adapter(1, 7, {{"10.0.0.1", "255.255.255.0"}}),
+             Adapter(2, 8, {{"10.1.0.1", "255.255.255.0"}})});
+  EXPECT_EQ(ReceiveListSize(), 8u);
 }
 
 TEST_F(EngineTransport, SendToAgentPicksTheSubnetOrElseEveryAddress) {
