@@ -27,4 +27,16 @@ uint32_t EffectiveMonitorIntervalMs() {
   return std::max(Config().monitorPollingIntervalMs.load(), kMinMonitorIntervalMs);
 }
 
+std::optional<std::string_view> SettingLineValue(std::string_view text, std::string_view key) {
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = text.find_first_of("\r\n", at);
+    const std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
+    if (line.substr(0, key.size()) == key) return line.substr(key.size());
+    if (end == std::string_view::npos) break;
+    at = end + 1;
+  }
+  return std::nullopt;
+}
+
 }  // namespace ferro

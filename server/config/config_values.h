@@ -9,6 +9,8 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 namespace ferro {
 
@@ -78,5 +80,9 @@ void ApplyConfigValues(const ConfigValues& values);
 // The keep-alive interval and answer window: the interval as set (and as
 // reported), but at least kMinMonitorIntervalMs.
 uint32_t EffectiveMonitorIntervalMs();
+
+// The value after `key` at the start of a line of the settings file's
+// plain text, up to the line's end; nothing when no line starts with it.
+std::optional<std::string_view> SettingLineValue(std::string_view text, std::string_view key);
 
 }  // namespace ferro

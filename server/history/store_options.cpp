@@ -3,25 +3,10 @@
 #include <charconv>
 #include <limits>
 
+#include "config/config_values.h"
 #include "platform/diag.h"
 
 namespace ferro::history {
-namespace {
-
-// The value after `key` at the start of a line, up to the line's end.
-std::optional<std::string_view> LineValue(std::string_view text, std::string_view key) {
-  size_t at = 0;
-  while (at < text.size()) {
-    const size_t end = text.find_first_of("\r\n", at);
-    const std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
-    if (line.substr(0, key.size()) == key) return line.substr(key.size());
-    if (end == std::string_view::npos) break;
-    at = end + 1;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
 
 bool ParseCount(std::string_view text, uint64_t* out) {
   if (text.empty() || text.size() > 10) return false;
@@ -33,11 +18,11 @@ bool ParseCount(std::string_view text, uint64_t* out) {
 }
 
 void ApplyStoreOptions(std::string_view plain_text, StoreOptions* options) {
-  if (auto v = LineValue(plain_text, "event_database=")) {
+  if (auto v = SettingLineValue(plain_text, "event_database=")) {
     if (!v->empty()) options->path = std::string(*v);
   }
   uint64_t n = 0;
-  if (auto v = LineValue(plain_text, "event_max_count=")) {
+  if (auto v = SettingLineValue(plain_text, "event_max_count=")) {
     if (ParseCount(*v, &n)) {
       options->max_events = n;
     } else {
@@ -45,7 +30,7 @@ void ApplyStoreOptions(std::string_view plain_text, StoreOptions* options) {
            v->data(), static_cast<unsigned long long>(options->max_events));
     }
   }
-  if (auto v = LineValue(plain_text, "event_max_days=")) {
+  if (auto v = SettingLineValue(plain_text, "event_max_days=")) {
     if (ParseCount(*v, &n) && n <= std::numeric_limits<uint32_t>::max()) {
       options->max_days = static_cast<uint32_t>(n);
     } else {
@@ -53,7 +38,7 @@ void ApplyStoreOptions(std::string_view plain_text, StoreOptions* options) {
            static_cast<int>(v->size()), v->data(), options->max_days);
     }
   }
-  if (auto v = LineValue(plain_text, "event_syslog=")) {
+  if (auto v = SettingLineValue(plain_text, "event_syslog=")) {
     if (*v == "1" || *v == "0") {
       options->syslog = *v == "1";
     } else {
