@@ -107,8 +107,15 @@ def prepare(d: Deployment, count: int, with_tftpd=(0, 1)) -> dict:
     while "<SOAP-ENV:Fault>" in wire.call("SetDiscoverToAgents").text:
         assert time.monotonic() < deadline, "the engine opened no socket"
         time.sleep(0.1)
-    d.discover()
-    assert len(d.agents()) == count
+    # A reply that a loaded machine (or Wine) delivers after the 3 s window
+    # is dropped, as it should be; the discovery is then run again.
+    found = []
+    for _ in range(3):
+        d.discover()
+        found = d.agents()
+        if len(found) == count:
+            break
+    assert len(found) == count, f"{len(found)} of {count} agents found"
     return tftpds
 
 
