@@ -23,7 +23,7 @@ if [ "$mode" = test ]; then
     clang libclang-rt-14-dev clang-format
     git iptables psmisc curl chromium nftables tcpdump
     python3-zeep python3-lxml nodejs
-    x11-utils xvfb
+    x11-utils xvfb xauth  # xvfb-run needs xauth, which xvfb only recommends
     prometheus  # for promtool, which checks a real scrape of /metrics
   )
 fi

@@ -44,7 +44,6 @@ class StandInServer:
     def __init__(self):
         self.service = socket.create_server(("127.0.0.1", SERVICE_PORT))
         self.push = socket.create_server(("127.0.0.1", PUSH_PORT))
-        self.push.settimeout(60)
         self.stopping = False
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
@@ -64,8 +63,20 @@ class StandInServer:
                 except OSError:
                     pass
 
-    def client(self) -> socket.socket:
-        client, _ = self.push.accept()
+    def client(self, proc: subprocess.Popen | None = None, out_path: str = "") -> socket.socket:
+        """The push client, once it connects; a program that ended first
+        (xvfb-run or Wine refusing to start) fails at once, with its output."""
+        self.push.settimeout(0.2)
+        deadline = time.monotonic() + 60
+        while True:
+            try:
+                client, _ = self.push.accept()
+                break
+            except TimeoutError:
+                ended = proc is not None and proc.poll() is not None
+                if ended or time.monotonic() > deadline:
+                    with open(out_path or os.devnull, errors="replace") as f:
+                        raise AssertionError(f"no push client (ended: {ended}):\n{f.read()}")
         client.settimeout(30)
         return client
 
@@ -114,7 +125,7 @@ class WindowsLauncherTest(unittest.TestCase):
         with open(out_path, "wb") as out:
             proc = self.wine(os.path.join(os.environ["FERRO_DIST"], "Ferroview.exe"), self.root,
                              out, display=True)
-            with self.server.client() as client:
+            with self.server.client(proc, out_path) as client:
                 self.assertEqual(client.recv(256), b"Ferroview")
                 for piece in (b"tr", b"ap\0device_set\0unknown\0", b"x" * 300, b"app_exit\0"):
                     client.sendall(piece)
