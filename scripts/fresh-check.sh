@@ -8,11 +8,15 @@
 #      127.0.0.1:64567, interrupts it as a user would (Ctrl-C), and checks that
 #      it left no namespace, no process and no forwarded port behind, and that
 #      it installed nothing that only the tests need;
-#   2. runs the README's test command exactly as written.
+#   2. runs the README's test command exactly as written;
+#   3. installs the Debian package that the test command built, runs it as
+#      its service would and purges it (tests/package/install_check.sh).
 # Everything mounted or created is removed at the end, also on failure or
 # interruption.
 #
-#   bash scripts/fresh-check.sh [--only test|run]
+#   bash scripts/fresh-check.sh [--only test|run|package]
+#
+# --only package builds the package in the root and checks it (3.) alone.
 #
 # The debootstrap result is cached in $FRESH_CACHE (default
 # /var/cache/ferrolink-fresh), keyed by date, and so are the packages that the
@@ -32,7 +36,7 @@ only=all
 while (($#)); do
   case "$1" in
     --only) only=$2; shift 2 ;;
-    -h | --help) sed -n '2,24p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "fresh-check: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -271,6 +275,20 @@ if [ "$only" = all ] || [ "$only" = test ]; then
     read -r hits misses _ <<<"$(ccache_counts) 0 0"
     log "compiler cache during the test command: $((hits - hits_before)) hits, $((misses - misses_before)) misses"
   fi
+fi
+
+# The Debian package that the test command built, installed from the
+# archive's dependencies, run as its service, and purged. Alone (--only
+# package), the root first gets the test packages and builds the package.
+if [ "$only" = package ]; then
+  stage "fresh-check: test packages and the Debian package"
+  in_root /bin/bash -c 'cd /root/ferrolink && bash scripts/setup.sh test && bash scripts/package.sh' \
+    </dev/null
+fi
+if [ "$only" = all ] || [ "$only" = test ] || [ "$only" = package ]; then
+  stage "fresh-check: the Debian package installed, run and purged"
+  in_root /bin/bash -c 'cd /root/ferrolink &&
+    bash tests/package/install_check.sh build-package/ferrolink_*_amd64.deb' </dev/null
 fi
 
 stages_summary "fresh-check"

@@ -24,6 +24,7 @@ if [ "$mode" = test ]; then
     git iptables psmisc curl chromium nftables tcpdump
     python3-zeep python3-lxml nodejs
     x11-utils xvfb xauth  # xvfb-run needs xauth, which xvfb only recommends
+    debhelper lintian  # the Debian package, built and checked
     prometheus  # for promtool, which checks a real scrape of /metrics
   )
 fi

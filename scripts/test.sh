@@ -58,6 +58,13 @@ TMPDIR=$run_tmp ctest --test-dir build-windows -j2 --output-on-failure --timeout
 rm -rf "$run_tmp"/wine-*
 check_tmp windows
 
+# The Debian package (and, with the Windows build there, the Windows
+# installer), checked as the archive checks packages. The fresh-machine
+# check installs, runs and purges it in its throwaway root.
+stage "package (Debian)"
+bash scripts/package.sh
+lintian --fail-on error,warning build-package/ferrolink_*_amd64.deb
+
 # The engine's threads under ThreadSanitizer: its unit tests (Engine*,
 # Platform*) and its namespace tests (label "engine").
 stage "build (tsan, engine tests)"

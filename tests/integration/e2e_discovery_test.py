@@ -82,7 +82,10 @@ class Deployment:
                                                       "--count", str(agents), *sim_args])
         self.workdir = tempfile.mkdtemp(prefix="ferrolink-e2e-")
         os.makedirs(os.path.join(self.workdir, "cfg"))
-        shutil.copy(os.path.join(wire.dist_dir(), "cfg", "define.ecf"),
+        # An installed server keeps its default configuration apart from its
+        # program folder (FERRO_DEFINE_ECF names it).
+        shutil.copy(os.environ.get("FERRO_DEFINE_ECF",
+                                   os.path.join(wire.dist_dir(), "cfg", "define.ecf")),
                     os.path.join(self.workdir, "cfg", "define.ecf"))
         self.server = None
 

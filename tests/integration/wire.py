@@ -7,6 +7,7 @@ Every test that uses these runs inside a private network namespace
 
 import os
 import re
+import shlex
 import shutil
 import socket
 import subprocess
@@ -27,6 +28,13 @@ ACCEPTED = b"HTTP/1.1 202 Accepted\r\nContent-Length: 0\r\nConnection: close\r\n
 
 def dist_dir() -> str:
     return os.environ["FERRO_DIST"]
+
+
+# An installed server, run as its service user: FERRO_SERVER_AS is the
+# command put before the server's (e.g. a setpriv with the unit's user and
+# capabilities), FERRO_SERVER_OWNER the user who then owns its working folder.
+SERVER_AS = shlex.split(os.environ.get("FERRO_SERVER_AS", ""))
+SERVER_OWNER = os.environ.get("FERRO_SERVER_OWNER")
 
 
 class Response:
@@ -235,6 +243,12 @@ class Server:
         self._err = open(self.err_path, "wb")
         command = [os.path.join(self.program_dir, "Ferrolink")] + self.args
         env = self.env
+        if SERVER_AS:
+            command = SERVER_AS + command
+        if SERVER_OWNER:
+            for folder, _, files in os.walk(self.cwd):
+                for path in [folder] + [os.path.join(folder, f) for f in files]:
+                    shutil.chown(path, SERVER_OWNER, SERVER_OWNER)
         if WINE:
             self.wine = WinePrefix(self.prefix)
             command = [WINE, command[0] + ".exe", *TRUST_UNDER_WINE, *self.args]

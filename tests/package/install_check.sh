@@ -12,13 +12,15 @@
 # as the service user with exactly the unit's two capabilities, in a network
 # namespace it creates and deletes, and checks that a member of the group
 # ferrolink may change a setting (written back into the state folder) and
-# another user may not; finally purges the package and checks that nothing
+# another user may not; discovers simulated agents through it and uploads
+# firmware to one (the wire test's harness, from this checkout); finally purges the package and checks that nothing
 # of it is left: no file, user, group or state folder.
 # The root needs /proc, /sys, /dev and a writable /run mounted, as
 # scripts/fresh-check.sh lays them.
 set -euo pipefail
 
 deb=$(realpath "${1:?usage: install_check.sh DEB}")
+repo=$(cd "$(dirname "$0")/../.." && pwd)
 [ -f "$deb" ] || { echo "install_check: no $deb" >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || { echo "install_check: needs root" >&2; exit 2; }
 
@@ -117,9 +119,11 @@ ip -n "$ns" link set veth0 up
 ip -n "$ns" link set veth1 up
 # The unit's runtime folder (the one-server-per-namespace lock).
 install -d -o ferrolink -g ferrolink -m 0700 /run/ferrolink
-(cd /var/lib/ferrolink && exec ip netns exec "$ns" setpriv --reuid ferrolink --regid ferrolink \
-  --init-groups --no-new-privs --bounding-set -all,+net_raw,+net_admin \
-  --inh-caps -all,+net_raw,+net_admin --ambient-caps -all,+net_raw,+net_admin \
+# The unit's user and its only two capabilities.
+as_service=(setpriv --reuid ferrolink --regid ferrolink --init-groups --no-new-privs
+  --bounding-set -all,+net_raw,+net_admin --inh-caps -all,+net_raw,+net_admin
+  --ambient-caps -all,+net_raw,+net_admin)
+(cd /var/lib/ferrolink && exec ip netns exec "$ns" "${as_service[@]}" \
   /usr/lib/ferrolink/Ferrolink --admin-group ferrolink) >/tmp/ferrolink-pkg.log 2>&1 &
 server_pid=$!
 in_ns() { ip netns exec "$ns" "$@"; }
@@ -149,6 +153,22 @@ check "the raw IGMP socket opened with the unit's capabilities" \
   bash -c '! grep -q "raw IGMP socket unavailable" /tmp/ferrolink-pkg.log'
 if ((failures)); then sed 's/^/server: /' /tmp/ferrolink-pkg.log >&2; fi
 ip netns delete "$ns"
+
+echo "== discovery and a firmware upload through the installed server"
+# The wire test of an upload, in a test network of its own: simulated
+# agents, tftpd-hpa as the agent's TFTP server, the installed program folder
+# run as the service user (the neighbour entry needs CAP_NET_ADMIN).
+wire_log=$(mktemp)
+if env FERRO_DIST=/usr/lib/ferrolink FERRO_DEFINE_ECF=/usr/share/ferrolink/define.ecf \
+  FERRO_SERVER_AS="${as_service[*]}" FERRO_SERVER_OWNER=ferrolink \
+  python3 -B "$repo/tests/integration/e2e_upgrade_test.py" \
+  UpgradeTest.test_firmware_upload_reaches_done_with_the_file_intact >"$wire_log" 2>&1; then
+  ok "agents discovered and a firmware upload done"
+else
+  fail "agents discovered and a firmware upload done"
+  sed 's/^/wire: /' "$wire_log" >&2
+fi
+rm -f "$wire_log"
 userdel -r alice-pkgcheck 2>/dev/null || true
 userdel -r bob-pkgcheck 2>/dev/null || true
 rm -rf /run/ferrolink /tmp/ferrolink-pkg.log
