@@ -106,12 +106,15 @@ def user_text(uid: int) -> str:
         return f"uid {uid}"
 
 
-def foreign_listener() -> str | None:
+def foreign_listener(service_user: int | None = None) -> str | None:
     """Why the programs listening on the service and push ports are not to
-    be trusted (they belong to neither this user nor root), or None. The
-    browser and the notices go to whoever listens there, so a port taken by
-    another user of the machine could collect what the user types."""
+    be trusted (they belong to neither this user, nor root, nor the service
+    user named on the command line), or None. The browser and the notices go
+    to whoever listens there, so a port taken by another user of the machine
+    could collect what the user types."""
     trusted = {os.geteuid(), 0}
+    if service_user is not None:
+        trusted.add(service_user)
     for port in (SERVICE_PORT, PUSH_PORT):
         owners = listener_owners(port)
         if owners is None:
@@ -174,13 +177,28 @@ def notices(sock):
             pending = b""
 
 
-def main() -> int:
+USAGE = """usage: Ferroview [--service-user NAME]
+  --service-user NAME  the server runs as the system service of user NAME
+                       (the installed package's "ferrolink"): trust its ports"""
+
+
+def main(args: list[str]) -> int:
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    service_user = None
+    if args[:1] == ["--service-user"] and len(args) == 2:
+        try:
+            service_user = pwd.getpwnam(args[1]).pw_uid
+        except KeyError:
+            log(f"no user {args[1]}")
+            return 2
+    elif args:
+        print(USAGE, file=sys.stderr)
+        return 2
     helpers = Helpers()
     if not wait_for_server():
         log(f"the server did not answer on port {SERVICE_PORT}")
         return 1
-    refused = foreign_listener()
+    refused = foreign_listener(service_user)
     if refused:
         log(f"{refused}: not opening the interface")
         return 1
@@ -205,6 +223,6 @@ def main() -> int:
 
 if __name__ == "__main__":
     try:
-        sys.exit(main())
+        sys.exit(main(sys.argv[1:]))
     except KeyboardInterrupt:
         sys.exit(0)
