@@ -37,8 +37,14 @@ git ls-files -z --cached --others --exclude-standard |
 [ -f "$src/debian/rules" ] || die "copying the sources failed"
 
 # No debug-symbol package: the package carries its symbols' build ids only.
-(cd "$src" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }noddebs" \
-  dpkg-buildpackage -us -uc -b -j"$(nproc)")
+# Its output (every compiler line) goes to build-package/build.log, and its
+# end to the terminal when it fails.
+echo "package: building ferrolink $version (output in build-package/build.log)"
+if ! (cd "$src" && DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }noddebs" \
+  dpkg-buildpackage -us -uc -b -j"$(nproc)") >"$out/build.log" 2>&1; then
+  tail -n 40 "$out/build.log" >&2
+  die "dpkg-buildpackage failed (whole output in build-package/build.log)"
+fi
 rm -rf "$src"
 
 deb=$out/ferrolink_${version}_$(dpkg --print-architecture).deb
