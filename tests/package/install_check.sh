@@ -50,9 +50,10 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends systemd iproute2 passwd util-linux >/dev/null
 
 # Everything on the root's own file system before the install, less the
-# package manager's bookkeeping and caches.
+# package manager's bookkeeping and caches, and this checkout.
 snapshot() {
   find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o -path /tmp \
+    -o -path "$repo" \
     -o -path /var/lib/dpkg -o -path /var/lib/apt -o -path /var/cache -o -path /var/log \) -prune \
     -o -print 2>/dev/null | sort
 }
@@ -159,7 +160,7 @@ echo "== discovery and a firmware upload through the installed server"
 # agents, tftpd-hpa as the agent's TFTP server, the installed program folder
 # run as the service user (the neighbour entry needs CAP_NET_ADMIN).
 wire_log=$(mktemp)
-if env FERRO_DIST=/usr/lib/ferrolink FERRO_DEFINE_ECF=/usr/share/ferrolink/define.ecf \
+if env PYTHONDONTWRITEBYTECODE=1 FERRO_DIST=/usr/lib/ferrolink FERRO_DEFINE_ECF=/usr/share/ferrolink/define.ecf \
   FERRO_SERVER_AS="${as_service[*]}" FERRO_SERVER_OWNER=ferrolink \
   python3 -B "$repo/tests/integration/e2e_upgrade_test.py" \
   UpgradeTest.test_firmware_upload_reaches_done_with_the_file_intact >"$wire_log" 2>&1; then
