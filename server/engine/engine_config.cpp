@@ -217,7 +217,15 @@ std::string FormatConfigText(const ConfigValues& values) {
 }
 
 std::optional<std::string> SealConfigText(std::string_view plainText) {
-  std::string file = ConfigScramble(plainText);
+  // The reader takes a line ended by LF alone as ended by CR LF, so the
+  // check bytes are made for the CR LF form (and the file holds it).
+  std::string text;
+  text.reserve(plainText.size());
+  for (size_t i = 0; i < plainText.size(); ++i) {
+    if (plainText[i] == '\n' && (i == 0 || plainText[i - 1] != '\r')) text.push_back('\r');
+    text.push_back(plainText[i]);
+  }
+  std::string file = ConfigScramble(text);
   const auto first = static_cast<uint8_t>(0xFF - ConfigChecksum(file));
   // With a zero first check byte the text alone already sums to 0xFF.
   if (first != 0) {

@@ -206,6 +206,13 @@ TEST(ConfigRead, LineEndsAndCheckBytes) {
   ConfigBuffer b = ReadConfigText(lfOnly);
   EXPECT_TRUE(ConfigBufferValid(b));
   EXPECT_EQ(ConfigUnscramble(b.text()), kAllKeys);
+  // And a text written with LF alone (a Unix editor's, ending in a line
+  // end) is sealed as the reader will read it.
+  std::string unixText = std::string(kAllKeys) + "\n";
+  std::erase(unixText, '\r');
+  b = ReadConfigText(Sealed(unixText));
+  EXPECT_TRUE(ConfigBufferValid(b));
+  EXPECT_EQ(ConfigUnscramble(b.text()), std::string(kAllKeys) + "\r\n");
 
   // Check bytes with the value of LF or CR are not line ends, and a text
   // whose sum is already 0xFF carries no check bytes: find such texts by
