@@ -298,10 +298,11 @@ int CheckPortFree(uint16_t port) {
   const SocketHandle fd = ::socket(AF_INET, SOCK_DGRAM | kCloseOnExec, 0);
   if (!IsValidSocket(fd)) return 0;
 #ifndef _WIN32
-  // On Windows the option would let the bind share a port another socket
-  // holds, so the check would always pass; there it is left off.
+  // Shared as the engine's own sockets share their ports: with this user's
+  // sockets only. (On Windows any sharing option would let the bind share a
+  // port another program holds, so the check would always pass.)
   const int on = 1;
-  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+  if (::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
     CloseSocket(fd);
     return 0;
   }

@@ -167,15 +167,17 @@ bool SetOption(SocketHandle fd, int level, int name, int value) {
   return setsockopt(fd, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
 }
 
-// SO_REUSEADDR on Linux, where a port bound this way is shared only with
-// sockets that ask for it too. On Windows that option would let any program
-// bind the same address and port beside ours and take the agents'
-// datagrams: the port is held exclusively there.
+// Another program of the machine must never bind the same address and port
+// beside ours and take the agents' datagrams. SO_REUSEADDR would allow that
+// to any user on either system (on Linux with SO_BINDTODEVICE, the other
+// socket even wins the unicast replies). On Linux SO_REUSEPORT shares a port
+// only among sockets of the same user; on Windows the port is held
+// exclusively.
 bool SetPortSharing(SocketHandle fd) {
 #ifdef _WIN32
   return SetOption(fd, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
 #else
-  return SetOption(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+  return SetOption(fd, SOL_SOCKET, SO_REUSEPORT, 1);
 #endif
 }
 
@@ -200,7 +202,7 @@ SocketRef SystemOpener::OpenListener(SocketKind kind, uint32_t address,
   const SocketHandle fd = OpenUdpSocket();
   if (!IsValidSocket(fd)) return nullptr;
   SocketRef s = std::make_shared<UdpSocket>(fd, kind);  // closes fd on every failure below
-  if (!SetOption(fd, SOL_SOCKET, SO_REUSEADDR, 1)) return nullptr;
+  if (!SetPortSharing(fd)) return nullptr;
   SetReceiveBuffer(fd);
   if (setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, set.ifName.c_str(),
                  static_cast<socklen_t>(set.ifName.size())) != 0) {

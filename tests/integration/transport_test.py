@@ -181,6 +181,24 @@ class TransportTest(unittest.TestCase):
             for kind in ("broadcast", "unicast", "transfer", "group"):
                 self.assertIn((ip, PORTS[kind]), bound)
 
+        # Another user of the machine cannot bind beside the engine's sockets
+        # (tied to the adapter, such a socket would take the agents' replies),
+        # neither on an address's port nor on a broadcast listener's.
+        squat = ("import socket\n"
+                 "for addr, opt in ((%r, socket.SO_REUSEADDR), (%r, socket.SO_REUSEPORT),\n"
+                 "                  ('255.255.255.255', socket.SO_REUSEADDR)):\n"
+                 "    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                 "    s.setsockopt(socket.SOL_SOCKET, opt, 1)\n"
+                 "    s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b'veth0')\n"
+                 "    try:\n"
+                 "        s.bind((addr, %d)); print('bound', addr)\n"
+                 "    except OSError as e:\n"
+                 "        print('refused', e.errno)\n"
+                 % (net.srv_ips[0], net.srv_ips[0], PORTS["unicast"]))
+        out = net.run_in("srv", ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                 sys.executable, "-c", squat]).stdout
+        self.assertEqual(out.split("\n")[:3], ["refused 98"] * 3, out)
+
         # A second address on one adapter: one set, two addresses, eight sockets.
         net.add_addr("srv", "veth0", "10.61.0.9/16")
         h.ok("pass")
