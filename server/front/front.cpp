@@ -1,7 +1,6 @@
 #include "front.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,7 +39,8 @@ Front::Front(SocketHandle listener, RequestHandler& handler, FrontLimits limits)
     : listener_(listener), handler_(handler), limits_(limits) {
   SetNonBlocking(listener_, true);
   if (!wake_.Open()) {
-    std::fprintf(stderr, "front: no wake-up pipe: %s\n", std::strerror(errno));
+    std::fprintf(stderr, "front: no wake-up pipe: %s\n",
+                 SocketErrorText(LastSocketError()).c_str());
     std::exit(-1);
   }
   handler_.SetResumer([this](uint64_t id) { PostResume(id); });
