@@ -27,6 +27,16 @@ bool FromOwnOrigin(const http::Request& request) {
   return IEquals(request.origin, own[0]) || IEquals(request.origin, own[1]);
 }
 
+std::optional<std::string> LocalReadRefusal(const http::Request& request, bool loopback,
+                                            const char* what, const char* subject,
+                                            DiagLimit& limit) {
+  if (loopback && FromOwnOrigin(request)) return std::nullopt;
+  limit.Print("%s request refused: %s\n", what,
+              loopback ? "from a web page of another origin" : "not from this machine");
+  if (loopback) return "web pages of other origins are refused";
+  return std::string(subject) + " served to this machine (loopback) only";
+}
+
 std::span<const std::string_view> ReadOnlyOperations() {
   static constexpr std::array<std::string_view, 9> kReadOnly = {
       "GetSwitchInfoList", "GetMonitorStatus",        "GetUpgradeStatus",

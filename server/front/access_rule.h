@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/diag.h"
 #include "platform/socket.h"
 #include "request_parser.h"
 
@@ -22,6 +23,16 @@ std::optional<std::string_view> RefusalReason(const http::Request& request, cons
 // Whether `request` comes from no web page or from the server's own page (a
 // browser names the page's origin on every cross-site request).
 bool FromOwnOrigin(const http::Request& request);
+
+// Why a read-only endpoint of this machine's own (the status, the metrics,
+// the history) refuses `request`: it came from another host (`loopback`
+// false) or from a web page of another origin. `what` names the endpoint in
+// the log line ("status request refused: ..."), one line of `limit` each
+// (other hosts may ask at will), and `subject` in the answer ("the status
+// is" served to this machine only). Nothing when it is served.
+std::optional<std::string> LocalReadRefusal(const http::Request& request, bool loopback,
+                                            const char* what, const char* subject,
+                                            DiagLimit& limit);
 
 // Beyond that, the machine may have other users. Reading what the server
 // knows is open to each of them, but an operation that changes state, reads

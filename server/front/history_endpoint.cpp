@@ -55,13 +55,10 @@ std::string_view RequestQuery(std::string_view request_line) {
 }
 
 std::string HistoryAnswer(const http::Request& request, bool loopback, SocketHandle fd) {
-  if (!loopback || !FromOwnOrigin(request)) {
-    static DiagLimit refusals("refused history requests");
-    refusals.Print("history request refused: %s\n",
-                   loopback ? "from a web page of another origin" : "not from this machine");
-    return Answer(
-        {403, loopback ? R"({"error":"web pages of other origins are refused"})"
-                       : R"({"error":"the history is served to this machine (loopback) only"})"});
+  static DiagLimit refusals("refused history requests");
+  if (const auto refused =
+          LocalReadRefusal(request, loopback, "history", "the history is", refusals)) {
+    return Answer({403, R"({"error":")" + *refused + R"("})"});
   }
   const bool events = RequestPath(request.request_line) == kEventsPath;
   const std::string_view query = RequestQuery(request.request_line);

@@ -43,14 +43,10 @@ bool IsMetricsRequest(const http::Request& request) {
 }
 
 std::string MetricsAnswer(const http::Request& request, bool loopback) {
-  if (!loopback || !FromOwnOrigin(request)) {
-    // Other hosts may ask at will: their lines are limited.
-    static DiagLimit refusals("refused metrics requests");
-    refusals.Print("metrics request refused: %s\n",
-                   loopback ? "from a web page of another origin" : "not from this machine");
-    return ClosingAnswer(403, "text/plain; charset=utf-8",
-                         loopback ? "web pages of other origins are refused\n"
-                                  : "the metrics are served to this machine (loopback) only\n");
+  static DiagLimit refusals("refused metrics requests");
+  if (const auto refused =
+          LocalReadRefusal(request, loopback, "metrics", "the metrics are", refusals)) {
+    return ClosingAnswer(403, "text/plain; charset=utf-8", *refused + "\n");
   }
   MetricsProvider provider;
   {

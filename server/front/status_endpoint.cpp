@@ -37,14 +37,10 @@ bool IsStatusRequest(const http::Request& request) {
 }
 
 std::string StatusAnswer(const http::Request& request, bool loopback) {
-  if (!loopback || !FromOwnOrigin(request)) {
-    // Other hosts may ask at will: their lines are limited.
-    static DiagLimit refusals("refused status requests");
-    refusals.Print("status request refused: %s\n",
-                   loopback ? "from a web page of another origin" : "not from this machine");
-    return Answer(403, loopback
-                           ? R"({"error":"web pages of other origins are refused"})"
-                           : R"({"error":"the status is served to this machine (loopback) only"})");
+  static DiagLimit refusals("refused status requests");
+  if (const auto refused =
+          LocalReadRefusal(request, loopback, "status", "the status is", refusals)) {
+    return Answer(403, R"({"error":")" + *refused + R"("})");
   }
   StatusProvider provider;
   {
