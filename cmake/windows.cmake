@@ -303,3 +303,30 @@ add_custom_command(
   COMMENT "Packing ${FERRO_ZIP_NAME}-windows-x64.zip"
   VERBATIM)
 add_custom_target(ferro_windows_zip ALL DEPENDS ${FERRO_ZIP})
+
+# The installer, build-windows/ferrolink-VERSION-setup.exe, made by NSIS
+# (Debian's nsis package) from the program folder's product files, as the
+# zip archive holds them (installer/ferrolink.nsi).
+find_program(FERRO_MAKENSIS makensis)
+if(FERRO_MAKENSIS AND TARGET Ferrolink)
+  set(FERRO_SETUP ${CMAKE_BINARY_DIR}/ferrolink-${FERRO_VERSION}-setup.exe)
+  # The file version Windows shows has four numbers: those the version
+  # starts with, padded with zeros.
+  string(REGEX MATCH "^[0-9]+(\\.[0-9]+)*" FERRO_VERSION_NUMBERS "${FERRO_VERSION}")
+  string(REPLACE "." ";" FERRO_VERSION_NUMBERS "${FERRO_VERSION_NUMBERS}")
+  list(APPEND FERRO_VERSION_NUMBERS 0 0 0 0)
+  list(SUBLIST FERRO_VERSION_NUMBERS 0 4 FERRO_VERSION_NUMBERS)
+  list(JOIN FERRO_VERSION_NUMBERS "." FERRO_FILE_VERSION)
+  file(GLOB_RECURSE FERRO_SETUP_INPUTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/installer/*)
+  add_custom_command(
+    OUTPUT ${FERRO_SETUP}
+    COMMAND ${FERRO_MAKENSIS} -V2 -WX -DVERSION=${FERRO_VERSION}
+            -DFILE_VERSION=${FERRO_FILE_VERSION} -DDIST=${FERRO_DIST} -DOUTFILE=${FERRO_SETUP}
+            ${CMAKE_SOURCE_DIR}/installer/ferrolink.nsi
+    DEPENDS ${FERRO_SETUP_INPUTS} ${FERRO_ZIP}
+    COMMENT "makensis: ferrolink-${FERRO_VERSION}-setup.exe"
+    VERBATIM)
+  add_custom_target(ferro_windows_setup ALL DEPENDS ${FERRO_SETUP})
+else()
+  message(STATUS "No makensis (Debian's nsis package): the installer is not built")
+endif()
