@@ -182,6 +182,11 @@ if(FERRO_TESTS)
     ENVIRONMENT "FERRO_DIST=${FERRO_DIST};FERRO_WINE64=${FERRO_WINE64};WINEPREFIX=${FERRO_WINEPREFIX};FERRO_STAND_IN=$<TARGET_FILE:loader_stand_in>;PYTHONDONTWRITEBYTECODE=1"
     SKIP_RETURN_CODE 77 TIMEOUT 180 LABELS "integration;wine" FIXTURES_REQUIRED wineserver)
 
+  # The installer under Wine (below, when makensis is there): a stand-in for
+  # netsh.exe records the firewall commands that Wine's own ignores.
+  add_executable(netsh_stand_in ${CMAKE_SOURCE_DIR}/tests/integration/netsh_stand_in_windows.cpp)
+  target_compile_options(netsh_stand_in PRIVATE ${FERRO_WARNINGS})
+
   # The wire tests of the Linux build, a representative part of them, run
   # against Ferrolink.exe under Wine: each server inside the namespaces of
   # its test network, with a Wine prefix and wineserver of its own there
@@ -327,6 +332,19 @@ if(FERRO_MAKENSIS AND TARGET Ferrolink)
     COMMENT "makensis: ferrolink-${FERRO_VERSION}-setup.exe"
     VERBATIM)
   add_custom_target(ferro_windows_setup ALL DEPENDS ${FERRO_SETUP})
+
+  # A silent install into a copy of the build's Wine prefix, the installed
+  # server answering, and a silent uninstall; inside a namespace of its own
+  # (the server runs), with a wineserver of its own there.
+  if(FERRO_TESTS)
+    add_test(NAME wine_installer
+             COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/integration/run_in_netns.py
+                     --stub 10.250.0.1/24 /usr/bin/python3 -B
+                     ${CMAKE_SOURCE_DIR}/tests/integration/windows_installer_test.py)
+    set_tests_properties(wine_installer PROPERTIES
+      ENVIRONMENT "FERRO_SETUP=${FERRO_SETUP};FERRO_VERSION=${FERRO_VERSION};FERRO_DIST=${FERRO_DIST};FERRO_WINE=${FERRO_WINE64};FERRO_WINE_PREFIX=${FERRO_WINEPREFIX};FERRO_NETSH_STAND_IN=$<TARGET_FILE:netsh_stand_in>"
+      SKIP_RETURN_CODE 77 TIMEOUT 180 LABELS "integration;netns;wine")
+  endif()
 else()
   message(STATUS "No makensis (Debian's nsis package): the installer is not built")
 endif()
