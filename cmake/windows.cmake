@@ -128,17 +128,23 @@ set_target_properties(ecftool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${FERRO_DIST}/
 if(NOT FERRO_WINE64)
   message(FATAL_ERROR "The build runs Windows programs under wine64, which is missing: scripts/windows-deps.sh packages")
 endif()
+# Its stamp, not its registry file, tells that it is made: Wine rewrites
+# system.reg whenever a program runs in the prefix, which would leave
+# everything made by a Windows program (cfg/define.ecf, the zip archive, the
+# installer) out of date at every build.
 set(FERRO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(FERRO_WINEPREFIX_STAMP ${CMAKE_BINARY_DIR}/wineprefix.stamp)
 find_program(FERRO_WINESERVER NAMES wineserver PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 add_custom_command(
-  OUTPUT ${FERRO_WINEPREFIX}/system.reg
+  OUTPUT ${FERRO_WINEPREFIX_STAMP}
   # No Mono or Gecko: the tests need neither, and Wine would offer to fetch them.
   COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${FERRO_WINEPREFIX} WINEDEBUG=-all
           WINEDLLOVERRIDES=mscoree,mshtml= ${FERRO_WINE64} wineboot --init
   COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${FERRO_WINEPREFIX} ${FERRO_WINESERVER} -w
+  COMMAND ${CMAKE_COMMAND} -E touch ${FERRO_WINEPREFIX_STAMP}
   COMMENT "Wine: making the prefix of this build folder"
   VERBATIM)
-add_custom_target(ferro_wineprefix DEPENDS ${FERRO_WINEPREFIX}/system.reg)
+add_custom_target(ferro_wineprefix DEPENDS ${FERRO_WINEPREFIX_STAMP})
 
 if(FERRO_TESTS)
   enable_testing()
@@ -263,7 +269,7 @@ add_custom_command(
   COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:ecftool> write cfg/define.ecf
           --cookie 00000000 --port FC01 --group 239.255.255.100 --monitor 15 --igmp 120
   COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:ecftool> show cfg/define.ecf
-  DEPENDS ecftool ${FERRO_WINEPREFIX}/system.reg
+  DEPENDS ecftool ${FERRO_WINEPREFIX_STAMP}
   WORKING_DIRECTORY ${FERRO_DIST}
   COMMENT "ecftool.exe: writing the default cfg/define.ecf"
   VERBATIM)
