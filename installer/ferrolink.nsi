@@ -2,8 +2,10 @@
 ; Windows build (cmake/windows.cmake runs it as the target
 ; ferro_windows_setup):
 ;
-;   makensis -DVERSION=1.0.0 -DFILE_VERSION=1.0.0.0 -DDIST=build-windows/dist \
-;            -DOUTFILE=build-windows/ferrolink-1.0.0-setup.exe installer/ferrolink.nsi
+;   makensis -DVERSION=1.0.0 -DFILE_VERSION=1.0.0.0 -DDIST=$PWD/build-windows/dist \
+;            -DOUTFILE=$PWD/build-windows/ferrolink-1.0.0-setup.exe installer/ferrolink.nsi
+;
+; (absolute paths: makensis reads relative ones from this file's folder).
 ;
 ; It installs the programs into Program Files, a Start-menu entry for the
 ; loader, the uninstaller (registered with Windows' list of programs), and
@@ -11,9 +13,9 @@
 ; serves and receives on. Both the installer and the uninstaller run
 ; silently with /S.
 ;
-; The programs are 64-bit only, and so is the installer: its 64-bit stub
-; sees Program Files and the registry as 64-bit programs do, with no
-; redirection.
+; The programs are 64-bit only, and so is the installer (it cannot start on
+; 32-bit Windows): its 64-bit stub sees Program Files and the registry as
+; 64-bit programs do, with no redirection.
 
 Unicode true
 Target amd64-unicode
@@ -56,7 +58,6 @@ SetCompressor /SOLID lzma
 !include "MUI2.nsh"
 !include "LogicLib.nsh"
 !include "FileFunc.nsh"
-!include "x64.nsh"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -119,10 +120,6 @@ Function .onInit
   SetRegView 64
   SetShellVarContext all
   !insertmacro CheckAdmin
-  ${IfNot} ${RunningX64}
-    MessageBox MB_ICONSTOP "${PRODUCT} needs 64-bit Windows." /SD IDOK
-    Abort
-  ${EndIf}
 FunctionEnd
 
 ; Deletes a program file, asking to close it while it runs (a running
@@ -204,7 +201,6 @@ Function un.onInit
   SetShellVarContext all
   !insertmacro CheckAdmin
 FunctionEnd
-
 
 Section "Uninstall"
   ; The server first: while it runs, its files and data are in use.
