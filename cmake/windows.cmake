@@ -128,17 +128,23 @@ set_target_properties(ecftool PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${FERRO_DIST}/
 if(NOT FERRO_WINE64)
   message(FATAL_ERROR "The build runs Windows programs under wine64, which is missing: scripts/windows-deps.sh packages")
 endif()
+# Its stamp, not its registry file, tells that it is made: Wine rewrites
+# system.reg whenever a program runs in the prefix, which would leave
+# everything made by a Windows program (cfg/define.ecf, the zip archive, the
+# installer) out of date at every build.
 set(FERRO_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(FERRO_WINEPREFIX_STAMP ${CMAKE_BINARY_DIR}/wineprefix.stamp)
 find_program(FERRO_WINESERVER NAMES wineserver PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH REQUIRED)
 add_custom_command(
-  OUTPUT ${FERRO_WINEPREFIX}/system.reg
+  OUTPUT ${FERRO_WINEPREFIX_STAMP}
   # No Mono or Gecko: the tests need neither, and Wine would offer to fetch them.
   COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${FERRO_WINEPREFIX} WINEDEBUG=-all
           WINEDLLOVERRIDES=mscoree,mshtml= ${FERRO_WINE64} wineboot --init
   COMMAND ${CMAKE_COMMAND} -E env WINEPREFIX=${FERRO_WINEPREFIX} ${FERRO_WINESERVER} -w
+  COMMAND ${CMAKE_COMMAND} -E touch ${FERRO_WINEPREFIX_STAMP}
   COMMENT "Wine: making the prefix of this build folder"
   VERBATIM)
-add_custom_target(ferro_wineprefix DEPENDS ${FERRO_WINEPREFIX}/system.reg)
+add_custom_target(ferro_wineprefix DEPENDS ${FERRO_WINEPREFIX_STAMP})
 
 if(FERRO_TESTS)
   enable_testing()
@@ -181,6 +187,11 @@ if(FERRO_TESTS)
   set_tests_properties(windows_launcher PROPERTIES
     ENVIRONMENT "FERRO_DIST=${FERRO_DIST};FERRO_WINE64=${FERRO_WINE64};WINEPREFIX=${FERRO_WINEPREFIX};FERRO_STAND_IN=$<TARGET_FILE:loader_stand_in>;PYTHONDONTWRITEBYTECODE=1"
     SKIP_RETURN_CODE 77 TIMEOUT 180 LABELS "integration;wine" FIXTURES_REQUIRED wineserver)
+
+  # The installer under Wine (below, when makensis is there): a stand-in for
+  # netsh.exe records the firewall commands that Wine's own ignores.
+  add_executable(netsh_stand_in ${CMAKE_SOURCE_DIR}/tests/integration/netsh_stand_in_windows.cpp)
+  target_compile_options(netsh_stand_in PRIVATE ${FERRO_WARNINGS})
 
   # The wire tests of the Linux build, a representative part of them, run
   # against Ferrolink.exe under Wine: each server inside the namespaces of
@@ -258,7 +269,7 @@ add_custom_command(
   COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:ecftool> write cfg/define.ecf
           --cookie 00000000 --port FC01 --group 239.255.255.100 --monitor 15 --igmp 120
   COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:ecftool> show cfg/define.ecf
-  DEPENDS ecftool ${FERRO_WINEPREFIX}/system.reg
+  DEPENDS ecftool ${FERRO_WINEPREFIX_STAMP}
   WORKING_DIRECTORY ${FERRO_DIST}
   COMMENT "ecftool.exe: writing the default cfg/define.ecf"
   VERBATIM)
@@ -303,3 +314,43 @@ add_custom_command(
   COMMENT "Packing ${FERRO_ZIP_NAME}-windows-x64.zip"
   VERBATIM)
 add_custom_target(ferro_windows_zip ALL DEPENDS ${FERRO_ZIP})
+
+# The installer, build-windows/ferrolink-VERSION-setup.exe, made by NSIS
+# (Debian's nsis package) from the program folder's product files, as the
+# zip archive holds them (installer/ferrolink.nsi).
+find_program(FERRO_MAKENSIS makensis)
+if(FERRO_MAKENSIS AND TARGET Ferrolink)
+  set(FERRO_SETUP ${CMAKE_BINARY_DIR}/ferrolink-${FERRO_VERSION}-setup.exe)
+  # The file version Windows shows has four numbers: those the version
+  # starts with, padded with zeros.
+  string(REGEX MATCH "^[0-9]+(\\.[0-9]+)*" FERRO_VERSION_NUMBERS "${FERRO_VERSION}")
+  string(REPLACE "." ";" FERRO_VERSION_NUMBERS "${FERRO_VERSION_NUMBERS}")
+  list(APPEND FERRO_VERSION_NUMBERS 0 0 0 0)
+  list(SUBLIST FERRO_VERSION_NUMBERS 0 4 FERRO_VERSION_NUMBERS)
+  list(JOIN FERRO_VERSION_NUMBERS "." FERRO_FILE_VERSION)
+  file(GLOB_RECURSE FERRO_SETUP_INPUTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/installer/*)
+  add_custom_command(
+    OUTPUT ${FERRO_SETUP}
+    COMMAND ${FERRO_MAKENSIS} -V2 -WX -DVERSION=${FERRO_VERSION}
+            -DFILE_VERSION=${FERRO_FILE_VERSION} -DDIST=${FERRO_DIST} -DOUTFILE=${FERRO_SETUP}
+            ${CMAKE_SOURCE_DIR}/installer/ferrolink.nsi
+    DEPENDS ${FERRO_SETUP_INPUTS} ${FERRO_ZIP}
+    COMMENT "makensis: ferrolink-${FERRO_VERSION}-setup.exe"
+    VERBATIM)
+  add_custom_target(ferro_windows_setup ALL DEPENDS ${FERRO_SETUP})
+
+  # A silent install into a copy of the build's Wine prefix, the installed
+  # server answering, and a silent uninstall; inside a namespace of its own
+  # (the server runs), with a wineserver of its own there.
+  if(FERRO_TESTS)
+    add_test(NAME wine_installer
+             COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/tests/integration/run_in_netns.py
+                     --stub 10.250.0.1/24 /usr/bin/python3 -B
+                     ${CMAKE_SOURCE_DIR}/tests/integration/windows_installer_test.py)
+    set_tests_properties(wine_installer PROPERTIES
+      ENVIRONMENT "FERRO_SETUP=${FERRO_SETUP};FERRO_VERSION=${FERRO_VERSION};FERRO_DIST=${FERRO_DIST};FERRO_WINE=${FERRO_WINE64};FERRO_WINE_PREFIX=${FERRO_WINEPREFIX};FERRO_NETSH_STAND_IN=$<TARGET_FILE:netsh_stand_in>"
+      SKIP_RETURN_CODE 77 TIMEOUT 180 LABELS "integration;netns;wine")
+  endif()
+else()
+  message(STATUS "No makensis (Debian's nsis package): the installer is not built")
+endif()

@@ -3,6 +3,9 @@
 # with Debian's MinGW-w64; the tests run under Wine:
 #   scripts/build-windows.sh [TARGET...]
 #   ctest --test-dir build-windows
+# It leaves the program folder build-windows/dist, the same as a zip archive,
+# and, where makensis is installed, the installer
+# build-windows/ferrolink-VERSION-setup.exe (installer/ferrolink.nsi).
 # The tools come from scripts/windows-deps.sh packages (root, once); the
 # libraries are built on the first run (scripts/windows-deps.sh).
 set -euo pipefail

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package of Ferrolink:
 #   build-package/ferrolink_<version>_amd64.deb
+# and, where the Windows build exists (build-windows/dist, made by
+# scripts/build-windows.sh), the Windows installer:
+#   build-windows/ferrolink-<version>-setup.exe
 # from a copy of the checkout (dpkg-buildpackage writes its results beside
 # the source folder), with debian/ in the Debian manner. The version is the
 # project's (platform/version.cpp), and debian/changelog must name it.
@@ -50,3 +53,16 @@ rm -rf "$src"
 deb=$out/ferrolink_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || die "no $deb"
 echo "package: $deb"
+
+# The Windows installer, from the Windows programs rebuilt as the checkout
+# has them now.
+if [ -d build-windows/dist ]; then
+  if command -v makensis >/dev/null; then
+    bash scripts/build-windows.sh ferro_windows_setup
+    setup=$repo/build-windows/ferrolink-$version-setup.exe
+    [ -f "$setup" ] || die "no $setup"
+    echo "package: $setup"
+  else
+    echo "package: makensis is missing, so no Windows installer: bash scripts/windows-deps.sh packages" >&2
+  fi
+fi

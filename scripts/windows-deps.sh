@@ -22,9 +22,10 @@ step=${1:-build}
 # compilers are those with std::thread and std::mutex; Debian's g++ package
 # of that name brings both thread models.
 # SQLite's source package carries its tree, not the amalgamation: making
-# sqlite3.c takes tclsh (tcl) and its configure script reads file.
+# sqlite3.c takes tclsh (tcl) and its configure script reads file. The
+# installer is made by NSIS (nsis: makensis).
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
-          wine wine64 dpkg-dev googletest gsoap nlohmann-json3-dev tcl file)
+          wine wine64 dpkg-dev googletest gsoap nlohmann-json3-dev tcl file nsis)
 
 # Writes apt source lines of type deb-src for every Debian suite of this
 # machine's release that apt reads binary packages from, with the same
