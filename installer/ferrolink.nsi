@@ -227,8 +227,9 @@ Section "Uninstall"
 
   ; What the programs wrote into their folder at run time: the loader's note
   ; of the folder, the server's settings (as it rewrote them), its event
-  ; history, its kept watched list, the firmware images uploaded to it, and
-  ; the temporary files of an atomic write that a crash left. Lists saved
+  ; history, its kept watched list (and a damaged one it set aside), the
+  ; firmware images uploaded to it, and the temporary files of an atomic
+  ; write that a crash left. Lists saved
   ; through the save dialog are the user's files, wherever they were put:
   ; they are not touched, and a folder holding any stays.
   Delete "$INSTDIR\cfg\path.txt"
@@ -239,6 +240,7 @@ Section "Uninstall"
   Delete "$INSTDIR\events.db-wal"
   Delete "$INSTDIR\events.db-shm"
   Delete "$INSTDIR\watched.cfg"
+  Delete "$INSTDIR\watched.cfg.bad"
   Delete "$INSTDIR\.watched.cfg.tmp-*"
   RMDir /r "$INSTDIR\firmware"
 
