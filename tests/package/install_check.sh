@@ -124,8 +124,11 @@ install -d -o ferrolink -g ferrolink -m 0700 /run/ferrolink
 as_service=(setpriv --reuid ferrolink --regid ferrolink --init-groups --no-new-privs
   --bounding-set -all,+net_raw,+net_admin --inh-caps -all,+net_raw,+net_admin
   --ambient-caps -all,+net_raw,+net_admin)
-(cd /var/lib/ferrolink && exec ip netns exec "$ns" "${as_service[@]}" \
-  /usr/lib/ferrolink/Ferrolink --admin-group ferrolink) >/tmp/ferrolink-pkg.log 2>&1 &
+# With the unit's own command line, so a typo there fails here.
+read -r -a exec_start <<<"$(sed -n 's/^ExecStart=//p' "$unit")"
+check "the unit starts the installed server" test "${exec_start[0]}" = /usr/lib/ferrolink/Ferrolink
+(cd /var/lib/ferrolink && exec ip netns exec "$ns" "${as_service[@]}" "${exec_start[@]}") \
+  >/tmp/ferrolink-pkg.log 2>&1 &
 server_pid=$!
 in_ns() { ip netns exec "$ns" "$@"; }
 for _ in $(seq 50); do
