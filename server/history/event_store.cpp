@@ -500,6 +500,20 @@ bool EventStore::Find(const EventQuery& q, std::vector<StoredEvent>* out, int64_
       *error = std::string("the event database: ") + what + ": " + sqlite3_errmsg(db);
     return false;
   };
+  // One read transaction, so that the newest id and the events come from one
+  // snapshot: a commit between them would answer events newer than the
+  // newest id, which a follower takes for a store that started afresh.
+  if (sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return fail("starting a read");
+  }
+  struct EndRead {
+    sqlite3* db;
+    ~EndRead() {
+      if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+      }
+    }
+  } end_read{db};
   {
     Statement newest(db, "SELECT max(id) FROM events");
     if (!newest || newest.Step() != SQLITE_ROW) return fail("reading the newest id");
