@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/diag.h"
+
 namespace ferro {
 
 ConfigValues DefaultConfigValues() { return ConfigValues{}; }
@@ -37,6 +39,17 @@ std::optional<std::string_view> SettingLineValue(std::string_view text, std::str
     at = end + 1;
   }
   return std::nullopt;
+}
+
+void ApplySettingSwitch(std::string_view text, std::string_view key, bool* value) {
+  const std::optional<std::string_view> v = SettingLineValue(text, key);
+  if (!v) return;
+  if (*v == "1" || *v == "0") {
+    *value = *v == "1";
+    return;
+  }
+  Diag("define.ecf: %.*s%.*s is neither 1 nor 0; ignored\n", static_cast<int>(key.size()),
+       key.data(), static_cast<int>(v->size()), v->data());
 }
 
 }  // namespace ferro

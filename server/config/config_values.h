@@ -85,4 +85,8 @@ uint32_t EffectiveMonitorIntervalMs();
 // plain text, up to the line's end; nothing when no line starts with it.
 std::optional<std::string_view> SettingLineValue(std::string_view text, std::string_view key);
 
+// A switch of the settings file (`key` then 1 or 0) into `value`; another
+// value is logged and leaves `value` as it was, as does no such line.
+void ApplySettingSwitch(std::string_view text, std::string_view key, bool* value);
+
 }  // namespace ferro

@@ -38,14 +38,7 @@ void ApplyStoreOptions(std::string_view plain_text, StoreOptions* options) {
            static_cast<int>(v->size()), v->data(), options->max_days);
     }
   }
-  if (auto v = SettingLineValue(plain_text, "event_syslog=")) {
-    if (*v == "1" || *v == "0") {
-      options->syslog = *v == "1";
-    } else {
-      Diag("define.ecf: event_syslog=%.*s is neither 1 nor 0; ignored\n",
-           static_cast<int>(v->size()), v->data());
-    }
-  }
+  ApplySettingSwitch(plain_text, "event_syslog=", &options->syslog);
 }
 
 }  // namespace ferro::history
