@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -126,6 +127,19 @@ bool WriteFileBytes(const std::string& path, std::string_view bytes) {
   return (std::fclose(f) == 0) && ok;
 }
 
+// `text` with every line ended by LF alone ended by CR LF, as the reader
+// takes it, cut at `cap` bytes. Scrambling keeps both bytes as they are, so
+// this holds for the plain and the scrambled text alike.
+std::string WithCrLf(std::string_view text, size_t cap) {
+  std::string out;
+  out.reserve(std::min(cap, text.size() + text.size() / 8));
+  for (size_t i = 0; i < text.size() && out.size() < cap; ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) out.push_back('\r');
+    if (out.size() < cap) out.push_back(text[i]);
+  }
+  return out;
+}
+
 }  // namespace
 
 uint8_t ConfigScrambleByte(uint8_t x) {
@@ -170,11 +184,7 @@ ConfigBuffer ReadConfigText(std::string_view fileBytes) {
   const std::string_view check = fileBytes.substr(fileBytes.size() - checkLength);
 
   ConfigBuffer buffer;
-  for (size_t i = 0; i < text.size() && buffer.bytes.size() < kConfigFileMaxBytes; ++i) {
-    // A line ended by LF alone reads as ended by CR LF.
-    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) buffer.bytes.push_back('\r');
-    if (buffer.bytes.size() < kConfigFileMaxBytes) buffer.bytes.push_back(text[i]);
-  }
+  buffer.bytes = WithCrLf(text, kConfigFileMaxBytes);
   buffer.textLength = buffer.bytes.size();
   buffer.bytes.append(check.substr(0, kConfigFileMaxBytes - buffer.bytes.size()));
   return buffer;
@@ -217,15 +227,9 @@ std::string FormatConfigText(const ConfigValues& values) {
 }
 
 std::optional<std::string> SealConfigText(std::string_view plainText) {
-  // The reader takes a line ended by LF alone as ended by CR LF, so the
-  // check bytes are made for the CR LF form (and the file holds it).
-  std::string text;
-  text.reserve(plainText.size());
-  for (size_t i = 0; i < plainText.size(); ++i) {
-    if (plainText[i] == '\n' && (i == 0 || plainText[i - 1] != '\r')) text.push_back('\r');
-    text.push_back(plainText[i]);
-  }
-  std::string file = ConfigScramble(text);
+  // The check bytes are made for the text as the reader takes it (and the
+  // file holds that form).
+  std::string file = ConfigScramble(WithCrLf(plainText, SIZE_MAX));
   const auto first = static_cast<uint8_t>(0xFF - ConfigChecksum(file));
   // With a zero first check byte the text alone already sums to 0xFF.
   if (first != 0) {
